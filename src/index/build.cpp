@@ -1,0 +1,101 @@
+#include "index/build.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "index/checked_size.h"
+#include "index/errors.h"
+#include "index/hash_keys.h"
+#include "index/sort_tier.h"
+#include "pool/pool.h"
+
+namespace vb::index {
+
+void validate_build(const Index& index, std::size_t n, std::size_t d, std::size_t n_static) {
+  if (index.k == 0) throw ArgumentError("k must be at least 1");
+  if (index.l == 0) throw ArgumentError("l must be at least 1");
+  if (index.b < 1) throw ArgumentError("b must be at least 1, got " + std::to_string(index.b));
+  std::int64_t power = 1;
+  for (std::size_t j = 0; j < index.k; ++j) {
+    if (__builtin_mul_overflow(power, index.b, &power)) {
+      throw ArgumentError("b**k = " + std::to_string(index.b) + "**" + std::to_string(index.k) +
+                          " does not fit in a signed 64-bit key");
+    }
+  }
+  if (n_static > n) {
+    throw ArgumentError("n_static (" + std::to_string(n_static) + ") is larger than the number of points (" +
+                        std::to_string(n) + ")");
+  }
+  for (std::size_t t = 0; t < index.l; ++t) {
+    for (std::size_t j = 0; j < index.k; ++j) {
+      const std::int64_t column = index.s[t * index.k + j];
+      if (column < 0 || static_cast<std::uint64_t>(column) >= d) {
+        throw ArgumentError("s[" + std::to_string(t) + ", " + std::to_string(j) + "] = " + std::to_string(column) +
+                            " is not a column of points with " + std::to_string(d) + " columns");
+      }
+    }
+  }
+}
+
+Buffer<float> to_f32(const double* points, std::size_t count) {
+  Buffer<float> out(count);
+  constexpr std::size_t kGrain = 1 << 16;
+  pool::parallel_for(count, kGrain, [&](std::size_t i0, std::size_t i1) {
+    for (std::size_t i = i0; i < i1; ++i) out[i] = static_cast<float>(points[i]);
+  });
+  return out;
+}
+
+CandidateTier make_candidate_tier(const Index& index, const double* points, std::size_t d,
+                                  std::size_t first, std::size_t count) {
+  CandidateTier tier;
+  tier.keys = compute_keys(index, points, d, first, count);
+  SortedTier sorted = sort_tier(index, tier.keys.data(), count, static_cast<std::int64_t>(first));
+  tier.sorted_keys = std::move(sorted.keys);
+  tier.sorted_ids = std::move(sorted.ids);
+  tier.offsets = std::move(sorted.offsets);
+  return tier;
+}
+
+namespace {
+
+void install_candidate_tier(Index& index, CandidateTier&& tier) noexcept {
+  index.cand_keys = std::move(tier.keys);
+  index.cand_sorted_keys = std::move(tier.sorted_keys);
+  index.cand_sorted_ids = std::move(tier.sorted_ids);
+  index.cand_offsets = std::move(tier.offsets);
+}
+
+}  // namespace
+
+void build_candidate_tier(Index& index) {
+  install_candidate_tier(index, make_candidate_tier(index, index.points.data(), index.d, index.n_static,
+                                                    index.n_cand()));
+}
+
+void build(Index& index, Buffer<double> points, std::size_t n, std::size_t d, std::size_t n_static) {
+  validate_build(index, n, d, n_static);
+  VB_CHECK(points.size() == checked_mul(n, d), "build: points buffer does not hold n × d values");
+
+  Buffer<float> points_f32 = to_f32(points.data(), points.size());
+  SortedTier static_tier;
+  {
+    Buffer<std::int64_t> keys = compute_keys(index, points.data(), d, 0, n_static);
+    static_tier = sort_tier(index, keys.data(), n_static, 0);
+  }
+  CandidateTier cand_tier = make_candidate_tier(index, points.data(), d, n_static, n - n_static);
+
+  index.points = std::move(points);
+  index.points_f32 = std::move(points_f32);
+  index.d = d;
+  index.n_points = n;
+  index.n_static = n_static;
+  index.static_keys = std::move(static_tier.keys);
+  index.static_ids = std::move(static_tier.ids);
+  index.static_offsets = std::move(static_tier.offsets);
+  install_candidate_tier(index, std::move(cand_tier));
+  index.built = true;
+}
+
+}  // namespace vb::index

@@ -1,0 +1,28 @@
+#include "index/index.h"
+
+#include <utility>
+
+namespace vb::index {
+
+std::vector<std::int64_t> powers_of(std::int64_t b, std::size_t k) {
+  std::vector<std::int64_t> pow(k);
+  std::uint64_t p = 1;
+  for (std::size_t j = 0; j < k; ++j) {
+    pow[j] = static_cast<std::int64_t>(p);
+    p *= static_cast<std::uint64_t>(b);  // unsigned: wraps instead of overflowing
+  }
+  return pow;
+}
+
+Index::Index(std::int64_t b_, std::size_t k_, std::size_t l_, std::size_t probes_,
+             std::vector<std::int64_t> s_, std::vector<double> u_, std::size_t block_)
+    : s(std::move(s_)),
+      u(std::move(u_)),
+      b_pow(powers_of(b_, k_)),
+      b(b_),
+      k(k_),
+      l(l_),
+      probes(probes_),
+      block(block_) {}
+
+}  // namespace vb::index

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "index/buffer.h"
+
+namespace vb::index {
+
+// The index: pre-drawn hash parameters, a private copy of every point, the two
+// tiers of key-sorted tables and the query profile counters.
+//
+// Layout conventions:
+//  - table-major: `l` consecutive runs of equal length, run t for table t;
+//  - a point's id is its row in `points`; static rows come first;
+//  - keys are k-digit numbers in base b, digit 0 least significant.
+// Thread safety: the index is read concurrently by queries and written only by
+// build/update/promote, which the caller runs exclusively.
+struct Index {
+  // Hash parameters, fixed at construction. s and u are row-major (l, k).
+  std::vector<std::int64_t> s;  // coordinate hashed by digit j of table t, at t*k + j
+  std::vector<double> u;        // shift added to that coordinate
+  std::vector<std::int64_t> b_pow;  // b_pow[j] = b^j, wrapping in 64 bits
+
+  // Coordinates, row-major (n_points, d): double for hashing, float for distances.
+  Buffer<double> points;
+  Buffer<float> points_f32;
+
+  // Static tier: l runs of n_static (key, id) entries sorted by key.
+  Buffer<std::int64_t> static_keys;
+  Buffer<std::int64_t> static_ids;
+  Buffer<std::uint32_t> static_offsets;  // l runs of b^k + 1 bucket starts, or empty
+
+  // Candidate tier: l runs of n_cand entries. cand_keys is in candidate order
+  // (entry t*n_cand + j is the key of point n_static + j); the sorted runs are
+  // in key order.
+  Buffer<std::int64_t> cand_keys;
+  Buffer<std::int64_t> cand_sorted_keys;
+  Buffer<std::int64_t> cand_sorted_ids;
+  Buffer<std::uint32_t> cand_offsets;
+
+  std::int64_t b = 0;       // buckets per digit
+  std::size_t k = 0;        // digits per key
+  std::size_t l = 0;        // hash tables
+  std::size_t probes = 0;   // probe keys per table and query (capped at k)
+  std::size_t block = 0;    // rows per query block
+  std::size_t d = 0;        // dimension; 0 until the first build
+  std::size_t n_points = 0;
+  std::size_t n_static = 0;
+  bool built = false;       // build has run at least once
+
+  // Query profile, cumulative; relaxed atomic additions from any worker.
+  std::atomic<std::uint64_t> gather_ns{0};
+  std::atomic<std::uint64_t> refine_ns{0};
+  std::atomic<std::uint64_t> relax_ns{0};
+  std::atomic<std::uint64_t> queries{0};
+  std::atomic<std::uint64_t> cands{0};
+  std::atomic<std::uint64_t> pairs{0};
+  std::atomic<std::uint64_t> relaxed{0};
+
+  // Takes the parameters as given; validates nothing (see validate_build).
+  // Requires: s.size() == u.size() == l * k.
+  Index(std::int64_t b, std::size_t k, std::size_t l, std::size_t probes,
+        std::vector<std::int64_t> s, std::vector<double> u, std::size_t block);
+
+  Index(const Index&) = delete;
+  Index& operator=(const Index&) = delete;
+
+  std::size_t n_cand() const { return n_points - n_static; }
+};
+
+// b^0 .. b^(k-1), each product wrapping around in two's complement.
+std::vector<std::int64_t> powers_of(std::int64_t b, std::size_t k);
+
+}  // namespace vb::index

@@ -1,0 +1,29 @@
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "index/index.h"
+#include "module/borrow.h"
+
+namespace vb::module {
+
+// Instance layout of RustLshIndex: the object header, the index and its borrow state.
+struct IndexObject {
+  PyObject_HEAD
+  vb::index::Index* index;
+  BorrowState borrow;
+};
+
+// The RustLshIndex type, created on first use and kept for the process.
+// Returns a borrowed reference, or null with an exception set.
+PyTypeObject* index_type();
+
+// `self` as an IndexObject; TypeError (PyErrSet) when it is something else.
+IndexObject& receiver(PyObject* self);
+
+// Method bodies, one file each. Fast-call methods take (self, args, nargsf, kwnames).
+PyObject* index_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* index_tables(PyObject* self, PyObject* unused);
+
+}  // namespace vb::module

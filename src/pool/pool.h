@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+// The process-wide worker pool. One task arena, built on first use and kept for
+// the life of the process, sized once from the environment:
+//   RAYON_NUM_THREADS  a positive integer: that many threads; 0: one per hardware thread;
+//   otherwise RAYON_RS_NUM_CPUS, a positive integer: that many threads;
+//   otherwise one per hardware thread.
+// Nothing outside this directory includes the threading library.
+namespace vb::pool {
+
+// Number of worker threads of the pool (at least 1). Creates the pool on first call.
+std::size_t num_threads();
+
+// Calls body(begin, end) on disjoint subranges that together cover [0, n), in
+// parallel on the pool, and returns when all have run. The range is split in
+// halves, recursively and on demand when threads run idle, while a piece holds
+// more than `grain` items. An exception thrown by a body cancels the loop and is
+// rethrown on the calling thread.
+// Requires: body writes only data that no other subrange touches.
+void parallel_for(std::size_t n, std::size_t grain,
+                  const std::function<void(std::size_t, std::size_t)>& body);
+
+// The serial twin of parallel_for: pieces of `grain` items in ascending order,
+// on the calling thread. Tests compare the two.
+void serial_for(std::size_t n, std::size_t grain,
+                const std::function<void(std::size_t, std::size_t)>& body);
+
+// While an object of this type lives on a thread, parallel_for calls made from
+// that thread run as serial_for. For tests that compare 1 thread with the pool.
+class ScopedSerial {
+ public:
+  ScopedSerial();
+  ~ScopedSerial();
+  ScopedSerial(const ScopedSerial&) = delete;
+  ScopedSerial& operator=(const ScopedSerial&) = delete;
+
+ private:
+  bool previous_;
+};
+
+// Pool size that the environment asks for, as described above; `hardware` is the
+// number of hardware threads. Exposed for tests.
+std::size_t threads_from_environment(const char* rayon_num_threads,
+                                     const char* rayon_rs_num_cpus,
+                                     std::size_t hardware);
+
+}  // namespace vb::pool
