@@ -39,6 +39,7 @@ tag=$(.venv/bin/python -c 'import sys; print(f"cp{sys.version_info[0]}{sys.versi
 builddir="build/$tag"
 # meson-python leaves this file behind; with a missing build directory it
 # makes the next configure fail.
+mkdir -p build
 [ -d "$builddir" ] || rm -f .mesonpy-native-file.ini
 .venv/bin/python -m pip install --quiet --no-build-isolation --no-deps \
   --config-settings=builddir="$builddir" .
