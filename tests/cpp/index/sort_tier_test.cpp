@@ -42,38 +42,50 @@ TEST_P(SortTierBothWays, EmptyTier) {
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutOffsets, SortTierBothWays, ::testing::Bool());
 
-TEST(SortTier, CountingSortEqualsComparisonSortAndItsOffsetsEqualBuildOffsets) {
-  // Same first 4 tables; with 40 tables of 4^9 buckets the offsets exceed 64 MiB.
+struct Radix {
+  std::int64_t b;
+  std::size_t k;
+};
+
+class BucketSort : public ::testing::TestWithParam<Radix> {};
+
+// The bucket sorts (one pass for few buckets, two passes for many) against
+// std::sort of the (key, id) pairs, and their offsets against build_offsets.
+TEST_P(BucketSort, EqualsComparisonSortAndItsOffsetsEqualBuildOffsets) {
   const std::size_t n = 20000, d = 5;
-  Index wide = testing::random_index(4, 9, 40, d, 3);
-  Index narrow(4, 9, 4, 0, std::vector<std::int64_t>(wide.s.begin(), wide.s.begin() + 36),
-               std::vector<double>(wide.u.begin(), wide.u.begin() + 36), 1024);
-  ASSERT_FALSE(offsets_enabled(wide, n));
-  ASSERT_TRUE(offsets_enabled(narrow, n));
+  Index index = testing::random_index(GetParam().b, GetParam().k, 4, d, 3);
+  ASSERT_TRUE(offsets_enabled(index, n));
   auto points = testing::random_points(n, d, 4);
   // Many duplicates: every point appears three times.
   for (std::size_t i = n / 3; i < n; ++i)
     for (std::size_t c = 0; c < d; ++c) points[i * d + c] = points[(i % (n / 3)) * d + c];
+  auto keys = compute_keys(index, points.data(), d, 0, n);
+  SortedTier tier = sort_tier(index, keys.data(), n, 7);
 
-  auto wide_keys = compute_keys(wide, points.data(), d, 0, n);
-  auto narrow_keys = compute_keys(narrow, points.data(), d, 0, n);
-  SortedTier by_comparison = sort_tier(wide, wide_keys.data(), n, 7);
-  SortedTier by_counting = sort_tier(narrow, narrow_keys.data(), n, 7);
-  ASSERT_TRUE(by_comparison.offsets.empty());
-  ASSERT_EQ(by_counting.keys.size(), 4 * n);
-  EXPECT_TRUE(std::equal(by_counting.keys.begin(), by_counting.keys.end(), by_comparison.keys.begin()));
-  EXPECT_TRUE(std::equal(by_counting.ids.begin(), by_counting.ids.end(), by_comparison.ids.begin()));
-  EXPECT_EQ(by_counting.offsets, build_offsets(narrow, by_counting.keys.data(), n));
+  for (std::size_t t = 0; t < index.l; ++t) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> expected(n);
+    for (std::size_t i = 0; i < n; ++i) expected[i] = {keys[t * n + i], 7 + static_cast<std::int64_t>(i)};
+    std::sort(expected.begin(), expected.end());
+    for (std::size_t p = 0; p < n; ++p) {
+      ASSERT_EQ(tier.keys[t * n + p], expected[p].first) << t << " " << p;
+      ASSERT_EQ(tier.ids[t * n + p], expected[p].second) << t << " " << p;
+    }
+  }
+  EXPECT_EQ(tier.offsets, build_offsets(index, tier.keys.data(), n));
 
   SortedTier serial;
   {
     pool::ScopedSerial one_thread;
-    serial = sort_tier(narrow, narrow_keys.data(), n, 7);
+    serial = sort_tier(index, keys.data(), n, 7);
   }
-  EXPECT_EQ(serial.keys, by_counting.keys);
-  EXPECT_EQ(serial.ids, by_counting.ids);
-  EXPECT_EQ(serial.offsets, by_counting.offsets);
+  EXPECT_EQ(serial.keys, tier.keys);
+  EXPECT_EQ(serial.ids, tier.ids);
+  EXPECT_EQ(serial.offsets, tier.offsets);
 }
+
+INSTANTIATE_TEST_SUITE_P(FewAndManyBuckets, BucketSort,
+                         ::testing::Values(Radix{2, 3}, Radix{4, 7}, Radix{4, 9}, Radix{3, 11}, Radix{7, 6},
+                                           Radix{2, 20}, Radix{1, 4}));
 
 TEST(SortTier, KeyOutsideTheBucketsIsAnInternalError) {
   Index index = small_buckets();
