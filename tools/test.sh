@@ -10,6 +10,9 @@ tag=$(.venv/bin/python -c 'import sys; print(f"cp{sys.version_info[0]}{sys.versi
 echo "== C++ core (GoogleTest)"
 meson test -C "build/$tag" --print-errorlogs
 
+echo "== Extension sources against other CPython headers (compile only)"
+bash tools/check_python_headers.sh
+
 echo "== Python (pytest)"
 # PYTHONSAFEPATH keeps the working directory off sys.path, so the installed
 # package is tested, never the sources.
