@@ -139,3 +139,31 @@ def test_shifted_values_that_round_to_a_whole_turn(b, rng):
     reference.build(points, 120)
     assert_tables_equal(native, reference)
     assert native.tables()["static_keys"].max() <= b**k - 1
+
+
+MEMORY_SNIPPET = """
+    import resource
+    import numpy as np
+    from vibrel._native import RustLshIndex
+    rng = np.random.default_rng(0)
+    index = RustLshIndex(4, 9, 8, 2, rng.integers(0, 16, size=(8, 9), dtype=np.int64), rng.random((8, 9)))
+    small = rng.random((1000, 16))
+    index.build(small, 600)
+    before = {name: array.copy() for name, array in index.tables().items()}
+    points = np.ones((3_000_000, 16))  # 384 MB; the build needs several times that
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (1_400_000_000, hard))
+    try:
+        index.build(points, 2_500_000)
+        print("built")
+    except MemoryError:
+        print("MemoryError")
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    same = all(np.array_equal(before[name], array) for name, array in index.tables().items())
+    print(index.n_points, same)
+"""
+
+
+def test_allocation_failure_is_a_memory_error_and_keeps_the_index():
+    out = run_python(MEMORY_SNIPPET).split()
+    assert out == ["MemoryError", "1000", "True"]
