@@ -89,6 +89,16 @@ def _cpu_name():
     return platform.processor() or "unknown CPU"
 
 
+def _build_type(program):
+    """Meson build type of the build directory holding `program`, if it says."""
+    info = os.path.join(os.path.dirname(os.path.dirname(program)), "meson-info", "intro-buildoptions.json")
+    try:
+        with open(info) as f:
+            return next(o["value"] for o in json.load(f) if o["name"] == "buildtype")
+    except (OSError, ValueError, StopIteration):
+        return "unknown"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("-n", type=int, default=200_000)
@@ -104,10 +114,12 @@ def main():
     program = find_program()
     if program is None:
         raise SystemExit("exact_scan is not built: meson setup build/dev && ninja -C build/dev")
-    print(f"exact_scan: {os.path.relpath(program, ROOT)}; CPU: {_cpu_name()}, {os.cpu_count()} hardware threads; "
-          f"n = {args.n:,} uniform points, {args.m:,} queries, k = {args.k}, fastest of {args.repeat}\n")
-    print("| d | threads | kernel | seconds | queries/s | evaluations/s | evaluations/s per thread |")
-    print("|---|---|---|---|---|---|---|")
+    print(f"exact_scan: {os.path.relpath(program, ROOT)} ({_build_type(program)} build); CPU: {_cpu_name()}, "
+          f"{os.cpu_count()} hardware threads; n = {args.n:,} uniform points, {args.m:,} queries, k = {args.k}, "
+          f"fastest of {args.repeat} runs (wall time; CPU time beside it, which a busy machine inflates less)\n")
+    print("| d | threads | kernel | seconds | queries/s | evaluations/s | evaluations/s per thread "
+          "| evaluations per CPU-second |")
+    print("|---|---|---|---|---|---|---|---|")
     rng = np.random.default_rng(args.seed)
     for d in args.dims:
         points = rng.random((args.n, d), dtype=np.float32)
@@ -116,7 +128,7 @@ def main():
             _, _, r = run_scan(points, queries, args.k, threads=threads, level=args.level, repeat=args.repeat,
                                program=program)
             print(f"| {d} | {r['threads']} | {r['level']} | {r['seconds']:.4f} | {r['queries_per_s']:,.0f} | "
-                  f"{r['evals_per_s']:.3g} | {r['evals_per_s_per_thread']:.3g} |")
+                  f"{r['evals_per_s']:.3g} | {r['evals_per_s_per_thread']:.3g} | {r['evals_per_cpu_s']:.3g} |")
 
 
 if __name__ == "__main__":

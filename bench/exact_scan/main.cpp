@@ -29,7 +29,10 @@ constexpr const char* kUsage =
     "  ids: m x k int64, dists: m x k float32 (written)\n"
     "  --threads 0 uses one thread per hardware thread (default 1)\n"
     "  --exclude-self: query i never returns point i (the queries are the points)\n"
-    "  --repeat R: run the scan R times and report the fastest (default 1)\n";
+    "  --repeat R: run the scan R times and report the fastest (default 1)\n"
+    "prints one JSON line: seconds (wall time of the scan), queries_per_s, evals (m x n),\n"
+    "evals_per_s and evals_per_s_per_thread, cpu_seconds and evals_per_cpu_s (process CPU\n"
+    "time), layout_seconds (one-off preparation of the points, not in the scan's time)\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;

@@ -15,10 +15,12 @@ namespace vb::exact_scan {
 namespace {
 
 // Queries whose collectors stay live while one point tile is reused for all of
-// them: a point tile is fetched from memory once per this many queries.
+// them: a point tile comes from L2 or farther once per this many queries.
 constexpr std::size_t kQueryTile = 64;
-// Queries per kernel call; their distances to a point tile stay in L1.
+// Queries per kernel call; their distances to a point tile (8 KiB at most)
+// stay in L1 beside the tile until they are offered.
 constexpr std::size_t kGroupRows = 8;
+// A point tile's coordinates: a third of a 48 KiB L1, reused by every group.
 constexpr std::size_t kTileBytes = 16 * 1024;
 constexpr std::size_t kMaxTilePanels = 64;
 
