@@ -2,7 +2,8 @@
 // kRows queries × kPanels panels keeps kRows × kPanels independent sums in
 // registers, so the chain of additions of one sum never stalls the pipeline,
 // and each point vector loaded serves kRows queries. Dimensions 8, 16 and 24
-// are compiled with a fixed coordinate count, fully unrolled.
+// are compiled with a fixed coordinate count. The loops over the micro-tile
+// are unrolled at any optimisation level, so that the sums stay in registers.
 #include <immintrin.h>
 
 #include "exact_scan/tile_kernel.h"
@@ -18,13 +19,18 @@ void micro_tile(const TileJob& job, std::size_t r0, std::size_t p0) {
   const float* q = job.queries + r0 * d;
   const __m512 one = _mm512_set1_ps(1.0f);
   __m512 acc[kRows][kPanels];
+  #pragma GCC unroll 16
   for (std::size_t r = 0; r < kRows; ++r)
+    #pragma GCC unroll 16
     for (std::size_t p = 0; p < kPanels; ++p) acc[r][p] = _mm512_setzero_ps();
   for (std::size_t c = 0; c < d; ++c) {
     __m512 x[kPanels];
+    #pragma GCC unroll 16
     for (std::size_t p = 0; p < kPanels; ++p) x[p] = _mm512_load_ps(panel + p * panel_stride + c * kPanelWidth);
+    #pragma GCC unroll 16
     for (std::size_t r = 0; r < kRows; ++r) {
       const __m512 qc = _mm512_set1_ps(q[r * d + c]);
+      #pragma GCC unroll 16
       for (std::size_t p = 0; p < kPanels; ++p) {
         const __m512 a = _mm512_abs_ps(_mm512_sub_ps(qc, x[p]));
         // min(a, t) as an integer minimum of the bit patterns (see tile_kernel.h).
@@ -34,8 +40,10 @@ void micro_tile(const TileJob& job, std::size_t r0, std::size_t p0) {
     }
   }
   const std::size_t row_stride = job.panel_count * kPanelWidth;
+  #pragma GCC unroll 16
   for (std::size_t r = 0; r < kRows; ++r) {
     const __m512i bound = _mm512_set1_epi32(static_cast<int>(job.bound[r0 + r]));
+    #pragma GCC unroll 16
     for (std::size_t p = 0; p < kPanels; ++p) {
       _mm512_storeu_ps(job.dist + (r0 + r) * row_stride + (p0 + p) * kPanelWidth, acc[r][p]);
       job.flags[(r0 + r) * job.panel_count + p0 + p] =
