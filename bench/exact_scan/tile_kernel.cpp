@@ -21,8 +21,12 @@ void tile_distances_scalar(const TileJob& job) {
       const float* panel = job.panels + p * d * kPanelWidth;
       float acc[kPanelWidth] = {};
       for (std::size_t c = 0; c < d; ++c) {
+        const float qc = q[c];
+        const float* x = panel + c * kPanelWidth;
+        // Kept as a loop for the vectoriser (a fully unrolled body is not vectorised).
+#pragma GCC unroll 1
         for (std::size_t j = 0; j < kPanelWidth; ++j) {
-          const float a = std::fabs(q[c] - panel[c * kPanelWidth + j]);
+          const float a = std::fabs(qc - x[j]);
           const float t = 1.0f - a;
           // The vector minimum's rule, so that every level agrees bit for bit.
           acc[j] += a < t ? a : t;
