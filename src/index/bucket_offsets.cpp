@@ -40,17 +40,26 @@ Buffer<std::uint32_t> build_offsets(const Index& index, const std::int64_t* sort
   const std::size_t stride = nb + 1;
   offsets.resize(checked_mul(index.l, stride, sizeof(std::uint32_t)));
   pool::parallel_for(index.l, 1, [&](std::size_t t0, std::size_t t1) {
-    for (std::size_t t = t0; t < t1; ++t) {
-      const std::int64_t* keys = sorted_keys + t * n;
-      std::uint32_t* out = offsets.data() + t * stride;
-      std::size_t p = 0;
-      for (std::size_t v = 0; v <= nb; ++v) {
-        while (p < n && keys[p] < static_cast<std::int64_t>(v)) ++p;
-        out[v] = static_cast<std::uint32_t>(p);
-      }
-    }
+    for (std::size_t t = t0; t < t1; ++t) fill_run_offsets(sorted_keys + t * n, n, nb, offsets.data() + t * stride);
   });
   return offsets;
+}
+
+void fill_run_offsets(const std::int64_t* sorted_keys, std::size_t n, std::size_t nb, std::uint32_t* out) noexcept {
+  // Walk the run once: every value v in (previous key, key at p] has exactly p
+  // keys below it. The stretches between keys are plain fills, which is what
+  // makes a run much shorter than the bucket count cheap.
+  std::size_t v = 0;  // next offset entry to write
+  for (std::size_t p = 0; p < n && v <= nb; ++p) {
+    const std::int64_t key = sorted_keys[p];
+    if (key < 0) continue;  // below every bucket value: counted in all entries
+    const std::size_t upto = std::min(static_cast<std::size_t>(key), nb);  // entries v .. upto get p
+    if (upto >= v) {
+      std::fill(out + v, out + upto + 1, static_cast<std::uint32_t>(p));
+      v = upto + 1;
+    }
+  }
+  std::fill(out + std::min(v, nb + 1), out + nb + 1, static_cast<std::uint32_t>(n));
 }
 
 RunView static_run(const Index& index, std::size_t t) {

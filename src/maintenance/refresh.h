@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/buffer.h"
+#include "index/index.h"
+
+// Selective refresh of the candidate tier: new coordinates for every
+// candidate, and in each table only the entries whose key changed move.
+namespace vb::maintenance {
+
+// Stores `coords` (n_cand × d values, read as rows of d) as the candidates'
+// coordinates, rehashes them, and in every table deletes the entries whose key
+// changed and merges them back in at their new key. Within a group of equal
+// keys the re-placed entries come first, by ascending id, then the entries
+// that kept their key in their previous order. cand_keys gets the new keys and
+// the candidate offsets are rebuilt; the static tier is not touched.
+//
+// A coords size other than n_cand × d throws InternalError naming both
+// lengths. On any exception (also std::bad_alloc) the index is unchanged:
+// every allocation happens before the first field is written.
+// Tables run in parallel; the result does not depend on the thread count.
+// Requires: exclusive access to the index.
+void update(index::Index& index, const Buffer<double>& coords);
+
+// One (key, id) entry of a run.
+struct Entry {
+  std::int64_t key;
+  std::int64_t id;
+};
+
+// The entries of one table whose key changed: (fresh[j], id_base + j) for every
+// j with fresh[j] != stale[j], sorted by (key, id). `fresh` and `stale` hold the
+// n new and old keys in candidate order. A table with no changed key costs one
+// comparison pass and returns an empty buffer without allocating.
+Buffer<Entry> changed_entries(const std::int64_t* fresh, const std::int64_t* stale, std::size_t n,
+                              std::int64_t id_base);
+
+// Re-places the changed entries of one run in place: drops every entry of the
+// run (keys, ids; n entries, non-decreasing keys) whose candidate is in
+// `changed`, then merges `changed` in, a changed entry before kept entries of
+// an equal key. Allocates nothing.
+// Requires: `changed` is changed_entries(fresh, stale, n, id_base) and the run
+// holds each id of id_base .. id_base + n - 1 once, with its stale key.
+void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::int64_t id_base,
+                     const std::int64_t* fresh, const std::int64_t* stale, const Buffer<Entry>& changed) noexcept;
+
+}  // namespace vb::maintenance
