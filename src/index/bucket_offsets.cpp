@@ -46,20 +46,24 @@ Buffer<std::uint32_t> build_offsets(const Index& index, const std::int64_t* sort
 }
 
 void fill_run_offsets(const std::int64_t* sorted_keys, std::size_t n, std::size_t nb, std::uint32_t* out) noexcept {
-  // Walk the run once: every value v in (previous key, key at p] has exactly p
-  // keys below it. The stretches between keys are plain fills, which is what
-  // makes a run much shorter than the bucket count cheap.
-  std::size_t v = 0;  // next offset entry to write
-  for (std::size_t p = 0; p < n && v <= nb; ++p) {
+  // A histogram shifted by one and its running sum: out[v] counts the keys
+  // below v. Several times faster than walking keys and buckets together,
+  // because no step depends on a comparison.
+  std::fill(out, out + nb + 1, 0u);
+  std::uint32_t below_zero = 0;
+  for (std::size_t p = 0; p < n; ++p) {
     const std::int64_t key = sorted_keys[p];
-    if (key < 0) continue;  // below every bucket value: counted in all entries
-    const std::size_t upto = std::min(static_cast<std::size_t>(key), nb);  // entries v .. upto get p
-    if (upto >= v) {
-      std::fill(out + v, out + upto + 1, static_cast<std::uint32_t>(p));
-      v = upto + 1;
+    if (key < 0) {
+      ++below_zero;
+    } else if (static_cast<std::uint64_t>(key) < nb) {
+      ++out[key + 1];
     }
   }
-  std::fill(out + std::min(v, nb + 1), out + nb + 1, static_cast<std::uint32_t>(n));
+  std::uint32_t running = below_zero;
+  for (std::size_t v = 0; v <= nb; ++v) {
+    running += out[v];
+    out[v] = running;
+  }
 }
 
 RunView static_run(const Index& index, std::size_t t) {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "index/bucket_offsets.h"
-#include "index/build.h"
 #include "index/errors.h"
 #include "index/hash_keys.h"
 #include "maintenance/commit_loop.h"
@@ -15,35 +14,47 @@
 
 namespace vb::maintenance {
 
-Buffer<Entry> changed_entries(const std::int64_t* fresh, const std::int64_t* stale, std::size_t n,
-                              std::int64_t id_base) {
-  Buffer<Entry> changed;
+TableChanges table_changes(const std::int64_t* fresh, const std::int64_t* stale, std::size_t n,
+                           std::int64_t id_base) {
+  TableChanges changes;
   std::size_t first = 0;
   while (first < n && fresh[first] == stale[first]) ++first;
-  if (first == n) return changed;
+  if (first == n) return changes;
 
+  const std::size_t words = (n + 63) / 64;
+  changes.changed.resize(words);
+  std::uint64_t* bits = changes.changed.data();
+  std::fill(bits, bits + words, std::uint64_t{0});
   std::size_t count = 0;
-  for (std::size_t j = first; j < n; ++j) count += fresh[j] != stale[j];
-  changed.resize(count);
-  std::size_t c = 0;
   for (std::size_t j = first; j < n; ++j) {
-    if (fresh[j] != stale[j]) changed[c++] = {fresh[j], id_base + static_cast<std::int64_t>(j)};
+    const bool differs = fresh[j] != stale[j];
+    bits[j / 64] |= static_cast<std::uint64_t>(differs) << (j % 64);
+    count += differs;
+  }
+  changes.entries.resize(count);
+  Entry* out = changes.entries.data();
+  for (std::size_t w = first / 64; w < words; ++w) {
+    for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
+      const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(word));
+      *out++ = {fresh[j], id_base + static_cast<std::int64_t>(j)};
+    }
   }
   // Ids are unique, so ordering by the pair leaves no ties for the sort to break.
-  std::sort(changed.begin(), changed.end(),
+  std::sort(changes.entries.begin(), changes.entries.end(),
             [](const Entry& a, const Entry& b) { return a.key < b.key || (a.key == b.key && a.id < b.id); });
-  return changed;
+  return changes;
 }
 
 void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::int64_t id_base,
-                     const std::int64_t* fresh, const std::int64_t* stale, const Buffer<Entry>& changed) noexcept {
+                     const TableChanges& changes) noexcept {
+  const std::uint64_t* bits = changes.changed.data();
   // Delete: slide the kept entries, in run order, to the end of the run. The
   // write position never drops below the read position, so nothing unread is
   // overwritten.
   std::size_t kept = n;
   for (std::size_t p = n; p-- > 0;) {
     const auto j = static_cast<std::size_t>(ids[p] - id_base);
-    if (fresh[j] == stale[j]) {
+    if (((bits[j / 64] >> (j % 64)) & 1) == 0) {
       --kept;
       keys[kept] = keys[p];
       ids[kept] = ids[p];
@@ -52,7 +63,8 @@ void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::
   // Merge from the front. Output position o = (changed taken) + (kept taken)
   // stays at or below the next kept entry, so the merge can write in place;
   // once the changed entries are used up the rest is already where it belongs.
-  const std::size_t c = changed.size();
+  const Entry* changed = changes.entries.data();
+  const std::size_t c = changes.entries.size();
   std::size_t i = 0;
   for (std::size_t o = 0; i < c && o < n; ++o) {
     if (kept == n || changed[i].key <= keys[kept]) {
@@ -69,6 +81,9 @@ void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::
 
 namespace {
 
+// Coordinates copied per commit item.
+constexpr std::size_t kCopySlice = std::size_t{1} << 16;
+
 [[noreturn]] void wrong_length(std::size_t given, std::size_t needed) {
   throw InternalError("update: coords holds " + std::to_string(given) + " values but the candidate tier needs " +
                       std::to_string(needed) + " (n_candidates x d)");
@@ -83,34 +98,39 @@ void update(index::Index& index, const Buffer<double>& coords) {
   // n × d values are already held in `points`, so the product cannot overflow.
   if (coords.size() != n * d) wrong_length(coords.size(), n * d);
 
-  // Everything that can fail comes first: the new keys, the f32 rows, the
-  // changed entries of every table and the commit's own bookkeeping.
+  // Everything that can fail comes first: the new keys, the changes of every
+  // table and the commit's own bookkeeping.
   Buffer<std::int64_t> fresh = index::compute_keys(index, coords.data(), d, 0, n);
-  Buffer<float> coords_f32 = index::to_f32(coords.data(), coords.size());
   const std::int64_t id_base = static_cast<std::int64_t>(index.n_static);
   const std::int64_t* stale = index.cand_keys.data();
-  std::vector<Buffer<Entry>> changed(l);
+  std::vector<TableChanges> changes(l);
   pool::parallel_for(l, 1, [&](std::size_t t0, std::size_t t1) {
-    for (std::size_t t = t0; t < t1; ++t) changed[t] = changed_entries(fresh.data() + t * n, stale + t * n, n, id_base);
+    for (std::size_t t = t0; t < t1; ++t) changes[t] = table_changes(fresh.data() + t * n, stale + t * n, n, id_base);
   });
   std::size_t stride = 0;  // offset entries per table, 0 without offsets
   if (!index.cand_offsets.empty()) {
     stride = index.cand_offsets.size() / l;
     VB_CHECK(stride >= 1 && stride * l == index.cand_offsets.size(), "update: candidate offsets of a broken size");
   }
-  CommitLoop commit(l);
+  // Commit items: the l tables, then the coordinates in slices.
+  const std::size_t slices = (coords.size() + kCopySlice - 1) / kCopySlice;
+  CommitLoop commit(l + slices);
 
   // Commit: from here on nothing allocates and nothing can fail.
-  if (!coords.empty()) {
-    const std::size_t first = index.n_static * d;
-    std::memcpy(index.points.data() + first, coords.data(), coords.size() * sizeof(double));
-    std::memcpy(index.points_f32.data() + first, coords_f32.data(), coords_f32.size() * sizeof(float));
-  }
-  commit.run([&](std::size_t t) {
-    if (changed[t].empty()) return;  // no key of this table moved: run and offsets stay
+  double* rows = index.points.data() + index.n_static * d;
+  float* rows_f32 = index.points_f32.data() + index.n_static * d;
+  commit.run([&](std::size_t item) {
+    if (item >= l) {
+      const std::size_t begin = (item - l) * kCopySlice;
+      const std::size_t end = std::min(begin + kCopySlice, coords.size());
+      std::memcpy(rows + begin, coords.data() + begin, (end - begin) * sizeof(double));
+      for (std::size_t i = begin; i < end; ++i) rows_f32[i] = static_cast<float>(coords[i]);
+      return;
+    }
+    const std::size_t t = item;
+    if (changes[t].entries.empty()) return;  // no key of this table moved: run and offsets stay
     std::int64_t* keys = index.cand_sorted_keys.data() + t * n;
-    replace_changed(keys, index.cand_sorted_ids.data() + t * n, n, id_base, fresh.data() + t * n, stale + t * n,
-                    changed[t]);
+    replace_changed(keys, index.cand_sorted_ids.data() + t * n, n, id_base, changes[t]);
     if (stride != 0) index::fill_run_offsets(keys, n, stride - 1, index.cand_offsets.data() + t * stride);
   });
   index.cand_keys = std::move(fresh);

@@ -30,20 +30,26 @@ struct Entry {
   std::int64_t id;
 };
 
-// The entries of one table whose key changed: (fresh[j], id_base + j) for every
-// j with fresh[j] != stale[j], sorted by (key, id). `fresh` and `stale` hold the
-// n new and old keys in candidate order. A table with no changed key costs one
-// comparison pass and returns an empty buffer without allocating.
-Buffer<Entry> changed_entries(const std::int64_t* fresh, const std::int64_t* stale, std::size_t n,
-                              std::int64_t id_base);
+// What changed in one table: the re-placed entries and which candidates they are.
+struct TableChanges {
+  Buffer<Entry> entries;           // (new key, id) of each changed candidate, sorted by (key, id)
+  Buffer<std::uint64_t> changed;   // bit j (word j / 64) set when candidate j's key changed
+};
+
+// The changes of one table, from the n new and old keys of its candidates in
+// candidate order (`fresh`, `stale`); candidate j has id id_base + j. A table
+// with no changed key costs one comparison pass and returns empty buffers
+// without allocating.
+TableChanges table_changes(const std::int64_t* fresh, const std::int64_t* stale, std::size_t n,
+                           std::int64_t id_base);
 
 // Re-places the changed entries of one run in place: drops every entry of the
-// run (keys, ids; n entries, non-decreasing keys) whose candidate is in
-// `changed`, then merges `changed` in, a changed entry before kept entries of
-// an equal key. Allocates nothing.
-// Requires: `changed` is changed_entries(fresh, stale, n, id_base) and the run
-// holds each id of id_base .. id_base + n - 1 once, with its stale key.
+// run (keys, ids; n entries, non-decreasing keys) whose candidate changed,
+// then merges the changed entries in, each before the kept entries of an
+// equal key. Kept entries keep their order. Allocates nothing.
+// Requires: `changes` came from table_changes for this run's candidates, and
+// the run holds each id of id_base .. id_base + n - 1 once, with its old key.
 void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::int64_t id_base,
-                     const std::int64_t* fresh, const std::int64_t* stale, const Buffer<Entry>& changed) noexcept;
+                     const TableChanges& changes) noexcept;
 
 }  // namespace vb::maintenance

@@ -73,11 +73,11 @@ INSTANTIATE_TEST_SUITE_P(
                      {5, 3, 4, 2}}),
     [](const ::testing::TestParamInfo<TieBreakCase>& info) { return std::string(info.param.name); });
 
-TEST(ChangedEntries, UnchangedTableAllocatesNothing) {
+TEST(TableChanges, UnchangedTableAllocatesNothing) {
   const std::vector<std::int64_t> keys{4, -2, 9};
-  const Buffer<Entry> changed = changed_entries(keys.data(), keys.data(), keys.size(), 0);
-  EXPECT_TRUE(changed.empty());
-  EXPECT_EQ(changed.capacity(), 0u);
+  const TableChanges changes = table_changes(keys.data(), keys.data(), keys.size(), 0);
+  EXPECT_EQ(changes.entries.capacity(), 0u);
+  EXPECT_EQ(changes.changed.capacity(), 0u);
 }
 
 TEST(ReplaceChanged, SignedKeysAndTieBreak) {
@@ -86,11 +86,33 @@ TEST(ReplaceChanged, SignedKeysAndTieBreak) {
   const std::vector<std::int64_t> fresh{-5, 4, 9, -3};
   std::vector<std::int64_t> keys{-3, -3, 4, 7};
   std::vector<std::int64_t> ids{12, 10, 11, 13};
-  const Buffer<Entry> changed = changed_entries(fresh.data(), stale.data(), 4, 10);
-  ASSERT_EQ(changed.size(), 3u);
-  replace_changed(keys.data(), ids.data(), 4, 10, fresh.data(), stale.data(), changed);
+  const TableChanges changes = table_changes(fresh.data(), stale.data(), 4, 10);
+  ASSERT_EQ(changes.entries.size(), 3u);
+  replace_changed(keys.data(), ids.data(), 4, 10, changes);
   EXPECT_EQ(keys, (std::vector<std::int64_t>{-5, -3, 4, 9}));
   EXPECT_EQ(ids, (std::vector<std::int64_t>{10, 13, 11, 12}));
+}
+
+TEST(TableChanges, ManyWordsOfCandidates) {
+  // Every third candidate of 200 changes: the changed set spans several words.
+  std::vector<std::int64_t> stale(200), fresh(200);
+  for (std::size_t j = 0; j < 200; ++j) {
+    stale[j] = static_cast<std::int64_t>(j % 7);
+    fresh[j] = j % 3 == 1 ? stale[j] + 10 : stale[j];
+  }
+  const TableChanges changes = table_changes(fresh.data(), stale.data(), 200, 1000);
+  ASSERT_EQ(changes.entries.size(), 67u);
+  for (std::size_t i = 1; i < changes.entries.size(); ++i) {
+    const Entry& a = changes.entries[i - 1];
+    const Entry& b = changes.entries[i];
+    EXPECT_TRUE(a.key < b.key || (a.key == b.key && a.id < b.id));
+  }
+  for (const Entry& e : changes.entries) {
+    const auto j = static_cast<std::size_t>(e.id - 1000);
+    EXPECT_EQ(j % 3, 1u);
+    EXPECT_EQ(e.key, fresh[j]);
+    EXPECT_EQ((changes.changed[j / 64] >> (j % 64)) & 1, 1u);
+  }
 }
 
 // The refresh as a plain list algorithm: the changed list sorted by (key, id),
