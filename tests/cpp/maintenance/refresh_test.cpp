@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ostream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -23,55 +22,8 @@ namespace vb::maintenance {
 namespace {
 
 using index::Index;
-using testing::at;
-using testing::eight_buckets;
 using testing::Snapshot;
 using testing::values;
-
-// Candidates start at the given buckets behind two static points (ids 0, 1),
-// then each move in turn is passed to update.
-struct TieBreakCase {
-  const char* name;
-  std::vector<double> start;
-  std::vector<Buffer<double>> moves;
-  std::vector<std::int64_t> keys;
-  std::vector<std::int64_t> ids;
-};
-
-void PrintTo(const TieBreakCase& c, std::ostream* os) { *os << c.name; }
-
-class UpdateTieBreak : public ::testing::TestWithParam<TieBreakCase> {};
-
-TEST_P(UpdateTieBreak, PlacesChangedEntriesFirstInTheirKeyGroup) {
-  const TieBreakCase& c = GetParam();
-  Index ix = eight_buckets();
-  Buffer<double> points = at({0, 7});
-  for (double v : c.start) points.push_back((v + 0.5) / 8);
-  const std::size_t n = points.size();
-  index::build(ix, std::move(points), n, 1, 2);
-  for (const auto& move : c.moves) update(ix, move);
-  EXPECT_EQ(values(ix.cand_sorted_keys), c.keys);
-  EXPECT_EQ(values(ix.cand_sorted_ids), c.ids);
-  EXPECT_EQ(values(ix.cand_keys), values(index::compute_keys(ix, 2, n - 2)));
-  EXPECT_EQ(std::vector<double>(ix.points.begin() + 2, ix.points.end()), values(c.moves.back()));
-  EXPECT_EQ(ix.points_f32.back(), static_cast<float>(ix.points.back()));
-  EXPECT_EQ(values(ix.static_ids), (std::vector<std::int64_t>{0, 1}));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, UpdateTieBreak,
-    ::testing::Values(
-        TieBreakCase{"ChangedByIdBeforeKept", {2, 5, 5, 3}, {at({5, 5, 5, 5})}, {5, 5, 5, 5}, {2, 5, 3, 4}},
-        TieBreakCase{"NothingChanged", {2, 5, 5, 3}, {at({2.2, 5.1, 5, 3.3})}, {2, 3, 5, 5}, {2, 5, 3, 4}},
-        TieBreakCase{"AllChangedEndsByKeyAndId", {1, 0, 4, 0}, {at({0, 1, 0, 4})}, {0, 0, 1, 4}, {2, 4, 3, 5}},
-        TieBreakCase{"ChangedLargerIdBeforeKeptSmallerId", {5, 3}, {at({5, 5})}, {5, 5}, {3, 2}},
-        TieBreakCase{"MovedInsideItsBucketKeepsItsPlace", {5, 5, 5}, {at({5.3, 0, 5.1})}, {0, 5, 5}, {3, 2, 4}},
-        TieBreakCase{"KeptEntriesKeepTheirOrder",
-                     {2, 5, 5, 3},
-                     {at({5, 5, 5, 5}), at({7, 5, 5, 5})},
-                     {5, 5, 5, 7},
-                     {5, 3, 4, 2}}),
-    [](const ::testing::TestParamInfo<TieBreakCase>& info) { return std::string(info.param.name); });
 
 TEST(TableChanges, UnchangedTableAllocatesNothing) {
   const std::vector<std::int64_t> keys{4, -2, 9};
@@ -80,17 +32,19 @@ TEST(TableChanges, UnchangedTableAllocatesNothing) {
   EXPECT_EQ(changes.changed.capacity(), 0u);
 }
 
-TEST(ReplaceChanged, SignedKeysAndTieBreak) {
-  // Candidates 10..13; the run holds the stale keys sorted, with ties in run order.
-  const std::vector<std::int64_t> stale{-3, 4, -3, 7};
-  const std::vector<std::int64_t> fresh{-5, 4, 9, -3};
-  std::vector<std::int64_t> keys{-3, -3, 4, 7};
-  std::vector<std::int64_t> ids{12, 10, 11, 13};
-  const TableChanges changes = table_changes(fresh.data(), stale.data(), 4, 10);
+TEST(ReplaceChanged, SignedKeysAndTieBreaks) {
+  // Candidates 10..15. The run holds the old keys, the key -3 group in an order
+  // that earlier updates left (not by id).
+  const std::vector<std::int64_t> stale{-3, -3, -3, 7, 4, -3};
+  const std::vector<std::int64_t> fresh{-5, -3, 9, -3, 4, -3};
+  std::vector<std::int64_t> keys{-3, -3, -3, -3, 4, 7};
+  std::vector<std::int64_t> ids{12, 15, 11, 10, 14, 13};
+  const TableChanges changes = table_changes(fresh.data(), stale.data(), 6, 10);
   ASSERT_EQ(changes.entries.size(), 3u);
-  replace_changed(keys.data(), ids.data(), 4, 10, changes);
-  EXPECT_EQ(keys, (std::vector<std::int64_t>{-5, -3, 4, 9}));
-  EXPECT_EQ(ids, (std::vector<std::int64_t>{10, 13, 11, 12}));
+  replace_changed(keys.data(), ids.data(), 6, 10, changes);
+  EXPECT_EQ(keys, (std::vector<std::int64_t>{-5, -3, -3, -3, 4, 9}));
+  // 13 moved to -3 and goes first in that group; the kept 15 and 11 keep their order.
+  EXPECT_EQ(ids, (std::vector<std::int64_t>{10, 13, 15, 11, 14, 12}));
 }
 
 TEST(TableChanges, ManyWordsOfCandidates) {
