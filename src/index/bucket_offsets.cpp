@@ -40,30 +40,17 @@ Buffer<std::uint32_t> build_offsets(const Index& index, const std::int64_t* sort
   const std::size_t stride = nb + 1;
   offsets.resize(checked_mul(index.l, stride, sizeof(std::uint32_t)));
   pool::parallel_for(index.l, 1, [&](std::size_t t0, std::size_t t1) {
-    for (std::size_t t = t0; t < t1; ++t) fill_run_offsets(sorted_keys + t * n, n, nb, offsets.data() + t * stride);
+    for (std::size_t t = t0; t < t1; ++t) {
+      const std::int64_t* keys = sorted_keys + t * n;
+      std::uint32_t* out = offsets.data() + t * stride;
+      std::size_t p = 0;
+      for (std::size_t v = 0; v <= nb; ++v) {
+        while (p < n && keys[p] < static_cast<std::int64_t>(v)) ++p;
+        out[v] = static_cast<std::uint32_t>(p);
+      }
+    }
   });
   return offsets;
-}
-
-void fill_run_offsets(const std::int64_t* sorted_keys, std::size_t n, std::size_t nb, std::uint32_t* out) noexcept {
-  // A histogram shifted by one and its running sum: out[v] counts the keys
-  // below v. Several times faster than walking keys and buckets together,
-  // because no step depends on a comparison.
-  std::fill(out, out + nb + 1, 0u);
-  std::uint32_t below_zero = 0;
-  for (std::size_t p = 0; p < n; ++p) {
-    const std::int64_t key = sorted_keys[p];
-    if (key < 0) {
-      ++below_zero;
-    } else if (static_cast<std::uint64_t>(key) < nb) {
-      ++out[key + 1];
-    }
-  }
-  std::uint32_t running = below_zero;
-  for (std::size_t v = 0; v <= nb; ++v) {
-    running += out[v];
-    out[v] = running;
-  }
 }
 
 RunView static_run(const Index& index, std::size_t t) {

@@ -24,12 +24,6 @@ bool offsets_enabled(const Index& index, std::size_t n);
 // parallel.
 Buffer<std::uint32_t> build_offsets(const Index& index, const std::int64_t* sorted_keys, std::size_t n);
 
-// One run of bucket offsets, written over out[0 .. nb]: out[v] = the number of
-// the n keys below v (signed order; the keys need not be sorted for this).
-// Allocates nothing and cannot fail, so it can rewrite the offsets of a run
-// that was re-ordered in place. Requires: n < 2^32.
-void fill_run_offsets(const std::int64_t* sorted_keys, std::size_t n, std::size_t nb, std::uint32_t* out) noexcept;
-
 // Read-only view of one run of a tier, for range lookups.
 struct RunView {
   const std::int64_t* keys = nullptr;        // n sorted keys

@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "index/bucket_offsets.h"
 #include "index/errors.h"
 #include "index/hash_keys.h"
 #include "maintenance/commit_loop.h"
@@ -32,16 +31,20 @@ TableChanges table_changes(const std::int64_t* fresh, const std::int64_t* stale,
     count += differs;
   }
   changes.entries.resize(count);
+  changes.stale_keys.resize(count);
   Entry* out = changes.entries.data();
+  std::int64_t* out_stale = changes.stale_keys.data();
   for (std::size_t w = first / 64; w < words; ++w) {
     for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
       const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(word));
       *out++ = {fresh[j], id_base + static_cast<std::int64_t>(j)};
+      *out_stale++ = stale[j];
     }
   }
   // Ids are unique, so ordering by the pair leaves no ties for the sort to break.
   std::sort(changes.entries.begin(), changes.entries.end(),
             [](const Entry& a, const Entry& b) { return a.key < b.key || (a.key == b.key && a.id < b.id); });
+  std::sort(changes.stale_keys.begin(), changes.stale_keys.end());
   return changes;
 }
 
@@ -75,6 +78,49 @@ void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::
       keys[o] = keys[kept];
       ids[o] = ids[kept];
       ++kept;
+    }
+  }
+}
+
+namespace {
+
+// First offset entry that counts `key` (entry v counts the keys below v),
+// clamped to the nb + 1 entries: keys below 0 count everywhere, keys at or
+// past nb nowhere.
+std::size_t first_counting(std::int64_t key, std::size_t nb) {
+  if (key < 0) return 0;
+  return static_cast<std::uint64_t>(key) < nb ? static_cast<std::size_t>(key) + 1 : nb + 1;
+}
+
+}  // namespace
+
+void shift_offsets(std::uint32_t* offsets, std::size_t nb, const TableChanges& changes) noexcept {
+  // delta(v) = (new keys below v) - (old keys below v) steps by +1 at each new
+  // key and by -1 at each old key; sweep both sorted lists together and add
+  // delta to the stretch up to the next step.
+  const Entry* fresh = changes.entries.data();
+  const std::int64_t* stale = changes.stale_keys.data();
+  const std::size_t c = changes.entries.size();
+  std::size_t a = 0;
+  std::size_t b = 0;
+  std::int64_t delta = 0;
+  std::size_t v = 0;
+  while (a < c || b < c) {
+    const std::size_t next_fresh = a < c ? first_counting(fresh[a].key, nb) : nb + 1;
+    const std::size_t next_stale = b < c ? first_counting(stale[b], nb) : nb + 1;
+    const std::size_t step = std::min(next_fresh, next_stale);
+    if (delta != 0) {
+      const auto add = static_cast<std::uint32_t>(delta);  // wraps back for a negative delta
+      for (; v < step; ++v) offsets[v] += add;
+    }
+    v = step;
+    if (step > nb) break;
+    if (next_fresh == step) {
+      ++delta;
+      ++a;
+    } else {
+      --delta;
+      ++b;
     }
   }
 }
@@ -131,7 +177,7 @@ void update(index::Index& index, const Buffer<double>& coords) {
     if (changes[t].entries.empty()) return;  // no key of this table moved: run and offsets stay
     std::int64_t* keys = index.cand_sorted_keys.data() + t * n;
     replace_changed(keys, index.cand_sorted_ids.data() + t * n, n, id_base, changes[t]);
-    if (stride != 0) index::fill_run_offsets(keys, n, stride - 1, index.cand_offsets.data() + t * stride);
+    if (stride != 0) shift_offsets(index.cand_offsets.data() + t * stride, stride - 1, changes[t]);
   });
   index.cand_keys = std::move(fresh);
 }

@@ -32,8 +32,9 @@ struct Entry {
 
 // What changed in one table: the re-placed entries and which candidates they are.
 struct TableChanges {
-  Buffer<Entry> entries;           // (new key, id) of each changed candidate, sorted by (key, id)
-  Buffer<std::uint64_t> changed;   // bit j (word j / 64) set when candidate j's key changed
+  Buffer<Entry> entries;             // (new key, id) of each changed candidate, sorted by (key, id)
+  Buffer<std::int64_t> stale_keys;   // their old keys, sorted
+  Buffer<std::uint64_t> changed;     // bit j (word j / 64) set when candidate j's key changed
 };
 
 // The changes of one table, from the n new and old keys of its candidates in
@@ -51,5 +52,11 @@ TableChanges table_changes(const std::int64_t* fresh, const std::int64_t* stale,
 // the run holds each id of id_base .. id_base + n - 1 once, with its old key.
 void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::int64_t id_base,
                      const TableChanges& changes) noexcept;
+
+// Moves one run's bucket offsets (out[0 .. nb]) from the old keys to the new:
+// entry v gains the changed entries whose new key is below v and loses those
+// whose old key was. Touches only the stretches where the two counts differ.
+// Requires: the offsets matched the run before the change.
+void shift_offsets(std::uint32_t* offsets, std::size_t nb, const TableChanges& changes) noexcept;
 
 }  // namespace vb::maintenance

@@ -72,13 +72,5 @@ TEST(RangeLookup, WithoutOffsetsAnyKeyIsSafe) {
   EXPECT_EQ(static_range(index, 0, INT64_MAX, 1), (Range{5, 5}));  // the end wraps below the start
 }
 
-TEST(BucketOffsets, RunFillCountsKeysOutsideTheBuckets) {
-  // Keys below 0 count in every entry; keys at or past nb in none.
-  const std::vector<std::int64_t> keys{-4, -1, 0, 2, 2, 5, 9};
-  std::vector<std::uint32_t> out(6, 77);
-  fill_run_offsets(keys.data(), keys.size(), 5, out.data());
-  EXPECT_EQ(out, (std::vector<std::uint32_t>{2, 3, 3, 5, 5, 5}));
-}
-
 }  // namespace
 }  // namespace vb::index

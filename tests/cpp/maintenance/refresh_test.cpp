@@ -47,6 +47,25 @@ TEST(ReplaceChanged, SignedKeysAndTieBreaks) {
   EXPECT_EQ(ids, (std::vector<std::int64_t>{10, 13, 15, 11, 14, 12}));
 }
 
+// Offsets of a run as counts: entry v = keys below v, for v in [0, nb].
+std::vector<std::uint32_t> counted_offsets(const std::vector<std::int64_t>& keys, std::size_t nb) {
+  std::vector<std::uint32_t> out(nb + 1);
+  for (std::size_t v = 0; v <= nb; ++v) {
+    for (std::int64_t key : keys) out[v] += key < static_cast<std::int64_t>(v);
+  }
+  return out;
+}
+
+TEST(ShiftOffsets, FollowsEveryMoveIncludingKeysOutsideTheBuckets) {
+  // Moves up, down, within equal keys, from and to below 0 and past nb = 6.
+  const std::vector<std::int64_t> stale{-2, 0, 3, 3, 5, 9, 1, 4};
+  const std::vector<std::int64_t> fresh{1, 0, 6, 2, -1, 3, 1, 11};
+  const TableChanges changes = table_changes(fresh.data(), stale.data(), stale.size(), 0);
+  std::vector<std::uint32_t> offsets = counted_offsets(stale, 6);
+  shift_offsets(offsets.data(), 6, changes);
+  EXPECT_EQ(offsets, counted_offsets(fresh, 6));
+}
+
 TEST(TableChanges, ManyWordsOfCandidates) {
   // Every third candidate of 200 changes: the changed set spans several words.
   std::vector<std::int64_t> stale(200), fresh(200);
