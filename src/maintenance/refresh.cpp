@@ -13,6 +13,26 @@
 
 namespace vb::maintenance {
 
+namespace {
+
+// Coordinates copied per commit item.
+constexpr std::size_t kCopySlice = std::size_t{1} << 16;
+
+[[noreturn]] void wrong_length(std::size_t given, std::size_t needed) {
+  throw InternalError("update: coords holds " + std::to_string(given) + " values but the candidate tier needs " +
+                      std::to_string(needed) + " (n_candidates x d)");
+}
+
+// First offset entry that counts `key` (entry v counts the keys below v),
+// clamped to the nb + 1 entries: keys below 0 count everywhere, keys at or
+// past nb nowhere.
+std::size_t first_counting(std::int64_t key, std::size_t nb) {
+  if (key < 0) return 0;
+  return static_cast<std::uint64_t>(key) < nb ? static_cast<std::size_t>(key) + 1 : nb + 1;
+}
+
+}  // namespace
+
 TableChanges table_changes(const std::int64_t* fresh, const std::int64_t* stale, std::size_t n,
                            std::int64_t id_base) {
   TableChanges changes;
@@ -50,6 +70,7 @@ TableChanges table_changes(const std::int64_t* fresh, const std::int64_t* stale,
 
 void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::int64_t id_base,
                      const TableChanges& changes) noexcept {
+  if (changes.entries.empty()) return;
   const std::uint64_t* bits = changes.changed.data();
   // Delete: slide the kept entries, in run order, to the end of the run. The
   // write position never drops below the read position, so nothing unread is
@@ -82,18 +103,6 @@ void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::
   }
 }
 
-namespace {
-
-// First offset entry that counts `key` (entry v counts the keys below v),
-// clamped to the nb + 1 entries: keys below 0 count everywhere, keys at or
-// past nb nowhere.
-std::size_t first_counting(std::int64_t key, std::size_t nb) {
-  if (key < 0) return 0;
-  return static_cast<std::uint64_t>(key) < nb ? static_cast<std::size_t>(key) + 1 : nb + 1;
-}
-
-}  // namespace
-
 void shift_offsets(std::uint32_t* offsets, std::size_t nb, const TableChanges& changes) noexcept {
   // delta(v) = (new keys below v) - (old keys below v) steps by +1 at each new
   // key and by -1 at each old key; sweep both sorted lists together and add
@@ -124,18 +133,6 @@ void shift_offsets(std::uint32_t* offsets, std::size_t nb, const TableChanges& c
     }
   }
 }
-
-namespace {
-
-// Coordinates copied per commit item.
-constexpr std::size_t kCopySlice = std::size_t{1} << 16;
-
-[[noreturn]] void wrong_length(std::size_t given, std::size_t needed) {
-  throw InternalError("update: coords holds " + std::to_string(given) + " values but the candidate tier needs " +
-                      std::to_string(needed) + " (n_candidates x d)");
-}
-
-}  // namespace
 
 void update(index::Index& index, const Buffer<double>& coords) {
   const std::size_t n = index.n_cand();

@@ -15,7 +15,8 @@ namespace vb::maintenance {
 // changed and merges them back in at their new key. Within a group of equal
 // keys the re-placed entries come first, by ascending id, then the entries
 // that kept their key in their previous order. cand_keys gets the new keys and
-// the candidate offsets are rebuilt; the static tier is not touched.
+// the bucket offsets of every changed run are brought up to date (those of an
+// unchanged run already are); the static tier is not touched.
 //
 // A coords size other than n_cand × d throws InternalError naming both
 // lengths. On any exception (also std::bad_alloc) the index is unchanged:

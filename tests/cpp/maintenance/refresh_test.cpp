@@ -29,6 +29,7 @@ TEST(TableChanges, UnchangedTableAllocatesNothing) {
   const std::vector<std::int64_t> keys{4, -2, 9};
   const TableChanges changes = table_changes(keys.data(), keys.data(), keys.size(), 0);
   EXPECT_EQ(changes.entries.capacity(), 0u);
+  EXPECT_EQ(changes.stale_keys.capacity(), 0u);
   EXPECT_EQ(changes.changed.capacity(), 0u);
 }
 
