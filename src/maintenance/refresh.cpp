@@ -43,38 +43,43 @@ TableChanges table_changes(const std::int64_t* fresh, const std::int64_t* stale,
   const std::size_t words = (n + 63) / 64;
   changes.changed.resize(words);
   std::uint64_t* bits = changes.changed.data();
-  std::fill(bits, bits + words, std::uint64_t{0});
+  std::fill(bits, bits + first / 64, std::uint64_t{0});
   std::size_t count = 0;
-  for (std::size_t j = first; j < n; ++j) {
-    const bool differs = fresh[j] != stale[j];
-    bits[j / 64] |= static_cast<std::uint64_t>(differs) << (j % 64);
-    count += differs;
+  for (std::size_t w = first / 64; w < words; ++w) {
+    // A whole word at a time, so the comparisons vectorise.
+    const std::size_t j0 = w * 64;
+    const std::size_t j1 = std::min(j0 + 64, n);
+    std::uint64_t word = 0;
+    for (std::size_t j = std::max(j0, first); j < j1; ++j) {
+      word |= static_cast<std::uint64_t>(fresh[j] != stale[j]) << (j - j0);
+    }
+    bits[w] = word;
+    count += static_cast<std::size_t>(__builtin_popcountll(word));
   }
   changes.entries.resize(count);
-  changes.stale_keys.resize(count);
+  changes.old_keys.resize(count);
   Entry* out = changes.entries.data();
-  std::int64_t* out_stale = changes.stale_keys.data();
   for (std::size_t w = first / 64; w < words; ++w) {
     for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
       const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(word));
       *out++ = {fresh[j], id_base + static_cast<std::int64_t>(j)};
-      *out_stale++ = stale[j];
     }
   }
   // Ids are unique, so ordering by the pair leaves no ties for the sort to break.
   std::sort(changes.entries.begin(), changes.entries.end(),
             [](const Entry& a, const Entry& b) { return a.key < b.key || (a.key == b.key && a.id < b.id); });
-  std::sort(changes.stale_keys.begin(), changes.stale_keys.end());
   return changes;
 }
 
 void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::int64_t id_base,
-                     const TableChanges& changes) noexcept {
+                     TableChanges& changes) noexcept {
   if (changes.entries.empty()) return;
   const std::uint64_t* bits = changes.changed.data();
   // Delete: slide the kept entries, in run order, to the end of the run. The
   // write position never drops below the read position, so nothing unread is
-  // overwritten.
+  // overwritten. The dropped keys come last to first, so filling old_keys from
+  // its end leaves them in key order.
+  std::int64_t* dropped = changes.old_keys.data() + changes.old_keys.size();
   std::size_t kept = n;
   for (std::size_t p = n; p-- > 0;) {
     const auto j = static_cast<std::size_t>(ids[p] - id_base);
@@ -82,6 +87,8 @@ void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::
       --kept;
       keys[kept] = keys[p];
       ids[kept] = ids[p];
+    } else {
+      *--dropped = keys[p];
     }
   }
   // Merge from the front. Output position o = (changed taken) + (kept taken)
@@ -108,7 +115,7 @@ void shift_offsets(std::uint32_t* offsets, std::size_t nb, const TableChanges& c
   // key and by -1 at each old key; sweep both sorted lists together and add
   // delta to the stretch up to the next step.
   const Entry* fresh = changes.entries.data();
-  const std::int64_t* stale = changes.stale_keys.data();
+  const std::int64_t* stale = changes.old_keys.data();
   const std::size_t c = changes.entries.size();
   std::size_t a = 0;
   std::size_t b = 0;

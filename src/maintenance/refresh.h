@@ -33,9 +33,9 @@ struct Entry {
 
 // What changed in one table: the re-placed entries and which candidates they are.
 struct TableChanges {
-  Buffer<Entry> entries;             // (new key, id) of each changed candidate, sorted by (key, id)
-  Buffer<std::int64_t> stale_keys;   // their old keys, sorted
-  Buffer<std::uint64_t> changed;     // bit j (word j / 64) set when candidate j's key changed
+  Buffer<Entry> entries;            // (new key, id) of each changed candidate, sorted by (key, id)
+  Buffer<std::uint64_t> changed;    // bit j (word j / 64) set when candidate j's key changed
+  Buffer<std::int64_t> old_keys;    // room for their old keys, which replace_changed fills in key order
 };
 
 // The changes of one table, from the n new and old keys of its candidates in
@@ -48,16 +48,18 @@ TableChanges table_changes(const std::int64_t* fresh, const std::int64_t* stale,
 // Re-places the changed entries of one run in place: drops every entry of the
 // run (keys, ids; n entries, non-decreasing keys) whose candidate changed,
 // then merges the changed entries in, each before the kept entries of an
-// equal key. Kept entries keep their order. Allocates nothing.
+// equal key. Kept entries keep their order. The dropped entries' keys are
+// collected, in key order, into changes.old_keys. Allocates nothing.
 // Requires: `changes` came from table_changes for this run's candidates, and
 // the run holds each id of id_base .. id_base + n - 1 once, with its old key.
 void replace_changed(std::int64_t* keys, std::int64_t* ids, std::size_t n, std::int64_t id_base,
-                     const TableChanges& changes) noexcept;
+                     TableChanges& changes) noexcept;
 
 // Moves one run's bucket offsets (out[0 .. nb]) from the old keys to the new:
 // entry v gains the changed entries whose new key is below v and loses those
 // whose old key was. Touches only the stretches where the two counts differ.
-// Requires: the offsets matched the run before the change.
+// Requires: replace_changed has run on `changes`; the offsets matched the run
+// before the change.
 void shift_offsets(std::uint32_t* offsets, std::size_t nb, const TableChanges& changes) noexcept;
 
 }  // namespace vb::maintenance

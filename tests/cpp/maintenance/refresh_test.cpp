@@ -29,7 +29,7 @@ TEST(TableChanges, UnchangedTableAllocatesNothing) {
   const std::vector<std::int64_t> keys{4, -2, 9};
   const TableChanges changes = table_changes(keys.data(), keys.data(), keys.size(), 0);
   EXPECT_EQ(changes.entries.capacity(), 0u);
-  EXPECT_EQ(changes.stale_keys.capacity(), 0u);
+  EXPECT_EQ(changes.old_keys.capacity(), 0u);
   EXPECT_EQ(changes.changed.capacity(), 0u);
 }
 
@@ -40,7 +40,7 @@ TEST(ReplaceChanged, SignedKeysAndTieBreaks) {
   const std::vector<std::int64_t> fresh{-5, -3, 9, -3, 4, -3};
   std::vector<std::int64_t> keys{-3, -3, -3, -3, 4, 7};
   std::vector<std::int64_t> ids{12, 15, 11, 10, 14, 13};
-  const TableChanges changes = table_changes(fresh.data(), stale.data(), 6, 10);
+  TableChanges changes = table_changes(fresh.data(), stale.data(), 6, 10);
   ASSERT_EQ(changes.entries.size(), 3u);
   replace_changed(keys.data(), ids.data(), 6, 10, changes);
   EXPECT_EQ(keys, (std::vector<std::int64_t>{-5, -3, -3, -3, 4, 9}));
@@ -61,7 +61,13 @@ TEST(ShiftOffsets, FollowsEveryMoveIncludingKeysOutsideTheBuckets) {
   // Moves up, down, within equal keys, from and to below 0 and past nb = 6.
   const std::vector<std::int64_t> stale{-2, 0, 3, 3, 5, 9, 1, 4};
   const std::vector<std::int64_t> fresh{1, 0, 6, 2, -1, 3, 1, 11};
-  const TableChanges changes = table_changes(fresh.data(), stale.data(), stale.size(), 0);
+  TableChanges changes = table_changes(fresh.data(), stale.data(), stale.size(), 0);
+  // A run of the old keys (ids 0..7 in key order) for replace_changed to re-place.
+  std::vector<std::int64_t> ids{0, 1, 6, 2, 3, 7, 4, 5};
+  std::vector<std::int64_t> keys;
+  for (std::int64_t id : ids) keys.push_back(stale[id]);
+  replace_changed(keys.data(), ids.data(), keys.size(), 0, changes);
+  EXPECT_EQ(values(changes.old_keys), (std::vector<std::int64_t>{-2, 3, 3, 4, 5, 9}));
   std::vector<std::uint32_t> offsets = counted_offsets(stale, 6);
   shift_offsets(offsets.data(), 6, changes);
   EXPECT_EQ(offsets, counted_offsets(fresh, 6));
