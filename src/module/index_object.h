@@ -24,6 +24,8 @@ IndexObject& receiver(PyObject* self);
 
 // Method bodies, one file each. Fast-call methods take (self, args, nargsf, kwnames).
 PyObject* index_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* index_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* index_tables(PyObject* self, PyObject* unused);
 
 }  // namespace vb::module

@@ -83,6 +83,8 @@ PyObject* get_n_candidates(PyObject* self, void*) {
 
 PyMethodDef index_methods[] = {
     {"build", as_method(index_build), METH_FASTCALL | METH_KEYWORDS, doc::kBuild},
+    {"update", as_method(index_update), METH_FASTCALL | METH_KEYWORDS, doc::kUpdate},
+    {"promote", as_method(index_promote), METH_FASTCALL | METH_KEYWORDS, doc::kPromote},
     {"tables", index_tables, METH_NOARGS, doc::kTables},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "index/buffer.h"
+#include "index/index.h"
+
+namespace vb::maintenance::testing {
+
+// One table, one digit over the only coordinate, eight buckets and no shift:
+// a point's key is its bucket, so tests can write tables by hand.
+inline index::Index eight_buckets() { return index::Index(8, 1, 1, 0, {0}, {0.0}, 1024); }
+
+// 1-D points at the given bucket positions: bucket v + f lies at (v + f + 0.5) / 8,
+// which is inside bucket v for 0 <= f < 0.5.
+inline Buffer<double> at(std::initializer_list<double> buckets) {
+  Buffer<double> points;
+  for (double v : buckets) points.push_back((v + 0.5) / 8);
+  return points;
+}
+
+template <class T>
+std::vector<T> values(const Buffer<T>& buffer) {
+  return std::vector<T>(buffer.begin(), buffer.end());
+}
+
+// Every field that update and promote may change, for before/after comparisons.
+struct Snapshot {
+  std::vector<double> points;
+  std::vector<float> points_f32;
+  std::vector<std::int64_t> static_keys, static_ids, cand_keys, cand_sorted_keys, cand_sorted_ids;
+  std::vector<std::uint32_t> static_offsets, cand_offsets;
+  std::size_t d, n_points, n_static;
+
+  explicit Snapshot(const index::Index& ix)
+      : points(values(ix.points)),
+        points_f32(values(ix.points_f32)),
+        static_keys(values(ix.static_keys)),
+        static_ids(values(ix.static_ids)),
+        cand_keys(values(ix.cand_keys)),
+        cand_sorted_keys(values(ix.cand_sorted_keys)),
+        cand_sorted_ids(values(ix.cand_sorted_ids)),
+        static_offsets(values(ix.static_offsets)),
+        cand_offsets(values(ix.cand_offsets)),
+        d(ix.d),
+        n_points(ix.n_points),
+        n_static(ix.n_static) {}
+
+  bool operator==(const Snapshot&) const = default;
+};
+
+}  // namespace vb::maintenance::testing
