@@ -16,7 +16,8 @@ constexpr std::size_t kLineFloats = 64 / sizeof(float);
 
 // Every cache line of a row of d floats, for reading, into all cache levels.
 inline void prefetch_row(const float* row, std::size_t d) {
-  for (std::size_t c = 0; c < d; c += kLineFloats) __builtin_prefetch(row + c, 0, 3);
+  __builtin_prefetch(row, 0, 3);
+  for (std::size_t c = kLineFloats; c < d; c += kLineFloats) __builtin_prefetch(row + c, 0, 3);
   __builtin_prefetch(row + d - 1, 0, 3);  // a row that straddles one more line
 }
 
@@ -67,33 +68,65 @@ inline float combine(__m128 lo, __m128 hi) {
   return _mm_cvtss_f32(_mm_add_ss(halves, odd));
 }
 
-inline float row_sse2_inline(const float* q, const float* x, std::size_t n) {
-  __m128 lo = _mm_setzero_ps();
-  __m128 hi = _mm_setzero_ps();
-  std::size_t c = 0;
-  for (; c + kLanes <= n; c += kLanes) {
+// Partial sums of the 8-coordinate groups starting at c for c < full (a
+// multiple of 8), then the zero-padded remainder of n - full coordinates.
+inline void accumulate(const float* q, const float* x, std::size_t full, std::size_t n, __m128& lo, __m128& hi) {
+  for (std::size_t c = 0; c < full; c += kLanes) {
     lo = _mm_add_ps(lo, terms4(_mm_loadu_ps(q + c), _mm_loadu_ps(x + c)));
     hi = _mm_add_ps(hi, terms4(_mm_loadu_ps(q + c + 4), _mm_loadu_ps(x + c + 4)));
   }
-  if (c < n) {
+  if (full < n) {
     // Zero padding adds a term of exactly +0, which changes no partial sum.
     alignas(16) float qt[kLanes] = {};
     alignas(16) float xt[kLanes] = {};
-    std::memcpy(qt, q + c, (n - c) * sizeof(float));
-    std::memcpy(xt, x + c, (n - c) * sizeof(float));
+    std::memcpy(qt, q + full, (n - full) * sizeof(float));
+    std::memcpy(xt, x + full, (n - full) * sizeof(float));
     lo = _mm_add_ps(lo, terms4(_mm_load_ps(qt), _mm_load_ps(xt)));
     hi = _mm_add_ps(hi, terms4(_mm_load_ps(qt + 4), _mm_load_ps(xt + 4)));
+  }
+}
+
+// kN > 0: exactly kN coordinates, a multiple of 8, unrolled by the compiler;
+// kN = 0: any n.
+template <std::size_t kN>
+inline float row_sse2_inline(const float* q, const float* x, std::size_t n) {
+  __m128 lo = _mm_setzero_ps();
+  __m128 hi = _mm_setzero_ps();
+  if constexpr (kN > 0) {
+    accumulate(q, x, kN, kN, lo, hi);
+  } else {
+    accumulate(q, x, n / kLanes * kLanes, n, lo, hi);
   }
   return combine(lo, hi);
 }
 
-float row_sse2(const float* q, const float* x, std::size_t n) { return row_sse2_inline(q, x, n); }
+float row_sse2(const float* q, const float* x, std::size_t n) { return row_sse2_inline<0>(q, x, n); }
+
+template <std::size_t kN>
+void list_sse2_n(const float* q, const float* points, std::size_t d, std::size_t n, const std::uint64_t* ids,
+                 std::size_t count, float* out) {
+  std::size_t i = 0;
+  const std::size_t ahead = count > kPrefetchAhead ? count - kPrefetchAhead : 0;
+  for (; i < ahead; ++i) {
+    prefetch_row(points + ids[i + kPrefetchAhead] * d, d);
+    out[i] = row_sse2_inline<kN>(q, points + ids[i] * d, n);
+  }
+  for (; i < count; ++i) out[i] = row_sse2_inline<kN>(q, points + ids[i] * d, n);
+}
 
 void list_sse2(const float* q, const float* points, std::size_t d, std::size_t n, const std::uint64_t* ids,
                std::size_t count, float* out) {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i + kPrefetchAhead < count) prefetch_row(points + ids[i + kPrefetchAhead] * d, d);
-    out[i] = row_sse2_inline(q, points + ids[i] * d, n);
+  switch (n) {
+    case 8:
+      return list_sse2_n<8>(q, points, d, n, ids, count, out);
+    case 16:
+      return list_sse2_n<16>(q, points, d, n, ids, count, out);
+    case 24:
+      return list_sse2_n<24>(q, points, d, n, ids, count, out);
+    case 32:
+      return list_sse2_n<32>(q, points, d, n, ids, count, out);
+    default:
+      return list_sse2_n<0>(q, points, d, n, ids, count, out);
   }
 }
 

@@ -90,14 +90,38 @@ void find_ranges(const Tier& tier, Ws& ws) {
   }
 }
 
-void gather_tier(const Tier& tier, Ws& ws) {
-  find_ranges(tier, ws);
+// Up to this many entries per tier, a gather first touches every id, mark
+// and point row it is about to read, so that their cache misses overlap
+// instead of being paid one after the other; refinement then finds the rows
+// on their way. Larger gathers would only evict their own prefetches.
+constexpr std::size_t kPrefetchBudget = 2048;
+constexpr std::size_t kIdsPerLine = 64 / sizeof(std::int64_t);
+
+void prefetch_entries(const index::Index& index, const Tier& tier, const Ws& ws) {
   const std::size_t count = ws.probe_keys.size();
   for (std::size_t i = 0; i < count; ++i) {
-    if (ws.ranges[i].first < ws.ranges[i].second) {
-      __builtin_prefetch(tier.ids + ws.probe_keys[i].table * tier.n + ws.ranges[i].first);
+    const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
+    for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second; p += kIdsPerLine) __builtin_prefetch(run + p);
+  }
+  const std::size_t rows = ws.mark.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
+    for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second; ++p) {
+      const auto id = static_cast<std::uint64_t>(run[p]);
+      if (id < rows) {
+        __builtin_prefetch(ws.mark.data() + id);
+        __builtin_prefetch(index.points_f32.data() + id * index.d);
+      }
     }
   }
+}
+
+void gather_tier(const index::Index& index, const Tier& tier, Ws& ws) {
+  find_ranges(tier, ws);
+  const std::size_t count = ws.probe_keys.size();
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < count; ++i) total += ws.ranges[i].second - ws.ranges[i].first;
+  if (total <= kPrefetchBudget) prefetch_entries(index, tier, ws);
   for (std::size_t i = 0; i < count; ++i) {
     const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
     for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second; ++p) append(ws, run[p]);
@@ -126,8 +150,8 @@ void gather_query(const index::Index& index, Ws& ws, const double* q, std::size_
   ws.begin_gather();
   list_keys(index, ws, q, dq);
   if (ws.probe_keys.empty()) return;
-  if (index.n_static > 0) gather_tier(static_tier(index), ws);
-  if (index.n_cand() > 0) gather_tier(cand_tier(index), ws);
+  if (index.n_static > 0) gather_tier(index, static_tier(index), ws);
+  if (index.n_cand() > 0) gather_tier(index, cand_tier(index), ws);
 }
 
 void gather_range(const index::Index& index, Ws& ws, std::size_t t, std::int64_t lo, std::int64_t width) {

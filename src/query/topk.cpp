@@ -1,14 +1,10 @@
 #include "query/topk.h"
 
 #include <algorithm>
-#include <bit>
 #include <limits>
 #include <utility>
 
 namespace vb::query {
-
-std::uint32_t to_bits(float distance) { return std::bit_cast<std::uint32_t>(distance); }
-float from_bits(std::uint32_t bits) { return std::bit_cast<float>(bits); }
 
 namespace {
 

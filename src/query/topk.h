@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -20,8 +21,8 @@ inline bool nearer(const Entry& a, const Entry& b) {
 }
 
 // Bit pattern of a single-precision distance, and back.
-std::uint32_t to_bits(float distance);
-float from_bits(std::uint32_t bits);
+inline std::uint32_t to_bits(float distance) { return std::bit_cast<std::uint32_t>(distance); }
+inline float from_bits(std::uint32_t bits) { return std::bit_cast<float>(bits); }
 
 // Keeps the best `cap` entries offered. The filled slots 0 .. len - 1 form a
 // max-heap under the entry order (slot 0 is the worst kept entry). Reset for
