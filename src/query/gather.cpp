@@ -39,13 +39,14 @@ Tier cand_tier(const index::Index& index) {
 }
 
 // De-duplicating append: a point is listed when its mark carries the stamp.
-inline void append(Ws& ws, std::int64_t id) {
+// Returns whether the id was new.
+inline bool append(Ws& ws, std::int64_t id) {
   const std::uint64_t slot = static_cast<std::uint64_t>(id);
   if (slot >= ws.mark.size()) out_of_bounds(ws.mark.size(), id);
-  if (ws.mark[slot] != ws.stamp) {
-    ws.mark[slot] = ws.stamp;
-    ws.cand_ids.push_back(slot);
-  }
+  if (ws.mark[slot] == ws.stamp) return false;
+  ws.mark[slot] = ws.stamp;
+  ws.cand_ids.push_back(slot);
+  return true;
 }
 
 // Per listed key, the positions [p, q) of its entries in its table's run.
@@ -90,41 +91,36 @@ void find_ranges(const Tier& tier, Ws& ws) {
   }
 }
 
-// Up to this many entries per tier, a gather first touches every id, mark
-// and point row it is about to read, so that their cache misses overlap
-// instead of being paid one after the other; refinement then finds the rows
-// on their way. Larger gathers would only evict their own prefetches.
-constexpr std::size_t kPrefetchBudget = 2048;
+// A gather is a chain of dependent cache misses: offsets, then ids, then each
+// id's mark, then (in refinement) each new candidate's row. Each stage is
+// looked up ahead: the offsets of all listed keys and the lines of all id runs
+// first, the marks kMarkAhead ids ahead of the append, and the row of every new
+// candidate as soon as it is listed, so that the misses of one stage overlap.
+constexpr std::size_t kMarkAhead = 16;
 constexpr std::size_t kIdsPerLine = 64 / sizeof(std::int64_t);
 
-void prefetch_entries(const index::Index& index, const Tier& tier, const Ws& ws) {
+void gather_tier(const index::Index& index, const Tier& tier, Ws& ws) {
+  find_ranges(tier, ws);
   const std::size_t count = ws.probe_keys.size();
   for (std::size_t i = 0; i < count; ++i) {
     const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
     for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second; p += kIdsPerLine) __builtin_prefetch(run + p);
   }
-  const std::size_t rows = ws.mark.size();
+  ws.raw_ids.clear();
   for (std::size_t i = 0; i < count; ++i) {
     const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
-    for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second; ++p) {
-      const auto id = static_cast<std::uint64_t>(run[p]);
-      if (id < rows) {
-        __builtin_prefetch(ws.mark.data() + id);
-        __builtin_prefetch(index.points_f32.data() + id * index.d);
-      }
-    }
+    ws.raw_ids.insert(ws.raw_ids.end(), run + ws.ranges[i].first, run + ws.ranges[i].second);
   }
-}
-
-void gather_tier(const index::Index& index, const Tier& tier, Ws& ws) {
-  find_ranges(tier, ws);
-  const std::size_t count = ws.probe_keys.size();
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < count; ++i) total += ws.ranges[i].second - ws.ranges[i].first;
-  if (total <= kPrefetchBudget) prefetch_entries(index, tier, ws);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
-    for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second; ++p) append(ws, run[p]);
+  const std::size_t total = ws.raw_ids.size();
+  const std::int64_t* raw = ws.raw_ids.data();
+  const std::uint64_t rows = ws.mark.size();
+  const float* points = index.points_f32.data();
+  for (std::size_t j = 0; j < total; ++j) {
+    if (j + kMarkAhead < total) {
+      const auto ahead = static_cast<std::uint64_t>(raw[j + kMarkAhead]);
+      if (ahead < rows) __builtin_prefetch(ws.mark.data() + ahead);
+    }
+    if (append(ws, raw[j])) __builtin_prefetch(points + static_cast<std::uint64_t>(raw[j]) * index.d);
   }
 }
 

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "index/buffer.h"
+
 // The per-task query workspace.
 namespace vb::query {
 
@@ -23,7 +25,8 @@ struct Ws {
   static constexpr std::size_t kInitialCandidates = 4096;
 
   // Per point id: the stamp of the last gather that listed it (0 = never).
-  std::vector<std::uint32_t> mark;
+  // An index-sized array, so it takes the large-block allocation.
+  Buffer<std::uint32_t> mark;
   // Candidates of the current query, each id once, in gather order.
   std::vector<std::uint64_t> cand_ids;
   // Single-precision distance of each candidate (refinement scratch).
@@ -40,6 +43,8 @@ struct Ws {
   std::vector<ListedKey> probe_keys;
   // Per listed key: running position of the batched binary search.
   std::vector<std::uint64_t> search_pos;
+  // The ids of the listed keys' entries in the tier at hand, before de-duplication.
+  std::vector<std::int64_t> raw_ids;
   // Per listed key: the position range of its entries in the tier at hand.
   std::vector<std::pair<std::size_t, std::size_t>> ranges;
   // Relaxation: the query's base key in every table.
