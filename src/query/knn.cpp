@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "pool/pool.h"
 #include "query/clock.h"
 #include "query/gather.h"
 #include "query/profile.h"
@@ -82,9 +83,9 @@ void query_knn(const index::Index& index, const double* queries, std::size_t m, 
     answered.add_to(index);
     return;
   }
-  // Dispatch. Batches for which blocked_path_applies() holds are meant for the
-  // blocked path; until it is built, the per-query path answers them too, with
-  // the same rows.
+  // Dispatch. Batches for which blocked_path_applies() holds belong to the
+  // blocked path, which plugs in here; until it exists the per-query path
+  // answers them too, with the same rows.
   knn_per_query(index, queries, m, dq, k, exclude, out_ids, out_dists);
 }
 

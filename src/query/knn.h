@@ -29,7 +29,8 @@ bool blocked_path_applies(const index::Index& index, std::size_t m);
 // is padding and only the `queries` counter moves. Runs on the pool; the rows do
 // not depend on the number of threads.
 // Requires: dq == index.d when the index holds points (see check_queries).
-// Throws InternalError on a corrupted index; nothing else.
+// Throws InternalError on a corrupted index and std::bad_alloc when a
+// workspace cannot be allocated; the output is then incomplete.
 void query_knn(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
                const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "pool/pool.h"
 #include "query/distance.h"
 #include "query/gather.h"
 #include "query/row_grain.h"

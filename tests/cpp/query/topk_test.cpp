@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <random>
 #include <vector>
 
@@ -56,44 +54,24 @@ TEST_P(HeapOfferRandom, KeepsTheSmallestDistinctEntries) {
 
 INSTANTIATE_TEST_SUITE_P(TopK, HeapOfferRandom, ::testing::Values(1, 2, 3, 10, 100));
 
-TEST(TopK, AnIdAlreadyKeptIsIgnoredEvenWithAnotherDistance) {
+TEST(TopK, DuplicatesTiesAndNoSlots) {
   TopK topk(2);
-  heap_offer(topk.heap.data(), 2, topk.len, 50, 7);
-  heap_offer(topk.heap.data(), 2, topk.len, 10, 7);  // not full
-  heap_offer(topk.heap.data(), 2, topk.len, 60, 8);
-  heap_offer(topk.heap.data(), 2, topk.len, 5, 7);  // full, would pass the root test
+  auto offer = [&](std::uint32_t bits, std::int64_t id) { heap_offer(topk.heap.data(), 2, topk.len, bits, id); };
+  offer(50, 7);
+  offer(10, 7);  // already kept: ignored, even with another distance
+  offer(60, 8);
+  offer(5, 7);   // full, passes the root test, still a duplicate
   EXPECT_TRUE(same(kept(topk), {{50, 7}, {60, 8}}));
-}
+  EXPECT_FALSE(topk.admits({60, 9}));  // the root's distance, a larger id
+  offer(60, 9);
+  EXPECT_TRUE(topk.admits({60, 4}));   // the root's distance, a smaller id
+  offer(60, 4);
+  EXPECT_TRUE(same(kept(topk), {{50, 7}, {60, 4}}));
 
-TEST(TopK, TiesAtTheRootAreDecidedByTheId) {
-  TopK topk(2);
-  heap_offer(topk.heap.data(), 2, topk.len, 10, 1);
-  heap_offer(topk.heap.data(), 2, topk.len, 20, 5);
-  EXPECT_FALSE(topk.admits({20, 6}));
-  heap_offer(topk.heap.data(), 2, topk.len, 20, 6);  // same distance, larger id: rejected
-  EXPECT_TRUE(same(kept(topk), {{10, 1}, {20, 5}}));
-  EXPECT_TRUE(topk.admits({20, 4}));
-  heap_offer(topk.heap.data(), 2, topk.len, 20, 4);  // smaller id: replaces the root
-  EXPECT_TRUE(same(kept(topk), {{10, 1}, {20, 4}}));
-}
-
-TEST(TopK, NoSlotsKeepNothing) {
-  TopK topk(0);
-  std::size_t len = 0;
-  heap_offer(topk.heap.data(), 0, len, 1, 1);
-  EXPECT_EQ(len, 0u);
-  EXPECT_FALSE(topk.admits({0, 0}));
-}
-
-TEST(WriteRow, SortsThenPads) {
-  const float d1 = 0.25f, d0 = 0.0f;
-  std::vector<Entry> slots = {{to_bits(d1), 9}, {to_bits(d0), 4}, {to_bits(d1), 2}};
-  std::vector<std::int64_t> ids(5, 77);
-  std::vector<double> dists(5, 77.0);
-  write_row(slots.data(), slots.size(), 5, ids.data(), dists.data());
-  EXPECT_EQ(ids, (std::vector<std::int64_t>{4, 2, 9, -1, -1}));
-  const double inf = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(dists, (std::vector<double>{0.0, 0.25, 0.25, inf, inf}));
+  TopK none(0);
+  heap_offer(none.heap.data(), 0, none.len, 1, 1);
+  EXPECT_EQ(none.len, 0u);
+  EXPECT_FALSE(none.admits({0, 0}));
 }
 
 }  // namespace
