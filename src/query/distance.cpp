@@ -28,7 +28,7 @@ inline float term(float q, float x) {
   bits &= 0x7fffffffu;
   std::memcpy(&a, &bits, sizeof bits);
   const float rest = 1.0f - a;
-  return rest < a ? rest : a;
+  return rest < a ? rest : a;  // the operand order of minps, so that NaNs come out alike
 }
 
 float row_scalar(const float* q, const float* x, std::size_t n) {

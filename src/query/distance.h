@@ -18,7 +18,7 @@ using RowDistance = float (*)(const float* q, const float* x, std::size_t n);
 // ids[i] of `points` (row-major, d values per row), over the first n
 // coordinates. Prefetches the rows of the candidates 8 positions ahead, since
 // candidate ids are scattered over the point array.
-// Requires: n <= d; every ids[i] names a row of `points`.
+// Requires: 1 <= d, n <= d; every ids[i] names a row of `points`.
 using ListDistance = void (*)(const float* q, const float* points, std::size_t d, std::size_t n,
                               const std::uint64_t* ids, std::size_t count, float* out);
 

@@ -1,5 +1,6 @@
 #include "query/gather.h"
 
+#include <algorithm>
 #include <string>
 
 #include "index/bucket_offsets.h"
@@ -50,6 +51,7 @@ inline bool append(Ws& ws, std::int64_t id) {
 }
 
 // Per listed key, the positions [p, q) of its entries in its table's run.
+// With offsets a key must lie in [0, stride - 1), where stride >= 1.
 void find_ranges(const Tier& tier, Ws& ws) {
   const std::size_t count = ws.probe_keys.size();
   ws.ranges.resize(count);
@@ -58,11 +60,11 @@ void find_ranges(const Tier& tier, Ws& ws) {
     // Touch every offset first, so that their cache misses overlap.
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint64_t key = static_cast<std::uint64_t>(listed[i].key);
-      if (key + 1 < tier.stride) __builtin_prefetch(tier.offsets + listed[i].table * tier.stride + key);
+      if (key < tier.stride - 1) __builtin_prefetch(tier.offsets + listed[i].table * tier.stride + key);
     }
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint64_t key = static_cast<std::uint64_t>(listed[i].key);
-      if (key + 1 >= tier.stride) out_of_bounds(tier.stride, listed[i].key);
+      if (key >= tier.stride - 1) out_of_bounds(tier.stride, listed[i].key);
       const std::uint32_t* bucket = tier.offsets + listed[i].table * tier.stride + key;
       ws.ranges[i] = {bucket[0], bucket[1]};
     }
@@ -96,21 +98,14 @@ void find_ranges(const Tier& tier, Ws& ws) {
 // looked up ahead: the offsets of all listed keys and the lines of all id runs
 // first, the marks kMarkAhead ids ahead of the append, and the row of every new
 // candidate as soon as it is listed, so that the misses of one stage overlap.
+// Ids are staged at most kStage at a time, which bounds the scratch for huge
+// buckets.
 constexpr std::size_t kMarkAhead = 16;
+constexpr std::size_t kStage = 4096;
 constexpr std::size_t kIdsPerLine = 64 / sizeof(std::int64_t);
 
-void gather_tier(const index::Index& index, const Tier& tier, Ws& ws) {
-  find_ranges(tier, ws);
-  const std::size_t count = ws.probe_keys.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
-    for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second; p += kIdsPerLine) __builtin_prefetch(run + p);
-  }
-  ws.raw_ids.clear();
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
-    ws.raw_ids.insert(ws.raw_ids.end(), run + ws.ranges[i].first, run + ws.ranges[i].second);
-  }
+// Appends the staged ids in order and empties the stage.
+void append_staged(const index::Index& index, Ws& ws) {
   const std::size_t total = ws.raw_ids.size();
   const std::int64_t* raw = ws.raw_ids.data();
   const std::uint64_t rows = ws.mark.size();
@@ -122,6 +117,28 @@ void gather_tier(const index::Index& index, const Tier& tier, Ws& ws) {
     }
     if (append(ws, raw[j])) __builtin_prefetch(points + static_cast<std::uint64_t>(raw[j]) * index.d);
   }
+  ws.raw_ids.clear();
+}
+
+void gather_tier(const index::Index& index, const Tier& tier, Ws& ws) {
+  find_ranges(tier, ws);
+  const std::size_t count = ws.probe_keys.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
+    const std::size_t end = std::min(ws.ranges[i].second, ws.ranges[i].first + kStage);
+    for (std::size_t p = ws.ranges[i].first; p < end; p += kIdsPerLine) __builtin_prefetch(run + p);
+  }
+  ws.raw_ids.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
+    for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second;) {
+      const std::size_t take = std::min(ws.ranges[i].second - p, kStage - ws.raw_ids.size());
+      ws.raw_ids.insert(ws.raw_ids.end(), run + p, run + p + take);
+      p += take;
+      if (ws.raw_ids.size() == kStage) append_staged(index, ws);
+    }
+  }
+  append_staged(index, ws);
 }
 
 void list_keys(const index::Index& index, Ws& ws, const double* q, std::size_t dq) {

@@ -43,7 +43,8 @@ struct Ws {
   std::vector<ListedKey> probe_keys;
   // Per listed key: running position of the batched binary search.
   std::vector<std::uint64_t> search_pos;
-  // The ids of the listed keys' entries in the tier at hand, before de-duplication.
+  // Ids of the listed keys' entries in the tier at hand, staged a few
+  // thousand at a time before de-duplication.
   std::vector<std::int64_t> raw_ids;
   // Per listed key: the position range of its entries in the tier at hand.
   std::vector<std::pair<std::size_t, std::size_t>> ranges;
