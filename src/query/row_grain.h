@@ -7,13 +7,14 @@
 
 namespace vb::query {
 
-// Rows per pool piece for a query call of m rows: at least a quarter of an
-// even share per thread. Each piece makes its own workspace (n_points marks),
-// so pieces are kept few, a small multiple of the threads, while idle threads
-// can still take over the rest of a slow thread's share. A single row runs on
-// the calling thread.
+// Rows per pool piece for a query call of m rows: at least half of an even
+// share per thread. Each piece makes its own workspace, whose n_points marks
+// cost about as much to clear as a few dozen queries on a large index, so
+// pieces are kept few (two to four per thread) while an idle thread can still
+// take over part of a slow thread's share. A single row runs on the calling
+// thread.
 inline std::size_t row_grain(std::size_t m) {
-  const std::size_t pieces = 4 * pool::num_threads();
+  const std::size_t pieces = 2 * pool::num_threads();
   return std::max<std::size_t>(1, (m + pieces - 1) / pieces);
 }
 
