@@ -26,6 +26,10 @@ IndexObject& receiver(PyObject* self);
 PyObject* index_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* index_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* index_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* index_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* index_tables(PyObject* self, PyObject* unused);
+PyObject* index_stats(PyObject* self, PyObject* unused);
+PyObject* index_reset_stats(PyObject* self, PyObject* unused);
 
 }  // namespace vb::module

@@ -85,7 +85,11 @@ PyMethodDef index_methods[] = {
     {"build", as_method(index_build), METH_FASTCALL | METH_KEYWORDS, doc::kBuild},
     {"update", as_method(index_update), METH_FASTCALL | METH_KEYWORDS, doc::kUpdate},
     {"promote", as_method(index_promote), METH_FASTCALL | METH_KEYWORDS, doc::kPromote},
+    {"query_knn", as_method(index_query_knn), METH_FASTCALL | METH_KEYWORDS, doc::kQueryKnn},
+    {"query_radius", as_method(index_query_radius), METH_FASTCALL | METH_KEYWORDS, doc::kQueryRadius},
     {"tables", index_tables, METH_NOARGS, doc::kTables},
+    {"stats", index_stats, METH_NOARGS, doc::kStats},
+    {"reset_stats", index_reset_stats, METH_NOARGS, doc::kResetStats},
     {nullptr, nullptr, 0, nullptr},
 };
 

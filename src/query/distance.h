@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The single-precision toroidal L1 distance: per coordinate a = |q - x| (sign
+// bit cleared) and the term min(a, 1 - a), the terms summed in float.
+//
+// Summation order, shared by every kernel so that they agree bit for bit:
+// coordinate c goes to partial sum c mod 8; the eight partial sums s0..s7 are
+// combined as ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7)).
+namespace vb::query {
+
+// Distance of one query to one point, over the first n coordinates of each.
+using RowDistance = float (*)(const float* q, const float* x, std::size_t n);
+
+// Distances of one query to a list of points: out[i] = distance of q to row
+// ids[i] of `points` (row-major, d values per row), over the first n
+// coordinates. Prefetches the rows of the candidates 8 positions ahead, since
+// candidate ids are scattered over the point array.
+// Requires: 1 <= d, n <= d; every ids[i] names a row of `points`.
+using ListDistance = void (*)(const float* q, const float* points, std::size_t d, std::size_t n,
+                              const std::uint64_t* ids, std::size_t count, float* out);
+
+struct DistanceKernel {
+  const char* name;
+  RowDistance row;
+  ListDistance list;
+};
+
+enum class KernelLevel { kScalar, kSse2 };
+
+// The kernel of a level, or null when this build or CPU lacks it.
+const DistanceKernel* kernel_for(KernelLevel level);
+
+// The best kernel this build and CPU offer; chosen once per process.
+const DistanceKernel& distance_kernel();
+
+// Rows are prefetched this many candidates ahead of the one being measured.
+inline constexpr std::size_t kPrefetchAhead = 8;
+
+}  // namespace vb::query

@@ -1,0 +1,92 @@
+#include "query/knn.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "pool/pool.h"
+#include "query/clock.h"
+#include "query/gather.h"
+#include "query/profile.h"
+#include "query/refine.h"
+#include "query/relax.h"
+#include "query/row_grain.h"
+#include "query/topk.h"
+#include "query/workspace.h"
+
+namespace vb::query {
+
+namespace {
+
+void knn_rows(const index::Index& index, const double* queries, std::size_t dq, std::size_t k,
+              const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists, std::size_t r0,
+              std::size_t r1) {
+  Ws ws(index.n_points, dq, index.k);
+  TopK topk(std::min(k, index.n_points));  // never more distinct points than that
+  Profile profile;
+  for (std::size_t i = r0; i < r1; ++i) {
+    const double* q = queries + i * dq;
+    const std::int64_t excluded = exclude != nullptr ? exclude[i] : -1;
+    ws.set_query(q);
+    const std::uint64_t t0 = now_ns();
+    gather_query(index, ws, q, dq);
+    const std::uint64_t t1 = now_ns();
+    topk.len = 0;
+    refine_topk(index, ws, topk, excluded);
+    const std::uint64_t t2 = now_ns();
+    profile.cands += ws.cand_ids.size();
+    profile.pairs += ws.cand_ids.size();
+    const std::size_t k_eff = row_k_eff(k, index.n_points, excluded);
+    if (topk.len < k_eff) {
+      relax_query(index, ws, topk, q, dq, k, excluded, k_eff);
+      profile.relax_ns += elapsed_ns(t2, now_ns());
+      profile.relaxed += 1;
+    }
+    write_row(topk.heap.data(), topk.len, k, out_ids + i * k, out_dists + i * k);
+    profile.gather_ns += elapsed_ns(t0, t1);
+    profile.refine_ns += elapsed_ns(t1, t2);
+    profile.queries += 1;
+  }
+  profile.add_to(index);
+}
+
+void fill_padding(std::int64_t* out_ids, double* out_dists, std::size_t count) {
+  std::fill(out_ids, out_ids + count, std::int64_t{-1});
+  std::fill(out_dists, out_dists + count, std::numeric_limits<double>::infinity());
+}
+
+}  // namespace
+
+std::size_t row_k_eff(std::size_t k, std::size_t n_points, std::int64_t excluded) {
+  if (n_points == 0) return 0;
+  const bool names_point = excluded >= 0 && static_cast<std::uint64_t>(excluded) < n_points;
+  return std::min(k, names_point ? n_points - 1 : n_points);
+}
+
+bool blocked_path_applies(const index::Index& index, std::size_t m) {
+  return m >= kBlockedMinRows && index.block != 1;
+}
+
+void knn_per_query(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
+                   const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists) {
+  pool::parallel_for(m, row_grain(m), [&](std::size_t r0, std::size_t r1) {
+    knn_rows(index, queries, dq, k, exclude, out_ids, out_dists, r0, r1);
+  });
+}
+
+void query_knn(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
+               const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists) {
+  if (m == 0 || k == 0) return;
+  if (index.n_points == 0) {
+    fill_padding(out_ids, out_dists, m * k);
+    Profile answered;
+    answered.queries = m;
+    answered.add_to(index);
+    return;
+  }
+  // Dispatch. Batches for which blocked_path_applies() holds belong to the
+  // blocked path, which plugs in here; until it exists the per-query path
+  // answers them too, with the same rows.
+  knn_per_query(index, queries, m, dq, k, exclude, out_ids, out_dists);
+}
+
+}  // namespace vb::query

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/index.h"
+
+// Exact k-nearest-neighbour search: the entry point and the per-query path.
+namespace vb::query {
+
+// Batches of at least this many rows belong to the blocked path.
+inline constexpr std::size_t kBlockedMinRows = 64;
+
+// The most neighbours one row can have: min(k, n_points - 1) when the row's
+// excluded id names a point of the index (0 <= id < n_points), else
+// min(k, n_points); 0 on an empty index. A row whose search ends below it is
+// relaxed.
+std::size_t row_k_eff(std::size_t k, std::size_t n_points, std::int64_t excluded);
+
+// Whether a batch of m rows is one for the blocked path: m >= kBlockedMinRows
+// and the index's block is not 1. That path answers such batches bucket by
+// bucket and gives the same rows as the per-query path.
+bool blocked_path_applies(const index::Index& index, std::size_t m);
+
+// Exact k nearest neighbours under toroidal L1 of m query rows (row-major, dq
+// values each). Fills all m × k entries of out_ids / out_dists: row i ascending
+// by (distance, id), padded with -1 / +inf; exclude (null, or m ids) names one
+// id per row that the row never returns. On an index without points every row
+// is padding and only the `queries` counter moves. Runs on the pool; the rows do
+// not depend on the number of threads.
+// Requires: dq == index.d when the index holds points (see check_queries).
+// Throws InternalError on a corrupted index and std::bad_alloc when a
+// workspace cannot be allocated; the output is then incomplete.
+void query_knn(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
+               const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists);
+
+// The per-query path: every row gathered, refined and, when short, relaxed on
+// its own; one workspace and one collector per task. Same contract as
+// query_knn for an index that holds points and k >= 1.
+void knn_per_query(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
+                   const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists);
+
+}  // namespace vb::query

@@ -1,0 +1,63 @@
+#include "query/query_codes.h"
+
+#include <algorithm>
+#include <string>
+
+#include "index/digit.h"
+#include "index/errors.h"
+
+namespace vb::query {
+
+std::int64_t query_codes(const index::Index& index, const double* q, std::size_t dq, std::size_t t,
+                         std::int64_t* codes, double* frac) {
+  const std::size_t k = index.k;
+  const std::int64_t* s = index.s.data() + t * k;
+  const double* u = index.u.data() + t * k;
+  const double buckets = static_cast<double>(index.b);
+  const std::int64_t top = index.b - 1;
+  std::int64_t key = 0;
+  for (std::size_t j = 0; j < k; ++j) {
+    const std::int64_t column = s[j];
+    VB_CHECK(column >= 0 && static_cast<std::uint64_t>(column) < dq,
+             "index out of bounds: the len is " + std::to_string(dq) + " but the index is " + std::to_string(column));
+    const double v = index::bucket_position(q[column], u[j], buckets);
+    const std::int64_t c = index::digit_of(v, top);
+    codes[j] = c;
+    // std::clamp keeps a NaN position as it is.
+    frac[j] = std::clamp(v - static_cast<double>(c), 0.0, 1.0);
+    key = index::add_digit(key, c, index.b_pow[j]);
+  }
+  return key;
+}
+
+std::size_t probe_count(const index::Index& index) { return std::min(index.k, index.probes); }
+
+void probe_keys(const index::Index& index, std::int64_t base, const std::int64_t* codes, const double* frac,
+                double* margin, std::int64_t* out) {
+  const std::size_t k = index.k;
+  const std::size_t n_probe = probe_count(index);
+  if (n_probe == 0) return;
+  VB_CHECK(index.b >= 1, "attempt to calculate the remainder with a divisor of zero");
+  for (std::size_t j = 0; j < k; ++j) margin[j] = std::min(frac[j], 1.0 - frac[j]);  // NaN stays NaN
+  for (std::size_t p = 0; p < n_probe; ++p) {
+    // A chosen digit's margin becomes 2.0, above every real margin, and a NaN
+    // never compares below the running best: each digit is probed at most once
+    // while finite margins remain.
+    double best = 2.0;
+    std::size_t chosen = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+      if (margin[j] < best) {
+        best = margin[j];
+        chosen = j;
+      }
+    }
+    margin[chosen] = 2.0;
+    const std::int64_t step = frac[chosen] >= 0.5 ? 1 : -1;
+    const std::int64_t code = codes[chosen];
+    std::int64_t moved = (code + step) % index.b;
+    if (moved < 0) moved += index.b;
+    out[p] = index::add_digit(base, moved - code, index.b_pow[chosen]);
+  }
+}
+
+}  // namespace vb::query

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/index.h"
+
+// Hashing of one query row: its base key in a table, with the per-digit codes
+// and in-cell positions, and the multi-probe keys derived from them.
+namespace vb::query {
+
+// Base key of query row `q` (dq values) in table t, by the same digit formula
+// that keys the stored points, so a query equal to a stored point gets that
+// point's key. Fills codes[0..k) with the digit codes (0 .. b - 1) and
+// frac[0..k) with the query's position inside each bucket, in [0, 1] (NaN for
+// a NaN coordinate). With k = 0 the key is 0 and nothing is written.
+// Requires: t < l; codes and frac hold index.k values.
+// Throws InternalError when a digit reads a column at or beyond dq.
+// Thread safe (reads the index only).
+std::int64_t query_codes(const index::Index& index, const double* q, std::size_t dq, std::size_t t,
+                         std::int64_t* codes, double* frac);
+
+// Probe keys per table and query: min(k, probes).
+std::size_t probe_count(const index::Index& index);
+
+// The probe keys of one table, from the base key and the codes and positions
+// that query_codes just wrote: probe p flips the digit whose bucket boundary is
+// nearest (smallest margin min(frac, 1 - frac), lower digit on ties, a NaN
+// position only when nothing else is left) one bucket towards that boundary,
+// wrapping round the circle. Writes probe_count(index) keys to out, nearest
+// boundary first; `margin` (index.k values) is scratch.
+// Requires: b >= 1 (else InternalError once a probe is made).
+void probe_keys(const index::Index& index, std::int64_t base, const std::int64_t* codes, const double* frac,
+                double* margin, std::int64_t* out);
+
+}  // namespace vb::query

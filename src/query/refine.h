@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+#include "index/index.h"
+#include "query/topk.h"
+#include "query/workspace.h"
+
+// Exact refinement of gathered candidates into the top-k collector.
+namespace vb::query {
+
+// Measures every candidate of ws.cand_ids except `exclude` against the query
+// in ws.query_f32 (single-precision toroidal L1 over min(d, dq) coordinates,
+// read from points_f32) and offers it to the collector. Does not reset the
+// collector: the caller sets topk.len = 0 before the first call of a query.
+// Throws InternalError when the index's single-precision coordinates do not
+// cover its points (a corrupted index).
+// Thread safe for distinct workspaces and collectors.
+void refine_topk(const index::Index& index, Ws& ws, TopK& topk, std::int64_t exclude);
+
+}  // namespace vb::query

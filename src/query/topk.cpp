@@ -1,0 +1,69 @@
+#include "query/topk.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace vb::query {
+
+namespace {
+
+bool holds(const Entry* slots, std::size_t n, std::int64_t id) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (slots[i].id == id) return true;
+  }
+  return false;
+}
+
+void sift_up(Entry* slots, std::size_t i) {
+  while (i > 0) {
+    const std::size_t parent = (i - 1) / 2;
+    if (!nearer(slots[parent], slots[i])) return;
+    std::swap(slots[parent], slots[i]);
+    i = parent;
+  }
+}
+
+void sift_down(Entry* slots, std::size_t len) {
+  std::size_t i = 0;
+  for (;;) {
+    const std::size_t left = 2 * i + 1;
+    const std::size_t right = left + 1;
+    std::size_t largest = i;
+    if (left < len && nearer(slots[largest], slots[left])) largest = left;
+    if (right < len && nearer(slots[largest], slots[right])) largest = right;
+    if (largest == i) return;
+    std::swap(slots[i], slots[largest]);
+    i = largest;
+  }
+}
+
+}  // namespace
+
+void heap_offer(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id) {
+  if (cap == 0) return;
+  const Entry entry{dist_bits, id};
+  if (len < cap) {
+    if (holds(slots, len, id)) return;
+    slots[len] = entry;
+    sift_up(slots, len);
+    ++len;
+    return;
+  }
+  if (!nearer(entry, slots[0])) return;
+  if (holds(slots, cap, id)) return;
+  slots[0] = entry;
+  sift_down(slots, cap);
+}
+
+void write_row(Entry* slots, std::size_t len, std::size_t width, std::int64_t* ids, double* dists) {
+  std::sort(slots, slots + len, nearer);
+  for (std::size_t j = 0; j < len; ++j) {
+    ids[j] = slots[j].id;
+    dists[j] = static_cast<double>(from_bits(slots[j].dist_bits));
+  }
+  std::fill(ids + len, ids + width, std::int64_t{-1});
+  std::fill(dists + len, dists + width, std::numeric_limits<double>::infinity());
+}
+
+}  // namespace vb::query

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The bounded collector of the k nearest entries and the writing of result rows.
+namespace vb::query {
+
+// One kept neighbour. Entries are ordered by dist_bits (a non-negative
+// single-precision distance's bit pattern read unsigned, which orders like the
+// distance itself), then by id: smaller is nearer.
+struct Entry {
+  std::uint32_t dist_bits;
+  std::int64_t id;
+};
+
+inline bool nearer(const Entry& a, const Entry& b) {
+  return a.dist_bits < b.dist_bits || (a.dist_bits == b.dist_bits && a.id < b.id);
+}
+
+// Bit pattern of a single-precision distance, and back.
+inline std::uint32_t to_bits(float distance) { return std::bit_cast<std::uint32_t>(distance); }
+inline float from_bits(std::uint32_t bits) { return std::bit_cast<float>(bits); }
+
+// Keeps the best `cap` entries offered. The filled slots 0 .. len - 1 form a
+// max-heap under the entry order (slot 0 is the worst kept entry). Reset for
+// the next query by setting len to 0. One per worker task; not shared.
+struct TopK {
+  std::vector<Entry> heap;  // cap slots, allocated once
+  std::size_t len = 0;
+
+  explicit TopK(std::size_t cap) : heap(cap, Entry{0, 0}) {}
+  std::size_t cap() const { return heap.size(); }
+  // Whether an offer of `e` could change the collector: it has room, or e is
+  // nearer than the worst kept entry. Never with no slots.
+  bool admits(const Entry& e) const {
+    return len < heap.size() || (!heap.empty() && nearer(e, heap[0]));
+  }
+};
+
+// Offers (dist_bits, id) to the slot array `slots` of capacity `cap` holding
+// `len` entries (updated). An id already kept is ignored, whatever its
+// distance. After any sequence of offers the slots hold the min(cap, distinct
+// ids) smallest entries offered, provided each id always comes with the same
+// distance. Does nothing when cap = 0. Cost: O(1) for a rejection by the worst
+// entry, O(cap) for an accepted offer (duplicate scan) plus O(log cap).
+void heap_offer(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id);
+
+// Sorts the `len` filled slots ascending by the entry order (in place) and
+// writes one result row of `width` positions: the slots' ids and distances
+// (single precision widened to double), then -1 / +inf padding.
+// Requires: len <= width.
+void write_row(Entry* slots, std::size_t len, std::size_t width, std::int64_t* ids, double* dists);
+
+}  // namespace vb::query

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "index/buffer.h"
+
+// The per-task query workspace.
+namespace vb::query {
+
+// A key looked up by a gather: table and key.
+struct ListedKey {
+  std::uint32_t table;
+  std::int64_t key;
+};
+
+// Everything one query needs beyond the index, owned by one worker task and
+// reused for every query of that task: nothing is allocated per query once
+// the lists have grown to their working size. Never shared between threads.
+struct Ws {
+  // Capacity of cand_ids when the workspace is made.
+  static constexpr std::size_t kInitialCandidates = 4096;
+
+  // Per point id: the stamp of the last gather that listed it (0 = never).
+  // An index-sized array, so it takes the large-block allocation.
+  Buffer<std::uint32_t> mark;
+  // Candidates of the current query, each id once, in gather order.
+  std::vector<std::uint64_t> cand_ids;
+  // Single-precision distance of each candidate (refinement scratch).
+  std::vector<float> cand_dist;
+  // The current query rounded to single precision (dq values).
+  std::vector<float> query_f32;
+  // Digit codes, in-cell positions and probe scratch of the current table.
+  std::vector<std::int64_t> codes;
+  std::vector<double> frac;
+  std::vector<double> margin;
+  // Probe keys of the current table, before they are listed.
+  std::vector<std::int64_t> probe_scratch;
+  // Keys of the current gather: per table the base key, then its probes.
+  std::vector<ListedKey> probe_keys;
+  // Per listed key: running position of the batched binary search.
+  std::vector<std::uint64_t> search_pos;
+  // Ids of the listed keys' entries in the tier at hand, staged a few
+  // thousand at a time before de-duplication.
+  std::vector<std::int64_t> raw_ids;
+  // Per listed key: the position range of its entries in the tier at hand.
+  std::vector<std::pair<std::size_t, std::size_t>> ranges;
+  // Relaxation: the query's base key in every table.
+  std::vector<std::int64_t> base_keys;
+  // Generation of the current gather; a point is listed iff mark[id] == stamp.
+  std::uint32_t stamp = 0;
+
+  // A workspace for queries of dq columns against n_points points whose keys
+  // have `digits` digits.
+  Ws(std::size_t n_points, std::size_t dq, std::size_t digits)
+      : mark(n_points, 0), query_f32(dq, 0.0f), codes(digits), frac(digits), margin(digits), probe_scratch(digits) {
+    cand_ids.reserve(kInitialCandidates);
+    cand_dist.reserve(kInitialCandidates);
+  }
+
+  // Starts a new gather: a new stamp and an empty candidate list. When the
+  // stamp wraps to 0 the marks are cleared, since marks written 2^32 gathers
+  // ago would otherwise read as current.
+  void begin_gather() {
+    if (++stamp == 0) {
+      std::fill(mark.begin(), mark.end(), 0u);
+      stamp = 1;
+    }
+    cand_ids.clear();
+  }
+
+  // Rounds a query row of query_f32.size() values to single precision.
+  void set_query(const double* q) {
+    for (std::size_t c = 0; c < query_f32.size(); ++c) query_f32[c] = static_cast<float>(q[c]);
+  }
+};
+
+}  // namespace vb::query
