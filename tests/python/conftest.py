@@ -52,6 +52,16 @@ def run_python(code, threads=None, timeout=120):
     return result.stdout
 
 
+def pytest_collection_modifyitems(config, items):
+    """Cases marked slow run only with VIBREL_SLOW=1."""
+    if os.environ.get("VIBREL_SLOW") == "1":
+        return
+    skip = pytest.mark.skip(reason="slow: set VIBREL_SLOW=1 to run")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)
+
+
 @pytest.fixture
 def rng(request):
     """A generator seeded from the test's name, so every test is reproducible."""
