@@ -73,7 +73,7 @@ def choose_params(n: int, d: int, n_neighbors: int = 10, effort: float = 1.0, *,
     if k is None:
         k = _default_digits(n, d, b)
     if b is None:
-        b = _default_buckets(n, d, k, n_neighbors)
+        b = _default_buckets(n, k, n_neighbors)
     if l is None:
         l = max(1, round(_base_tables(b, k) * effort))
     if probes is None:
@@ -82,19 +82,24 @@ def choose_params(n: int, d: int, n_neighbors: int = 10, effort: float = 1.0, *,
 
 
 def _default_digits(n: int, d: int, b: int | None) -> int:
+    """floor(log_b(n / 3)) digits, at least 1 and at most what a 64-bit key holds;
+    with the default b, at most d (few dimensions get finer buckets instead)."""
     base = _BASE_BUCKETS if b is None or b < 2 else b
-    k = math.floor(math.log(max(n, 1) / _MIN_OCCUPANCY) / math.log(base))
-    k = max(1, min(k, d))
+    k = max(1, math.floor(math.log(max(n, 1) / _MIN_OCCUPANCY) / math.log(base)))
+    if b is None:
+        k = min(k, d)
     while not key_fits(base, k):
         k -= 1
     return k
 
 
-def _default_buckets(n: int, d: int, k: int, n_neighbors: int) -> int:
-    if k < d or _BASE_BUCKETS ** k * _MIN_OCCUPANCY > n:
+def _default_buckets(n: int, k: int, n_neighbors: int) -> int:
+    """4 when that leaves 3 to 12 points per cell; otherwise (every coordinate has
+    a digit, or k was given) the finest b that keeps `per_cell` points per cell."""
+    if _BASE_BUCKETS ** k * _MIN_OCCUPANCY <= n < _BASE_BUCKETS ** k * 4 * _MIN_OCCUPANCY:
         return _BASE_BUCKETS
     per_cell = max(_MIN_OCCUPANCY, 4.0 * n_neighbors / (1 + k))
-    b = max(_BASE_BUCKETS, math.floor((n / per_cell) ** (1.0 / k)))
+    b = max(2, math.floor((n / per_cell) ** (1.0 / k)))
     while not key_fits(b, k):
         b -= 1
     return b

@@ -299,12 +299,13 @@ class ToroidalNN:
             raise ValueError(f"n_neighbors = {n_neighbors} is more than the {available} points a query "
                              f"can have: the index holds {n}{why}")
 
-    def _self_knn(self, start: int, stop: int, n_neighbors: int):
-        """kneighbors of the indexed points start .. stop-1 in the self-join, as (dist, ind)."""
+    def _self_knn_rows(self, rows, n_neighbors: int):
+        """kneighbors of the indexed points `rows` (ids) in the self-join, as (dist, ind):
+        the self-join answered a piece at a time."""
         index = self._fitted()
         self._check_enough(n_neighbors, True)
-        ind, dist = index.query_knn(self._points[start:stop], n_neighbors,
-                                    np.arange(start, stop, dtype=np.int64))
+        rows = np.ascontiguousarray(rows, dtype=np.int64)
+        ind, dist = index.query_knn(self._points[rows], n_neighbors, rows)
         return dist, ind
 
     def _radius_csr(self, X, radius, return_distance, sort_results):
