@@ -59,7 +59,7 @@ def parse_args(argv):
         epilog="Hash parameters left out are chosen from n and d (see vibrel.ToroidalNN). "
                "Worker threads: RAYON_NUM_THREADS, or --threads.")
     data = parser.add_argument_group("data")
-    data.add_argument("-n", type=int, default=200_000, help="number of points (default 200000)")
+    data.add_argument("-n", type=int, help="number of points (default 200000; 20000 on the slow NumPy reference)")
     data.add_argument("-d", type=int, default=8, help="dimension (default 8)")
     data.add_argument("-k", "--neighbors", type=int, default=10, metavar="K",
                       help="neighbours found for each point (default 10)")
@@ -82,9 +82,9 @@ def parse_args(argv):
     run.add_argument("--threads", type=int, help="worker threads (sets RAYON_NUM_THREADS)")
     args = parser.parse_args(argv)
     for name in ("n", "d", "neighbors", "block"):
-        if getattr(args, name) < 1:
+        if getattr(args, name) is not None and getattr(args, name) < 1:
             parser.error(f"{'-' if len(name) == 1 else '--'}{name} must be at least 1")
-    if args.neighbors >= args.n:
+    if args.n is not None and args.neighbors >= args.n:
         parser.error(f"-k must be below -n: a point has only {args.n - 1} others")
     if args.check < 0:
         parser.error("--check must not be negative")
@@ -103,16 +103,18 @@ def main(argv=None) -> int:
     if args.threads is not None:
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)  # read when the pool starts, below
 
-    from vibrel import ToroidalNN, __version__, _exact
+    from vibrel import ToroidalNN, __version__, _backend, _exact
 
+    _, backend = _backend.resolve(args.backend)
     rng = np.random.default_rng(args.seed)
-    n, d, kk = args.n, args.d, args.neighbors
+    n = args.n if args.n is not None else (200_000 if backend == "native" else 20_000)
+    d, kk = args.d, args.neighbors
     print(f"vibrel {__version__}: {n:,} {args.data} points in [0, 1)^{d}, "
           f"the {kk} nearest neighbours of every point under toroidal L1")
     points = make_points(args.data, n, d, rng)
 
     model = ToroidalNN(n_neighbors=kk, b=args.b, k=args.digits, l=args.tables, probes=args.probes,
-                       block=args.block, random_state=args.seed, backend=args.backend, effort=args.effort)
+                       block=args.block, random_state=args.seed, backend=backend, effort=args.effort)
     start = time.perf_counter()
     model.fit(points)
     t_build = time.perf_counter() - start
