@@ -237,7 +237,7 @@ class ToroidalNN:
         m, n_neighbors = ind.shape
         indptr = np.arange(0, m * n_neighbors + 1, n_neighbors, dtype=np.int64)
         data = dist.reshape(-1) if mode == "distance" else np.ones(ind.size)
-        return csr_matrix((data, ind.reshape(-1), indptr), shape=(m, self.n_points))
+        return _csr(csr_matrix, data, ind.reshape(-1), indptr, (m, self.n_points))
 
     def radius_neighbors_graph(self, X=None, radius: float | None = None,
                                mode: str = "connectivity", sort_results: bool = False):
@@ -247,7 +247,7 @@ class ToroidalNN:
         _check_mode(mode)
         indptr, ids, dists = self._radius_csr(X, radius, True, sort_results)
         data = dists if mode == "distance" else np.ones(ids.size)
-        return csr_matrix((data, ids, indptr), shape=(indptr.size - 1, self.n_points))
+        return _csr(csr_matrix, data, ids, indptr, (indptr.size - 1, self.n_points))
 
     # ----------------------------------------------------------- epoch cycle
 
@@ -323,6 +323,18 @@ def _split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:
     for i, (lo, hi) in enumerate(zip(indptr[:-1].tolist(), indptr[1:].tolist())):
         rows[i] = values[lo:hi]
     return rows
+
+
+def _csr(csr_matrix, data, indices, indptr, shape):
+    """A CSR matrix that takes over the engine's arrays as they are.
+
+    Handing them to the constructor would narrow the int64 index arrays to int32
+    copies whenever their values fit; setting them on an empty matrix keeps them.
+    """
+    graph = csr_matrix(shape, dtype=np.float64)
+    graph.data, graph.indices, graph.indptr = data, indices, indptr
+    graph.check_format(full_check=False)
+    return graph
 
 
 def _check_mode(mode: str) -> None:

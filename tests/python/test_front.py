@@ -106,12 +106,47 @@ def test_graphs_are_csr_matrices_of_the_answers(backend, mode, rng):
     np.testing.assert_array_equal(dense[np.arange(40)[:, None], ind], expected)
     rgraph = model.radius_neighbors_graph(X[:5], mode=mode)
     rdist, rind = model.radius_neighbors(X[:5])
+    indptr, ids, dists = model.index_.query_radius(model._points[:5], 0.4)
+    np.testing.assert_array_equal(rgraph.indptr, indptr)
     assert rgraph.shape == (5, 40) and rgraph.nnz == sum(len(r) for r in rind)
     for i in range(5):
         row = rgraph.getrow(i)
         assert sorted(row.indices.tolist()) == sorted(rind[i].tolist())
         if mode == "distance":
             np.testing.assert_array_equal(row.toarray()[0, rind[i]], rdist[i])
+
+
+class Recording:
+    """Delegates to an engine and keeps the last result of each query method."""
+
+    def __init__(self, engine):
+        self.engine, self.last = engine, {}
+
+    def __getattr__(self, name):
+        method = getattr(self.engine, name)
+        if not callable(method):
+            return method
+
+        def record(*args, **kwargs):
+            self.last[name] = method(*args, **kwargs)
+            return self.last[name]
+        return record
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_graphs_take_over_the_engine_arrays(backend, rng):
+    pytest.importorskip("scipy.sparse")
+    model = ToroidalNN(n_neighbors=3, radius=0.3, backend=backend, **EXHAUSTIVE).fit(rng.random((30, 2)))
+    model.index_ = Recording(model.index_)
+    graph = model.radius_neighbors_graph(mode="distance")
+    indptr, ids, dists = model.index_.last["query_radius"]
+    assert graph.indices.dtype == graph.indptr.dtype == np.int64
+    assert all(np.shares_memory(a, b) for a, b in [(graph.indptr, indptr), (graph.indices, ids), (graph.data, dists)])
+    knn = model.kneighbors_graph(mode="distance")
+    ind, dist = model.index_.last["query_knn"]
+    assert np.shares_memory(knn.indices, ind) and np.shares_memory(knn.data, dist)
+    graph.check_format(full_check=True)
+    knn.check_format(full_check=True)
 
 
 def test_graphs_refuse_unknown_mode_and_need_scipy(monkeypatch, rng):
