@@ -114,8 +114,7 @@ class ToroidalNN:
     def __repr__(self) -> str:
         defaults = ToroidalNN()
         changed = [f"{name}={getattr(self, name)!r}" for name in self._PARAM_NAMES
-                   if getattr(self, name) is not getattr(defaults, name)
-                   and getattr(self, name) != getattr(defaults, name)]
+                   if getattr(self, name) != getattr(defaults, name)]
         return f"ToroidalNN({', '.join(changed)})"
 
     # ------------------------------------------------------------------- fit
@@ -186,7 +185,8 @@ class ToroidalNN:
 
     # --------------------------------------------------------------- queries
 
-    def kneighbors(self, X=None, n_neighbors: int | None = None, return_distance: bool = True):
+    def kneighbors(self, X=None, n_neighbors: int | None = None,
+                   return_distance: bool = True) -> tuple[np.ndarray, np.ndarray] | np.ndarray:
         """The `n_neighbors` nearest indexed points of each query.
 
         X : array-like of shape (m, d), or None for the self-join: every indexed
@@ -203,7 +203,7 @@ class ToroidalNN:
         return (dist, ind) if return_distance else ind
 
     def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
-                         sort_results: bool = False):
+                         sort_results: bool = False) -> tuple[np.ndarray, np.ndarray] | np.ndarray:
         """The compared points within `radius` of each query.
 
         X : array-like of shape (m, d), or None for the self-join (a point is not

@@ -213,6 +213,15 @@ def test_fit_rejects_bad_points_saying_why(X, error, message):
         ToroidalNN(backend="reference").fit(X)
 
 
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_no_queries_give_empty_answers(backend, rng):
+    model = ToroidalNN(n_neighbors=2, backend=backend, **EXHAUSTIVE).fit(rng.random((10, 3)))
+    dist, ind = model.kneighbors(np.empty((0, 3)))
+    assert dist.shape == ind.shape == (0, 2)
+    rdist, rind = model.radius_neighbors(np.empty((0, 3)))
+    assert rdist.shape == rind.shape == (0,)
+
+
 def test_queries_must_match_the_dimension(rng):
     model = ToroidalNN(n_neighbors=2, backend="reference").fit(rng.random((10, 3)))
     with pytest.raises(ValueError, match="X has 2 columns, but the index holds 3-dimensional points"):
