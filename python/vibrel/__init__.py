@@ -4,9 +4,15 @@ Points live in [0, 1)^d with every coordinate periodic. The index hashes them
 into sorted tables to decide which points are compared; every distance it
 returns is computed exactly from the coordinates.
 
-``vibrel._native.RustLshIndex`` is the compiled engine and
-``vibrel.lsh.PythonLshIndex`` its plain-NumPy reference: given the same hash
-parameters both build byte-identical tables.
+``vibrel.ToroidalNN`` is the estimator to use: it validates the input, draws the
+hash parameters and runs the compiled engine ``vibrel._native.RustLshIndex``, or
+its plain-NumPy reference ``vibrel.lsh.PythonLshIndex`` when the engine is not
+available. Given the same hash parameters both build byte-identical tables.
 """
 
 __version__ = "0.1.0"
+
+from vibrel._backend import ReferenceBackendWarning
+from vibrel.neighbors import NotFittedError, ToroidalNN
+
+__all__ = ["ToroidalNN", "NotFittedError", "ReferenceBackendWarning", "__version__"]

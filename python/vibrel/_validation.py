@@ -1,0 +1,104 @@
+"""Input handling of `vibrel.ToroidalNN`: array-likes become C-contiguous float64
+matrices with every coordinate wrapped into [0, 1), and hyper-parameters are
+checked with messages that say what is wrong."""
+
+from __future__ import annotations
+
+import operator
+
+import numpy as np
+
+
+def as_points(X, name: str = "X", n_features: int | None = None) -> np.ndarray:
+    """A fresh C-contiguous float64 copy of the (n, d) array-like `X`, wrapped onto the torus.
+
+    Lists, integer and float32 arrays, Fortran-ordered arrays and strided views are
+    converted in one copy.  Coordinates are reduced modulo 1 (`x - floor(x)`); a
+    result of exactly 1.0, which rounding gives for tiny negative inputs, becomes
+    0.0, and so does -0.0.  So 1.0, -0.25 and 3.75 are the points 0.0, 0.75, 0.75.
+
+    Raises ValueError for a shape other than (n, d) with d >= 1, for a column count
+    other than `n_features` when that is given, and for NaN or infinite values.
+    Raises TypeError for data that is not numeric.
+    """
+    if X is None:
+        raise TypeError(f"{name} must be an array-like of shape (n, d), not None")
+    try:
+        raw = np.asarray(X)
+    except (TypeError, ValueError) as err:
+        raise ValueError(f"{name} is not a rectangular array of numbers: {err}") from None
+    if raw.dtype.kind not in "biuf":
+        raise TypeError(f"{name} must hold real numbers, got dtype {raw.dtype}")
+    if raw.ndim != 2:
+        hint = " (reshape a single point with X.reshape(1, -1))" if raw.ndim == 1 else ""
+        raise ValueError(f"{name} must be a two-dimensional array of shape (n, d), "
+                         f"got {raw.ndim} dimension(s) with shape {raw.shape}{hint}")
+    if raw.shape[1] == 0:
+        raise ValueError(f"{name} has 0 columns; a point needs at least one coordinate")
+    if n_features is not None and raw.shape[1] != n_features:
+        raise ValueError(f"{name} has {raw.shape[1]} columns, but the index holds "
+                         f"{n_features}-dimensional points")
+    out = np.empty(raw.shape, dtype=np.float64)
+    np.copyto(out, raw, casting="unsafe")
+    _check_finite(out, name)
+    if out.size and (out.min() < 0.0 or out.max() >= 1.0):
+        out -= np.floor(out)
+        out[out >= 1.0] = 0.0
+    out += 0.0  # turns -0.0 into 0.0
+    return out
+
+
+def _check_finite(a: np.ndarray, name: str) -> None:
+    """ValueError naming the first NaN or infinity of `a`, if it has any."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        total = a.sum()
+    if np.isfinite(total):
+        return
+    bad = ~np.isfinite(a)
+    if not bad.any():
+        return  # the sum overflowed, but every value is finite
+    row, col = (int(i) for i in np.argwhere(bad)[0])
+    value = a[row, col]
+    what = "NaN" if np.isnan(value) else "infinity"
+    raise ValueError(f"{name} contains {int(bad.sum())} non-finite value(s) (NaN or infinity); "
+                     f"the first, {what}, is at row {row}, column {col}")
+
+
+def check_int(value, name: str, minimum: int) -> int:
+    """`value` as a Python int of at least `minimum`; bools and floats are refused."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, got {value!r}")
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {value!r}") from None
+    if value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    return value
+
+
+def check_optional_int(value, name: str, minimum: int) -> int | None:
+    return None if value is None else check_int(value, name, minimum)
+
+
+def check_radius(value, name: str = "radius") -> float:
+    """A non-negative radius as a float; infinity is allowed, NaN is not."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be a number, got {value!r}")
+    try:
+        r = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, got {value!r}") from None
+    if np.isnan(r) or r < 0.0:
+        raise ValueError(f"{name} must be a non-negative number, got {r}")
+    return r
+
+
+def check_positive_float(value, name: str) -> float:
+    try:
+        f = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, got {value!r}") from None
+    if not np.isfinite(f) or f <= 0.0:
+        raise ValueError(f"{name} must be a finite number above 0, got {value!r}")
+    return f
