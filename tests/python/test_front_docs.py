@@ -12,9 +12,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def front_examples():
-    """The python blocks that use ToroidalNN in the README and the docs."""
+    """The python blocks of the README that use ToroidalNN."""
     blocks = []
-    for path in (ROOT / "README.md", ROOT / "docs" / "front.md"):
+    for path in (ROOT / "README.md",):
         if path.is_file():
             blocks += [b for b in re.findall(r"```python\n(.*?)```", path.read_text(), re.S) if "ToroidalNN" in b]
     return blocks
@@ -23,10 +23,18 @@ def front_examples():
 @pytest.mark.parametrize("index", range(len(front_examples()) or 1))
 def test_documented_example_runs(index):
     blocks = front_examples()
-    assert blocks, "no ToroidalNN example found in README.md or docs/front.md"
+    assert blocks, "no ToroidalNN example found in README.md"
     out = run_python("import warnings; warnings.simplefilter('error')\n" + blocks[index] if NATIVE_READY
                      else blocks[index])
     assert "recall@5 of the hashed search" in out and "3500 3000 500" in out
+
+
+def test_engine_example_in_readme_runs():
+    blocks = [b for b in re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
+              if "RustLshIndex(" in b]
+    assert blocks, "no engine example found in README.md"
+    for block in blocks:
+        assert "10000 9000 1000" in run_python(block)
 
 
 def test_main_command_reports_recall_and_times():
