@@ -8,6 +8,7 @@
 
 #include "index/errors.h"
 #include "module/args.h"
+#include "module/create_once.h"
 
 namespace vb::module {
 
@@ -45,16 +46,8 @@ PyType_Spec slice_container_spec = {
 std::atomic<PyObject*> slice_container_type{nullptr};
 
 PyTypeObject* container_type() {
-  PyObject* type = slice_container_type.load(std::memory_order_acquire);
-  if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
-  PyObject* made = PyType_FromSpec(&slice_container_spec);
-  if (made == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!slice_container_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
-    return reinterpret_cast<PyTypeObject*>(expected);
-  }
-  return reinterpret_cast<PyTypeObject*>(made);
+  return reinterpret_cast<PyTypeObject*>(
+      create_once(slice_container_type, [] { return PyType_FromSpec(&slice_container_spec); }));
 }
 
 [[noreturn]] void kind_error(PyObject* obj, const char* name) {

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "module/create_once.h"
+
 namespace vb::module {
 
 namespace {
@@ -26,18 +28,7 @@ void raise_panic(const char* message) {
 
 }  // namespace
 
-PyObject* panic_exception_type() {
-  PyObject* type = panic_type.load(std::memory_order_acquire);
-  if (type != nullptr) return type;
-  PyObject* made = create_panic_type();
-  if (made == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!panic_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);  // another thread published its class first
-    return expected;
-  }
-  return made;
-}
+PyObject* panic_exception_type() { return create_once(panic_type, create_panic_type); }
 
 void set_python_error(std::exception_ptr error) noexcept {
   try {

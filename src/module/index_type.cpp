@@ -8,6 +8,7 @@
 
 #include "module/args.h"
 #include "module/arrays.h"
+#include "module/create_once.h"
 #include "module/docstrings.h"
 #include "module/guard.h"
 
@@ -123,16 +124,7 @@ std::atomic<PyObject*> the_type{nullptr};
 }  // namespace
 
 PyTypeObject* index_type() {
-  PyObject* type = the_type.load(std::memory_order_acquire);
-  if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
-  PyObject* made = PyType_FromSpec(&index_spec);
-  if (made == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!the_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);  // another thread published its type first
-    return reinterpret_cast<PyTypeObject*>(expected);
-  }
-  return reinterpret_cast<PyTypeObject*>(made);
+  return reinterpret_cast<PyTypeObject*>(create_once(the_type, [] { return PyType_FromSpec(&index_spec); }));
 }
 
 IndexObject& receiver(PyObject* self) {

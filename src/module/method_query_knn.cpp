@@ -6,7 +6,7 @@
 #include "module/arrays.h"
 #include "module/guard.h"
 #include "module/index_object.h"
-#include "query/check_queries.h"
+#include "module/query_batch.h"
 #include "query/knn.h"
 
 namespace vb::module {
@@ -25,19 +25,14 @@ PyObject* index_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t narg
     ArrayArg queries = ArrayArg::convert(a[0], 2, NPY_FLOAT64, "queries");
     const std::size_t k = to_u64(a[1], "k");
     std::optional<ArrayArg> exclude = ArrayArg::convert_optional(a[2], 1, NPY_INT64, "exclude_ids");
-    const std::size_t m = queries.dim(0);
-    const std::size_t dq = queries.dim(1);
-    Buffer<double> values = queries.copy_f64();
-    Buffer<std::int64_t> excluded;
-    if (exclude) excluded = exclude->copy_i64();
-    query::check_queries(index, m, dq, exclude ? std::optional<std::size_t>(exclude->size()) : std::nullopt);
+    const QueryBatch batch = copy_query_batch(index, queries, exclude);
+    const std::size_t m = batch.m;
 
     Buffer<std::int64_t> ids(checked_mul(m, k));
     Buffer<double> dists(ids.size());
     {
       GilRelease unlocked;
-      query::query_knn(index, values.data(), m, dq, k, exclude ? excluded.data() : nullptr, ids.data(),
-                       dists.data());
+      query::query_knn(index, batch.values.data(), m, batch.dq, k, batch.exclude_ids(), ids.data(), dists.data());
     }
     PyRef ids_array = reshape(to_array(std::move(ids)), m, k);
     PyRef dists_array = reshape(to_array(std::move(dists)), m, k);

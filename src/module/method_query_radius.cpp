@@ -5,7 +5,7 @@
 #include "module/arrays.h"
 #include "module/guard.h"
 #include "module/index_object.h"
-#include "query/check_queries.h"
+#include "module/query_batch.h"
 #include "query/radius.h"
 
 namespace vb::module {
@@ -24,17 +24,12 @@ PyObject* index_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t n
     ArrayArg queries = ArrayArg::convert(a[0], 2, NPY_FLOAT64, "queries");
     const double radius = to_f64(a[1], "radius");
     std::optional<ArrayArg> exclude = ArrayArg::convert_optional(a[2], 1, NPY_INT64, "exclude_ids");
-    const std::size_t m = queries.dim(0);
-    const std::size_t dq = queries.dim(1);
-    Buffer<double> values = queries.copy_f64();
-    Buffer<std::int64_t> excluded;
-    if (exclude) excluded = exclude->copy_i64();
-    query::check_queries(index, m, dq, exclude ? std::optional<std::size_t>(exclude->size()) : std::nullopt);
+    const QueryBatch batch = copy_query_batch(index, queries, exclude);
 
     query::RadiusResult found;
     {
       GilRelease unlocked;
-      found = query::query_radius(index, values.data(), m, dq, radius, exclude ? excluded.data() : nullptr);
+      found = query::query_radius(index, batch.values.data(), batch.m, batch.dq, radius, batch.exclude_ids());
     }
     PyRef indptr = to_array(std::move(found.indptr));
     PyRef ids = to_array(std::move(found.ids));
