@@ -20,7 +20,6 @@ import argparse
 import glob
 import json
 import os
-import platform
 import subprocess
 import sys
 import time
@@ -28,19 +27,10 @@ import time
 import numpy as np
 
 from vibrel._native import RustLshIndex
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # bench/, also under -P
+from machine import cpu_name
 
 SIZES = {"tiny": (18_000, 2_000), "small": (180_000, 20_000), "large": (900_000, 100_000)}
-
-
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
 
 
 def timed(fn):

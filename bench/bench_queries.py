@@ -14,6 +14,7 @@ and, for a quick look, with --n 100000 --queries 5000 --recall-queries 50.
 
 import argparse
 import os
+import sys
 import platform
 import time
 
@@ -21,22 +22,8 @@ import numpy as np
 
 from vibrel._native import RustLshIndex
 from vibrel.lsh import PythonLshIndex
-
-
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
-def pool_threads():
-    env = os.environ.get("RAYON_NUM_THREADS") or os.environ.get("RAYON_RS_NUM_CPUS")
-    return int(env) if env and env.isdigit() and int(env) > 0 else os.cpu_count()
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # bench/, also under -P
+from machine import cpu_name, pool_threads
 
 
 def timed(fn, *args, **kwargs):

@@ -15,11 +15,13 @@ import argparse
 import glob
 import json
 import os
-import platform
+import sys
 import subprocess
 import tempfile
 
 import numpy as np
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # bench/, also under -P
+from machine import cpu_name
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -78,17 +80,6 @@ def exact_knn(points, queries, k, threads=1, exclude_self=False):
     return ids, dists, report["seconds"]
 
 
-def _cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown CPU"
-
-
 def _build_type(program):
     """Meson build type of the build directory holding `program`, if it says."""
     info = os.path.join(os.path.dirname(os.path.dirname(program)), "meson-info", "intro-buildoptions.json")
@@ -114,7 +105,7 @@ def main():
     program = find_program()
     if program is None:
         raise SystemExit("exact_scan is not built: meson setup build/dev && ninja -C build/dev")
-    print(f"exact_scan: {os.path.relpath(program, ROOT)} ({_build_type(program)} build); CPU: {_cpu_name()}, "
+    print(f"exact_scan: {os.path.relpath(program, ROOT)} ({_build_type(program)} build); CPU: {cpu_name()}, "
           f"{os.cpu_count()} hardware threads; n = {args.n:,} uniform points, {args.m:,} queries, k = {args.k}, "
           f"fastest of {args.repeat} runs (wall time; CPU time beside it, which a busy machine inflates less)\n")
     print("| d | threads | kernel | seconds | queries/s | evaluations/s | evaluations/s per thread "
