@@ -46,6 +46,7 @@ struct BWs {
   std::vector<double> margin;         // probe scratch
   std::vector<std::int64_t> probe_scratch;
   std::vector<RowKey> row_keys;       // keys of every row in the current table
+  std::vector<RowKey> row_keys_scratch;  // the radix sort's second buffer
   std::vector<BucketRun> runs;        // its distinct keys, in key order
   std::vector<std::uint64_t> bucket_ids;  // the current bucket: static tier, then candidate tier
   std::vector<float> tile;            // kTileRows × d candidate rows

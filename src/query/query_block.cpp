@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -13,11 +14,11 @@ namespace vb::query {
 
 namespace {
 
-// Candidate rows kept in flight ahead of the bucket being measured, and how
-// many buckets ahead of that the id runs are touched: a block reads buckets in
-// key order, so their ids and rows can be requested long before they are used.
-constexpr std::size_t kRowsAhead = 48;
-constexpr std::size_t kIdRunsAhead = 4;
+// How many buckets ahead of the one being measured the id lines and the point
+// rows are requested: a block reads buckets in key order, so both can be
+// requested long before they are used.
+constexpr std::size_t kIdRunsAhead = 24;
+constexpr std::size_t kRowRunsAhead = 10;
 constexpr std::size_t kLineFloats = 64 / sizeof(float);
 constexpr std::size_t kIdsPerLine = 64 / sizeof(std::int64_t);
 
@@ -48,6 +49,36 @@ void prepare(const index::Index& index, BWs& ws, const double* queries, std::siz
   ws.tile_dist.resize(kTileRows);
 }
 
+// Sorts row keys listed in ascending row order into (key, row) order. A
+// stable least-significant-digit radix sort on the key alone keeps equal keys
+// in row order; it is linear, where a comparison sort of a block's thousands
+// of keys per table would cost more than measuring their buckets. Negative
+// keys (only from a corrupted index) fall back to the comparison sort.
+void sort_row_keys(std::vector<RowKey>& keys, std::vector<RowKey>& scratch) {
+  constexpr unsigned kDigitBits = 8;
+  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+  std::uint64_t any_bits = 0;
+  bool negative = false;
+  for (const RowKey& e : keys) {
+    negative |= e.key < 0;
+    any_bits |= static_cast<std::uint64_t>(e.key);
+  }
+  if (negative || keys.size() < 64) {
+    std::sort(keys.begin(), keys.end(),
+              [](const RowKey& a, const RowKey& b) { return a.key < b.key || (a.key == b.key && a.row < b.row); });
+    return;
+  }
+  scratch.resize(keys.size());
+  const unsigned bits = static_cast<unsigned>(std::bit_width(any_bits));
+  for (unsigned shift = 0; shift < bits; shift += kDigitBits) {
+    std::uint32_t start[kDigits + 1] = {};
+    for (const RowKey& e : keys) ++start[((static_cast<std::uint64_t>(e.key) >> shift) & (kDigits - 1)) + 1];
+    for (std::size_t v = 0; v < kDigits; ++v) start[v + 1] += start[v];
+    for (const RowKey& e : keys) scratch[start[(static_cast<std::uint64_t>(e.key) >> shift) & (kDigits - 1)]++] = e;
+    keys.swap(scratch);
+  }
+}
+
 void list_row_keys(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
                    std::size_t t) {
   const std::size_t n_probe = probe_count(index);
@@ -60,8 +91,7 @@ void list_row_keys(const index::Index& index, BWs& ws, const double* queries, st
     probe_keys(index, base, ws.codes.data(), ws.frac.data(), ws.margin.data(), ws.probe_scratch.data());
     for (std::size_t p = 0; p < n_probe; ++p) ws.row_keys.push_back({ws.probe_scratch[p], row});
   }
-  std::sort(ws.row_keys.begin(), ws.row_keys.end(),
-            [](const RowKey& a, const RowKey& b) { return a.key < b.key || (a.key == b.key && a.row < b.row); });
+  sort_row_keys(ws.row_keys, ws.row_keys_scratch);
 }
 
 // The distinct keys of the sorted row keys with their ranges in both tiers.
@@ -128,6 +158,24 @@ void collect_bucket(BWs& ws, const BucketRun& run, const std::int64_t* static_id
   for (std::size_t p = run.cand_lo; p < run.cand_hi; ++p) ws.bucket_ids.push_back(static_cast<std::uint64_t>(cand_ids[p]));
 }
 
+// One candidate row into the tile. The common dimensions copy with a constant
+// size, which compiles to a few vector moves instead of a library call per row.
+inline void copy_row(float* to, const float* from, std::size_t d) {
+  switch (d) {
+    case 8:
+      __builtin_memcpy(to, from, 8 * sizeof(float));
+      return;
+    case 16:
+      __builtin_memcpy(to, from, 16 * sizeof(float));
+      return;
+    case 24:
+      __builtin_memcpy(to, from, 24 * sizeof(float));
+      return;
+    default:
+      std::memcpy(to, from, d * sizeof(float));
+  }
+}
+
 // Copies the rows of bucket_ids[start .. start + count) into the tile.
 void load_tile(const index::Index& index, BWs& ws, std::size_t start, std::size_t count) {
   const std::size_t d = index.d;
@@ -140,7 +188,7 @@ void load_tile(const index::Index& index, BWs& ws, std::size_t start, std::size_
   }
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t id = ws.bucket_ids[start + i];
-    std::memcpy(ws.tile.data() + i * d, points + id * d, d * sizeof(float));
+    copy_row(ws.tile.data() + i * d, points + id * d, d);
     ws.tile_ids[i] = static_cast<std::int64_t>(id);
   }
 }
@@ -181,18 +229,16 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const double* quer
     const std::int64_t* cand_ids = index.cand_sorted_ids.data() + t * index.n_cand();
     const Lookahead ahead{index, static_ids, cand_ids};
     const std::size_t n_runs = ws.runs.size();
+    // A fixed-distance pipeline over the buckets, in key order: id lines are
+    // requested kIdRunsAhead buckets ahead, rows kRowRunsAhead ahead (their ids
+    // by then in cache), so the misses of many buckets overlap.
     for (std::size_t j = 0; j < std::min(n_runs, kIdRunsAhead); ++j) ahead.ids(ws.runs[j]);
-    std::size_t next_rows = 0;  // first bucket whose rows have not been requested
-    std::size_t in_flight = 0;  // candidates requested beyond the current bucket
+    for (std::size_t j = 0; j < std::min(n_runs, kRowRunsAhead); ++j) ahead.rows(ws.runs[j]);
     for (std::size_t j = 0; j < n_runs; ++j) {
+      if (j + kIdRunsAhead < n_runs) ahead.ids(ws.runs[j + kIdRunsAhead]);
+      if (j + kRowRunsAhead < n_runs) ahead.rows(ws.runs[j + kRowRunsAhead]);
       const BucketRun& run = ws.runs[j];
       const std::size_t size = run_size(run);
-      while (next_rows < n_runs && (next_rows <= j || in_flight < kRowsAhead)) {
-        if (next_rows + kIdRunsAhead < n_runs) ahead.ids(ws.runs[next_rows + kIdRunsAhead]);
-        ahead.rows(ws.runs[next_rows]);
-        if (next_rows > j) in_flight += std::min(run_size(ws.runs[next_rows]), kTileRows);
-        ++next_rows;
-      }
       collect_bucket(ws, run, static_ids, cand_ids);
       pairs += static_cast<std::uint64_t>(size) * run.g;
       for (std::size_t start = 0; start < size; start += kTileRows) {
@@ -200,7 +246,6 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const double* quer
         load_tile(index, ws, start, count);
         for (std::size_t e = run.first; e < run.first + run.g; ++e) refine_row(ws, kernel, d, ws.row_keys[e].row, count);
       }
-      if (next_rows > j + 1) in_flight -= std::min(run_size(ws.runs[j + 1]), kTileRows);
     }
   }
   return pairs;
