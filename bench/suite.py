@@ -26,6 +26,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from exact_scan import exact_knn  # noqa: E402
+from machine import cpu_name  # noqa: E402
 
 from vibrel._native import RustLshIndex  # noqa: E402
 from vibrel._params import choose_params, draw_hash  # noqa: E402
@@ -38,14 +39,6 @@ K = 10
 def rss_mb():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
-
-
-def cpu_name():
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return platform.processor()
 
 
 # --- data -------------------------------------------------------------------
