@@ -110,13 +110,28 @@ void append_staged(const index::Index& index, Ws& ws) {
   const std::int64_t* raw = ws.raw_ids.data();
   const std::uint64_t rows = ws.mark.size();
   const float* points = index.points_f32.data();
+  // Every id is written to the next free slot and the slot is kept only when
+  // the id was not marked yet: whether an id is new is unpredictable, and a
+  // branch on it would be mispredicted about as often as it is taken.
+  const std::size_t listed = ws.cand_ids.size();
+  ws.cand_ids.resize(listed + total);
+  std::uint64_t* out = ws.cand_ids.data() + listed;
+  std::uint32_t* mark = ws.mark.data();
+  const std::uint32_t stamp = ws.stamp;
+  std::size_t kept = 0;
   for (std::size_t j = 0; j < total; ++j) {
     if (j + kMarkAhead < total) {
       const auto ahead = static_cast<std::uint64_t>(raw[j + kMarkAhead]);
-      if (ahead < rows) __builtin_prefetch(ws.mark.data() + ahead);
+      if (ahead < rows) __builtin_prefetch(mark + ahead);
     }
-    if (append(ws, raw[j])) __builtin_prefetch(points + static_cast<std::uint64_t>(raw[j]) * index.d);
+    const auto id = static_cast<std::uint64_t>(raw[j]);
+    if (id >= rows) out_of_bounds(rows, raw[j]);
+    out[kept] = id;
+    kept += mark[id] != stamp;
+    mark[id] = stamp;
+    __builtin_prefetch(points + id * index.d);
   }
+  ws.cand_ids.resize(listed + kept);
   ws.raw_ids.clear();
 }
 
