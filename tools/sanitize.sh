@@ -33,8 +33,27 @@ if [ "$mode" = thread ]; then
 fi
 
 configure build/asan address,undefined
-common="halt_on_error=1:abort_on_error=0:exitcode=66"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# Reports go to files as well as to the run's exit code: pytest captures the
+# standard error of the tests, and a report from a subprocess would be lost.
+reports=build/asan/reports
+rm -rf "$reports"
+mkdir -p "$reports"
+common="halt_on_error=1:abort_on_error=0:exitcode=66:allocator_may_return_null=1:log_path=$PWD/$reports/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$PWD/$reports/ubsan"
+show_reports() {
+  local status=$1
+  # Warnings (an allocation too large for the sanitizer, answered with null
+  # and so with MemoryError, as the tests expect) are not reports.
+  local found
+  found=$(grep -l -E 'ERROR|runtime error' "$reports"/* 2>/dev/null || true)
+  if [ -n "$found" ]; then
+    cat $found
+    echo "sanitize: sanitizer reports above"
+    exit 1
+  fi
+  exit "$status"
+}
+trap 'show_reports $?' EXIT
 
 echo "== C++ core under AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS="$common:detect_leaks=1" build/asan/tests/cpp/core_tests --gtest_brief=1
@@ -42,8 +61,9 @@ ASAN_OPTIONS="$common:detect_leaks=1" build/asan/tests/cpp/core_tests --gtest_br
 echo "== Python under AddressSanitizer + UndefinedBehaviorSanitizer"
 # The interpreter is not instrumented, so the runtime is preloaded; its own
 # leaks at exit are not ours, so leak detection is off here (the leak tests
-# measure the extension's references and memory directly). Subprocesses that
-# the tests start inherit the same environment.
-LD_PRELOAD="$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS="$common:detect_leaks=0" \
+# measure the extension's references and memory directly). The C++ runtime is
+# preloaded too, or the sanitizer finds no exception-throwing function to wrap
+# (the interpreter does not link it). Subprocesses inherit the environment.
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS="$common:detect_leaks=0" \
   PYTHONSAFEPATH=1 PYTHONPATH=build/asan/python \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python "$@"

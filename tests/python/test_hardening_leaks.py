@@ -7,7 +7,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import random_params
+from conftest import UNDER_ASAN, random_params
 from vibrel._native import RustLshIndex
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
@@ -104,4 +104,5 @@ def test_repeated_calls_leak_neither_references_nor_memory(label):
     run(ROUNDS)
     gc.collect()
     assert [sys.getrefcount(a) for a in watched] + [sys.getrefcount(index)] == counts
-    assert rss() - before < 8 << 20, f"{label}: memory grew by {(rss() - before) >> 20} MiB"
+    if not UNDER_ASAN:  # the sanitizer holds freed blocks back in a quarantine
+        assert rss() - before < 8 << 20, f"{label}: memory grew by {(rss() - before) >> 20} MiB"
