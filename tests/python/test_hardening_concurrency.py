@@ -4,6 +4,7 @@ the borrow RuntimeError; nothing deadlocks; the borrow is always given back,
 also by calls that fail with another exception."""
 
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -147,15 +148,19 @@ def test_borrow_errors_both_ways_while_a_call_runs():
                     seen.add((name, "ok"))
                 except RuntimeError as error:
                     seen.add((name, str(error)))
+            # Holding no borrow for a moment lets a refused busy call retry.
+            time.sleep(0.002)
 
     # The probes change nothing when they do get through.
     def until_through(call):
         def run():
-            while True:  # the probes may hold the borrow at the moment of the call
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:  # the probes may hold the borrow at that moment
                 try:
                     return call()
                 except RuntimeError:
-                    pass
+                    time.sleep(0.001)
+            raise AssertionError("the busy call never got its borrow")
         return run
 
     for busy, calls in (
@@ -168,6 +173,7 @@ def test_borrow_errors_both_ways_while_a_call_runs():
         worker.start()
         poll(worker, calls)
         worker.join(30)
+        assert not worker.is_alive()
     assert ("update", WRITER_MESSAGE) in seen and ("stats", "ok") in seen
     assert ("query", READER_MESSAGE) in seen and ("promote", WRITER_MESSAGE) in seen
     assert index.n_points == index.n_static == 240_000
