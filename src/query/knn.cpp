@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "pool/pool.h"
+#include "query/blocked.h"
 #include "query/clock.h"
 #include "query/gather.h"
 #include "query/profile.h"
@@ -83,10 +84,11 @@ void query_knn(const index::Index& index, const double* queries, std::size_t m, 
     answered.add_to(index);
     return;
   }
-  // Dispatch. Batches for which blocked_path_applies() holds belong to the
-  // blocked path, which plugs in here; until it exists the per-query path
-  // answers them too, with the same rows.
-  knn_per_query(index, queries, m, dq, k, exclude, out_ids, out_dists);
+  if (blocked_path_applies(index, m)) {
+    knn_batched(index, queries, m, dq, k, exclude, out_ids, out_dists);
+  } else {
+    knn_per_query(index, queries, m, dq, k, exclude, out_ids, out_dists);
+  }
 }
 
 }  // namespace vb::query

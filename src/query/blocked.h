@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "index/index.h"
+#include "query/topk.h"
+
+// The blocked k-nearest-neighbour path: large batches answered block by
+// block, bucket by bucket. For each table the keys of all rows of a block
+// (base and probe keys) are sorted, every distinct key is looked up once, and
+// the bucket's candidate rows are copied once into a contiguous tile that
+// every row hashed there is measured against.
+namespace vb::query {
+
+// Candidates per tile.
+inline constexpr std::size_t kTileRows = 128;
+
+// A key listed by one row of a block.
+struct RowKey {
+  std::int64_t key;
+  std::uint32_t row;
+};
+
+// One distinct key of a table's sorted row keys: row_keys[first .. first + g)
+// share it; its entries are at [static_lo, static_hi) of the static run and
+// [cand_lo, cand_hi) of the candidate run.
+struct BucketRun {
+  std::size_t first;
+  std::size_t g;
+  std::size_t static_lo, static_hi;
+  std::size_t cand_lo, cand_hi;
+};
+
+// The per-task block workspace, reused for every block of the task; its
+// storage keeps its largest size until the task ends. Never shared.
+struct BWs {
+  std::vector<float> query_f32;       // rows × d, the block's queries in single precision
+  std::vector<std::int64_t> exclude;  // rows: excluded id per row, -1 for none
+  std::vector<Entry> heaps;           // rows × cap collector slots (row r from r × cap)
+  std::vector<std::uint32_t> counts;  // rows: filled slots per row
+  std::size_t cap = 0;                // slots per row
+  std::vector<std::int64_t> codes;    // digit codes of the current row and table
+  std::vector<double> frac;           // in-cell positions of the current row
+  std::vector<double> margin;         // probe scratch
+  std::vector<std::int64_t> probe_scratch;
+  std::vector<RowKey> row_keys;       // keys of every row in the current table
+  std::vector<BucketRun> runs;        // its distinct keys, in key order
+  std::vector<std::uint64_t> bucket_ids;  // the current bucket: static tier, then candidate tier
+  std::vector<float> tile;            // kTileRows × d candidate rows
+  std::vector<std::int64_t> tile_ids; // their ids
+  std::vector<float> tile_dist;       // distances of one row to the tile
+};
+
+// Rows per block for a batch of m rows on `threads` workers: c = max(1,
+// ceil(m / threads)), capped at `block` when block > 0. So a batch smaller
+// than threads × block is still spread over every thread.
+std::size_t rows_per_block(std::size_t m, std::size_t block, std::size_t threads);
+
+// Answers one block of `rows` query rows (row-major, dq values each; rows >= 1,
+// k >= 1): on return row r's counts[r] slots of ws.heaps (from r × ws.cap,
+// cap = min(k, n_points)) hold its best entries among every candidate of every
+// table and probe, its excluded id (exclude[r]; exclude may be null) left out,
+// unsorted. Returns the number of distances computed (repeats included).
+// Requires: dq == index.d, index.n_points >= 1.
+// Throws InternalError on a corrupted index. Reads the index only.
+std::uint64_t query_block(const index::Index& index, BWs& ws, const double* queries, std::size_t rows,
+                          std::size_t dq, std::size_t k, const std::int64_t* exclude);
+
+// The blocked path: the m rows cut into blocks of rows_per_block rows, the
+// blocks run on the pool, short rows relaxed through the per-query
+// machinery. Same contract and rows as knn_per_query (distances computed in
+// the same summation order); moves refine_ns, relax_ns, pairs, queries and
+// relaxed, never gather_ns or cands.
+void knn_batched(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
+                 const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists);
+
+}  // namespace vb::query
