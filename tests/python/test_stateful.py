@@ -17,7 +17,7 @@ from conftest import TABLE_NAMES, index_pair, random_params
 
 settings.register_profile("vibrel-default", max_examples=100, stateful_step_count=20, deadline=None,
                           derandomize=True, suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("vibrel-long", max_examples=400, stateful_step_count=30, deadline=None,
+settings.register_profile("vibrel-long", max_examples=2000, stateful_step_count=40, deadline=None,
                           derandomize=True, suppress_health_check=[HealthCheck.too_slow])
 LONG = os.environ.get("VIBREL_SLOW") == "1" or os.environ.get("VIBREL_HYPOTHESIS_PROFILE") == "long"
 PROFILE = settings.get_profile("vibrel-long" if LONG else "vibrel-default")
