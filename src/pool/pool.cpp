@@ -6,16 +6,51 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <optional>
+#include <thread>
 
 namespace vb::pool {
 namespace {
 
 thread_local bool force_serial = false;
+
+// Loops that run on the arena are counted at this gate; fork() closes it from the
+// prepare handler until the handlers after the fork, once no loop is inside the
+// arena, so that the arena's workers can be shut down. Only a plain mutex is held
+// across the fork: the child unlocks it from a thread whose id differs from the
+// parent's, which a reader-writer lock would take for a reader, and waiters that
+// a condition variable recorded in the parent would not exist in the child.
+// Loops started from inside a body (depth > 0) are covered by the outer entry.
+struct ForkGate {
+  std::mutex mutex;
+  std::atomic<std::size_t> loops{0};
+
+  void enter() {
+    std::lock_guard<std::mutex> lock(mutex);
+    loops.fetch_add(1, std::memory_order_acq_rel);
+  }
+  void leave() { loops.fetch_sub(1, std::memory_order_acq_rel); }
+  // Returns with the mutex held (no loop can start) and no loop running.
+  void close() {
+    mutex.lock();
+    while (loops.load(std::memory_order_acquire) != 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  // Called once in the parent and once in the child.
+  void open() { mutex.unlock(); }
+};
+
+ForkGate fork_gate;
+thread_local int loop_depth = 0;
 
 // Parses a whole decimal string as an unsigned count; anything else is absent.
 std::optional<std::size_t> parse_count(const char* text) {
@@ -41,10 +76,32 @@ struct Pool {
         arena(static_cast<int>(n)) {}
 };
 
+Pool& the_pool();
+
+// A child made by fork() gets only the thread that called fork(): worker threads
+// of the parent do not exist there, and the library, which still counts them,
+// would run every loop of the child on the calling thread alone. So before the
+// fork the arena is released and the workers are joined (in the parent, under
+// the gate), and both processes start fresh workers on their next loop.
+void before_fork() {
+  fork_gate.close();
+  Pool& pool = the_pool();
+  if (pool.threads == 1) return;
+  pool.arena.terminate();
+  tbb::task_scheduler_handle handle{tbb::attach{}};
+  // Fails only while another thread is inside the library outside our arena; the
+  // child then keeps running, on one thread.
+  (void)tbb::finalize(handle, std::nothrow);
+}
+
+void after_fork() { fork_gate.open(); }
+
 Pool& the_pool() {
   static Pool pool(threads_from_environment(
       std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
       static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()))));
+  static const int handlers_registered = pthread_atfork(&before_fork, &after_fork, &after_fork);
+  (void)handlers_registered;
   return pool;
 }
 
@@ -82,10 +139,38 @@ void parallel_for(std::size_t n, std::size_t grain,
     serial_for(n, grain, body);
     return;
   }
+  struct Depth {
+    ~Depth() { --loop_depth; }
+  };
+  struct Entry {
+    bool outer = loop_depth == 0;
+    Entry() {
+      if (outer) fork_gate.enter();
+      ++loop_depth;
+    }
+    ~Entry() {
+      --loop_depth;
+      if (outer) fork_gate.leave();
+    }
+  } entry;
+  // The hand-off of the loop's data to the workers and back is also published
+  // through this counter (release before, acquire at each piece's start; release
+  // at each piece's end, acquire after the loop). The library orders it already,
+  // inside a binary that race detectors do not see; this makes the order visible
+  // to them at the cost of two atomic operations per piece.
+  std::atomic<std::size_t> handoff{0};
+  handoff.store(0, std::memory_order_release);
   pool.arena.execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
-                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain), [&](const tbb::blocked_range<std::size_t>& r) {
+      (void)handoff.load(std::memory_order_acquire);
+      // A worker thread running a piece of this loop is covered by its entry too.
+      ++loop_depth;
+      Depth inner;
+      body(r.begin(), r.end());
+      handoff.fetch_add(1, std::memory_order_release);
+    });
   });
+  (void)handoff.load(std::memory_order_acquire);
 }
 
 ScopedSerial::ScopedSerial() : previous_(force_serial) { force_serial = true; }

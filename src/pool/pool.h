@@ -9,6 +9,10 @@
 //   otherwise RAYON_RS_NUM_CPUS, a positive integer: that many threads;
 //   otherwise one per hardware thread.
 // Nothing outside this directory includes the threading library.
+//
+// fork(): once the pool exists, a fork waits until no parallel_for is running,
+// shuts the workers down, and both parent and child start fresh workers on their
+// next loop, so a child (multiprocessing's fork start method) gets a full pool.
 namespace vb::pool {
 
 // Number of worker threads of the pool (at least 1). Creates the pool on first call.

@@ -14,6 +14,10 @@ import pytest
 from vibrel._native import RustLshIndex
 from vibrel.lsh import PythonLshIndex
 
+# Set when the suite runs under AddressSanitizer (tools/sanitize.sh preloads its
+# runtime), which reserves far more address space than any address-space limit.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 TABLE_NAMES = ["static_keys", "static_ids", "cand_keys", "cand_sorted_keys", "cand_sorted_ids"]
 
 

@@ -4,7 +4,7 @@ for byte, over random parameters, awkward coordinates and pool sizes."""
 import numpy as np
 import pytest
 
-from conftest import TABLE_NAMES, assert_tables_equal, index_pair, random_params, run_python
+from conftest import TABLE_NAMES, UNDER_ASAN, assert_tables_equal, index_pair, random_params, run_python
 
 
 def awkward_points(rng, n, d, u):
@@ -164,6 +164,7 @@ MEMORY_SNIPPET = """
 """
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="an address-space limit leaves no room for the sanitizer's shadow memory")
 def test_allocation_failure_is_a_memory_error_and_keeps_the_index():
     out = run_python(MEMORY_SNIPPET).split()
     assert out == ["MemoryError", "1000", "True"]

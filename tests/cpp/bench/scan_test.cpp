@@ -34,7 +34,7 @@ Rows brute_force(const std::vector<float>& points, std::size_t n, const std::vec
     std::vector<std::pair<std::uint32_t, std::int64_t>> all;
     for (std::size_t i = 0; i < n; ++i) {
       if (exclude_self && i == r) continue;
-      all.emplace_back(bits_of(plain_distance(&queries[r * d], &points[i * d], d)), static_cast<std::int64_t>(i));
+      all.emplace_back(bits_of(plain_distance(queries.data() + r * d, points.data() + i * d, d)), static_cast<std::int64_t>(i));
     }
     std::sort(all.begin(), all.end());
     for (std::size_t j = 0; j < std::min(k, all.size()); ++j) {

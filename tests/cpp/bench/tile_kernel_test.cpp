@@ -48,7 +48,7 @@ std::vector<std::uint32_t> mixed_bounds(const std::vector<float>& queries, std::
   for (std::size_t r = 0; r < rows; ++r) {
     if (r % 3 == 0) bound[r] = 0xffffffffu;
     if (r % 3 == 1) bound[r] = 0;
-    if (r % 3 == 2) bound[r] = bits_of(plain_distance(&queries[r * d], &points[(r % n) * d], d));
+    if (r % 3 == 2) bound[r] = bits_of(plain_distance(queries.data() + r * d, points.data() + (r % n) * d, d));
   }
   return bound;
 }
@@ -75,7 +75,7 @@ TEST_P(TileKernelTest, MatchesPlainDistanceBitForBit) {
       EXPECT_EQ(admitted, bits_of(got) <= bound[r]) << "row " << r << " lane " << i;
       // Padding lanes hold zero coordinates: still a distance, just no point.
       const float zeros[64] = {};
-      const float want = plain_distance(&queries[r * d], i < n ? &points[i * d] : zeros, d);
+      const float want = plain_distance(queries.data() + r * d, i < n ? points.data() + i * d : zeros, d);
       ASSERT_EQ(bits_of(got), bits_of(want)) << "row " << r << " point " << i << ": " << got << " vs " << want;
     }
   }
