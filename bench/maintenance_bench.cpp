@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_workload.h"
 #include "index/build.h"
 #include "index/hash_keys.h"
 #include "maintenance/promote.h"
@@ -17,26 +18,12 @@ namespace {
 using vb::Buffer;
 using vb::index::Index;
 
-constexpr std::size_t kD = 16, kK = 9, kL = 8;
+using vb::bench::kD;
+using vb::bench::kK;
+using vb::bench::kL;
+using vb::bench::make_index;
+using vb::bench::make_points;
 constexpr double kStep = 0.002;
-
-Index make_index() {
-  std::mt19937_64 rng(1);
-  std::vector<std::int64_t> s(kL * kK);
-  std::vector<double> u(kL * kK);
-  std::uniform_real_distribution<double> unit(0, 1);
-  for (auto& v : s) v = static_cast<std::int64_t>(rng() % kD);
-  for (auto& v : u) v = unit(rng);
-  return Index(4, kK, kL, 2, s, u, 1024);
-}
-
-Buffer<double> make_points(std::size_t n, std::uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  std::uniform_real_distribution<double> unit(0, 1);
-  Buffer<double> points(n * kD);
-  for (auto& v : points) v = unit(rng);
-  return points;
-}
 
 // The candidates of `points` (rows n_static..) moved by up to kStep per coordinate, wrapped.
 Buffer<double> moved(const Buffer<double>& points, std::size_t n_static, std::uint64_t seed) {

@@ -15,10 +15,7 @@
 namespace vb::query {
 namespace {
 
-struct Rows {
-  std::vector<std::int64_t> ids;
-  std::vector<std::uint64_t> dist_bits;
-};
+using testing::Rows;
 
 Rows run(const index::Index& ix, const Buffer<double>& queries, std::size_t m, std::size_t k,
          const std::int64_t* exclude, bool blocked) {
@@ -29,9 +26,7 @@ Rows run(const index::Index& ix, const Buffer<double>& queries, std::size_t m, s
   } else {
     knn_per_query(ix, queries.data(), m, ix.d, k, exclude, ids.data(), dists.data());
   }
-  Rows out{ids, {}};
-  for (double d : dists) out.dist_bits.push_back(std::bit_cast<std::uint64_t>(d));
-  return out;
+  return testing::rows_of(std::move(ids), dists);
 }
 
 // (d, block, with exclude_ids)

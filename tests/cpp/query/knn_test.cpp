@@ -13,19 +13,14 @@
 namespace vb::query {
 namespace {
 
-struct Rows {
-  std::vector<std::int64_t> ids;
-  std::vector<std::uint64_t> dist_bits;
-};
+using testing::Rows;
 
 Rows run_knn(const index::Index& ix, const Buffer<double>& queries, std::size_t m, std::size_t k,
              const std::int64_t* exclude) {
   std::vector<std::int64_t> ids(m * k);
   std::vector<double> dists(m * k);
   query_knn(ix, queries.data(), m, ix.d, k, exclude, ids.data(), dists.data());
-  Rows out{ids, {}};
-  for (double d : dists) out.dist_bits.push_back(std::bit_cast<std::uint64_t>(d));
-  return out;
+  return testing::rows_of(std::move(ids), dists);
 }
 
 TEST(Knn, SerialAndParallelResultsAreIdentical) {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "index/build.h"
 #include "index/index.h"
@@ -24,5 +27,18 @@ struct Built : Index {
     index::build(*this, index::testing::random_points(n, d, seed + 1), n, d, n_static);
   }
 };
+
+// Result rows with distances as bit patterns, so comparisons are exact.
+struct Rows {
+  std::vector<std::int64_t> ids;
+  std::vector<std::uint64_t> dist_bits;
+};
+
+inline Rows rows_of(std::vector<std::int64_t> ids, const std::vector<double>& dists) {
+  Rows out{std::move(ids), {}};
+  out.dist_bits.reserve(dists.size());
+  for (double d : dists) out.dist_bits.push_back(std::bit_cast<std::uint64_t>(d));
+  return out;
+}
 
 }  // namespace vb::query::testing
