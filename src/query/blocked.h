@@ -48,7 +48,6 @@ struct BWs {
   std::vector<RowKey> row_keys;       // keys of every row in the current table
   std::vector<RowKey> row_keys_scratch;  // the radix sort's second buffer
   std::vector<BucketRun> runs;        // its distinct keys, in key order
-  std::vector<std::uint64_t> bucket_ids;  // the current bucket: static tier, then candidate tier
   std::vector<float> tile;            // kTileRows × d candidate rows
   std::vector<std::int64_t> tile_ids; // their ids
   std::vector<float> tile_dist;       // distances of one row to the tile

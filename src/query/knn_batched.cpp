@@ -1,11 +1,14 @@
 #include <algorithm>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "pool/pool.h"
 #include "query/blocked.h"
 #include "query/clock.h"
 #include "query/knn.h"
 #include "query/profile.h"
+#include "query/query_codes.h"
 #include "query/relax.h"
 #include "query/topk.h"
 #include "query/workspace.h"
@@ -14,12 +17,55 @@ namespace vb::query {
 
 namespace {
 
+// The order in which rows are cut into blocks: by their base key in table 0,
+// ties by row. Rows that are near one another tend to share that key, and
+// then their buckets in the other tables too, so a block of neighbouring rows
+// looks up each bucket once for all of them. Every row's answer is the same
+// in any order; only the work shared within a block changes.
+std::vector<std::size_t> locality_order(const index::Index& index, const double* queries, std::size_t m,
+                                        std::size_t dq) {
+  std::vector<std::pair<std::int64_t, std::size_t>> keyed(m);
+  constexpr std::size_t kGrain = 1024;
+  pool::parallel_for(m, kGrain, [&](std::size_t i0, std::size_t i1) {
+    std::vector<std::int64_t> codes(index.k);
+    std::vector<double> frac(index.k);
+    for (std::size_t i = i0; i < i1; ++i) {
+      keyed[i] = {query_codes(index, queries + i * dq, dq, 0, codes.data(), frac.data()), i};
+    }
+  });
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::size_t> order(m);
+  for (std::size_t i = 0; i < m; ++i) order[i] = keyed[i].second;
+  return order;
+}
+
+// The rows of one block, copied in block order from the batch.
+struct BlockRows {
+  std::vector<double> queries;
+  std::vector<std::int64_t> exclude;
+
+  void take(const double* all, const std::int64_t* all_exclude, std::size_t dq, const std::size_t* rows,
+            std::size_t count) {
+    queries.resize(count * dq);
+    for (std::size_t r = 0; r < count; ++r) {
+      std::copy(all + rows[r] * dq, all + rows[r] * dq + dq, queries.begin() + static_cast<std::ptrdiff_t>(r * dq));
+    }
+    exclude.clear();
+    if (all_exclude != nullptr) {
+      for (std::size_t r = 0; r < count; ++r) exclude.push_back(all_exclude[rows[r]]);
+    }
+  }
+};
+
 // One task's share of the blocks: a block workspace, and for the rows that
 // come up short a per-query workspace made on first need and a collector.
+// Block blk holds the rows order[blk * per_block ...], or the consecutive
+// rows from blk * per_block when there is no order.
 void run_blocks(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
                 const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists, std::size_t per_block,
-                std::size_t b0, std::size_t b1) {
+                const std::vector<std::size_t>& order, std::size_t b0, std::size_t b1) {
   BWs ws;
+  BlockRows block_rows;
   std::optional<Ws> relax_ws;
   TopK topk(std::min(k, index.n_points));
   Profile profile;
@@ -27,13 +73,18 @@ void run_blocks(const index::Index& index, const double* queries, std::size_t m,
     const std::size_t row0 = blk * per_block;
     const std::size_t rows = std::min(per_block, m - row0);
     const double* q0 = queries + row0 * dq;
+    const std::int64_t* x0 = exclude != nullptr ? exclude + row0 : nullptr;
+    if (!order.empty()) {
+      block_rows.take(queries, exclude, dq, order.data() + row0, rows);
+      q0 = block_rows.queries.data();
+      x0 = exclude != nullptr ? block_rows.exclude.data() : nullptr;
+    }
     const std::uint64_t t0 = now_ns();
-    const std::uint64_t pairs =
-        query_block(index, ws, q0, rows, dq, k, exclude != nullptr ? exclude + row0 : nullptr);
+    const std::uint64_t pairs = query_block(index, ws, q0, rows, dq, k, x0);
     const std::uint64_t t1 = now_ns();
     std::uint64_t relaxed = 0;
     for (std::size_t r = 0; r < rows; ++r) {
-      const std::size_t i = row0 + r;
+      const std::size_t i = order.empty() ? row0 + r : order[row0 + r];
       const std::int64_t excluded = ws.exclude[r];
       const std::size_t k_eff = row_k_eff(k, index.n_points, excluded);
       if (ws.counts[r] >= k_eff) {
@@ -68,8 +119,11 @@ void knn_batched(const index::Index& index, const double* queries, std::size_t m
                  const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists) {
   const std::size_t per_block = rows_per_block(m, index.block, pool::num_threads());
   const std::size_t blocks = (m + per_block - 1) / per_block;
+  // With one block the order of its rows changes nothing.
+  const std::vector<std::size_t> order =
+      blocks > 1 && index.l > 0 ? locality_order(index, queries, m, dq) : std::vector<std::size_t>{};
   pool::parallel_for(blocks, 1, [&](std::size_t b0, std::size_t b1) {
-    run_blocks(index, queries, m, dq, k, exclude, out_ids, out_dists, per_block, b0, b1);
+    run_blocks(index, queries, m, dq, k, exclude, out_ids, out_dists, per_block, order, b0, b1);
   });
 }
 

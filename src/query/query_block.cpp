@@ -8,6 +8,7 @@
 #include "index/errors.h"
 #include "query/block_distance.h"
 #include "query/blocked.h"
+#include "query/prefetch.h"
 #include "query/query_codes.h"
 
 namespace vb::query {
@@ -23,8 +24,8 @@ constexpr std::size_t kLineFloats = 64 / sizeof(float);
 constexpr std::size_t kIdsPerLine = 64 / sizeof(std::int64_t);
 
 void prefetch_row(const float* row, std::size_t d) {
-  for (std::size_t c = 0; c < d; c += kLineFloats) __builtin_prefetch(row + c, 0, 3);
-  __builtin_prefetch(row + d - 1, 0, 3);
+  for (std::size_t c = 0; c < d; c += kLineFloats) prefetch_read(row + c);
+  prefetch_read(row + d - 1);
 }
 
 void prepare(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
@@ -106,7 +107,7 @@ void find_runs(const index::Index& index, BWs& ws, std::size_t t) {
     if (run->offsets == nullptr || run->n == 0) continue;
     for (std::size_t i = 0; i < count; ++i) {
       const auto key = static_cast<std::uint64_t>(ws.row_keys[i].key);
-      if (key < run->stride) __builtin_prefetch(run->offsets + key);
+      if (key < run->stride) prefetch_read(run->offsets + key);
     }
   }
   ws.runs.clear();
@@ -125,38 +126,34 @@ void find_runs(const index::Index& index, BWs& ws, std::size_t t) {
 std::size_t run_size(const BucketRun& run) { return (run.static_hi - run.static_lo) + (run.cand_hi - run.cand_lo); }
 
 void prefetch_ids(const std::int64_t* ids, std::size_t lo, std::size_t hi) {
-  for (std::size_t p = lo; p < hi; p += kIdsPerLine) __builtin_prefetch(ids + p);
+  for (std::size_t p = lo; p < hi; p += kIdsPerLine) prefetch_read(ids + p);
 }
 
-// Requests the id lines of a bucket, or the point rows of its ids.
-struct Lookahead {
+// Requests the lines a bucket will need, a fixed number of buckets ahead of
+// its measuring: first its ids, later the point rows those ids name (the id
+// lines by then in cache).
+struct TableView {
   const index::Index& index;
   const std::int64_t* static_ids;
   const std::int64_t* cand_ids;
 
-  void ids(const BucketRun& run) const {
+  void prefetch_ids_of(const BucketRun& run) const {
     prefetch_ids(static_ids, run.static_lo, std::min(run.static_hi, run.static_lo + kTileRows));
     prefetch_ids(cand_ids, run.cand_lo, std::min(run.cand_hi, run.cand_lo + kTileRows));
   }
-  void rows(const BucketRun& run) const {
+  void prefetch_rows_of(const BucketRun& run) const {
+    prefetch_rows(static_ids, run.static_lo, run.static_hi);
+    prefetch_rows(cand_ids, run.cand_lo, run.cand_hi);
+  }
+  void prefetch_rows(const std::int64_t* ids, std::size_t lo, std::size_t hi) const {
     const std::size_t n = index.n_points;
     const float* points = index.points_f32.data();
-    for (std::size_t p = run.static_lo; p < std::min(run.static_hi, run.static_lo + kTileRows); ++p) {
-      const auto id = static_cast<std::uint64_t>(static_ids[p]);
-      if (id < n) prefetch_row(points + id * index.d, index.d);
-    }
-    for (std::size_t p = run.cand_lo; p < std::min(run.cand_hi, run.cand_lo + kTileRows); ++p) {
-      const auto id = static_cast<std::uint64_t>(cand_ids[p]);
+    for (std::size_t p = lo; p < std::min(hi, lo + kTileRows); ++p) {
+      const auto id = static_cast<std::uint64_t>(ids[p]);
       if (id < n) prefetch_row(points + id * index.d, index.d);
     }
   }
 };
-
-void collect_bucket(BWs& ws, const BucketRun& run, const std::int64_t* static_ids, const std::int64_t* cand_ids) {
-  ws.bucket_ids.clear();
-  for (std::size_t p = run.static_lo; p < run.static_hi; ++p) ws.bucket_ids.push_back(static_cast<std::uint64_t>(static_ids[p]));
-  for (std::size_t p = run.cand_lo; p < run.cand_hi; ++p) ws.bucket_ids.push_back(static_cast<std::uint64_t>(cand_ids[p]));
-}
 
 // One candidate row into the tile. The common dimensions copy with a constant
 // size, which compiles to a few vector moves instead of a library call per row.
@@ -176,40 +173,59 @@ inline void copy_row(float* to, const float* from, std::size_t d) {
   }
 }
 
-// Copies the rows of bucket_ids[start .. start + count) into the tile.
-void load_tile(const index::Index& index, BWs& ws, std::size_t start, std::size_t count) {
+// Copies the rows of ids[0 .. count) into the tile. The first tile of a
+// bucket was requested buckets ahead; the requests here cover the later tiles
+// of a bucket larger than one tile.
+void load_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count) {
   const std::size_t d = index.d;
   const float* points = index.points_f32.data();
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t id = ws.bucket_ids[start + i];
+    const auto id = static_cast<std::uint64_t>(ids[i]);
     VB_CHECK(id < index.n_points, "index out of bounds: the len is " + std::to_string(index.n_points) +
-                                      " but the index is " + std::to_string(id));
+                                      " but the index is " + std::to_string(ids[i]));
     prefetch_row(points + id * d, d);
   }
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t id = ws.bucket_ids[start + i];
-    copy_row(ws.tile.data() + i * d, points + id * d, d);
-    ws.tile_ids[i] = static_cast<std::int64_t>(id);
+    copy_row(ws.tile.data() + i * d, points + static_cast<std::uint64_t>(ids[i]) * d, d);
+    ws.tile_ids[i] = ids[i];
   }
 }
 
-// Measures row r against the tile and offers the candidates that pass its
-// admission bound: the worst kept entry when the row is full, else anything.
-void refine_row(BWs& ws, TileDistance kernel, std::size_t d, std::uint32_t r, std::size_t count) {
-  kernel(ws.query_f32.data() + r * d, ws.tile.data(), d, count, ws.tile_dist.data());
+// Measures row r against `count` contiguous candidate rows and offers those
+// that pass its admission bound: the worst kept entry when the row is full,
+// else anything.
+void refine_row(BWs& ws, TileDistance kernel, std::size_t d, std::uint32_t r, const float* rows,
+                const std::int64_t* ids, std::size_t count) {
+  kernel(ws.query_f32.data() + r * d, rows, d, count, ws.tile_dist.data());
   Entry* slots = ws.heaps.data() + r * ws.cap;
   const std::size_t cap = ws.cap;
   std::size_t n = ws.counts[r];
   const std::int64_t excluded = ws.exclude[r];
-  constexpr Entry kOpen{0xffffffffu, INT64_MAX};
-  Entry bound = n == cap ? slots[0] : kOpen;
+  // Most candidates of a full row are farther than its worst kept entry; the
+  // distance alone settles those, before the id is even read.
+  std::uint32_t bound_bits = n == cap ? slots[0].dist_bits : 0xffffffffu;
   for (std::size_t i = 0; i < count; ++i) {
-    const Entry e{to_bits(ws.tile_dist[i]), ws.tile_ids[i]};
-    if (e.id == excluded || !nearer(e, bound)) continue;
-    heap_offer(slots, cap, n, e.dist_bits, e.id);
-    if (n == cap) bound = slots[0];
+    const std::uint32_t bits = to_bits(ws.tile_dist[i]);
+    if (bits > bound_bits) continue;
+    const std::int64_t id = ids[i];
+    if (id == excluded || (n == cap && !nearer(Entry{bits, id}, slots[0]))) continue;
+    heap_offer(slots, cap, n, bits, id);
+    if (n == cap) bound_bits = slots[0].dist_bits;
   }
   ws.counts[r] = static_cast<std::uint32_t>(n);
+}
+
+// Every row of a run against the bucket rows of ids[0 .. count), copied into
+// the tile kTileRows at a time: each tile is loaded once for all the rows.
+void gather_and_refine(const index::Index& index, BWs& ws, TileDistance kernel, const BucketRun& run,
+                       const std::int64_t* ids, std::size_t count) {
+  for (std::size_t start = 0; start < count; start += kTileRows) {
+    const std::size_t tile = std::min(kTileRows, count - start);
+    load_tile(index, ws, ids + start, tile);
+    for (std::size_t e = run.first; e < run.first + run.g; ++e) {
+      refine_row(ws, kernel, index.d, ws.row_keys[e].row, ws.tile.data(), ws.tile_ids.data(), tile);
+    }
+  }
 }
 
 }  // namespace
@@ -225,27 +241,21 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const double* quer
   for (std::size_t t = 0; t < index.l; ++t) {
     list_row_keys(index, ws, queries, rows, dq, t);
     find_runs(index, ws, t);
-    const std::int64_t* static_ids = index.static_ids.data() + t * index.n_static;
-    const std::int64_t* cand_ids = index.cand_sorted_ids.data() + t * index.n_cand();
-    const Lookahead ahead{index, static_ids, cand_ids};
+    const TableView table{index, index.static_ids.data() + t * index.n_static,
+                          index.cand_sorted_ids.data() + t * index.n_cand()};
     const std::size_t n_runs = ws.runs.size();
     // A fixed-distance pipeline over the buckets, in key order: id lines are
     // requested kIdRunsAhead buckets ahead, rows kRowRunsAhead ahead (their ids
     // by then in cache), so the misses of many buckets overlap.
-    for (std::size_t j = 0; j < std::min(n_runs, kIdRunsAhead); ++j) ahead.ids(ws.runs[j]);
-    for (std::size_t j = 0; j < std::min(n_runs, kRowRunsAhead); ++j) ahead.rows(ws.runs[j]);
+    for (std::size_t j = 0; j < std::min(n_runs, kIdRunsAhead); ++j) table.prefetch_ids_of(ws.runs[j]);
+    for (std::size_t j = 0; j < std::min(n_runs, kRowRunsAhead); ++j) table.prefetch_rows_of(ws.runs[j]);
     for (std::size_t j = 0; j < n_runs; ++j) {
-      if (j + kIdRunsAhead < n_runs) ahead.ids(ws.runs[j + kIdRunsAhead]);
-      if (j + kRowRunsAhead < n_runs) ahead.rows(ws.runs[j + kRowRunsAhead]);
+      if (j + kIdRunsAhead < n_runs) table.prefetch_ids_of(ws.runs[j + kIdRunsAhead]);
+      if (j + kRowRunsAhead < n_runs) table.prefetch_rows_of(ws.runs[j + kRowRunsAhead]);
       const BucketRun& run = ws.runs[j];
-      const std::size_t size = run_size(run);
-      collect_bucket(ws, run, static_ids, cand_ids);
-      pairs += static_cast<std::uint64_t>(size) * run.g;
-      for (std::size_t start = 0; start < size; start += kTileRows) {
-        const std::size_t count = std::min(kTileRows, size - start);
-        load_tile(index, ws, start, count);
-        for (std::size_t e = run.first; e < run.first + run.g; ++e) refine_row(ws, kernel, d, ws.row_keys[e].row, count);
-      }
+      pairs += static_cast<std::uint64_t>(run_size(run)) * run.g;
+      gather_and_refine(index, ws, kernel, run, table.static_ids + run.static_lo, run.static_hi - run.static_lo);
+      gather_and_refine(index, ws, kernel, run, table.cand_ids + run.cand_lo, run.cand_hi - run.cand_lo);
     }
   }
   return pairs;
