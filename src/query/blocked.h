@@ -68,9 +68,10 @@ std::size_t rows_per_block(std::size_t m, std::size_t block, std::size_t threads
 std::uint64_t query_block(const index::Index& index, BWs& ws, const double* queries, std::size_t rows,
                           std::size_t dq, std::size_t k, const std::int64_t* exclude);
 
-// The blocked path: the m rows cut into blocks of rows_per_block rows, the
-// blocks run on the pool, short rows relaxed through the per-query
-// machinery. Same contract and rows as knn_per_query (distances computed in
+// The blocked path: the m rows, taken in the order of their table-0 base key
+// (so that neighbouring rows share a block), cut into blocks of
+// rows_per_block rows, the blocks run on the pool, short rows relaxed through
+// the per-query machinery. Each row's answer goes to its own output row. Same contract and rows as knn_per_query (distances computed in
 // the same summation order); moves refine_ns, relax_ns, pairs, queries and
 // relaxed, never gather_ns or cands.
 void knn_batched(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
