@@ -1,6 +1,7 @@
 // Micro-benchmarks of the exact query stage: the toroidal L1 kernels over a
 // scattered candidate list (what refinement sees) and a sequential one, and the
-// top-k collector, on the query workload's shape (d = 16).
+// top-k collector and the blocked path's tile kernel, on the query workload's
+// shape (d = 16).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "index/build.h"
 #include "index/index.h"
 #include "pool/pool.h"
+#include "query/block_distance.h"
 #include "query/distance.h"
 #include "query/knn.h"
 #include "query/topk.h"
@@ -62,6 +64,24 @@ BENCHMARK_CAPTURE(BM_DistanceList, scalar, KernelLevel::kScalar)
     ->ArgsProduct({{1 << 10, 1 << 16, 1 << 20, 1 << 22}, {0, 1}});
 BENCHMARK_CAPTURE(BM_DistanceList, sse2, KernelLevel::kSse2)->ArgsProduct({{1 << 10, 1 << 16, 1 << 20, 1 << 22}, {0, 1}});
 
+// The blocked path's tile kernel: one query row against a tile of up to 128
+// contiguous candidate rows already in cache (range(0) rows; d = 16), at the
+// widest level the CPU has. Items are distance evaluations.
+void BM_TileDistance(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  const auto tile = make_points(count);
+  const auto kernel = vb::query::tile_distance(vb::query::supported_block_level(), kD);
+  std::vector<float> q(kD, 0.25f), out(count);
+  for (auto _ : state) {
+    kernel(q.data(), tile.data(), kD, count, out.data());
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+  state.SetLabel(vb::query::block_level_name(vb::query::supported_block_level()));
+}
+BENCHMARK(BM_TileDistance)->Arg(4)->Arg(32)->Arg(128);
+
 // Offers of 4096 random entries to a collector of k slots.
 void BM_HeapOffer(benchmark::State& state) {
   const auto k = static_cast<std::size_t>(state.range(0));
@@ -80,6 +100,7 @@ void BM_HeapOffer(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * entries.size()));
 }
+
 BENCHMARK(BM_HeapOffer)->Arg(10)->Arg(100);
 
 }  // namespace
