@@ -174,16 +174,17 @@ inline void copy_row(float* to, const float* from, std::size_t d) {
 }
 
 // Copies the rows of ids[0 .. count) into the tile. The first tile of a
-// bucket was requested buckets ahead; the requests here cover the later tiles
-// of a bucket larger than one tile.
-void load_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count) {
+// bucket was requested buckets ahead (requested_ahead); the rows of a later
+// tile of a bucket larger than one tile are requested here.
+void load_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count,
+               bool requested_ahead) {
   const std::size_t d = index.d;
   const float* points = index.points_f32.data();
   for (std::size_t i = 0; i < count; ++i) {
     const auto id = static_cast<std::uint64_t>(ids[i]);
     VB_CHECK(id < index.n_points, "index out of bounds: the len is " + std::to_string(index.n_points) +
                                       " but the index is " + std::to_string(ids[i]));
-    prefetch_row(points + id * d, d);
+    if (!requested_ahead) prefetch_row(points + id * d, d);
   }
   for (std::size_t i = 0; i < count; ++i) {
     copy_row(ws.tile.data() + i * d, points + static_cast<std::uint64_t>(ids[i]) * d, d);
@@ -221,7 +222,7 @@ void gather_and_refine(const index::Index& index, BWs& ws, TileDistance kernel, 
                        const std::int64_t* ids, std::size_t count) {
   for (std::size_t start = 0; start < count; start += kTileRows) {
     const std::size_t tile = std::min(kTileRows, count - start);
-    load_tile(index, ws, ids + start, tile);
+    load_tile(index, ws, ids + start, tile, start == 0);
     for (std::size_t e = run.first; e < run.first + run.g; ++e) {
       refine_row(ws, kernel, index.d, ws.row_keys[e].row, ws.tile.data(), ws.tile_ids.data(), tile);
     }
