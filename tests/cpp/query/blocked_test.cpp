@@ -50,13 +50,13 @@ TEST_P(BlockedAgainstPerQuery, SameRows) {
   }
   const std::int64_t* ex = with_exclude ? exclude.data() : nullptr;
   const Rows want = run(ix, queries, m, k, ex, false);
-  for (BlockLevel level : {BlockLevel::kPortable, BlockLevel::kAvx2, BlockLevel::kAvx512}) {
-    cap_block_level(level);
+  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+    cap_cpu_level(level);
     const Rows got = run(ix, queries, m, k, ex, true);
-    EXPECT_EQ(got.ids, want.ids) << block_level_name(block_level());
-    EXPECT_EQ(got.dist_bits, want.dist_bits) << block_level_name(block_level());
+    EXPECT_EQ(got.ids, want.ids) << cpu_level_name(cpu_level());
+    EXPECT_EQ(got.dist_bits, want.dist_bits) << cpu_level_name(cpu_level());
   }
-  cap_block_level(BlockLevel::kAvx512);
+  cap_cpu_level(CpuLevel::kAvx512);
   pool::ScopedSerial one_thread;
   const Rows serial = run(ix, queries, m, k, ex, true);
   EXPECT_EQ(serial.ids, want.ids);
