@@ -78,23 +78,28 @@ struct Micro {
 
 template <std::size_t kRows, std::size_t kDim>
 void rows_against_tile(const TileJob& job, std::size_t r0) {
+  // Locals, so that the stores of the results cannot be taken to change the job.
   const std::size_t d = kDim != 0 ? kDim : job.d;
-  const std::size_t stride = job.panel_count * kPanelWidth;
+  const std::size_t panel_count = job.panel_count;
+  const std::size_t stride = panel_count * kPanelWidth;
+  const float* const panels = job.panels;
+  float* const dist = job.dist + r0 * stride;
+  std::uint16_t* const admit_out = job.admit + r0 * panel_count;
   Micro<kRows> micro;
   __m256i bound[kRows];
   for (std::size_t r = 0; r < kRows; ++r) {
     micro.q[r] = job.queries[r0 + r];
     bound[r] = _mm256_set1_epi32(static_cast<int>(job.bound[r0 + r]));
   }
-  for (std::size_t p = 0; p < job.panel_count; ++p) {
+  for (std::size_t p = 0; p < panel_count; ++p) {
     unsigned admit[kRows] = {};
     for (std::size_t half = 0; half < kPanelWidth; half += 8) {
-      micro.panel = job.panels + p * d * kPanelWidth + half;
+      micro.panel = panels + p * d * kPanelWidth + half;
       __m256 total[kRows];
       micro.template distances<kDim>(d, total);
 #pragma GCC unroll 8
       for (std::size_t r = 0; r < kRows; ++r) {
-        _mm256_storeu_ps(job.dist + (r0 + r) * stride + p * kPanelWidth + half, total[r]);
+        _mm256_storeu_ps(dist + r * stride + p * kPanelWidth + half, total[r]);
         // Unsigned bits <= bound: their unsigned maximum is the bound.
         const __m256i bits = _mm256_castps_si256(total[r]);
         const __m256i below = _mm256_cmpeq_epi32(_mm256_max_epu32(bits, bound[r]), bound[r]);
@@ -102,7 +107,7 @@ void rows_against_tile(const TileJob& job, std::size_t r0) {
       }
     }
     for (std::size_t r = 0; r < kRows; ++r) {
-      job.admit[(r0 + r) * job.panel_count + p] = static_cast<std::uint16_t>(admit[r]);
+      admit_out[r * panel_count + p] = static_cast<std::uint16_t>(admit[r]);
     }
   }
 }

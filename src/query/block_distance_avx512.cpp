@@ -77,22 +77,27 @@ struct Micro {
 
 template <std::size_t kRows, std::size_t kDim>
 void rows_against_tile(const TileJob& job, std::size_t r0) {
+  // Locals, so that the stores of the results cannot be taken to change the job.
   const std::size_t d = kDim != 0 ? kDim : job.d;
-  const std::size_t stride = job.panel_count * kPanelWidth;
+  const std::size_t panel_count = job.panel_count;
+  const std::size_t stride = panel_count * kPanelWidth;
+  const float* const panels = job.panels;
+  float* const dist = job.dist + r0 * stride;
+  std::uint16_t* const admit_out = job.admit + r0 * panel_count;
   Micro<kRows> micro;
   __m512i bound[kRows];
   for (std::size_t r = 0; r < kRows; ++r) {
     micro.q[r] = job.queries[r0 + r];
     bound[r] = _mm512_set1_epi32(static_cast<int>(job.bound[r0 + r]));
   }
-  for (std::size_t p = 0; p < job.panel_count; ++p) {
-    micro.panel = job.panels + p * d * kPanelWidth;
+  for (std::size_t p = 0; p < panel_count; ++p) {
+    micro.panel = panels + p * d * kPanelWidth;
     __m512 total[kRows];
     micro.template distances<kDim>(d, total);
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < kRows; ++r) {
-      _mm512_storeu_ps(job.dist + (r0 + r) * stride + p * kPanelWidth, total[r]);
-      job.admit[(r0 + r) * job.panel_count + p] =
+      _mm512_storeu_ps(dist + r * stride + p * kPanelWidth, total[r]);
+      admit_out[r * panel_count + p] =
           static_cast<std::uint16_t>(_mm512_cmple_epu32_mask(_mm512_castps_si512(total[r]), bound[r]));
     }
   }

@@ -202,6 +202,15 @@ void admit_row(BWs& ws, std::uint32_t r, std::size_t g, std::size_t panels, std:
   const std::uint16_t* admit = ws.group_admit.data() + g * panels;
   const float* dist = ws.group_dist.data() + g * panels * kPanelWidth;
   for (std::size_t p = 0; p < panels; ++p) {
+    // A full row admits few lanes: four panels' words are tested at once.
+    if (p % 4 == 0 && p + 4 <= panels) {
+      std::uint64_t four = 0;
+      std::memcpy(&four, admit + p, sizeof four);
+      if (four == 0) {
+        p += 3;
+        continue;
+      }
+    }
     unsigned lanes = admit[p];
     if (lanes == 0) continue;
     // Lanes past the tile's last candidate hold no candidate.
