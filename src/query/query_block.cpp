@@ -133,6 +133,14 @@ void prefetch_ids(const std::int64_t* ids, std::size_t lo, std::size_t hi) {
   for (std::size_t p = lo; p < hi; p += kIdsPerLine) prefetch_read(ids + p);
 }
 
+// Requests the rows of ids[0 .. count) that name points.
+void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto id = static_cast<std::uint64_t>(ids[i]);
+    if (id < index.n_points) prefetch_row(index.points_f32.data() + id * index.d, index.d);
+  }
+}
+
 // Requests the lines a bucket will need, a fixed number of buckets ahead of
 // its measuring: first its ids, later the point rows those ids name (the id
 // lines by then in cache).
@@ -150,29 +158,20 @@ struct TableView {
     prefetch_rows(cand_ids, run.cand_lo, run.cand_hi);
   }
   void prefetch_rows(const std::int64_t* ids, std::size_t lo, std::size_t hi) const {
-    const std::size_t n = index.n_points;
-    const float* points = index.points_f32.data();
-    for (std::size_t p = lo; p < std::min(hi, lo + kTileRows); ++p) {
-      const auto id = static_cast<std::uint64_t>(ids[p]);
-      if (id < n) prefetch_row(points + id * index.d, index.d);
-    }
+    prefetch_tile(index, ids + lo, std::min(hi, lo + kTileRows) - lo);
   }
 };
 
 // Copies the rows of ids[0 .. count) into the tile's panels, lanes past
 // count zeroed (their distances are ignored; zeros keep them ordinary
-// numbers). The first tile of a bucket was requested buckets ahead
-// (requested_ahead); the rows of a later tile of a large bucket are
-// requested here.
-std::size_t load_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count,
-                      bool requested_ahead) {
+// numbers).
+std::size_t load_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count) {
   const std::size_t d = index.d;
   const float* points = index.points_f32.data();
   for (std::size_t i = 0; i < count; ++i) {
-    const auto id = static_cast<std::uint64_t>(ids[i]);
-    VB_CHECK(id < index.n_points, "index out of bounds: the len is " + std::to_string(index.n_points) +
-                                      " but the index is " + std::to_string(ids[i]));
-    if (!requested_ahead) prefetch_row(points + id * d, d);
+    VB_CHECK(static_cast<std::uint64_t>(ids[i]) < index.n_points, "index out of bounds: the len is " +
+                                                                       std::to_string(index.n_points) +
+                                                                       " but the index is " + std::to_string(ids[i]));
   }
   float* tile = ws.tile();
   const std::size_t panels = (count + kPanelWidth - 1) / kPanelWidth;
@@ -231,13 +230,16 @@ void admit_row(BWs& ws, std::uint32_t r, std::size_t g, std::size_t panels, std:
 
 // Every row of a run against the bucket's candidates ids[0 .. count), loaded
 // into the tile kTileRows at a time: each tile is loaded once for all the
-// rows, which are measured against it kGroupRows per kernel call.
+// rows, which are measured against it kGroupRows per kernel call. The first
+// tile's rows were requested buckets ahead; each later tile's rows are
+// requested while the tile before it is measured.
 void gather_and_refine(const index::Index& index, BWs& ws, TileKernel kernel, const BucketRun& run,
                        const std::int64_t* ids, std::size_t count) {
   const std::size_t d = index.d;
   for (std::size_t start = 0; start < count; start += kTileRows) {
     const std::size_t tile = std::min(kTileRows, count - start);
-    const std::size_t panels = load_tile(index, ws, ids + start, tile, start == 0);
+    const std::size_t panels = load_tile(index, ws, ids + start, tile);
+    if (start + tile < count) prefetch_tile(index, ids + start + tile, std::min(kTileRows, count - start - tile));
     for (std::size_t e = run.first; e < run.first + run.g; e += kGroupRows) {
       const std::size_t rows = std::min(kGroupRows, run.first + run.g - e);
       for (std::size_t g = 0; g < rows; ++g) {
