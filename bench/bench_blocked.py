@@ -11,7 +11,9 @@ are identical to the per-query rows.
 b=4 k=6 l=32 probes=3, m = 20,000) against the exhaustive mode: queries and
 distance evaluations per second of each path and of the yardstick, recall@10,
 and the collector memory of a block (cap slots × 16 bytes × rows per block,
-per thread), which decides how large a block may be.
+per thread), which decides how large a block may be: k × 16 bytes per row,
+so whole-thread blocks of m / threads rows stay under 64 MiB of collectors per
+thread up to 4,194,304 / k rows (419,430 rows at k = 10).
 
     .venv/bin/python bench/bench_blocked.py [--repeat 3] [--quick] [--goal]
 """
