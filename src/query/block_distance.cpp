@@ -8,6 +8,7 @@ namespace vb::query {
 #if defined(VB_HAVE_X86_KERNELS)
 TileKernel tile_kernel_avx2(std::size_t d);
 TileKernel tile_kernel_avx512(std::size_t d);
+void tile_pack_avx512(const float* points, std::size_t d, const std::int64_t* ids, std::size_t count, float* tile);
 #endif
 
 namespace {
@@ -41,7 +42,27 @@ void tile_portable(const TileJob& job) {
   }
 }
 
+void tile_pack_portable(const float* points, std::size_t d, const std::int64_t* ids, std::size_t count,
+                        float* tile) {
+  const std::size_t lanes = (count + kPanelWidth - 1) / kPanelWidth * kPanelWidth;
+  for (std::size_t i = 0; i < lanes; ++i) {
+    float* lane = tile + (i / kPanelWidth) * d * kPanelWidth + i % kPanelWidth;
+    const float* row = i < count ? points + static_cast<std::uint64_t>(ids[i]) * d : nullptr;
+    for (std::size_t c = 0; c < d; ++c) lane[c * kPanelWidth] = row != nullptr ? row[c] : 0.0f;
+  }
+}
+
 }  // namespace
+
+TilePack tile_pack(CpuLevel level, std::size_t d) {
+#if defined(VB_HAVE_X86_KERNELS)
+  // Below 8 coordinates a 16 × 16 block transpose moves mostly padding.
+  if (level == CpuLevel::kAvx512 && d >= 8) return tile_pack_avx512;
+#endif
+  (void)level;
+  (void)d;
+  return tile_pack_portable;
+}
 
 TileKernel tile_kernel(CpuLevel level, std::size_t d) {
   switch (level) {

@@ -46,4 +46,14 @@ using TileKernel = void (*)(const TileJob& job);
 // Requires: level <= supported_cpu_level().
 TileKernel tile_kernel(CpuLevel level, std::size_t d);
 
+// Lays the rows ids[0 .. count) of `points` (row-major, d floats per row)
+// into ceil(count / kPanelWidth) panels at `tile` (64-byte aligned), the
+// lanes past count zero. Requires: every id names a row of points; d >= 1.
+using TilePack = void (*)(const float* points, std::size_t d, const std::int64_t* ids, std::size_t count,
+                          float* tile);
+
+// The packing of a level for rows of d coordinates.
+// Requires: level <= supported_cpu_level().
+TilePack tile_pack(CpuLevel level, std::size_t d);
+
 }  // namespace vb::query

@@ -119,7 +119,66 @@ void tile(const TileJob& job) {
   }
 }
 
+// Transposes 16 rows of 16 floats in place: afterwards r[j] lane i holds
+// what r[i] lane j held. Pairs of rows interleave by floats, then by float
+// pairs, leaving each 128-bit lane L of vector 4m + q with column 4L + q of
+// rows 4m .. 4m + 3; a 4 × 4 transpose of 128-bit blocks gathers them.
+VB_INLINE void transpose16(__m512 (&r)[16]) {
+  __m512 t[16];
+#pragma GCC unroll 8
+  for (std::size_t k = 0; k < 8; ++k) {
+    t[2 * k] = _mm512_unpacklo_ps(r[2 * k], r[2 * k + 1]);
+    t[2 * k + 1] = _mm512_unpackhi_ps(r[2 * k], r[2 * k + 1]);
+  }
+  __m512 u[16];
+  const auto lo = [](__m512 a, __m512 b) {
+    return _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  };
+  const auto hi = [](__m512 a, __m512 b) {
+    return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  };
+#pragma GCC unroll 4
+  for (std::size_t m = 0; m < 4; ++m) {
+    u[4 * m] = lo(t[4 * m], t[4 * m + 2]);
+    u[4 * m + 1] = hi(t[4 * m], t[4 * m + 2]);
+    u[4 * m + 2] = lo(t[4 * m + 1], t[4 * m + 3]);
+    u[4 * m + 3] = hi(t[4 * m + 1], t[4 * m + 3]);
+  }
+#pragma GCC unroll 4
+  for (std::size_t q = 0; q < 4; ++q) {
+    const __m512 e = _mm512_shuffle_f32x4(u[q], u[4 + q], 0x44);
+    const __m512 f = _mm512_shuffle_f32x4(u[q], u[4 + q], 0xee);
+    const __m512 g = _mm512_shuffle_f32x4(u[8 + q], u[12 + q], 0x44);
+    const __m512 h = _mm512_shuffle_f32x4(u[8 + q], u[12 + q], 0xee);
+    r[q] = _mm512_shuffle_f32x4(e, g, 0x88);
+    r[4 + q] = _mm512_shuffle_f32x4(e, g, 0xdd);
+    r[8 + q] = _mm512_shuffle_f32x4(f, h, 0x88);
+    r[12 + q] = _mm512_shuffle_f32x4(f, h, 0xdd);
+  }
+}
+
 }  // namespace
+
+// Blocks of 16 candidates × 16 coordinates, read with masked loads (no
+// access past a row) and transposed in registers.
+void tile_pack_avx512(const float* points, std::size_t d, const std::int64_t* ids, std::size_t count, float* tile) {
+  for (std::size_t p0 = 0; p0 < count; p0 += kPanelWidth) {
+    const std::size_t lanes = count - p0 < kPanelWidth ? count - p0 : kPanelWidth;
+    float* panel = tile + p0 * d;
+    for (std::size_t c0 = 0; c0 < d; c0 += 16) {
+      const std::size_t cols = d - c0 < 16 ? d - c0 : 16;
+      const auto mask = static_cast<__mmask16>((1u << cols) - 1u);
+      __m512 r[16];
+#pragma GCC unroll 16
+      for (std::size_t i = 0; i < 16; ++i) {
+        r[i] = i < lanes ? _mm512_maskz_loadu_ps(mask, points + static_cast<std::uint64_t>(ids[p0 + i]) * d + c0)
+                         : _mm512_setzero_ps();
+      }
+      transpose16(r);
+      for (std::size_t k = 0; k < cols; ++k) _mm512_store_ps(panel + (c0 + k) * kPanelWidth, r[k]);
+    }
+  }
+}
 
 TileKernel tile_kernel_avx512(std::size_t d) {
   switch (d) {

@@ -133,6 +133,12 @@ void prefetch_ids(const std::int64_t* ids, std::size_t lo, std::size_t hi) {
   for (std::size_t p = lo; p < hi; p += kIdsPerLine) prefetch_read(ids + p);
 }
 
+// The block's kernels, chosen once for the block.
+struct Kernels {
+  TileKernel measure;
+  TilePack pack;
+};
+
 // Requests the rows of ids[0 .. count) that name points.
 void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
@@ -165,7 +171,8 @@ struct TableView {
 // Copies the rows of ids[0 .. count) into the tile's panels, lanes past
 // count zeroed (their distances are ignored; zeros keep them ordinary
 // numbers).
-std::size_t load_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count) {
+std::size_t load_tile(const index::Index& index, BWs& ws, TilePack pack, const std::int64_t* ids,
+                      std::size_t count) {
   const std::size_t d = index.d;
   const float* points = index.points_f32.data();
   for (std::size_t i = 0; i < count; ++i) {
@@ -173,19 +180,9 @@ std::size_t load_tile(const index::Index& index, BWs& ws, const std::int64_t* id
                                                                        std::to_string(index.n_points) +
                                                                        " but the index is " + std::to_string(ids[i]));
   }
-  float* tile = ws.tile();
-  const std::size_t panels = (count + kPanelWidth - 1) / kPanelWidth;
-  for (std::size_t i = 0; i < panels * kPanelWidth; ++i) {
-    float* lane = tile + (i / kPanelWidth) * d * kPanelWidth + i % kPanelWidth;
-    if (i < count) {
-      const float* row = points + static_cast<std::uint64_t>(ids[i]) * d;
-      for (std::size_t c = 0; c < d; ++c) lane[c * kPanelWidth] = row[c];
-      ws.tile_ids[i] = ids[i];
-    } else {
-      for (std::size_t c = 0; c < d; ++c) lane[c * kPanelWidth] = 0.0f;
-    }
-  }
-  return panels;
+  pack(points, d, ids, count, ws.tile());
+  std::copy_n(ids, count, ws.tile_ids.data());
+  return (count + kPanelWidth - 1) / kPanelWidth;
 }
 
 // Offers row r the tile candidates its kernel call admitted (group slot g),
@@ -233,12 +230,12 @@ void admit_row(BWs& ws, std::uint32_t r, std::size_t g, std::size_t panels, std:
 // rows, which are measured against it kGroupRows per kernel call. The first
 // tile's rows were requested buckets ahead; each later tile's rows are
 // requested while the tile before it is measured.
-void gather_and_refine(const index::Index& index, BWs& ws, TileKernel kernel, const BucketRun& run,
+void gather_and_refine(const index::Index& index, BWs& ws, const Kernels& kernels, const BucketRun& run,
                        const std::int64_t* ids, std::size_t count) {
   const std::size_t d = index.d;
   for (std::size_t start = 0; start < count; start += kTileRows) {
     const std::size_t tile = std::min(kTileRows, count - start);
-    const std::size_t panels = load_tile(index, ws, ids + start, tile);
+    const std::size_t panels = load_tile(index, ws, kernels.pack, ids + start, tile);
     if (start + tile < count) prefetch_tile(index, ids + start + tile, std::min(kTileRows, count - start - tile));
     for (std::size_t e = run.first; e < run.first + run.g; e += kGroupRows) {
       const std::size_t rows = std::min(kGroupRows, run.first + run.g - e);
@@ -247,7 +244,7 @@ void gather_and_refine(const index::Index& index, BWs& ws, TileKernel kernel, co
         ws.group_rows[g] = ws.query_f32.data() + r * d;
         ws.group_bound[g] = ws.counts[r] == ws.cap ? ws.heaps[r * ws.cap].dist_bits : 0xffffffffu;
       }
-      kernel(TileJob{ws.group_rows.data(), rows, d, ws.tile(), panels, ws.group_bound.data(), ws.group_dist.data(),
+      kernels.measure(TileJob{ws.group_rows.data(), rows, d, ws.tile(), panels, ws.group_bound.data(), ws.group_dist.data(),
                      ws.group_admit.data()});
       for (std::size_t g = 0; g < rows; ++g) admit_row(ws, ws.row_keys[e + g].row, g, panels, tile);
     }
@@ -262,7 +259,7 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const double* quer
   if (index.l == 0 || ws.cap == 0) return 0;
   const std::size_t d = index.d;
   // One kernel for the whole block.
-  const TileKernel kernel = tile_kernel(cpu_level(), d);
+  const Kernels kernels{tile_kernel(cpu_level(), d), tile_pack(cpu_level(), d)};
   std::uint64_t pairs = 0;
   for (std::size_t t = 0; t < index.l; ++t) {
     list_row_keys(index, ws, queries, rows, dq, t);
@@ -280,8 +277,8 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const double* quer
       if (j + kRowRunsAhead < n_runs) table.prefetch_rows_of(ws.runs[j + kRowRunsAhead]);
       const BucketRun& run = ws.runs[j];
       pairs += static_cast<std::uint64_t>(run_size(run)) * run.g;
-      gather_and_refine(index, ws, kernel, run, table.static_ids + run.static_lo, run.static_hi - run.static_lo);
-      gather_and_refine(index, ws, kernel, run, table.cand_ids + run.cand_lo, run.cand_hi - run.cand_lo);
+      gather_and_refine(index, ws, kernels, run, table.static_ids + run.static_lo, run.static_hi - run.static_lo);
+      gather_and_refine(index, ws, kernels, run, table.cand_ids + run.cand_lo, run.cand_hi - run.cand_lo);
     }
   }
   return pairs;
