@@ -34,9 +34,9 @@ The rule, applied at `fit` to the parameters the user left as None:
    engine's kernels, and a seed then gives the same choice on every fit of a
    session.
 6. Choice.  The cheapest setting whose estimate reaches the target; the
-   exhaustive search when its cost is lower.  When explicit parameters leave no
+   exhaustive search when its cost is lower or no setting reaches the target.  When explicit parameters leave no
    setting that reaches the target, the one with the highest estimate, with a
-   warning.
+   warning (none when all four are given: the user chose).
 
 Cost of tuning: one exhaustive query of the sample (n_queries * n distance
 evaluations), two builds of two tables, and hashing about n_queries *
@@ -166,10 +166,10 @@ def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Gen
                     best = (rank, HashParams(b, k, i + 1, probes), recall[i], error[i], cost[i])
     _, params, recall, error, cost = best
     exhaustive_cost = n * costs.scan_point
-    if free and exhaustive_cost <= cost:
+    if free and (exhaustive_cost <= cost or recall < target):
         s1, u1 = _params.draw_hash(rng, d, 1, 1)
         return Tuning(EXHAUSTIVE, s1, u1, 1.0, 0.0, exhaustive_cost, exhaustive_cost, rows)
-    if recall < target:
+    if recall < target and not single:
         warnings.warn(f"no setting with the given parameters reaches the recall target {target}; "
                       f"using b={params.b} k={params.k} l={params.l} probes={params.probes}, whose "
                       f"estimated recall is {recall:.3f}", RecallTargetWarning, stacklevel=3)
