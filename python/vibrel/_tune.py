@@ -8,7 +8,8 @@ The rule, applied at `fit` to the parameters the user left as None:
    as queries, each excluding itself.  Their true `n_neighbors` nearest come from
    the exhaustive engine; its time is the exhaustive search's cost.
 3. Candidates.  b runs over a geometric ladder (2, 3, 4, 6, 8, 12, 16, ...) and k
-   over the digit counts whose mean cell holds between `_OCCUPANCY` points; probes
+   over the digit counts of at least min(d, 3) whose mean cell holds between a
+   quarter of a point and 8 n_neighbors points (`_OCCUPANCY`); probes
    over 0..k; l up to the table budget: a table stores 16 bytes a point, and the
    tables may take `memory` times the points' own float64 memory (8 d bytes a
    point), so l <= memory * d / 2 (and at most `_MAX_TABLES`).  One draw of s
@@ -68,6 +69,9 @@ _COST_QUERIES = 100
 # Mean points per cell of the (b, k) tried: from a quarter to this many per neighbour.
 _OCCUPANCY = (0.25, 8.0)
 _MAX_TABLES = 64
+# A tuned key reads at least this many coordinates (all of them when d is smaller):
+# keys of fewer coordinates cost much and find little once d exceeds them.
+_MIN_DIGITS = 3
 _BUCKET_LADDER = (2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024,
                   1536, 2048, 4096, 8192, 16384, 32768, 65536, 131072, 262144, 524288, 1048576)
 TABLE_BYTES_PER_POINT = 16
@@ -271,7 +275,7 @@ def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list
         if fixed["k"] is not None:
             ks = [fixed["k"]] if _params.key_fits(b, fixed["k"]) else []
         else:
-            ks = [k for k in range(1, 4 * d + 1)
+            ks = [k for k in range(min(d, _MIN_DIGITS), 4 * d + 1)
                   if _params.key_fits(b, k) and lo <= n / b ** k <= hi]
             if not ks and fixed["b"] is not None:  # a given b: its nearest occupancy
                 k = max(1, round(math.log(n / hi) / math.log(b)))
@@ -303,7 +307,6 @@ def _keys_found(points, rows, true_ind, sample, b, ks, s, u):
     first, in which the cells of k digits are ranges of the sorted codes of
     k_max digits: one sort per table serves every k.
     """
-    from vibrel.lsh import _digit_codes
     l, k_max = s.shape
     q, nn = true_ind.shape
     qc_rows = min(q, _COST_QUERIES)
@@ -313,14 +316,14 @@ def _keys_found(points, rows, true_ind, sample, b, ks, s, u):
     occ = {k: np.empty((l, qc_rows, k + 1)) for k in ks}
     queries, neighbours, others = points[rows], points[true_ind.reshape(-1)], points[sample]
     for t in range(l):
-        qc, qv = _digit_codes(queries[:, s[t]], u[t], b)
+        qc, qv = _codes(queries[:, s[t]], u[t], b)
         step = np.mod(qc + np.where(np.clip(qv - qc, 0.0, 1.0) >= 0.5, 1, -1), b) - qc
         frac = np.clip(qv - qc, 0.0, 1.0)
         margin = np.minimum(frac, 1.0 - frac)
         margin[np.isnan(margin)] = 2.0
         q_low, q_high = np.cumsum(qc * low, axis=1), np.cumsum(qc[:qc_rows] * high, axis=1)
-        n_low = np.cumsum(_digit_codes(neighbours[:, s[t]], u[t], b)[0] * low, axis=1)
-        o_high = np.sort((_digit_codes(others[:, s[t]], u[t], b)[0] * high).sum(axis=1))
+        n_low = np.cumsum(_codes(neighbours[:, s[t]], u[t], b)[0] * low, axis=1)
+        o_high = np.sort((_codes(others[:, s[t]], u[t], b)[0] * high).sum(axis=1))
         for k in ks:
             order = np.argsort(margin[:, :k], axis=1, kind="stable")
             moves = np.take_along_axis(step[:, :k], order, axis=1)
@@ -336,3 +339,12 @@ def _keys_found(points, rows, true_ind, sample, b, ks, s, u):
                          - np.searchsorted(o_high, cells, side="left"))
     for k in ks:
         yield k, pos[k], occ[k]
+
+
+def _codes(coords: np.ndarray, shifts: np.ndarray, b: int):
+    """Bucket codes and scaled positions, as the reference's `_digit_codes` gives
+    them for coordinates in [0, 1): the same rounded steps, without the guards
+    for values that the front never passes (NaN, beyond the int64 range)."""
+    x = coords + shifts
+    v = (x - np.floor(x)) * float(b)
+    return np.minimum(v.astype(np.int64), b - 1), v
