@@ -108,11 +108,6 @@ class Tuning:
     sample_rows: np.ndarray
 
 
-def table_bytes(params: HashParams, n: int) -> int:
-    """Memory of the hash tables of n points."""
-    return params.l * TABLE_BYTES_PER_POINT * n
-
-
 def table_budget(d: int, memory: float) -> int:
     """The most tables that fit `memory` times the points' float64 memory."""
     return max(1, int(memory * 8 * d // TABLE_BYTES_PER_POINT))
@@ -135,8 +130,7 @@ def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Gen
 
     rows = np.sort(rng.choice(n, min(n_queries, n), replace=False))
     grid = _grid(n, d, n_neighbors, fixed)
-    single = not free and fixed["l"] is not None and all(len(ks) == 1 for _, ks in grid) \
-        and len(grid) == 1 and fixed["probes"] is not None
+    single = all(v is not None for v in fixed.values())
     true_ind, costs = _truth_and_costs(points, rows, n_neighbors, engine, measure=not single)
     l_max = fixed["l"] if fixed["l"] is not None else min(_MAX_TABLES, table_budget(d, memory))
     k_max = max(k for _, ks in grid for k in ks)

@@ -11,7 +11,7 @@ import pytest
 
 from vibrel import ToroidalNN, _exact
 from vibrel._params import draw_hash
-from vibrel._tune import RecallTargetWarning
+from vibrel import RecallTargetWarning
 
 from test_front import NATIVE_READY, torus_l1
 
