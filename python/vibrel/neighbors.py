@@ -454,7 +454,7 @@ class ToroidalNN:
         rows = self._sample_rows
         if rows.size == 0:
             return 1.0
-        exhaustive = self._exhaustive or self._exhaustive_index()
+        exhaustive = self._exhaustive if self._exhaustive is not None else self._exhaustive_index()
         indptr, ids, _ = exhaustive.query_radius(self._points[rows], radius, rows)
         if ids.size == 0:
             return 1.0
