@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 #include "index/build.h"
 #include "index/index.h"
 #include "pool/pool.h"

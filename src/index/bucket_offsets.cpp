@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "index/checked_size.h"
-#include "index/errors.h"
+#include "base/checked_size.h"
+#include "base/errors.h"
 #include "pool/pool.h"
 
 namespace vb::index {

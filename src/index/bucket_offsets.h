@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 #include "index/index.h"
 
 namespace vb::index {

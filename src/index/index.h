@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 
 namespace vb::index {
 

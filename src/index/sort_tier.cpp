@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "index/bucket_offsets.h"
-#include "index/checked_size.h"
-#include "index/errors.h"
+#include "base/checked_size.h"
+#include "base/errors.h"
 #include "pool/pool.h"
 
 namespace vb::index {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/errors.h"
+#include "base/errors.h"
 #include "index/hash_keys.h"
 #include "maintenance/commit_loop.h"
 #include "pool/pool.h"

@@ -1,7 +1,7 @@
 #include <optional>
 #include <utility>
 
-#include "index/checked_size.h"
+#include "base/checked_size.h"
 #include "module/args.h"
 #include "module/arrays.h"
 #include "module/guard.h"

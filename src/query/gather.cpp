@@ -4,7 +4,7 @@
 #include <string>
 
 #include "index/bucket_offsets.h"
-#include "index/errors.h"
+#include "base/errors.h"
 #include "query/query_codes.h"
 
 namespace vb::query {

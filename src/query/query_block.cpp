@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "index/bucket_offsets.h"
-#include "index/errors.h"
+#include "base/errors.h"
 #include "query/block_distance.h"
 #include "query/blocked.h"
 #include "query/prefetch.h"

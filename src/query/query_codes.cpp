@@ -4,7 +4,7 @@
 #include <string>
 
 #include "index/digit.h"
-#include "index/errors.h"
+#include "base/errors.h"
 
 namespace vb::query {
 

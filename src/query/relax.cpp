@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "index/bucket_offsets.h"
-#include "index/errors.h"
+#include "base/errors.h"
 #include "query/gather.h"
 #include "query/query_codes.h"
 #include "query/refine.h"

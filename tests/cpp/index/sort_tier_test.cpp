@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "index/bucket_offsets.h"
-#include "index/errors.h"
+#include "base/errors.h"
 #include "index/hash_keys.h"
 #include "pool/pool.h"
 #include "test_index.h"

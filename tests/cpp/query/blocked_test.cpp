@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "index/errors.h"
+#include "base/errors.h"
 #include "pool/pool.h"
 #include "query/block_distance.h"
 #include "query/knn.h"

@@ -5,7 +5,7 @@
 #include <bit>
 #include <vector>
 
-#include "index/errors.h"
+#include "base/errors.h"
 #include "pool/pool.h"
 #include "query/radius.h"
 #include "test_query.h"
