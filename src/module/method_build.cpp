@@ -25,7 +25,7 @@ PyObject* index_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
     Buffer<double> values = points.copy_f64();
     {
       GilRelease unlocked;
-      vb::index::build(*obj.index, std::move(values), n, d, n_static);
+      vb::index::build(obj.engine->index, std::move(values), n, d, n_static);
     }
     Py_RETURN_NONE;
   });

@@ -22,7 +22,7 @@ PyObject* index_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     const Buffer<double> values = batch.copy_f64();
     {
       GilRelease unlocked;
-      vb::maintenance::promote(*obj.index, values, m, columns);
+      vb::maintenance::promote(obj.engine->index, values, m, columns);
     }
     Py_RETURN_NONE;
   });

@@ -21,7 +21,7 @@ PyObject* index_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* a[3];
     bind_fastcall(kQueryKnn, args, nargsf, kwnames, a);
     SharedBorrow borrow(obj.borrow);
-    const vb::index::Index& index = *obj.index;
+    const vb::index::Index& index = obj.engine->index;
     ArrayArg queries = ArrayArg::convert(a[0], 2, NPY_FLOAT64, "queries");
     const std::size_t k = to_u64(a[1], "k");
     std::optional<ArrayArg> exclude = ArrayArg::convert_optional(a[2], 1, NPY_INT64, "exclude_ids");
@@ -32,7 +32,8 @@ PyObject* index_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Buffer<double> dists(ids.size());
     {
       GilRelease unlocked;
-      query::query_knn(index, batch.values.data(), m, batch.dq, k, batch.exclude_ids(), ids.data(), dists.data());
+      query::query_knn(index, obj.engine->counters,
+                       {{batch.values.data(), m, batch.dq, k, batch.exclude_ids()}, ids.data(), dists.data()});
     }
     PyRef ids_array = reshape(to_array(std::move(ids)), m, k);
     PyRef dists_array = reshape(to_array(std::move(dists)), m, k);

@@ -20,7 +20,7 @@ PyObject* index_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyObject* a[3];
     bind_fastcall(kQueryRadius, args, nargsf, kwnames, a);
     SharedBorrow borrow(obj.borrow);
-    const vb::index::Index& index = *obj.index;
+    const vb::index::Index& index = obj.engine->index;
     ArrayArg queries = ArrayArg::convert(a[0], 2, NPY_FLOAT64, "queries");
     const double radius = to_f64(a[1], "radius");
     std::optional<ArrayArg> exclude = ArrayArg::convert_optional(a[2], 1, NPY_INT64, "exclude_ids");

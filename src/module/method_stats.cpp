@@ -10,7 +10,7 @@ PyObject* index_stats(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     IndexObject& obj = receiver(self);
     SharedBorrow borrow(obj.borrow);
-    const vb::index::Index& ix = *obj.index;
+    const query::Counters& ix = obj.engine->counters;
     const struct {
       const char* name;
       std::uint64_t value;
@@ -22,7 +22,7 @@ PyObject* index_stats(PyObject* self, PyObject*) {
         {"cands", ix.cands.load(std::memory_order_relaxed)},
         {"pairs", ix.pairs.load(std::memory_order_relaxed)},
         {"relaxed", ix.relaxed.load(std::memory_order_relaxed)},
-        {"block", ix.block},
+        {"block", obj.engine->index.block},
     };
     PyRef stats = PyRef::steal(PyDict_New());
     for (const auto& entry : entries) {
@@ -37,7 +37,7 @@ PyObject* index_reset_stats(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     IndexObject& obj = receiver(self);
     SharedBorrow borrow(obj.borrow);
-    query::reset_profile(*obj.index);
+    obj.engine->counters.reset();
     Py_RETURN_NONE;
   });
 }

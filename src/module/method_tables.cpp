@@ -18,7 +18,7 @@ PyObject* index_tables(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     IndexObject& obj = receiver(self);
     SharedBorrow borrow(obj.borrow);
-    const vb::index::Index& ix = *obj.index;
+    const vb::index::Index& ix = obj.engine->index;
     PyRef tables = PyRef::steal(PyDict_New());
     const struct {
       const char* name;

@@ -20,7 +20,7 @@ PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     const Buffer<double> values = coords.copy_f64();
     {
       GilRelease unlocked;
-      vb::maintenance::update(*obj.index, values);
+      vb::maintenance::update(obj.engine->index, values);
     }
     Py_RETURN_NONE;
   });

@@ -229,9 +229,11 @@ void gather_and_refine(const index::Index& index, BWs& ws, TileDistance kernel, 
 
 }  // namespace
 
-std::uint64_t query_block(const index::Index& index, BWs& ws, const double* queries, std::size_t rows,
-                          std::size_t dq, std::size_t k, const std::int64_t* exclude) {
-  prepare(index, ws, queries, rows, dq, k, exclude);
+std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& block) {
+  const double* queries = block.queries;
+  const std::size_t rows = block.m;
+  const std::size_t dq = block.dq;
+  prepare(index, ws, queries, rows, dq, block.k, block.exclude);
   if (index.l == 0 || ws.cap == 0) return 0;
   const std::size_t d = index.d;
   // One kernel for the whole block.
