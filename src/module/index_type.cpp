@@ -11,6 +11,7 @@
 #include "module/create_once.h"
 #include "module/docstrings.h"
 #include "module/guard.h"
+#include "module/method_frame.h"
 
 namespace vb::module {
 
@@ -65,11 +66,7 @@ void index_dealloc(PyObject* self) {
 
 template <class Read>
 PyObject* read_size(PyObject* self, Read read) {
-  return guard([&]() -> PyObject* {
-    IndexObject& obj = receiver(self);
-    SharedBorrow borrow(obj.borrow);
-    return PyLong_FromSize_t(read(obj.engine->index));
-  });
+  return method_frame<SharedBorrow>(self, [&](Engine& engine) { return PyLong_FromSize_t(read(engine.index)); });
 }
 
 PyObject* get_n_points(PyObject* self, void*) {
