@@ -6,10 +6,10 @@
 #include <string>
 #include <utility>
 
-#include "index/bucket_offsets.h"
-#include "index/build.h"
 #include "base/checked_size.h"
 #include "base/errors.h"
+#include "index/bucket_offsets.h"
+#include "index/build.h"
 #include "index/hash_keys.h"
 #include "index/sort_tier.h"
 #include "pool/pool.h"

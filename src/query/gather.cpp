@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "index/bucket_offsets.h"
 #include "base/errors.h"
+#include "index/bucket_offsets.h"
 #include "query/query_codes.h"
 
 namespace vb::query {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "index/digit.h"
 #include "base/errors.h"
+#include "index/digit.h"
 
 namespace vb::query {
 

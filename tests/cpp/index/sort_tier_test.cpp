@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "index/bucket_offsets.h"
 #include "base/errors.h"
+#include "index/bucket_offsets.h"
 #include "index/hash_keys.h"
 #include "pool/pool.h"
 #include "test_index.h"
