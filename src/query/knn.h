@@ -28,8 +28,8 @@ bool blocked_path_applies(const index::Index& index, std::size_t m);
 // all m × k entries of out_ids / out_dists: row i ascending by (distance, id),
 // padded with -1 / +inf, without its excluded id. Adds the call's profile to
 // `counters`. On an index without points every row is padding and only the
-// `queries` counter moves. Runs on the pool; the rows do
-// not depend on the number of threads.
+// `queries` counter moves. Runs on the pool; the rows do not depend on the
+// number of threads.
 // Requires: dq == index.d when the index holds points (see check_queries).
 // Throws InternalError on a corrupted index and std::bad_alloc when a
 // workspace cannot be allocated; the output is then incomplete.

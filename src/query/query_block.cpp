@@ -132,7 +132,7 @@ void prefetch_ids(const std::int64_t* ids, std::size_t lo, std::size_t hi) {
 // lines by then in cache).
 struct TableView {
   const index::Index& index;
-  const std::int64_t* static_ids;  // the ids of the table's runs in both tiers
+  const std::int64_t* static_ids;
   const std::int64_t* cand_ids;
 
   void prefetch_ids_of(const BucketRun& run) const {
