@@ -79,17 +79,21 @@ def goal(repeat):
     scan_qps, scan_evals = m / scan_s, scan_pairs / scan_s
     print(f"n = {n:,} uniform, d = {D}, m = {m:,}, k = {K}; b={b} k={digits} l={l} probes={probes}; "
           f"pool {threads} threads; best of {repeat}.\n")
-    print("| path | qps | x exhaustive qps | evals/s | x exhaustive evals/s | recall@10 | collectors per thread |")
-    print("|---|---:|---:|---:|---:|---:|---:|")
-    print(f"| exhaustive (b=1) | {scan_qps:,.0f} | 1.00 | {scan_evals:.3g} | 1.00 | 1.000 | |")
+    print("| path | qps | x exhaustive qps | evals/s | x exhaustive evals/s | recall@10 | collectors per thread "
+          "| rows as per-query |")
+    print("|---|---:|---:|---:|---:|---:|---:|---|")
+    print(f"| exhaustive (b=1) | {scan_qps:,.0f} | 1.00 | {scan_evals:.3g} | 1.00 | 1.000 | | |")
+    base = None
     for block in (1, 1024, 0):
         index = RustLshIndex(b, digits, l, probes, s, u, block)
         index.build(points, n)
         out, qps, evals, _ = timed(index, queries, repeat)
+        base = out if base is None else base
+        same = np.array_equal(out[0], base[0]) and np.array_equal(out[1], base[1])
         rows = 1 if block == 1 else min(-(-m // threads), block or m)
         path = "per-query" if block == 1 else f"blocked, block={block}"
         print(f"| {path} | {qps:,.0f} | {qps / scan_qps:.1f} | {qps * evals:.3g} | {qps * evals / scan_evals:.2f} "
-              f"| {strict_recall(out, true_d):.3f} | {K * 16 * rows / 2**20:.2f} MiB |", flush=True)
+              f"| {strict_recall(out, true_d):.3f} | {K * 16 * rows / 2**20:.2f} MiB | {'yes' if same else 'NO'} |", flush=True)
         del index
 
 
