@@ -14,13 +14,12 @@
 #include "index/index.h"
 #include "pool/pool.h"
 #include "query/block_distance.h"
+#include "query/blocked.h"
 #include "query/distance.h"
 #include "query/knn.h"
 #include "query/topk.h"
 
 namespace {
-
-using vb::query::KernelLevel;
 
 constexpr std::size_t kD = 16;
 
@@ -35,12 +34,7 @@ vb::Buffer<float> make_points(std::size_t n) {
 // Kernel over lists of 256 candidate ids drawn from n points, a fresh list
 // each time (64 Ki ids in all), so that rows of a large point array really
 // come from memory; range(1) != 0 sorts each list (a streaming scan).
-void BM_DistanceList(benchmark::State& state, KernelLevel level) {
-  const auto* kernel = vb::query::kernel_for(level);
-  if (kernel == nullptr) {
-    state.SkipWithError("kernel not available");
-    return;
-  }
+void BM_DistanceList(benchmark::State& state, const vb::query::DistanceKernel* kernel) {
   constexpr std::size_t kList = 256, kLists = 256;
   const auto n = static_cast<std::size_t>(state.range(0));
   const auto points = make_points(n);
@@ -60,27 +54,45 @@ void BM_DistanceList(benchmark::State& state, KernelLevel level) {
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kList));
 }
-BENCHMARK_CAPTURE(BM_DistanceList, scalar, KernelLevel::kScalar)
+BENCHMARK_CAPTURE(BM_DistanceList, scalar, &vb::query::scalar_distance_kernel())
     ->ArgsProduct({{1 << 10, 1 << 16, 1 << 20, 1 << 22}, {0, 1}});
-BENCHMARK_CAPTURE(BM_DistanceList, sse2, KernelLevel::kSse2)->ArgsProduct({{1 << 10, 1 << 16, 1 << 20, 1 << 22}, {0, 1}});
+BENCHMARK_CAPTURE(BM_DistanceList, best, &vb::query::distance_kernel(vb::CpuLevel::kPortable))
+    ->ArgsProduct({{1 << 10, 1 << 16, 1 << 20, 1 << 22}, {0, 1}});
 
-// The blocked path's tile kernel: one query row against a tile of up to 128
-// contiguous candidate rows already in cache (range(0) rows; d = 16), at the
-// widest level the CPU has. Items are distance evaluations.
-void BM_TileDistance(benchmark::State& state) {
-  const auto count = static_cast<std::size_t>(state.range(0));
-  const auto tile = make_points(count);
-  const auto kernel = vb::query::tile_distance(vb::query::supported_block_level(), kD);
-  std::vector<float> q(kD, 0.25f), out(count);
+// The blocked path's tile kernel: a group of query rows against a tile of
+// candidates in panels, both in cache, at each level the CPU has
+// (range(0) = d, range(1) = level); the row bound admits nothing, as for
+// a full row. Items are distance evaluations: the peak the blocked path can
+// reach when loads and collectors cost nothing.
+void BM_TileKernel(benchmark::State& state) {
+  const auto d = static_cast<std::size_t>(state.range(0));
+  const auto level = static_cast<vb::CpuLevel>(state.range(1));
+  if (level > vb::supported_cpu_level()) {
+    state.SkipWithError("level not supported here");
+    return;
+  }
+  constexpr std::size_t kRows = vb::query::kGroupRows, kPanels = vb::query::kTileRows / vb::query::kPanelWidth;
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<float> unit(0, 1);
+  std::vector<float> queries(kRows * d), store(kPanels * vb::query::kPanelWidth * d + 16), dist(kRows * kPanels * 16);
+  float* panels = store.data() + ((64 - reinterpret_cast<std::uintptr_t>(store.data()) % 64) % 64) / sizeof(float);
+  for (auto& v : queries) v = unit(rng);
+  for (std::size_t i = 0; i < kPanels * vb::query::kPanelWidth * d; ++i) panels[i] = unit(rng);
+  std::vector<const float*> rows(kRows);
+  for (std::size_t r = 0; r < kRows; ++r) rows[r] = queries.data() + r * d;
+  std::vector<std::uint32_t> bound(kRows, 0);
+  std::vector<std::uint16_t> admit(kRows * kPanels);
+  const auto kernel = vb::query::tile_kernel(level, d);
+  const vb::query::TileJob job{rows.data(), kRows, d, panels, kPanels, bound.data(), dist.data(), admit.data()};
   for (auto _ : state) {
-    kernel(q.data(), tile.data(), kD, count, out.data());
-    benchmark::DoNotOptimize(out.data());
+    kernel(job);
+    benchmark::DoNotOptimize(dist.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
-  state.SetLabel(vb::query::block_level_name(vb::query::supported_block_level()));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kRows * kPanels * vb::query::kPanelWidth));
+  state.SetLabel(vb::cpu_level_name(level));
 }
-BENCHMARK(BM_TileDistance)->Arg(4)->Arg(32)->Arg(128);
+BENCHMARK(BM_TileKernel)->ArgsProduct({{3, 8, 16, 24}, {0, 1, 2}});
 
 // Offers of 4096 random entries to a collector of k slots.
 void BM_HeapOffer(benchmark::State& state) {

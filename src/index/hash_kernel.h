@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/cpu_level.h"
+
 // The inner loop of hashing, one digit of one table over a column of points:
 // keys[i] += digit(column[i] + shift) * weight for i < m, with the digit formula
 // of digit.h (one rounding per double operation, saturating truncation, clamp
@@ -24,21 +26,12 @@ using DigitColumnKernel = void (*)(const double* column, std::size_t m, const Di
 // Portable version, always built.
 void digit_column_scalar(const double* column, std::size_t m, const DigitColumn& digit, std::int64_t* keys);
 
-enum class HashLevel { kScalar, kAvx2, kAvx512 };
-
 // The kernel for a level. Requires: the running CPU supports the level
-// (supported_hash_level() or below), and b < 2^31 for kAvx2.
-DigitColumnKernel digit_column_kernel(HashLevel level);
+// (supported_cpu_level() or below), and b < 2^31 for kAvx2.
+DigitColumnKernel digit_column_kernel(CpuLevel level);
 
-// The widest level this build and CPU support.
-HashLevel supported_hash_level();
-
-// The level hashing uses for radix b: the supported one, limited to scalar
-// when b is too large for the 32-bit conversion of the AVX2 kernel.
-HashLevel hash_level_for(std::int64_t b);
-
-// Test hook (C++ only): caps the level used by compute_keys until reset with
-// kAvx512. Not thread-safe with concurrent hashing.
-void cap_hash_level(HashLevel level);
+// The level hashing uses for radix b: cpu_level(), limited to the portable
+// one when b is too large for the 32-bit conversion of the AVX2 kernel.
+CpuLevel hash_level_for(std::int64_t b);
 
 }  // namespace vb::index

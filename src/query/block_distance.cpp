@@ -1,70 +1,80 @@
 #include "query/block_distance.h"
 
-#include <algorithm>
-#include <atomic>
-
-#include "query/distance.h"
+#include <bit>
+#include <cstring>
 
 namespace vb::query {
 
 #if defined(VB_HAVE_X86_KERNELS)
-TileDistance tile_distance_avx2(std::size_t d);
-TileDistance tile_distance_avx512(std::size_t d);
+TileKernel tile_kernel_avx2(std::size_t d);
+TileKernel tile_kernel_avx512(std::size_t d);
+void tile_pack_avx512(const float* points, std::size_t d, const std::int64_t* ids, std::size_t count, float* tile);
 #endif
 
 namespace {
 
-std::atomic<BlockLevel> level_cap{BlockLevel::kAvx512};
+inline float term(float q, float x) {
+  const float a = std::bit_cast<float>(std::bit_cast<std::uint32_t>(q - x) & 0x7fffffffu);
+  const float rest = 1.0f - a;
+  return rest < a ? rest : a;  // minps's operand order, so that NaNs come out alike
+}
 
-// The portable level runs the per-query path's row kernel (SSE2 on x86-64,
-// plain C++ elsewhere), which sums in the same order.
-void tile_portable(const float* q, const float* tile, std::size_t d, std::size_t count, float* out) {
-  const RowDistance row = distance_kernel().row;
-  for (std::size_t i = 0; i < count; ++i) out[i] = row(q, tile + i * d, d);
+// Lane by lane, the partial sums of distance.h kept as eight accumulators.
+void tile_portable(const TileJob& job) {
+  const std::size_t d = job.d;
+  const std::size_t stride = job.panel_count * kPanelWidth;
+  for (std::size_t r = 0; r < job.rows; ++r) {
+    const float* q = job.queries[r];
+    for (std::size_t p = 0; p < job.panel_count; ++p) {
+      const float* panel = job.panels + p * d * kPanelWidth;
+      float s[8][kPanelWidth] = {};
+      for (std::size_t c = 0; c < d; ++c) {
+        for (std::size_t j = 0; j < kPanelWidth; ++j) s[c % 8][j] += term(q[c], panel[c * kPanelWidth + j]);
+      }
+      float* out = job.dist + r * stride + p * kPanelWidth;
+      unsigned admit = 0;
+      for (std::size_t j = 0; j < kPanelWidth; ++j) {
+        out[j] = ((s[0][j] + s[4][j]) + (s[2][j] + s[6][j])) + ((s[1][j] + s[5][j]) + (s[3][j] + s[7][j]));
+        if (std::bit_cast<std::uint32_t>(out[j]) <= job.bound[r]) admit |= 1u << j;
+      }
+      job.admit[r * job.panel_count + p] = static_cast<std::uint16_t>(admit);
+    }
+  }
+}
+
+void tile_pack_portable(const float* points, std::size_t d, const std::int64_t* ids, std::size_t count,
+                        float* tile) {
+  const std::size_t lanes = (count + kPanelWidth - 1) / kPanelWidth * kPanelWidth;
+  for (std::size_t i = 0; i < lanes; ++i) {
+    float* lane = tile + (i / kPanelWidth) * d * kPanelWidth + i % kPanelWidth;
+    const float* row = i < count ? points + static_cast<std::uint64_t>(ids[i]) * d : nullptr;
+    for (std::size_t c = 0; c < d; ++c) lane[c * kPanelWidth] = row != nullptr ? row[c] : 0.0f;
+  }
 }
 
 }  // namespace
 
-BlockLevel supported_block_level() {
+TilePack tile_pack(CpuLevel level, std::size_t d) {
 #if defined(VB_HAVE_X86_KERNELS)
-  static const BlockLevel level = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return BlockLevel::kAvx512;
-    if (__builtin_cpu_supports("avx2")) return BlockLevel::kAvx2;
-    return BlockLevel::kPortable;
-  }();
-  return level;
-#else
-  return BlockLevel::kPortable;
+  // Below 8 coordinates a 16 × 16 block transpose moves mostly padding.
+  if (level == CpuLevel::kAvx512 && d >= 8) return tile_pack_avx512;
 #endif
+  (void)level;
+  (void)d;
+  return tile_pack_portable;
 }
 
-BlockLevel block_level() { return std::min(supported_block_level(), level_cap.load(std::memory_order_relaxed)); }
-
-TileDistance tile_distance(BlockLevel level, std::size_t d) {
+TileKernel tile_kernel(CpuLevel level, std::size_t d) {
   switch (level) {
 #if defined(VB_HAVE_X86_KERNELS)
-    case BlockLevel::kAvx512:
-      return tile_distance_avx512(d);
-    case BlockLevel::kAvx2:
-      return tile_distance_avx2(d);
+    case CpuLevel::kAvx512:
+      return tile_kernel_avx512(d);
+    case CpuLevel::kAvx2:
+      return tile_kernel_avx2(d);
 #endif
     default:
       return tile_portable;
   }
 }
-
-const char* block_level_name(BlockLevel level) {
-  switch (level) {
-    case BlockLevel::kAvx512:
-      return "avx512";
-    case BlockLevel::kAvx2:
-      return "avx2";
-    default:
-      return "portable";
-  }
-}
-
-void cap_block_level(BlockLevel level) { level_cap.store(level, std::memory_order_relaxed); }
 
 }  // namespace vb::query

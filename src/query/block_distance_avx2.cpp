@@ -1,6 +1,13 @@
-// AVX2 tile kernels: a candidate row's eight partial sums in one register,
-// four candidates per step, their sums folded together in the documented
-// order. Built with only the AVX2 flag and never with FMA contraction.
+// AVX2 tile kernels: half a panel (8 candidates) per register. A micro-tile
+// measures kRows query rows against one half panel: each coordinate vector
+// loaded serves every row, and the rows' sums are independent chains.
+//
+// The partial sums are not kept as eight accumulators: partial sum j is summed
+// on its own (its first term needs no addition, as 0 + t == t) and folded into
+// the combination tree as soon as it is complete, in the tree's order, so a
+// row needs at most four live registers. Partial sums of j >= d are zero and
+// their additions are left out, which changes no bit. Built with only the
+// AVX2 flag and never with FMA contraction.
 #include <immintrin.h>
 
 #include "query/block_distance.h"
@@ -8,85 +15,137 @@
 namespace vb::query {
 namespace {
 
-// Terms min(a, 1 - a), a = |q - x| with the sign bit cleared. minps returns
-// its second operand when the comparison fails, as the portable term does.
-inline __m256 terms8(__m256 q, __m256 x) {
+#define VB_INLINE inline __attribute__((always_inline))
+
+VB_INLINE __m256 term(__m256 q, __m256 x) {
   const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-  const __m256 a = _mm256_and_ps(_mm256_sub_ps(q, x), magnitude);
+  const __m256 a = _mm256_and_ps(_mm256_sub_ps(x, q), magnitude);  // |x - q| == |q - x| bit for bit
+  // min(1 - a, a) with minps's operand order, as every other kernel takes it.
   return _mm256_min_ps(_mm256_sub_ps(_mm256_set1_ps(1.0f), a), a);
 }
 
-// The distances of four candidates, in candidate order, from their partial
-// sums s0..s7: ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7)) per candidate.
-inline __m128 combine4(__m256 a, __m256 b, __m256 c, __m256 d) {
-  const __m256 ab = _mm256_add_ps(_mm256_permute2f128_ps(a, b, 0x20), _mm256_permute2f128_ps(a, b, 0x31));
-  const __m256 cd = _mm256_add_ps(_mm256_permute2f128_ps(c, d, 0x20), _mm256_permute2f128_ps(c, d, 0x31));
-  // Lanes now hold p_j = s_j + s_(j+4): a and b in ab's halves, c and d in cd's.
-  const __m256 even = _mm256_shuffle_ps(ab, cd, _MM_SHUFFLE(1, 0, 1, 0));
-  const __m256 odd = _mm256_shuffle_ps(ab, cd, _MM_SHUFFLE(3, 2, 3, 2));
-  const __m256 h = _mm256_add_ps(even, odd);  // p0 + p2, p1 + p3 of a, c | of b, d
-  const __m256 f = _mm256_add_ps(_mm256_shuffle_ps(h, h, _MM_SHUFFLE(2, 0, 2, 0)),
-                                 _mm256_shuffle_ps(h, h, _MM_SHUFFLE(3, 1, 3, 1)));  // a, c, a, c | b, d, b, d
-  return _mm_unpacklo_ps(_mm256_castps256_ps128(f), _mm256_extractf128_ps(f, 1));
-}
+template <std::size_t kRows>
+struct Micro {
+  const float* q[kRows];
+  const float* panel;
 
-inline float combine1(__m256 s) { return _mm_cvtss_f32(combine4(s, s, s, s)); }
-
-// Lanes below n set, for n < 8.
-inline __m256i tail_mask(std::size_t n) {
-  return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-}
-
-template <class Sums>
-inline void tile_loop(const float* tile, std::size_t stride, std::size_t count, float* out, const Sums& sums) {
-  std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    const float* x = tile + i * stride;
-    _mm_storeu_ps(out + i, combine4(sums(x), sums(x + stride), sums(x + 2 * stride), sums(x + 3 * stride)));
+  // out[r] = partial sum j of row r: the terms of coordinates j, j + 8, ...
+  template <std::size_t kDim>
+  VB_INLINE void partial(std::size_t d, std::size_t j, __m256 (&out)[kRows]) const {
+    const __m256 first = _mm256_load_ps(panel + j * kPanelWidth);
+#pragma GCC unroll 8
+    for (std::size_t r = 0; r < kRows; ++r) out[r] = term(_mm256_set1_ps(q[r][j]), first);
+    for (std::size_t c = j + 8; c < (kDim != 0 ? kDim : d); c += 8) {
+      const __m256 x = _mm256_load_ps(panel + c * kPanelWidth);
+#pragma GCC unroll 8
+      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm256_add_ps(out[r], term(_mm256_set1_ps(q[r][c]), x));
+    }
   }
-  for (; i < count; ++i) out[i] = combine1(sums(tile + i * stride));
+
+  // out = s_a + s_b (s_b left out when b >= d). Requires: a < d.
+  template <std::size_t kDim>
+  VB_INLINE void pair(std::size_t d, std::size_t a, std::size_t b, __m256 (&out)[kRows], __m256 (&scratch)[kRows]) const {
+    partial<kDim>(d, a, out);
+    if (b < (kDim != 0 ? kDim : d)) {
+      partial<kDim>(d, b, scratch);
+#pragma GCC unroll 8
+      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm256_add_ps(out[r], scratch[r]);
+    }
+  }
+
+  template <std::size_t kDim>
+  VB_INLINE void distances(std::size_t d, __m256 (&total)[kRows]) const {
+    const std::size_t dim = kDim != 0 ? kDim : d;
+    __m256 left[kRows], right[kRows], scratch[kRows];
+    pair<kDim>(d, 0, 4, total, scratch);
+    if (2 < dim) {
+      pair<kDim>(d, 2, 6, left, scratch);
+#pragma GCC unroll 8
+      for (std::size_t r = 0; r < kRows; ++r) total[r] = _mm256_add_ps(total[r], left[r]);
+    }
+    if (1 < dim) {
+      pair<kDim>(d, 1, 5, left, scratch);
+      if (3 < dim) {
+        pair<kDim>(d, 3, 7, right, scratch);
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < kRows; ++r) left[r] = _mm256_add_ps(left[r], right[r]);
+      }
+#pragma GCC unroll 8
+      for (std::size_t r = 0; r < kRows; ++r) total[r] = _mm256_add_ps(total[r], left[r]);
+    }
+  }
+};
+
+template <std::size_t kRows, std::size_t kDim>
+void rows_against_tile(const TileJob& job, std::size_t r0) {
+  // Locals, so that the stores of the results cannot be taken to change the job.
+  const std::size_t d = kDim != 0 ? kDim : job.d;
+  const std::size_t panel_count = job.panel_count;
+  const std::size_t stride = panel_count * kPanelWidth;
+  const float* const panels = job.panels;
+  float* const dist = job.dist + r0 * stride;
+  std::uint16_t* const admit_out = job.admit + r0 * panel_count;
+  Micro<kRows> micro;
+  __m256i bound[kRows];
+  for (std::size_t r = 0; r < kRows; ++r) {
+    micro.q[r] = job.queries[r0 + r];
+    bound[r] = _mm256_set1_epi32(static_cast<int>(job.bound[r0 + r]));
+  }
+  for (std::size_t p = 0; p < panel_count; ++p) {
+    unsigned admit[kRows] = {};
+    for (std::size_t half = 0; half < kPanelWidth; half += 8) {
+      micro.panel = panels + p * d * kPanelWidth + half;
+      __m256 total[kRows];
+      micro.template distances<kDim>(d, total);
+#pragma GCC unroll 8
+      for (std::size_t r = 0; r < kRows; ++r) {
+        _mm256_storeu_ps(dist + r * stride + p * kPanelWidth + half, total[r]);
+        // Unsigned bits <= bound: their unsigned maximum is the bound.
+        const __m256i bits = _mm256_castps_si256(total[r]);
+        const __m256i below = _mm256_cmpeq_epi32(_mm256_max_epu32(bits, bound[r]), bound[r]);
+        admit[r] |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(below))) << half;
+      }
+    }
+    for (std::size_t r = 0; r < kRows; ++r) {
+      admit_out[r * panel_count + p] = static_cast<std::uint16_t>(admit[r]);
+    }
+  }
 }
 
-// d = kDim, a multiple of 8: the query stays in registers, the first chunk's
-// terms start the sums (0 + t = t exactly, as in the portable order).
 template <std::size_t kDim>
-void tile_fixed(const float* q, const float* tile, std::size_t, std::size_t count, float* out) {
-  constexpr std::size_t kChunks = kDim / 8;
-  __m256 qv[kChunks];
-  for (std::size_t c = 0; c < kChunks; ++c) qv[c] = _mm256_loadu_ps(q + 8 * c);
-  tile_loop(tile, kDim, count, out, [&](const float* x) {
-    __m256 s = terms8(qv[0], _mm256_loadu_ps(x));
-    for (std::size_t c = 1; c < kChunks; ++c) s = _mm256_add_ps(s, terms8(qv[c], _mm256_loadu_ps(x + 8 * c)));
-    return s;
-  });
-}
-
-// Any d: whole chunks of 8, then the remainder through masked loads, whose
-// zero lanes add a term of exactly +0.
-void tile_general(const float* q, const float* tile, std::size_t d, std::size_t count, float* out) {
-  const std::size_t full = d / 8 * 8;
-  const __m256i mask = tail_mask(d - full);
-  const __m256 q_tail = _mm256_maskload_ps(q + full, mask);
-  tile_loop(tile, d, count, out, [&](const float* x) {
-    __m256 s = _mm256_setzero_ps();
-    for (std::size_t c = 0; c < full; c += 8) s = _mm256_add_ps(s, terms8(_mm256_loadu_ps(q + c), _mm256_loadu_ps(x + c)));
-    if (full < d) s = _mm256_add_ps(s, terms8(q_tail, _mm256_maskload_ps(x + full, mask)));
-    return s;
-  });
+void tile(const TileJob& job) {
+  std::size_t r = 0;
+  // Two rows keep their four partial-sum registers each within the sixteen.
+  for (; r + 2 <= job.rows; r += 2) rows_against_tile<2, kDim>(job, r);
+  if (r < job.rows) rows_against_tile<1, kDim>(job, r);
 }
 
 }  // namespace
 
-TileDistance tile_distance_avx2(std::size_t d) {
+TileKernel tile_kernel_avx2(std::size_t d) {
   switch (d) {
+    case 1:
+      return tile<1>;
+    case 2:
+      return tile<2>;
+    case 3:
+      return tile<3>;
+    case 4:
+      return tile<4>;
+    case 5:
+      return tile<5>;
+    case 6:
+      return tile<6>;
+    case 7:
+      return tile<7>;
     case 8:
-      return tile_fixed<8>;
+      return tile<8>;
     case 16:
-      return tile_fixed<16>;
+      return tile<16>;
     case 24:
-      return tile_fixed<24>;
+      return tile<24>;
     default:
-      return tile_general;
+      return tile<0>;
   }
 }
 

@@ -1,8 +1,13 @@
-// AVX-512 tile kernels: as the AVX2 ones, with the terms of 16 coordinates per
-// instruction (d = 16 and 24), or of two whole candidates at once (d = 8).
-// Sixteen terms fold into the eight partial sums by adding the upper half to
-// the lower, which is the portable order's s_j = t_j + t_(j+8). Built with
-// only the AVX-512F flag and never with FMA contraction.
+// AVX-512 tile kernels: one panel (16 candidates) per register. A micro-tile
+// measures kRows query rows against one panel: each coordinate vector loaded
+// serves every row, and the rows' sums are independent chains.
+//
+// The partial sums are not kept as eight accumulators: partial sum j is summed
+// on its own (its first term needs no addition, as 0 + t == t) and folded into
+// the combination tree as soon as it is complete, in the tree's order, so a
+// row needs at most four live registers. Partial sums of j >= d are zero and
+// their additions are left out, which changes no bit. Built with only the
+// AVX-512 flags and never with FMA contraction.
 #include <immintrin.h>
 
 #include "query/block_distance.h"
@@ -10,98 +15,195 @@
 namespace vb::query {
 namespace {
 
-inline __m256 terms8(__m256 q, __m256 x) {
-  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-  const __m256 a = _mm256_and_ps(_mm256_sub_ps(q, x), magnitude);
-  return _mm256_min_ps(_mm256_sub_ps(_mm256_set1_ps(1.0f), a), a);
-}
+#define VB_INLINE inline __attribute__((always_inline))
 
-inline __m512 terms16(__m512 q, __m512 x) {
-  const __m512 a = _mm512_abs_ps(_mm512_sub_ps(q, x));
+VB_INLINE __m512 term(__m512 q, __m512 x) {
+  const __m512 a = _mm512_abs_ps(_mm512_sub_ps(x, q));  // |x - q| == |q - x| bit for bit
+  // min(1 - a, a) with minps's operand order, as every other kernel takes it.
   return _mm512_min_ps(_mm512_sub_ps(_mm512_set1_ps(1.0f), a), a);
 }
 
-inline __m256 low(__m512 v) { return _mm512_castps512_ps256(v); }
-inline __m256 high(__m512 v) { return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)); }
-inline __m256 fold(__m512 t) { return _mm256_add_ps(low(t), high(t)); }
+template <std::size_t kRows>
+struct Micro {
+  const float* q[kRows];
+  const float* panel;
 
-// See the AVX2 kernels: four candidates' partial sums to their distances.
-inline __m128 combine4(__m256 a, __m256 b, __m256 c, __m256 d) {
-  const __m256 ab = _mm256_add_ps(_mm256_permute2f128_ps(a, b, 0x20), _mm256_permute2f128_ps(a, b, 0x31));
-  const __m256 cd = _mm256_add_ps(_mm256_permute2f128_ps(c, d, 0x20), _mm256_permute2f128_ps(c, d, 0x31));
-  const __m256 even = _mm256_shuffle_ps(ab, cd, _MM_SHUFFLE(1, 0, 1, 0));
-  const __m256 odd = _mm256_shuffle_ps(ab, cd, _MM_SHUFFLE(3, 2, 3, 2));
-  const __m256 h = _mm256_add_ps(even, odd);
-  const __m256 f = _mm256_add_ps(_mm256_shuffle_ps(h, h, _MM_SHUFFLE(2, 0, 2, 0)),
-                                 _mm256_shuffle_ps(h, h, _MM_SHUFFLE(3, 1, 3, 1)));
-  return _mm_unpacklo_ps(_mm256_castps256_ps128(f), _mm256_extractf128_ps(f, 1));
-}
-
-inline float combine1(__m256 s) { return _mm_cvtss_f32(combine4(s, s, s, s)); }
-
-template <class Sums>
-inline void tile_loop(const float* tile, std::size_t stride, std::size_t count, float* out, const Sums& sums) {
-  std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    const float* x = tile + i * stride;
-    _mm_storeu_ps(out + i, combine4(sums(x), sums(x + stride), sums(x + 2 * stride), sums(x + 3 * stride)));
+  // out[r] = partial sum j of row r: the terms of coordinates j, j + 8, ...
+  template <std::size_t kDim>
+  VB_INLINE void partial(std::size_t d, std::size_t j, __m512 (&out)[kRows]) const {
+    const __m512 first = _mm512_load_ps(panel + j * kPanelWidth);
+#pragma GCC unroll 8
+    for (std::size_t r = 0; r < kRows; ++r) out[r] = term(_mm512_set1_ps(q[r][j]), first);
+    for (std::size_t c = j + 8; c < (kDim != 0 ? kDim : d); c += 8) {
+      const __m512 x = _mm512_load_ps(panel + c * kPanelWidth);
+#pragma GCC unroll 8
+      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm512_add_ps(out[r], term(_mm512_set1_ps(q[r][c]), x));
+    }
   }
-  for (; i < count; ++i) out[i] = combine1(sums(tile + i * stride));
-}
 
-// d = 8: two consecutive candidates per register, the query in both halves.
-void tile_8(const float* q, const float* tile, std::size_t, std::size_t count, float* out) {
-  const __m256 q8 = _mm256_loadu_ps(q);
-  const __m512 qq =
-      _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(q8)), _mm256_castps_pd(q8), 1));
-  std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    const __m512 ab = terms16(qq, _mm512_loadu_ps(tile + i * 8));
-    const __m512 cd = terms16(qq, _mm512_loadu_ps(tile + i * 8 + 16));
-    _mm_storeu_ps(out + i, combine4(low(ab), high(ab), low(cd), high(cd)));
+  // out = s_a + s_b (s_b left out when b >= d). Requires: a < d.
+  template <std::size_t kDim>
+  VB_INLINE void pair(std::size_t d, std::size_t a, std::size_t b, __m512 (&out)[kRows], __m512 (&scratch)[kRows]) const {
+    partial<kDim>(d, a, out);
+    if (b < (kDim != 0 ? kDim : d)) {
+      partial<kDim>(d, b, scratch);
+#pragma GCC unroll 8
+      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm512_add_ps(out[r], scratch[r]);
+    }
   }
-  for (; i < count; ++i) out[i] = combine1(terms8(q8, _mm256_loadu_ps(tile + i * 8)));
+
+  template <std::size_t kDim>
+  VB_INLINE void distances(std::size_t d, __m512 (&total)[kRows]) const {
+    const std::size_t dim = kDim != 0 ? kDim : d;
+    __m512 left[kRows], right[kRows], scratch[kRows];
+    pair<kDim>(d, 0, 4, total, scratch);
+    if (2 < dim) {
+      pair<kDim>(d, 2, 6, left, scratch);
+#pragma GCC unroll 8
+      for (std::size_t r = 0; r < kRows; ++r) total[r] = _mm512_add_ps(total[r], left[r]);
+    }
+    if (1 < dim) {
+      pair<kDim>(d, 1, 5, left, scratch);
+      if (3 < dim) {
+        pair<kDim>(d, 3, 7, right, scratch);
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < kRows; ++r) left[r] = _mm512_add_ps(left[r], right[r]);
+      }
+#pragma GCC unroll 8
+      for (std::size_t r = 0; r < kRows; ++r) total[r] = _mm512_add_ps(total[r], left[r]);
+    }
+  }
+};
+
+template <std::size_t kRows, std::size_t kDim>
+void rows_against_tile(const TileJob& job, std::size_t r0) {
+  // Locals, so that the stores of the results cannot be taken to change the job.
+  const std::size_t d = kDim != 0 ? kDim : job.d;
+  const std::size_t panel_count = job.panel_count;
+  const std::size_t stride = panel_count * kPanelWidth;
+  const float* const panels = job.panels;
+  float* const dist = job.dist + r0 * stride;
+  std::uint16_t* const admit_out = job.admit + r0 * panel_count;
+  Micro<kRows> micro;
+  __m512i bound[kRows];
+  for (std::size_t r = 0; r < kRows; ++r) {
+    micro.q[r] = job.queries[r0 + r];
+    bound[r] = _mm512_set1_epi32(static_cast<int>(job.bound[r0 + r]));
+  }
+  for (std::size_t p = 0; p < panel_count; ++p) {
+    micro.panel = panels + p * d * kPanelWidth;
+    __m512 total[kRows];
+    micro.template distances<kDim>(d, total);
+#pragma GCC unroll 8
+    for (std::size_t r = 0; r < kRows; ++r) {
+      _mm512_storeu_ps(dist + r * stride + p * kPanelWidth, total[r]);
+      admit_out[r * panel_count + p] =
+          static_cast<std::uint16_t>(_mm512_cmple_epu32_mask(_mm512_castps_si512(total[r]), bound[r]));
+    }
+  }
 }
 
-void tile_16(const float* q, const float* tile, std::size_t, std::size_t count, float* out) {
-  const __m512 qv = _mm512_loadu_ps(q);
-  tile_loop(tile, 16, count, out, [&](const float* x) { return fold(terms16(qv, _mm512_loadu_ps(x))); });
+template <std::size_t kDim>
+void tile(const TileJob& job) {
+  std::size_t r = 0;
+  for (; r + 4 <= job.rows; r += 4) rows_against_tile<4, kDim>(job, r);
+  switch (job.rows - r) {
+    case 3:
+      return rows_against_tile<3, kDim>(job, r);
+    case 2:
+      return rows_against_tile<2, kDim>(job, r);
+    case 1:
+      return rows_against_tile<1, kDim>(job, r);
+    default:
+      return;
+  }
 }
 
-void tile_24(const float* q, const float* tile, std::size_t, std::size_t count, float* out) {
-  const __m512 q01 = _mm512_loadu_ps(q);
-  const __m256 q2 = _mm256_loadu_ps(q + 16);
-  tile_loop(tile, 24, count, out, [&](const float* x) {
-    return _mm256_add_ps(fold(terms16(q01, _mm512_loadu_ps(x))), terms8(q2, _mm256_loadu_ps(x + 16)));
-  });
-}
-
-// Any d: chunks of 8 in order (a wider step would regroup the additions),
-// the remainder through masked loads whose zero lanes add exactly +0.
-void tile_general(const float* q, const float* tile, std::size_t d, std::size_t count, float* out) {
-  const std::size_t full = d / 8 * 8;
-  const __mmask16 mask = static_cast<__mmask16>((1u << (d - full)) - 1u);
-  const __m256 q_tail = _mm512_castps512_ps256(_mm512_maskz_loadu_ps(mask, q + full));
-  tile_loop(tile, d, count, out, [&](const float* x) {
-    __m256 s = _mm256_setzero_ps();
-    for (std::size_t c = 0; c < full; c += 8) s = _mm256_add_ps(s, terms8(_mm256_loadu_ps(q + c), _mm256_loadu_ps(x + c)));
-    if (full < d) s = _mm256_add_ps(s, terms8(q_tail, _mm512_castps512_ps256(_mm512_maskz_loadu_ps(mask, x + full))));
-    return s;
-  });
+// Transposes 16 rows of 16 floats in place: afterwards r[j] lane i holds
+// what r[i] lane j held. Pairs of rows interleave by floats, then by float
+// pairs, leaving each 128-bit lane L of vector 4m + q with column 4L + q of
+// rows 4m .. 4m + 3; a 4 × 4 transpose of 128-bit blocks gathers them.
+VB_INLINE void transpose16(__m512 (&r)[16]) {
+  __m512 t[16];
+#pragma GCC unroll 8
+  for (std::size_t k = 0; k < 8; ++k) {
+    t[2 * k] = _mm512_unpacklo_ps(r[2 * k], r[2 * k + 1]);
+    t[2 * k + 1] = _mm512_unpackhi_ps(r[2 * k], r[2 * k + 1]);
+  }
+  __m512 u[16];
+  const auto lo = [](__m512 a, __m512 b) {
+    return _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  };
+  const auto hi = [](__m512 a, __m512 b) {
+    return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  };
+#pragma GCC unroll 4
+  for (std::size_t m = 0; m < 4; ++m) {
+    u[4 * m] = lo(t[4 * m], t[4 * m + 2]);
+    u[4 * m + 1] = hi(t[4 * m], t[4 * m + 2]);
+    u[4 * m + 2] = lo(t[4 * m + 1], t[4 * m + 3]);
+    u[4 * m + 3] = hi(t[4 * m + 1], t[4 * m + 3]);
+  }
+#pragma GCC unroll 4
+  for (std::size_t q = 0; q < 4; ++q) {
+    const __m512 e = _mm512_shuffle_f32x4(u[q], u[4 + q], 0x44);
+    const __m512 f = _mm512_shuffle_f32x4(u[q], u[4 + q], 0xee);
+    const __m512 g = _mm512_shuffle_f32x4(u[8 + q], u[12 + q], 0x44);
+    const __m512 h = _mm512_shuffle_f32x4(u[8 + q], u[12 + q], 0xee);
+    r[q] = _mm512_shuffle_f32x4(e, g, 0x88);
+    r[4 + q] = _mm512_shuffle_f32x4(e, g, 0xdd);
+    r[8 + q] = _mm512_shuffle_f32x4(f, h, 0x88);
+    r[12 + q] = _mm512_shuffle_f32x4(f, h, 0xdd);
+  }
 }
 
 }  // namespace
 
-TileDistance tile_distance_avx512(std::size_t d) {
+// Blocks of 16 candidates × 16 coordinates, read with masked loads (no
+// access past a row) and transposed in registers.
+void tile_pack_avx512(const float* points, std::size_t d, const std::int64_t* ids, std::size_t count, float* tile) {
+  for (std::size_t p0 = 0; p0 < count; p0 += kPanelWidth) {
+    const std::size_t lanes = count - p0 < kPanelWidth ? count - p0 : kPanelWidth;
+    float* panel = tile + p0 * d;
+    for (std::size_t c0 = 0; c0 < d; c0 += 16) {
+      const std::size_t cols = d - c0 < 16 ? d - c0 : 16;
+      const auto mask = static_cast<__mmask16>((1u << cols) - 1u);
+      __m512 r[16];
+#pragma GCC unroll 16
+      for (std::size_t i = 0; i < 16; ++i) {
+        r[i] = i < lanes ? _mm512_maskz_loadu_ps(mask, points + static_cast<std::uint64_t>(ids[p0 + i]) * d + c0)
+                         : _mm512_setzero_ps();
+      }
+      transpose16(r);
+      for (std::size_t k = 0; k < cols; ++k) _mm512_store_ps(panel + (c0 + k) * kPanelWidth, r[k]);
+    }
+  }
+}
+
+TileKernel tile_kernel_avx512(std::size_t d) {
   switch (d) {
+    case 1:
+      return tile<1>;
+    case 2:
+      return tile<2>;
+    case 3:
+      return tile<3>;
+    case 4:
+      return tile<4>;
+    case 5:
+      return tile<5>;
+    case 6:
+      return tile<6>;
+    case 7:
+      return tile<7>;
     case 8:
-      return tile_8;
+      return tile<8>;
     case 16:
-      return tile_16;
+      return tile<16>;
     case 24:
-      return tile_24;
+      return tile<24>;
     default:
-      return tile_general;
+      return tile<0>;
   }
 }
 

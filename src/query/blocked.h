@@ -12,12 +12,15 @@
 // The blocked k-nearest-neighbour path: large batches answered block by
 // block, bucket by bucket. For each table the keys of all rows of a block
 // (base and probe keys) are sorted, every distinct key is looked up once, and
-// the bucket's candidate rows are copied once into a contiguous tile that
-// every row hashed there is measured against.
+// the bucket's candidates are copied once into a tile of coordinate-major
+// panels that every row hashed there is measured against, a few rows per pass.
 namespace vb::query {
 
-// Candidates per tile.
+// Candidates per tile, a multiple of the panel width.
 inline constexpr std::size_t kTileRows = 128;
+
+// Query rows per tile kernel call; their distances to a tile stay in L1.
+inline constexpr std::size_t kGroupRows = 8;
 
 // A key listed by one row of a block.
 struct RowKey {
@@ -50,9 +53,17 @@ struct BWs {
   std::vector<RowKey> row_keys;       // keys of every row in the current table
   std::vector<RowKey> row_keys_scratch;  // the radix sort's second buffer
   std::vector<BucketRun> runs;        // its distinct keys, in key order
-  std::vector<float> tile;            // kTileRows × d candidate rows
+  std::vector<float> tile_store;      // kTileRows × d candidates in panels, from the first 64-byte boundary
   std::vector<std::int64_t> tile_ids; // their ids
-  std::vector<float> tile_dist;       // distances of one row to the tile
+  std::vector<const float*> group_rows;  // kGroupRows: the queries of one kernel call
+  std::vector<std::uint32_t> group_bound;  // kGroupRows: their admission bounds
+  std::vector<float> group_dist;      // kGroupRows × kTileRows distances
+  std::vector<std::uint16_t> group_admit;  // kGroupRows × panels: admitted lanes
+
+  float* tile() {
+    const auto address = reinterpret_cast<std::uintptr_t>(tile_store.data());
+    return tile_store.data() + ((64 - address % 64) % 64) / sizeof(float);
+  }
 };
 
 // Rows per block for a batch of m rows on `threads` workers: c = max(1,

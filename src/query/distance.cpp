@@ -136,26 +136,14 @@ constexpr DistanceKernel kSse2Kernel{"sse2", row_sse2, list_sse2};
 
 }  // namespace
 
-const DistanceKernel* kernel_for(KernelLevel level) {
-  switch (level) {
-    case KernelLevel::kScalar:
-      return &kScalarKernel;
-    case KernelLevel::kSse2:
-#if defined(__SSE2__)
-      return &kSse2Kernel;
-#else
-      return nullptr;
-#endif
-  }
-  return nullptr;
-}
+const DistanceKernel& scalar_distance_kernel() { return kScalarKernel; }
 
-const DistanceKernel& distance_kernel() {
-  static const DistanceKernel* const best = [] {
-    const DistanceKernel* sse2 = kernel_for(KernelLevel::kSse2);
-    return sse2 != nullptr ? sse2 : kernel_for(KernelLevel::kScalar);
-  }();
-  return *best;
+const DistanceKernel& distance_kernel(CpuLevel) {
+#if defined(__SSE2__)
+  return kSse2Kernel;
+#else
+  return kScalarKernel;
+#endif
 }
 
 }  // namespace vb::query

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/cpu_level.h"
+
 // The single-precision toroidal L1 distance: per coordinate a = |q - x| (sign
 // bit cleared) and the term min(a, 1 - a), the terms summed in float.
 //
@@ -28,13 +30,16 @@ struct DistanceKernel {
   ListDistance list;
 };
 
-enum class KernelLevel { kScalar, kSse2 };
+// The plain C++ kernel, built everywhere.
+const DistanceKernel& scalar_distance_kernel();
 
-// The kernel of a level, or null when this build or CPU lacks it.
-const DistanceKernel* kernel_for(KernelLevel level);
+// The kernel of a level. Every level runs the SSE2 kernel on x86-64 (its
+// baseline) and the plain one elsewhere: one row's few coordinates, read from
+// scattered rows, leave nothing for wider vectors to win.
+const DistanceKernel& distance_kernel(CpuLevel level);
 
-// The best kernel this build and CPU offer; chosen once per process.
-const DistanceKernel& distance_kernel();
+// The kernel of cpu_level().
+inline const DistanceKernel& distance_kernel() { return distance_kernel(cpu_level()); }
 
 // Rows are prefetched this many candidates ahead of the one being measured.
 inline constexpr std::size_t kPrefetchAhead = 8;

@@ -45,9 +45,13 @@ void prepare(const index::Index& index, BWs& ws, const double* queries, std::siz
   ws.frac.resize(index.k);
   ws.margin.resize(index.k);
   ws.probe_scratch.resize(index.k);
-  ws.tile.resize(kTileRows * d);
+  // Room to start the panels on a 64-byte boundary (vector allocations are aligned to at least 4 bytes).
+  ws.tile_store.resize(kTileRows * d + 64 / sizeof(float));
   ws.tile_ids.resize(kTileRows);
-  ws.tile_dist.resize(kTileRows);
+  ws.group_rows.resize(kGroupRows);
+  ws.group_bound.resize(kGroupRows);
+  ws.group_dist.resize(kGroupRows * kTileRows);
+  ws.group_admit.resize(kGroupRows * (kTileRows / kPanelWidth));
 }
 
 // Sorts row keys listed in ascending row order into (key, row) order. A
@@ -127,6 +131,20 @@ void prefetch_ids(const std::int64_t* ids, std::size_t lo, std::size_t hi) {
   for (std::size_t p = lo; p < hi; p += kIdsPerLine) prefetch_read(ids + p);
 }
 
+// The block's kernels, chosen once for the block.
+struct Kernels {
+  TileKernel measure;
+  TilePack pack;
+};
+
+// Requests the rows of ids[0 .. count) that name points.
+void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto id = static_cast<std::uint64_t>(ids[i]);
+    if (id < index.n_points) prefetch_row(index.points_f32.data() + id * index.d, index.d);
+  }
+}
+
 // Requests the lines a bucket will need, a fixed number of buckets ahead of
 // its measuring: first its ids, later the point rows those ids name (the id
 // lines by then in cache).
@@ -144,85 +162,89 @@ struct TableView {
     prefetch_rows(cand_ids, run.cand_lo, run.cand_hi);
   }
   void prefetch_rows(const std::int64_t* ids, std::size_t lo, std::size_t hi) const {
-    const std::size_t n = index.n_points;
-    const float* points = index.points_f32.data();
-    for (std::size_t p = lo; p < std::min(hi, lo + kTileRows); ++p) {
-      const auto id = static_cast<std::uint64_t>(ids[p]);
-      if (id < n) prefetch_row(points + id * index.d, index.d);
-    }
+    prefetch_tile(index, ids + lo, std::min(hi, lo + kTileRows) - lo);
   }
 };
 
-// One candidate row into the tile. The common dimensions copy with a constant
-// size, which compiles to a few vector moves instead of a library call per row.
-inline void copy_row(float* to, const float* from, std::size_t d) {
-  switch (d) {
-    case 8:
-      __builtin_memcpy(to, from, 8 * sizeof(float));
-      return;
-    case 16:
-      __builtin_memcpy(to, from, 16 * sizeof(float));
-      return;
-    case 24:
-      __builtin_memcpy(to, from, 24 * sizeof(float));
-      return;
-    default:
-      std::memcpy(to, from, d * sizeof(float));
-  }
-}
-
-// Copies the rows of ids[0 .. count) into the tile. The first tile of a
-// bucket was requested buckets ahead (requested_ahead); the rows of a later
-// tile of a bucket larger than one tile are requested here.
-void load_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count,
-               bool requested_ahead) {
+// Copies the rows of ids[0 .. count) into the tile's panels, lanes past
+// count zeroed (their distances are ignored; zeros keep them ordinary
+// numbers).
+std::size_t load_tile(const index::Index& index, BWs& ws, TilePack pack, const std::int64_t* ids,
+                      std::size_t count) {
   const std::size_t d = index.d;
   const float* points = index.points_f32.data();
   for (std::size_t i = 0; i < count; ++i) {
-    const auto id = static_cast<std::uint64_t>(ids[i]);
-    VB_CHECK(id < index.n_points, "index out of bounds: the len is " + std::to_string(index.n_points) +
-                                      " but the index is " + std::to_string(ids[i]));
-    if (!requested_ahead) prefetch_row(points + id * d, d);
+    VB_CHECK(static_cast<std::uint64_t>(ids[i]) < index.n_points, "index out of bounds: the len is " +
+                                                                       std::to_string(index.n_points) +
+                                                                       " but the index is " + std::to_string(ids[i]));
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    copy_row(ws.tile.data() + i * d, points + static_cast<std::uint64_t>(ids[i]) * d, d);
-    ws.tile_ids[i] = ids[i];
-  }
+  pack(points, d, ids, count, ws.tile());
+  std::copy_n(ids, count, ws.tile_ids.data());
+  return (count + kPanelWidth - 1) / kPanelWidth;
 }
 
-// Measures row r against `count` contiguous candidate rows and offers those
-// that pass its admission bound: the worst kept entry when the row is full,
-// else anything.
-void refine_row(BWs& ws, TileDistance kernel, std::size_t d, std::uint32_t r, const float* rows,
-                const std::int64_t* ids, std::size_t count) {
-  kernel(ws.query_f32.data() + r * d, rows, d, count, ws.tile_dist.data());
+// Offers row r the tile candidates its kernel call admitted (group slot g),
+// each checked again against the row's current worst kept entry: the kernel
+// compared against the bound before the call, which later offers of the same
+// row only tighten.
+void admit_row(BWs& ws, std::uint32_t r, std::size_t g, std::size_t panels, std::size_t count) {
   Entry* slots = ws.heaps.data() + r * ws.cap;
   const std::size_t cap = ws.cap;
   std::size_t n = ws.counts[r];
   const std::int64_t excluded = ws.exclude[r];
-  // Most candidates of a full row are farther than its worst kept entry; the
-  // distance alone settles those, before the id is even read.
   std::uint32_t bound_bits = n == cap ? slots[0].dist_bits : 0xffffffffu;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t bits = to_bits(ws.tile_dist[i]);
-    if (bits > bound_bits) continue;
-    const std::int64_t id = ids[i];
-    if (id == excluded || (n == cap && !nearer(Entry{bits, id}, slots[0]))) continue;
-    heap_offer(slots, cap, n, bits, id);
-    if (n == cap) bound_bits = slots[0].dist_bits;
+  const std::uint16_t* admit = ws.group_admit.data() + g * panels;
+  const float* dist = ws.group_dist.data() + g * panels * kPanelWidth;
+  for (std::size_t p = 0; p < panels; ++p) {
+    // A full row admits few lanes: four panels' words are tested at once.
+    if (p % 4 == 0 && p + 4 <= panels) {
+      std::uint64_t four = 0;
+      std::memcpy(&four, admit + p, sizeof four);
+      if (four == 0) {
+        p += 3;
+        continue;
+      }
+    }
+    unsigned lanes = admit[p];
+    if (lanes == 0) continue;
+    // Lanes past the tile's last candidate hold no candidate.
+    if ((p + 1) * kPanelWidth > count) lanes &= (1u << (count - p * kPanelWidth)) - 1u;
+    while (lanes != 0) {
+      const std::size_t i = p * kPanelWidth + static_cast<std::size_t>(std::countr_zero(lanes));
+      lanes &= lanes - 1;
+      const std::uint32_t bits = to_bits(dist[i]);
+      if (bits > bound_bits) continue;
+      const std::int64_t id = ws.tile_ids[i];
+      if (id == excluded || (n == cap && !nearer(Entry{bits, id}, slots[0]))) continue;
+      heap_offer(slots, cap, n, bits, id);
+      if (n == cap) bound_bits = slots[0].dist_bits;
+    }
   }
   ws.counts[r] = static_cast<std::uint32_t>(n);
 }
 
-// Every row of a run against the bucket rows of ids[0 .. count), copied into
-// the tile kTileRows at a time: each tile is loaded once for all the rows.
-void gather_and_refine(const index::Index& index, BWs& ws, TileDistance kernel, const BucketRun& run,
+// Every row of a run against the bucket's candidates ids[0 .. count), loaded
+// into the tile kTileRows at a time: each tile is loaded once for all the
+// rows, which are measured against it kGroupRows per kernel call. The first
+// tile's rows were requested buckets ahead; each later tile's rows are
+// requested while the tile before it is measured.
+void gather_and_refine(const index::Index& index, BWs& ws, const Kernels& kernels, const BucketRun& run,
                        const std::int64_t* ids, std::size_t count) {
+  const std::size_t d = index.d;
   for (std::size_t start = 0; start < count; start += kTileRows) {
     const std::size_t tile = std::min(kTileRows, count - start);
-    load_tile(index, ws, ids + start, tile, start == 0);
-    for (std::size_t e = run.first; e < run.first + run.g; ++e) {
-      refine_row(ws, kernel, index.d, ws.row_keys[e].row, ws.tile.data(), ws.tile_ids.data(), tile);
+    const std::size_t panels = load_tile(index, ws, kernels.pack, ids + start, tile);
+    if (start + tile < count) prefetch_tile(index, ids + start + tile, std::min(kTileRows, count - start - tile));
+    for (std::size_t e = run.first; e < run.first + run.g; e += kGroupRows) {
+      const std::size_t rows = std::min(kGroupRows, run.first + run.g - e);
+      for (std::size_t g = 0; g < rows; ++g) {
+        const std::uint32_t r = ws.row_keys[e + g].row;
+        ws.group_rows[g] = ws.query_f32.data() + r * d;
+        ws.group_bound[g] = ws.counts[r] == ws.cap ? ws.heaps[r * ws.cap].dist_bits : 0xffffffffu;
+      }
+      kernels.measure(TileJob{ws.group_rows.data(), rows, d, ws.tile(), panels, ws.group_bound.data(), ws.group_dist.data(),
+                     ws.group_admit.data()});
+      for (std::size_t g = 0; g < rows; ++g) admit_row(ws, ws.row_keys[e + g].row, g, panels, tile);
     }
   }
 }
@@ -237,7 +259,7 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
   if (index.l == 0 || ws.cap == 0) return 0;
   const std::size_t d = index.d;
   // One kernel for the whole block.
-  const TileDistance kernel = tile_distance(block_level(), d);
+  const Kernels kernels{tile_kernel(cpu_level(), d), tile_pack(cpu_level(), d)};
   std::uint64_t pairs = 0;
   for (std::size_t t = 0; t < index.l; ++t) {
     list_row_keys(index, ws, queries, rows, dq, t);
@@ -256,8 +278,8 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
       if (j + kRowRunsAhead < n_runs) table.prefetch_rows_of(ws.runs[j + kRowRunsAhead]);
       const BucketRun& run = ws.runs[j];
       pairs += static_cast<std::uint64_t>(run_size(run)) * run.g;
-      gather_and_refine(index, ws, kernel, run, table.static_ids + run.static_lo, run.static_hi - run.static_lo);
-      gather_and_refine(index, ws, kernel, run, table.cand_ids + run.cand_lo, run.cand_hi - run.cand_lo);
+      gather_and_refine(index, ws, kernels, run, table.static_ids + run.static_lo, run.static_hi - run.static_lo);
+      gather_and_refine(index, ws, kernels, run, table.cand_ids + run.cand_lo, run.cand_hi - run.cand_lo);
     }
   }
   return pairs;

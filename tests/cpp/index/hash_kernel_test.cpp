@@ -13,10 +13,10 @@
 namespace vb::index {
 namespace {
 
-std::vector<HashLevel> levels_of_this_cpu() {
-  std::vector<HashLevel> levels{HashLevel::kScalar};
-  if (supported_hash_level() >= HashLevel::kAvx2) levels.push_back(HashLevel::kAvx2);
-  if (supported_hash_level() >= HashLevel::kAvx512) levels.push_back(HashLevel::kAvx512);
+std::vector<CpuLevel> levels_of_this_cpu() {
+  std::vector<CpuLevel> levels{CpuLevel::kPortable};
+  if (supported_cpu_level() >= CpuLevel::kAvx2) levels.push_back(CpuLevel::kAvx2);
+  if (supported_cpu_level() >= CpuLevel::kAvx512) levels.push_back(CpuLevel::kAvx512);
   return levels;
 }
 
@@ -48,8 +48,8 @@ TEST_P(DigitKernels, EveryLevelMatchesTheScalarKernelBitForBit) {
   const auto column = awkward_column(1037, static_cast<std::uint64_t>(c.b) * 31 + 7);
   std::vector<std::int64_t> expected(column.size(), 12345);
   digit_column_scalar(column.data(), column.size(), digit, expected.data());
-  for (HashLevel level : levels_of_this_cpu()) {
-    if (level == HashLevel::kAvx2 && c.b >= (std::int64_t{1} << 31)) continue;
+  for (CpuLevel level : levels_of_this_cpu()) {
+    if (level == CpuLevel::kAvx2 && c.b >= (std::int64_t{1} << 31)) continue;
     std::vector<std::int64_t> keys(column.size(), 12345);
     digit_column_kernel(level)(column.data(), column.size(), digit, keys.data());
     EXPECT_EQ(keys, expected) << "level " << static_cast<int>(level);
@@ -70,13 +70,13 @@ TEST(HashLevels, ComputeKeysAgreesAtEveryLevel) {
   auto points = testing::random_points(n, d, 22);
   const auto awkward = awkward_column(n * d, 23);
   for (std::size_t i = 0; i < points.size(); i += 3) points[i] = awkward[i];
-  cap_hash_level(HashLevel::kScalar);
+  cap_cpu_level(CpuLevel::kPortable);
   const auto expected = compute_keys(index, points.data(), d, 0, n);
-  for (HashLevel level : levels_of_this_cpu()) {
-    cap_hash_level(level);
+  for (CpuLevel level : levels_of_this_cpu()) {
+    cap_cpu_level(level);
     EXPECT_EQ(compute_keys(index, points.data(), d, 0, n), expected) << static_cast<int>(level);
   }
-  cap_hash_level(HashLevel::kAvx512);
+  cap_cpu_level(CpuLevel::kAvx512);
 }
 
 }  // namespace

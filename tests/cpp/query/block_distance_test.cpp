@@ -24,79 +24,92 @@ float reference(const float* q, const float* x, std::size_t d) {
   return ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]));
 }
 
-std::vector<BlockLevel> levels() {
-  std::vector<BlockLevel> out;
-  for (BlockLevel level : {BlockLevel::kPortable, BlockLevel::kAvx2, BlockLevel::kAvx512}) {
-    if (level <= supported_block_level()) out.push_back(level);
+// Candidates row-major (count × d), laid into panels as the kernels read them.
+struct Tile {
+  std::vector<float> store;
+  float* panels;
+  std::size_t count;
+  Tile(const std::vector<float>& rows, std::size_t d) : count(rows.size() / d) {
+    const std::size_t n = (count + kPanelWidth - 1) / kPanelWidth;
+    store.assign(n * d * kPanelWidth + 16, 0.0f);
+    panels = store.data() + ((64 - reinterpret_cast<std::uintptr_t>(store.data()) % 64) % 64) / sizeof(float);
+    for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t c = 0; c < d; ++c) panels[(i / kPanelWidth * d + c) * kPanelWidth + i % kPanelWidth] = rows[i * d + c];
+    }
+  }
+  std::size_t panel_count() const { return (count + kPanelWidth - 1) / kPanelWidth; }
+};
+
+std::vector<CpuLevel> levels() {
+  std::vector<CpuLevel> out;
+  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+    if (level <= supported_cpu_level()) out.push_back(level);
   }
   return out;
 }
 
-void expect_reference(const std::vector<float>& q, const std::vector<float>& tile, std::size_t d, std::size_t count) {
-  for (BlockLevel level : levels()) {
-    // Room past the end catches a kernel that writes beyond count.
-    std::vector<float> out(count + 4, -7.0f);
-    tile_distance(level, d)(q.data(), tile.data(), d, count, out.data());
-    for (std::size_t i = 0; i < count; ++i) {
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(out[i]), std::bit_cast<std::uint32_t>(reference(q.data(), &tile[i * d], d)))
-          << block_level_name(level) << " d=" << d << " count=" << count << " candidate " << i;
+// Every level against the reference, bit for bit, for every row and real
+// candidate; and the admission bits exactly the lanes whose distance bits are
+// at most the row's bound. Row r's bound is "all" for r % 3 == 0, nothing for
+// r % 3 == 1, and the distance of its candidate r (so ties are admitted) else.
+void expect_reference(const std::vector<float>& queries, const std::vector<float>& rows, std::size_t d) {
+  const Tile tile(rows, d);
+  const std::size_t m = queries.size() / d, panels = tile.panel_count(), stride = panels * kPanelWidth;
+  std::vector<const float*> q(m);
+  std::vector<std::uint32_t> bound(m);
+  for (std::size_t r = 0; r < m; ++r) {
+    q[r] = queries.data() + r * d;
+    const float own = reference(q[r], rows.data() + (r % tile.count) * d, d);
+    bound[r] = r % 3 == 0 ? 0xffffffffu : r % 3 == 1 ? 0u : std::bit_cast<std::uint32_t>(own);
+  }
+  for (CpuLevel level : levels()) {
+    std::vector<float> dist(m * stride, -7.0f);
+    std::vector<std::uint16_t> admit(m * panels + 1, 0xbeef);
+    tile_kernel(level, d)(TileJob{q.data(), m, d, tile.panels, panels, bound.data(), dist.data(), admit.data()});
+    ASSERT_EQ(admit.back(), 0xbeef) << "written past the admission words";
+    for (std::size_t r = 0; r < m; ++r) {
+      for (std::size_t i = 0; i < tile.count; ++i) {
+        const std::uint32_t got = std::bit_cast<std::uint32_t>(dist[r * stride + i]);
+        ASSERT_EQ(got, std::bit_cast<std::uint32_t>(reference(q[r], rows.data() + i * d, d)))
+            << cpu_level_name(level) << " d=" << d << " row " << r << " candidate " << i;
+        ASSERT_EQ((admit[r * panels + i / kPanelWidth] >> (i % kPanelWidth)) & 1u, got <= bound[r] ? 1u : 0u)
+            << cpu_level_name(level) << " d=" << d << " row " << r << " candidate " << i;
+      }
     }
-    for (std::size_t i = count; i < out.size(); ++i) ASSERT_EQ(out[i], -7.0f) << block_level_name(level);
   }
 }
 
-class TileKernels : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+class TileKernels : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, std::size_t>> {};
 
-// Every level, fixed-dimension and general kernels, full steps of four and
-// remainders: bit for bit the reference on random coordinates.
+// Fixed-dimension and general kernels, full and partial row groups, one and
+// several panels with a partial last one.
 TEST_P(TileKernels, MatchTheReferenceOnRandomRows) {
-  const auto [d, count] = GetParam();
-  std::mt19937_64 rng(d * 1000 + count);
+  const auto [d, m, count] = GetParam();
+  std::mt19937_64 rng(d * 1000 + m * 10 + count);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-  std::vector<float> q(d), tile(count * d);
-  for (auto& v : q) v = unit(rng);
-  for (auto& v : tile) v = unit(rng);
-  expect_reference(q, tile, d, count);
+  std::vector<float> queries(m * d), rows(count * d);
+  for (auto& v : queries) v = unit(rng);
+  for (auto& v : rows) v = unit(rng);
+  expect_reference(queries, rows, d);
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockDistance, TileKernels,
-                         ::testing::Combine(::testing::Values(1, 3, 7, 8, 9, 15, 16, 17, 24, 25, 31, 40),
-                                            ::testing::Values(1, 3, 4, 7, 128)));
-
-class TileKernelEdges : public ::testing::TestWithParam<std::size_t> {};
+                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 24, 25, 33),
+                                            ::testing::Values(1, 3, 4, 9), ::testing::Values(1, 16, 17, 47)));
 
 // Coordinates on the seams of the torus: 0, the float just below 1, pairs
 // exactly 0.5 apart (the farthest a coordinate can be), and pairs across the
 // wrap (0.05 against 0.95 is about 0.1).
-TEST_P(TileKernelEdges, MatchTheReferenceOnTheSeams) {
-  const std::size_t d = GetParam();
+TEST(BlockDistance, MatchesTheReferenceOnTheSeams) {
   const float below_one = std::nextafter(1.0f, 0.0f);
   const std::vector<float> values = {0.0f, below_one, 0.5f, 0.25f, 0.75f, 0.05f, 0.95f};
-  std::mt19937_64 rng(d);
-  const std::size_t count = 61;
-  std::vector<float> q(d), tile(count * d);
-  for (auto& v : q) v = values[rng() % values.size()];
-  for (auto& v : tile) v = values[rng() % values.size()];
-  expect_reference(q, tile, d, count);
-
-  // Half a turn in every coordinate: exactly 0.5 per coordinate.
-  std::vector<float> zeros(d, 0.0f), halves(4 * d, 0.5f);
-  for (BlockLevel level : levels()) {
-    std::vector<float> out(4);
-    tile_distance(level, d)(zeros.data(), halves.data(), d, 4, out.data());
-    for (float v : out) EXPECT_EQ(v, 0.5f * static_cast<float>(d)) << block_level_name(level);
-    tile_distance(level, d)(zeros.data(), zeros.data(), d, 1, out.data());
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(out[0]), 0u) << "+0, never -0";
+  for (std::size_t d : {1, 5, 8, 16, 24, 33}) {
+    std::mt19937_64 rng(d);
+    std::vector<float> queries(5 * d), rows(61 * d);
+    for (auto& v : queries) v = values[rng() % values.size()];
+    for (auto& v : rows) v = values[rng() % values.size()];
+    expect_reference(queries, rows, d);
   }
-}
-
-INSTANTIATE_TEST_SUITE_P(BlockDistance, TileKernelEdges, ::testing::Values(1, 5, 8, 16, 24, 33));
-
-TEST(BlockDistance, TheCapLimitsTheLevelInUse) {
-  cap_block_level(BlockLevel::kPortable);
-  EXPECT_EQ(block_level(), BlockLevel::kPortable);
-  cap_block_level(BlockLevel::kAvx512);
-  EXPECT_EQ(block_level(), supported_block_level());
 }
 
 }  // namespace

@@ -52,13 +52,13 @@ TEST_P(BlockedAgainstPerQuery, SameRows) {
   }
   const std::int64_t* ex = with_exclude ? exclude.data() : nullptr;
   const Rows want = run(ix, queries, m, k, ex, false);
-  for (BlockLevel level : {BlockLevel::kPortable, BlockLevel::kAvx2, BlockLevel::kAvx512}) {
-    cap_block_level(level);
+  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+    cap_cpu_level(level);
     const Rows got = run(ix, queries, m, k, ex, true);
-    EXPECT_EQ(got.ids, want.ids) << block_level_name(block_level());
-    EXPECT_EQ(got.dist_bits, want.dist_bits) << block_level_name(block_level());
+    EXPECT_EQ(got.ids, want.ids) << cpu_level_name(cpu_level());
+    EXPECT_EQ(got.dist_bits, want.dist_bits) << cpu_level_name(cpu_level());
   }
-  cap_block_level(BlockLevel::kAvx512);
+  cap_cpu_level(CpuLevel::kAvx512);
   pool::ScopedSerial one_thread;
   const Rows serial = run(ix, queries, m, k, ex, true);
   EXPECT_EQ(serial.ids, want.ids);
@@ -66,8 +66,44 @@ TEST_P(BlockedAgainstPerQuery, SameRows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocked, BlockedAgainstPerQuery,
-                         ::testing::Combine(::testing::Values(1, 3, 8, 16, 24, 31), ::testing::Values(0, 7, 1024),
-                                            ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 15, 16, 17, 24, 33),
+                                            ::testing::Values(0, 7, 1024), ::testing::Bool()));
+
+// (points, static points, d)
+class ExhaustiveAtTileEdges
+    : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, std::size_t>> {};
+
+// With one cell (b = 1) every row of a block meets the one bucket, whose size
+// is the point count: below, at and above the panel width and the tile size,
+// split over the tiers with an empty static or candidate part at the ends.
+// The blocked rows equal the per-query rows at every level, on one thread as
+// on the pool; 70 rows make blocks of several row groups and a remainder.
+TEST_P(ExhaustiveAtTileEdges, SameRowsAsThePerQueryPath) {
+  const auto [n, split, d] = GetParam();
+  const std::size_t n_static = split == 0 ? 0 : split == 1 ? n / 2 : n;
+  testing::Built ix(1, 1, 1, d, n, n_static, n * 7 + d, 0);
+  const std::size_t m = 70, k = 6;
+  Buffer<double> queries = index::testing::random_points(m, d, n + d);
+  std::vector<std::int64_t> exclude(m);
+  for (std::size_t i = 0; i < m; ++i) exclude[i] = i % 3 == 0 ? -1 : static_cast<std::int64_t>(i % n);
+  const Rows want = run(ix, queries, m, k, exclude.data(), false);
+  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+    cap_cpu_level(level);
+    const Rows pooled = run(ix, queries, m, k, exclude.data(), true);
+    EXPECT_EQ(pooled.ids, want.ids) << cpu_level_name(cpu_level());
+    EXPECT_EQ(pooled.dist_bits, want.dist_bits) << cpu_level_name(cpu_level());
+    pool::ScopedSerial one_thread;
+    const Rows serial = run(ix, queries, m, k, exclude.data(), true);
+    EXPECT_EQ(serial.ids, want.ids) << cpu_level_name(cpu_level());
+    EXPECT_EQ(serial.dist_bits, want.dist_bits) << cpu_level_name(cpu_level());
+  }
+  cap_cpu_level(CpuLevel::kAvx512);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocked, ExhaustiveAtTileEdges,
+                         ::testing::Combine(::testing::Values(1, 2, 15, 16, 17, kTileRows - 1, kTileRows,
+                                                              kTileRows + 1, 2 * kTileRows + 17),
+                                            ::testing::Values(0, 1, 2), ::testing::Values(3, 16, 17)));
 
 TEST(Blocked, RowsPerBlockSpreadTheBatchOverTheThreads) {
   EXPECT_EQ(rows_per_block(100, 1024, 8), 13u);  // blocks of 13 × 7 and 9

@@ -1,0 +1,27 @@
+#pragma once
+
+// The instruction-set levels of the core's vector kernels (hashing, per-query
+// and blocked distances), detected once per process. Every kernel family picks
+// its kernels from the one level returned here, so a test can move them all
+// down together with cap_cpu_level.
+namespace vb {
+
+// Ordered: each level includes the ones below it. kPortable is what every
+// build runs (SSE2 on x86-64, plain C++ elsewhere); kAvx512 means AVX-512 F
+// and DQ, the subsets the kernels use.
+enum class CpuLevel { kPortable, kAvx2, kAvx512 };
+
+// The widest level this build and the running CPU support.
+CpuLevel supported_cpu_level();
+
+// The level the kernels use: the supported one, limited by the test cap.
+CpuLevel cpu_level();
+
+// "portable", "avx2" or "avx512".
+const char* cpu_level_name(CpuLevel level);
+
+// Test hook (C++ only): caps cpu_level() until reset with kAvx512. Not
+// thread-safe with concurrent kernel calls that read the level.
+void cap_cpu_level(CpuLevel level);
+
+}  // namespace vb
