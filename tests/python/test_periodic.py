@@ -7,6 +7,7 @@ from scipy.spatial import cKDTree
 
 from conftest import assert_tables_equal, random_params
 from test_queries import assert_knn_equal
+from vibrel import ToroidalNN
 from vibrel._periodic import PeriodicLshIndex
 from vibrel.lsh import PythonLshIndex
 
@@ -74,3 +75,35 @@ def test_bad_metric_and_periods(cls, kwargs, build_cols, message):
     with pytest.raises(ValueError, match=message):
         index = cls(*ONE_BUCKET, **kwargs)
         index.build(np.full((4, build_cols), 0.5), 4)
+
+
+@pytest.mark.parametrize("metric, p", [("cityblock", 1), ("euclidean", 2), ("l2", 2)])
+@pytest.mark.parametrize("period", [(2.0, 1.0, 3.0), 2 * np.pi])
+def test_front_in_the_box_units(rng, metric, p, period):
+    box = np.broadcast_to(np.asarray(period, dtype=np.float64), (3,))
+    points = on_faces(rng.random((4000, 3)) * box, box)
+    shifted = points + box * rng.integers(-3, 4, points.shape)  # the same points, other images
+    exact = ToroidalNN(10, metric=metric, period=period, recall=1.0).fit(shifted)
+    tuned = ToroidalNN(10, metric=metric, period=period, random_state=1).fit(points)
+    assert exact.effective_metric_ == tuned.effective_metric_ == ("l1" if p == 1 else "l2")
+    tree = cKDTree(points, boxsize=box)
+    queries = rng.random((300, 3)) * box
+    want = tree.query(queries, 10, p=p)[0]
+    np.testing.assert_allclose(exact.kneighbors(queries - box)[0], want, rtol=1e-4, atol=1e-6)
+    found = tuned.kneighbors(queries)[0]
+    assert np.mean(found <= want[:, -1:] * (1 + 1e-5)) >= min(0.97, tuned.recall_estimate_ - 0.02)
+    radius = 0.1 * box.min()
+    graph = exact.radius_neighbors_graph(queries, radius, mode="distance")
+    assert graph.data.max() <= radius * (1 + 1e-6)
+    assert abs(graph.nnz - sum(len(r) for r in tree.query_ball_point(queries, radius, p=p))) <= 2
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"metric": "chebyshev"}, "metric must be one of"),
+    ({"period": (1.0, 2.0)}, r"period must be one number or 3 of them"),
+    ({"period": 0.0}, "every period must be positive and finite"),
+    ({"period": (1.0, np.inf, 1.0)}, "every period must be positive and finite"),
+])
+def test_front_rejects_bad_metric_and_period(kwargs, error):
+    with pytest.raises(ValueError, match=error):
+        ToroidalNN(**kwargs).fit(np.full((10, 3), 0.5))
