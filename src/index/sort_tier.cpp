@@ -8,6 +8,7 @@
 #include "index/bucket_offsets.h"
 #include "index/checked_size.h"
 #include "index/errors.h"
+#include "pool/cancel.h"
 #include "pool/pool.h"
 
 namespace vb::index {
@@ -132,6 +133,7 @@ SortedTier sort_tier(const Index& index, const std::int64_t* keys, std::size_t n
   }
   pool::parallel_for(index.l, 1, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
+      pool::cancellation_point();
       const std::int64_t* in = keys + t * n;
       std::int64_t* out_keys = tier.keys.data() + t * n;
       std::int64_t* out_ids = tier.ids.data() + t * n;

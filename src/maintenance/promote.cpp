@@ -12,6 +12,7 @@
 #include "index/errors.h"
 #include "index/hash_keys.h"
 #include "index/sort_tier.h"
+#include "pool/cancel.h"
 #include "pool/pool.h"
 
 namespace vb::maintenance {
@@ -92,6 +93,7 @@ void promote(index::Index& index, const Buffer<double>& batch, std::size_t m, st
     static_ids.resize(checked_mul(l, n0));
     pool::parallel_for(l, 1, [&](std::size_t t0, std::size_t t1) {
       for (std::size_t t = t0; t < t1; ++t) {
+        pool::cancellation_point();
         merge_runs(index.cand_sorted_keys.data() + t * c, index.cand_sorted_ids.data() + t * c, c,
                    index.static_keys.data() + t * s, index.static_ids.data() + t * s, s,
                    static_keys.data() + t * n0, static_ids.data() + t * n0);
@@ -109,6 +111,7 @@ void promote(index::Index& index, const Buffer<double>& batch, std::size_t m, st
   reserve_extra(index.points_f32, batch_f32.size());
 
   // Commit: moves and appends into reserved space; nothing can fail.
+  pool::begin_commit();
   if (c > 0) {
     index.static_keys = std::move(static_keys);
     index.static_ids = std::move(static_ids);

@@ -1,5 +1,7 @@
 #include "pool/pool.h"
 
+#include "pool/cancel.h"
+
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
@@ -12,6 +14,7 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -64,17 +67,69 @@ std::optional<std::size_t> parse_count(const char* text) {
 
 struct Pool {
   std::size_t threads;
-  // The global limit must allow at least `threads` workers, or an arena wider
-  // than the machine would run with fewer threads than it reports.
+  // The global limit (which counts one calling thread) must allow `threads`
+  // workers: a watched call leaves all of the arena's slots to workers while
+  // its own thread waits.
   tbb::global_control limit;
   tbb::task_arena arena;
 
   explicit Pool(std::size_t n)
       : threads(n),
         limit(tbb::global_control::max_allowed_parallelism,
-              std::max<std::size_t>(n, static_cast<std::size_t>(tbb::info::default_concurrency()))),
-        arena(static_cast<int>(n)) {}
+              std::max<std::size_t>(n + 1, static_cast<std::size_t>(tbb::info::default_concurrency()))),
+        arena(static_cast<int>(n), 0) {}
 };
+
+using Body = std::function<void(std::size_t, std::size_t)>;
+
+// Runs body(begin, end) as a piece of the call whose cancellation flag is
+// `flag` (null: not cancellable), on whichever thread takes the piece.
+void run_piece(const std::atomic<bool>* flag, const Body& body, std::size_t begin, std::size_t end) {
+  const std::atomic<bool>*& current = detail::running_flag();
+  struct Restore {
+    const std::atomic<bool>*& current;
+    const std::atomic<bool>* previous;
+    ~Restore() { current = previous; }
+  } restore{current, current};
+  current = flag;
+  cancellation_point();
+  body(begin, end);
+}
+
+// The calling thread of a watched call hands the loop to the workers and polls
+// its watch while it waits, so that the call stops soon after the poll says so
+// however long the loop's pieces are. The loop must have finished before this
+// returns (its pieces use the caller's stack); its exception, or Cancelled,
+// is then rethrown.
+template <class Loop>
+void run_watched(tbb::task_arena& arena, ScopedWatch& watch, Loop&& loop) {
+  struct Outcome {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::exception_ptr error;
+  } outcome;
+  arena.enqueue([&outcome, &loop] {
+    std::exception_ptr error;
+    try {
+      loop();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(outcome.mutex);
+    outcome.error = error;
+    outcome.done = true;
+    outcome.finished.notify_one();  // under the lock: the waiter may free `outcome` once it is released
+  });
+  std::unique_lock<std::mutex> lock(outcome.mutex);
+  while (!outcome.finished.wait_for(lock, kPollPeriod, [&] { return outcome.done; })) {
+    lock.unlock();
+    watch.poll_now();
+    lock.lock();
+  }
+  if (outcome.error) std::rethrow_exception(outcome.error);
+  if (watch.cancelled()) throw Cancelled();
+}
 
 Pool& the_pool();
 
@@ -122,6 +177,7 @@ void serial_for(std::size_t n, std::size_t grain,
                 const std::function<void(std::size_t, std::size_t)>& body) {
   grain = std::max<std::size_t>(grain, 1);
   for (std::size_t begin = 0; begin < n; begin += std::min(grain, n - begin)) {
+    cancellation_point();
     body(begin, begin + std::min(grain, n - begin));
   }
 }
@@ -160,16 +216,23 @@ void parallel_for(std::size_t n, std::size_t grain,
   // to them at the cost of two atomic operations per piece.
   std::atomic<std::size_t> handoff{0};
   handoff.store(0, std::memory_order_release);
-  pool.arena.execute([&] {
+  const std::atomic<bool>* flag = detail::running_flag();
+  auto loop = [&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain), [&](const tbb::blocked_range<std::size_t>& r) {
       (void)handoff.load(std::memory_order_acquire);
       // A worker thread running a piece of this loop is covered by its entry too.
       ++loop_depth;
       Depth inner;
-      body(r.begin(), r.end());
+      run_piece(flag, body, r.begin(), r.end());
       handoff.fetch_add(1, std::memory_order_release);
     });
-  });
+  };
+  ScopedWatch* watch = detail::owner_watch();
+  if (watch != nullptr && entry.outer) {
+    run_watched(pool.arena, *watch, loop);
+  } else {
+    pool.arena.execute(loop);
+  }
   (void)handoff.load(std::memory_order_acquire);
 }
 

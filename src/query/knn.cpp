@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "pool/cancel.h"
 #include "pool/pool.h"
 #include "query/blocked.h"
 #include "query/clock.h"
@@ -25,6 +26,7 @@ void knn_rows(const index::Index& index, const double* queries, std::size_t dq, 
   TopK topk(std::min(k, index.n_points));  // never more distinct points than that
   Profile profile;
   for (std::size_t i = r0; i < r1; ++i) {
+    pool::cancellation_point();
     const double* q = queries + i * dq;
     const std::int64_t excluded = exclude != nullptr ? exclude[i] : -1;
     ws.set_query(q);

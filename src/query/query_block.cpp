@@ -4,6 +4,7 @@
 #include <string>
 #include <tuple>
 
+#include "pool/cancel.h"
 #include "index/bucket_offsets.h"
 #include "index/errors.h"
 #include "query/block_distance.h"
@@ -221,6 +222,7 @@ void refine_row(BWs& ws, TileDistance kernel, std::size_t d, std::uint32_t r, co
 void gather_and_refine(const index::Index& index, BWs& ws, TileDistance kernel, const BucketRun& run,
                        const std::int64_t* ids, std::size_t count) {
   for (std::size_t start = 0; start < count; start += kTileRows) {
+    if (start % (64 * kTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
     const std::size_t tile = std::min(kTileRows, count - start);
     load_tile(index, ws, ids + start, tile, start == 0);
     for (std::size_t e = run.first; e < run.first + run.g; ++e) {
