@@ -86,7 +86,7 @@ void query_knn(const index::Index& index, const double* queries, std::size_t m, 
     answered.add_to(index);
     return;
   }
-  if (blocked_path_applies(index, m)) {
+  if (blocked_path_applies(index, m) && k <= kBlockedMaxK) {
     knn_batched(index, queries, m, dq, k, exclude, out_ids, out_dists);
   } else {
     knn_per_query(index, queries, m, dq, k, exclude, out_ids, out_dists);
