@@ -12,4 +12,11 @@ namespace vb::module {
 // KeyboardInterrupt, say): the exception stays set for the call to report.
 bool poll_signals(void* context);
 
+// Releases the interpreter lock for a call into the engine, as
+// PyEval_SaveThread, after starting the worker pool if it is not running yet:
+// when the pool had to start with fewer threads than asked for, a
+// RuntimeWarning says so first (once per process). Throws PyErrSet when the
+// warning is turned into an error.
+PyThreadState* release_for_engine();
+
 }  // namespace vb::module

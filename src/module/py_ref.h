@@ -64,7 +64,7 @@ inline void check(int status) {
 // throws pool::Cancelled), and the handler's exception is the call's error.
 class GilRelease {
  public:
-  GilRelease() : state_(PyEval_SaveThread()), watch_(&poll_signals, &state_) {}
+  GilRelease() : state_(release_for_engine()), watch_(&poll_signals, &state_) {}
   ~GilRelease() { PyEval_RestoreThread(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;

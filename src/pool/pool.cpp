@@ -1,6 +1,7 @@
 #include "pool/pool.h"
 
 #include "pool/cancel.h"
+#include "pool/thread_probe.h"
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
@@ -20,6 +21,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string>
 #include <thread>
 
 namespace vb::pool {
@@ -65,7 +67,39 @@ std::optional<std::size_t> parse_count(const char* text) {
   return value;
 }
 
+// Threads to run with when `wanted` are asked for: as many of them as the
+// process can start while kCallRoom bytes of address space stay free for the
+// calls, at least 1. A worker that the threading library fails to start ends
+// the process, so they are counted before it starts any.
+constexpr std::size_t kCallRoom = std::size_t{256} << 20;
+
+std::size_t usable_threads(std::size_t wanted) {
+  if (wanted <= 1) return 1;
+  const std::size_t stack = tbb::global_control::active_value(tbb::global_control::thread_stack_size);
+  return std::clamp<std::size_t>(startable_threads(wanted, stack, kCallRoom), 1, wanted);
+}
+
+// Has the arena start all of its `n` workers now, while the room for them was
+// just counted, rather than one by one as loops ask for them. Gives up waiting
+// for the last ones after a second.
+void start_workers(tbb::task_arena& arena, std::size_t n) {
+  std::atomic<std::size_t> arrived{0};
+  std::atomic<std::size_t> finished{0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  for (std::size_t i = 0; i < n; ++i) {
+    arena.enqueue([&] {
+      arrived.fetch_add(1);
+      while (arrived.load() < n && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+      finished.fetch_add(1);
+    });
+  }
+  while (finished.load() < n) std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
 struct Pool {
+  std::size_t wanted;
   std::size_t threads;
   // The global limit (which counts one calling thread) must allow `threads`
   // workers: a watched call leaves all of the arena's slots to workers while
@@ -73,11 +107,21 @@ struct Pool {
   tbb::global_control limit;
   tbb::task_arena arena;
 
-  explicit Pool(std::size_t n)
-      : threads(n),
+  std::string note;  // how the start went, when it is worth a warning
+  std::atomic<bool> note_taken{false};
+
+  explicit Pool(std::size_t asked)
+      : wanted(asked),
+        threads(usable_threads(asked)),
         limit(tbb::global_control::max_allowed_parallelism,
-              std::max<std::size_t>(n + 1, static_cast<std::size_t>(tbb::info::default_concurrency()))),
-        arena(static_cast<int>(n), 0) {}
+              std::max<std::size_t>(threads + 1, static_cast<std::size_t>(tbb::info::default_concurrency()))),
+        arena(static_cast<int>(threads), 0) {
+    if (threads > 1) start_workers(arena, threads);
+    if (threads < wanted) {
+      note = "the worker pool could not start the " + std::to_string(wanted) +
+             " threads asked for (thread creation failed); it runs with " + std::to_string(threads);
+    }
+  }
 };
 
 using Body = std::function<void(std::size_t, std::size_t)>;
@@ -172,6 +216,12 @@ std::size_t threads_from_environment(const char* rayon_num_threads,
 }
 
 std::size_t num_threads() { return the_pool().threads; }
+
+std::string take_start_note() {
+  Pool& pool = the_pool();
+  if (pool.note.empty() || pool.note_taken.exchange(true)) return {};
+  return pool.note;
+}
 
 void serial_for(std::size_t n, std::size_t grain,
                 const std::function<void(std::size_t, std::size_t)>& body) {
