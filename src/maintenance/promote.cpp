@@ -12,7 +12,6 @@
 #include "index/errors.h"
 #include "index/hash_keys.h"
 #include "index/sort_tier.h"
-#include "pool/cancel.h"
 #include "pool/pool.h"
 
 namespace vb::maintenance {
@@ -111,7 +110,7 @@ void promote(index::Index& index, const Buffer<double>& batch, std::size_t m, st
   reserve_extra(index.points_f32, batch_f32.size());
 
   // Commit: moves and appends into reserved space; nothing can fail.
-  pool::begin_commit();
+  const pool::CommitScope committing;
   if (c > 0) {
     index.static_keys = std::move(static_keys);
     index.static_ids = std::move(static_ids);

@@ -9,7 +9,6 @@
 #include "index/errors.h"
 #include "index/hash_keys.h"
 #include "maintenance/commit_loop.h"
-#include "pool/cancel.h"
 #include "pool/pool.h"
 
 namespace vb::maintenance {
@@ -171,7 +170,7 @@ void update(index::Index& index, const Buffer<double>& coords) {
   CommitLoop commit(l + slices);
 
   // Commit: from here on nothing allocates and nothing can fail.
-  pool::begin_commit();
+  const pool::CommitScope committing;
   double* rows = index.points.data() + index.n_static * d;
   float* rows_f32 = index.points_f32.data() + index.n_static * d;
   commit.run([&](std::size_t item) {

@@ -5,6 +5,7 @@
 
 #include "index/index.h"
 #include "module/borrow.h"
+#include "module/live_borrows.h"
 
 namespace vb::module {
 
@@ -13,6 +14,7 @@ struct IndexObject {
   PyObject_HEAD
   vb::index::Index* index;
   BorrowState borrow;
+  BorrowLink live;
 };
 
 // The RustLshIndex type, created on first use and kept for the process.

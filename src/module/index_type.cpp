@@ -49,6 +49,8 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) throw PyErrSet{};
     auto* obj = reinterpret_cast<IndexObject*>(self);
     new (&obj->borrow) BorrowState(0);
+    new (&obj->live) BorrowLink();
+    track_borrow(obj->live, obj->borrow);
     obj->index = index.release();
     return self;
   });
@@ -57,6 +59,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void index_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<IndexObject*>(self);
   delete obj->index;
+  untrack_borrow(obj->live);
   obj->borrow.~BorrowState();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);

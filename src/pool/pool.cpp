@@ -144,22 +144,24 @@ void run_piece(const std::atomic<bool>* flag, const Body& body, std::size_t begi
 // its watch while it waits, so that the call stops soon after the poll says so
 // however long the loop's pieces are. The loop must have finished before this
 // returns (its pieces use the caller's stack); its exception, or Cancelled,
-// is then rethrown.
-template <class Loop>
-void run_watched(tbb::task_arena& arena, ScopedWatch& watch, Loop&& loop) {
+// is then rethrown. `finished()` runs on the worker once the loop's work is
+// over, before the caller learns of it.
+template <class Loop, class Finished>
+void run_watched(tbb::task_arena& arena, ScopedWatch& watch, Loop&& loop, Finished&& finished) {
   struct Outcome {
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
     std::exception_ptr error;
   } outcome;
-  arena.enqueue([&outcome, &loop] {
+  arena.enqueue([&outcome, &loop, &finished] {
     std::exception_ptr error;
     try {
       loop();
     } catch (...) {
       error = std::current_exception();
     }
+    finished();
     std::lock_guard<std::mutex> lock(outcome.mutex);
     outcome.error = error;
     outcome.done = true;
@@ -177,6 +179,9 @@ void run_watched(tbb::task_arena& arena, ScopedWatch& watch, Loop&& loop) {
 
 Pool& the_pool();
 
+bool workers_joined = true;           // by the last fork's prepare handler
+std::atomic<bool> no_workers{false};  // set in a child where they were not
+
 // A child made by fork() gets only the thread that called fork(): worker threads
 // of the parent do not exist there, and the library, which still counts them,
 // would run every loop of the child on the calling thread alone. So before the
@@ -185,21 +190,30 @@ Pool& the_pool();
 void before_fork() {
   fork_gate.close();
   Pool& pool = the_pool();
+  workers_joined = true;
   if (pool.threads == 1) return;
   pool.arena.terminate();
   tbb::task_scheduler_handle handle{tbb::attach{}};
   // Fails only while another thread is inside the library outside our arena; the
   // child then keeps running, on one thread.
-  (void)tbb::finalize(handle, std::nothrow);
+  workers_joined = tbb::finalize(handle, std::nothrow);
 }
 
 void after_fork() { fork_gate.open(); }
+
+// The library of a child whose parent could not join its workers still counts
+// those workers, so no loop handed to them would ever run: such a child's
+// calls work on their own thread.
+void after_fork_in_child() {
+  if (!workers_joined) no_workers.store(true, std::memory_order_relaxed);
+  fork_gate.open();
+}
 
 Pool& the_pool() {
   static Pool pool(threads_from_environment(
       std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
       static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()))));
-  static const int handlers_registered = pthread_atfork(&before_fork, &after_fork, &after_fork);
+  static const int handlers_registered = pthread_atfork(&before_fork, &after_fork, &after_fork_in_child);
   (void)handlers_registered;
   return pool;
 }
@@ -250,13 +264,18 @@ void parallel_for(std::size_t n, std::size_t grain,
   };
   struct Entry {
     bool outer = loop_depth == 0;
+    bool left = false;
     Entry() {
       if (outer) fork_gate.enter();
       ++loop_depth;
     }
+    void leave() {
+      if (outer && !left) fork_gate.leave();
+      left = true;
+    }
     ~Entry() {
       --loop_depth;
-      if (outer) fork_gate.leave();
+      leave();
     }
   } entry;
   // The hand-off of the loop's data to the workers and back is also published
@@ -278,12 +297,26 @@ void parallel_for(std::size_t n, std::size_t grain,
     });
   };
   ScopedWatch* watch = detail::owner_watch();
-  if (watch != nullptr && entry.outer) {
-    run_watched(pool.arena, *watch, loop);
+  if (watch != nullptr && entry.outer && !no_workers.load(std::memory_order_relaxed)) {
+    // The loop leaves the fork gate as soon as its work is over: the waiting
+    // thread may need the interpreter lock for a poll, which a thread calling
+    // fork() holds while it waits at the gate.
+    run_watched(pool.arena, *watch, loop, [&entry] { entry.leave(); });
   } else {
     pool.arena.execute(loop);
   }
   (void)handoff.load(std::memory_order_acquire);
+}
+
+CommitScope::CommitScope() : outer_(loop_depth == 0) {
+  begin_commit();
+  if (outer_) fork_gate.enter();
+  ++loop_depth;
+}
+
+CommitScope::~CommitScope() {
+  --loop_depth;
+  if (outer_) fork_gate.leave();
 }
 
 ScopedSerial::ScopedSerial() : previous_(force_serial) { force_serial = true; }

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "pool/cancel.h"
+
 // The process-wide worker pool. One task arena, built on first use and kept for
 // the life of the process, sized once from the environment:
 //   RAYON_NUM_THREADS  a positive integer: that many threads; 0: one per hardware thread;
@@ -41,6 +43,22 @@ void parallel_for(std::size_t n, std::size_t grain,
 // on the calling thread. Tests compare the two.
 void serial_for(std::size_t n, std::size_t grain,
                 const std::function<void(std::size_t, std::size_t)>& body);
+
+// The step that installs a mutation's results, for the object's lifetime:
+// the call can no longer be cancelled (begin_commit in cancel.h, which throws
+// Cancelled if it already was), and fork() waits until the step ends, so a
+// child process never holds a half-installed index. Loops inside it run as
+// usual. Construct it on the calling thread.
+class CommitScope {
+ public:
+  CommitScope();
+  ~CommitScope();
+  CommitScope(const CommitScope&) = delete;
+  CommitScope& operator=(const CommitScope&) = delete;
+
+ private:
+  bool outer_;
+};
 
 // While an object of this type lives on a thread, parallel_for calls made from
 // that thread run as serial_for. For tests that compare 1 thread with the pool.
