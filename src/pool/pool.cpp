@@ -150,7 +150,7 @@ template <class Loop, class Finished>
 void run_watched(tbb::task_arena& arena, ScopedWatch& watch, Loop&& loop, Finished&& finished) {
   struct Outcome {
     std::mutex mutex;
-    std::condition_variable finished;
+    std::condition_variable ended;
     bool done = false;
     std::exception_ptr error;
   } outcome;
@@ -165,10 +165,10 @@ void run_watched(tbb::task_arena& arena, ScopedWatch& watch, Loop&& loop, Finish
     std::lock_guard<std::mutex> lock(outcome.mutex);
     outcome.error = error;
     outcome.done = true;
-    outcome.finished.notify_one();  // under the lock: the waiter may free `outcome` once it is released
+    outcome.ended.notify_one();  // under the lock: the waiter may free `outcome` once it is released
   });
   std::unique_lock<std::mutex> lock(outcome.mutex);
-  while (!outcome.finished.wait_for(lock, kPollPeriod, [&] { return outcome.done; })) {
+  while (!outcome.ended.wait_for(lock, kPollPeriod, [&] { return outcome.done; })) {
     lock.unlock();
     watch.poll_now();
     lock.lock();
