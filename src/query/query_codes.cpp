@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "index/digit.h"
-#include "index/errors.h"
 
 namespace vb::query {
 
