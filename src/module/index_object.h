@@ -7,6 +7,7 @@
 
 #include "index/index.h"
 #include "module/borrow.h"
+#include "module/live_borrows.h"
 #include "query/profile.h"
 
 namespace vb::module {
@@ -26,6 +27,7 @@ struct IndexObject {
   PyObject_HEAD
   Engine* engine;
   BorrowState borrow;
+  BorrowLink live;
 };
 
 // The RustLshIndex type, created on first use and kept for the process.

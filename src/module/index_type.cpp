@@ -50,6 +50,8 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) throw PyErrSet{};
     auto* obj = reinterpret_cast<IndexObject*>(self);
     new (&obj->borrow) BorrowState(0);
+    new (&obj->live) BorrowLink();
+    track_borrow(obj->live, obj->borrow);
     obj->engine = engine.release();
     return self;
   });
@@ -58,6 +60,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void index_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<IndexObject*>(self);
   delete obj->engine;
+  untrack_borrow(obj->live);
   obj->borrow.~BorrowState();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);

@@ -76,12 +76,12 @@ def test_knn_matches_reference(rng, b, digits, l, probes, d, n, n_static, k, dup
     assert profile(native)["queries"] == len(queries)
 
 
-@pytest.mark.parametrize("probes", [1, 2, 3])
+@pytest.mark.parametrize("probes", [1, 3, 6])
 def test_probe_ties_and_boundaries_match_reference(probes):
     # Queries on a grid of eighths with b = 4 and no shifts sit exactly on a
     # bucket boundary (margin 0) or mid-bucket (position 0.5) in every digit:
     # every probe choice is a tie and every direction a boundary case.
-    native, reference = pair(4, 3, 2, probes, [[0, 1, 2], [2, 0, 1]], np.zeros((2, 3)))
+    native, reference = pair(4, 6, 2, probes, [[0, 1, 2, 2, 1, 0], [2, 0, 1, 0, 2, 1]], np.zeros((2, 6)))
     points = np.random.default_rng(5).random((400, 3))
     grid = np.stack(np.meshgrid(*[np.arange(1, 7) / 8] * 3), axis=-1).reshape(-1, 3)
     for index in (native, reference):
