@@ -61,3 +61,21 @@ def recall(found_dist: np.ndarray, true_dist: np.ndarray, tolerance: float = 1e-
     `tolerance` (which absorbs ties and last-bit differences)."""
     kth = true_dist[:, -1:]
     return float(np.mean(found_dist <= kth + tolerance))
+
+
+def within(points: np.ndarray, queries: np.ndarray, radius: float, exclude: np.ndarray | None = None):
+    """Every point within `radius` of each query, compared in single precision as
+    the index compares.
+
+    Returns CSR (indptr int64 (m + 1,), ind int64, dist float64), each row
+    ascending by (distance, id).  `exclude[i]`, when given, is an id that row i
+    must not return.
+    """
+    dist = toroidal_l1(queries, points)
+    hit = dist <= np.float32(radius)
+    if exclude is not None:
+        hit[np.arange(len(dist)), exclude[: len(dist)]] = False
+    rows, ind = np.nonzero(hit)
+    order = np.lexsort((ind, dist[rows, ind], rows))
+    indptr = np.concatenate([[0], np.cumsum(hit.sum(axis=1))]).astype(np.int64)
+    return indptr, ind[order].astype(np.int64), dist[rows, ind][order].astype(np.float64)
