@@ -88,6 +88,8 @@ def assert_same_answer(got, want, radius=None):
     """The compiled index's answer against the reference's: kNN (ids, dists) or,
     with `radius`, the radius search's (indptr, ids, dists)."""
     assert [a.dtype for a in got] == [np.asarray(a).dtype for a in want]
+    if all(a.shape == np.shape(b) and np.array_equal(a, b, equal_nan=True) for a, b in zip(got, want)):
+        return
     if radius is None:
         assert got[0].shape == np.shape(want[0])
         for row in zip(*got, *want):

@@ -278,39 +278,26 @@ def test_non_finite_and_far_coordinates_agree_with_the_reference(fill):
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")  # the reference rounding 1e300 to float32
-@pytest.mark.parametrize("radius", [0, -1, -np.inf, np.inf, np.nan, 1e300, 1e-45, True, np.float32(0.25),
-                                    np.int64(1)])
-def test_every_kind_of_radius_agrees_with_the_reference(pair, radius):
-    native, reference = pair
-    queries = np.random.default_rng(4).random((9, D))
-    assert_same_answer(native.query_radius(queries, radius), reference.query_radius(queries, radius), radius)
-
-
-@pytest.mark.parametrize("length", [9, 75])
-@pytest.mark.parametrize("values", ["in range", "out of range"])
-def test_exclude_ids_of_any_sufficient_length_and_any_value(pair, length, values):
-    native, reference = pair
-    rng = np.random.default_rng(length)
-    queries = rng.random((9, D))
-    pool = np.arange(N) if values == "in range" else np.array([-1, -2**63, N, 2**63 - 1, 10**12])
-    excluded = rng.choice(pool, length)
-    for k in (0, 1, 5, N + 3):
-        assert_same_answer(native.query_knn(queries, k, excluded), reference.query_knn(queries, k, excluded))
-    assert_same_answer(native.query_radius(queries, 0.3, excluded), reference.query_radius(queries, 0.3, excluded),
-                       0.3)
-
-
-@pytest.mark.parametrize("probes, block", [(0, 0), (2**63, 2**64 - 1), (1, 1), (5, 63), (5, 64)])
-def test_extreme_probes_and_block_sizes_agree_with_the_reference(probes, block):
+@pytest.mark.parametrize("probes, block", [(2, 8), (0, 0), (2**63, 2**64 - 1), (5, 63), (5, 64)])
+@pytest.mark.parametrize("call", [
+    *(lambda i, q, e, radius=radius: (i.query_radius(q[:9], radius), radius)
+      for radius in (0, -1, -np.inf, np.inf, np.nan, 1e300, 1e-45, True, np.float32(0.25), np.int64(1))),
+    *(lambda i, q, e, k=k: (i.query_knn(q[:9], k, e), None) for k in (0, 1, 5, N + 3)),
+    lambda i, q, e: (i.query_knn(q, 4, e), None),
+    lambda i, q, e: (i.query_radius(q, 0.3, e), 0.3),
+])
+def test_odd_values_agree_with_the_reference(probes, block, call):
+    """Radii of every kind, k beyond the points, excluded ids out of range or
+    past the queries, extreme probes and blocks: answered as the reference does."""
     rng = np.random.default_rng(7)
     native, reference = index_pair(3, 3, 3, probes, *random_params(rng, 3, 3, 3, D), block=block)
-    points = rng.random((50, D))
+    points = rng.random((N, D))
     for index in (native, reference):
-        index.build(points, 30)
-    queries = rng.random((70, D))
-    for rows in (queries[:3], queries):
-        assert_same_answer(native.query_knn(rows, 4), reference.query_knn(rows, 4))
-    assert_same_answer(native.query_radius(queries, 0.4), reference.query_radius(queries, 0.4), 0.4)
+        index.build(points, N_STATIC)
+    queries = rng.random((70, D))  # excluded ids: a longer vector, in range and out of it
+    excluded = rng.choice(np.array([-1, -2**63, N, 2**63 - 1, 10**12, 0, 5, N - 1]), 75)
+    got, radius = call(native, queries, excluded)
+    assert_same_answer(got, call(reference, queries, excluded)[0], radius)
     assert native.stats()["block"] == block
 
 

@@ -1,7 +1,7 @@
 """Random sequences of operations (build, update, promote, both kNN paths,
 radius, tables, stats) on the compiled index and the reference side by side,
 compared after every step: small indexes with bucket offsets, indexes with too
-many buckets for offsets, and larger indexes.
+many buckets for offsets, and larger indexes of wider points.
 
 The default profile keeps the run short; VIBREL_SLOW=1 (or
 VIBREL_HYPOTHESIS_PROFILE=long) selects a longer one. Runs are derandomized, so
@@ -35,7 +35,9 @@ class NativeAgainstReference(RuleBasedStateMachine):
         self.rng = np.random.default_rng(seed)
         if shape == "no offsets":
             b, k = 4, 12 + k  # at least 4^13 buckets: binary searches instead of bucket offsets
-        self.scale = 40 if shape == "large" else 1
+        if shape == "large":
+            d = (d, 11, 16)[d % 3]  # the distance kernels for wider points
+        self.scale = 20 if shape == "large" else 1
         s, u = random_params(self.rng, b, k, l, d)
         self.d = d
         self.native, self.reference = index_pair(b, k, l, probes, s, u, block)
