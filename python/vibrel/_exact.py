@@ -69,12 +69,14 @@ def within(points: np.ndarray, queries: np.ndarray, radius: float, exclude: np.n
 
     Returns CSR (indptr int64 (m + 1,), ind int64, dist float64), each row
     ascending by (distance, id).  `exclude[i]`, when given, is an id that row i
-    must not return.
+    must not return; -1 or any id past the points excludes nothing.
     """
     dist = toroidal_l1(queries, points)
     hit = dist <= np.float32(radius)
-    if exclude is not None:
-        hit[np.arange(len(dist)), exclude[: len(dist)]] = False
+    if exclude is not None:  # ids that name no point exclude nothing
+        ex = np.asarray(exclude[: len(dist)], dtype=np.int64)
+        named = (ex >= 0) & (ex < dist.shape[1])
+        hit[np.flatnonzero(named), ex[named]] = False
     rows, ind = np.nonzero(hit)
     order = np.lexsort((ind, dist[rows, ind], rows))
     indptr = np.concatenate([[0], np.cumsum(hit.sum(axis=1))]).astype(np.int64)

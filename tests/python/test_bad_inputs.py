@@ -285,7 +285,8 @@ def test_non_finite_and_far_coordinates_agree_with_the_reference(fill):
     *(lambda i, q, e, k=k: (i.query_knn(q[:9], k, e), None) for k in (0, 1, 5, N + 3)),
     lambda i, q, e: (i.query_knn(q, 4, e), None),
     lambda i, q, e: (i.query_radius(q, 0.3, e), 0.3),
-])
+], ids=[f"radius {r}" for r in "0 -1 -inf inf nan 1e300 1e-45 True float32 int64".split()]
+    + [f"k {k}" for k in (0, 1, 5, N + 3)] + ["blocked knn", "radius excluding"])
 def test_odd_values_agree_with_the_reference(probes, block, call):
     """Radii of every kind, k beyond the points, excluded ids out of range or
     past the queries, extreme probes and blocks: answered as the reference does."""
