@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 #include "index/index.h"
 
 namespace vb::bench {

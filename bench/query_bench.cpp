@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 #include "index/build.h"
 #include "index/index.h"
 #include "pool/pool.h"
@@ -124,14 +124,16 @@ void BM_KnnPerQuery(benchmark::State& state) {
   std::vector<std::int64_t> ids(kQueries * kNeighbours);
   std::vector<double> dists(ids.size());
   vb::pool::ScopedSerial serial;
+  vb::query::Counters counters;
+  const vb::query::KnnRequest request{{queries.data(), kQueries, kD, kNeighbours, nullptr}, ids.data(), dists.data()};
   for (auto _ : state) {
-    vb::query::knn_per_query(index, queries.data(), kQueries, kD, kNeighbours, nullptr, ids.data(), dists.data());
+    vb::query::knn_per_query(index, counters, request);
     benchmark::DoNotOptimize(ids.data());
   }
-  const double pairs = static_cast<double>(index.pairs.load());
-  state.counters["cands/query"] = pairs / static_cast<double>(index.queries.load());
-  state.counters["gather_ns/cand"] = static_cast<double>(index.gather_ns.load()) / pairs;
-  state.counters["refine_ns/eval"] = static_cast<double>(index.refine_ns.load()) / pairs;
+  const double pairs = static_cast<double>(counters.pairs.load());
+  state.counters["cands/query"] = pairs / static_cast<double>(counters.queries.load());
+  state.counters["gather_ns/cand"] = static_cast<double>(counters.gather_ns.load()) / pairs;
+  state.counters["refine_ns/eval"] = static_cast<double>(counters.refine_ns.load()) / pairs;
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kQueries));
 }
 BENCHMARK(BM_KnnPerQuery)->Arg(200000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(5);

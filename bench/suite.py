@@ -29,7 +29,9 @@ from exact_scan import exact_knn  # noqa: E402
 from machine import cpu_name  # noqa: E402
 
 from vibrel._native import RustLshIndex  # noqa: E402
-from vibrel._params import choose_params, draw_hash  # noqa: E402
+from vibrel import ToroidalNN  # noqa: E402
+from workloads import blobs, subtorus, uniform  # noqa: E402
+from vibrel._params import draw_hash  # noqa: E402
 from vibrel.lsh import PythonLshIndex  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -42,23 +44,6 @@ def rss_mb():
 
 
 # --- data -------------------------------------------------------------------
-
-def uniform(rng, n, m, d):
-    return rng.random((n, d)), rng.random((m, d))
-
-
-def blobs(rng, n, m, d, sigma, centres=1000):
-    c = rng.random((centres, d))
-    draw = lambda count: (c[rng.integers(0, centres, count)] + rng.normal(0, sigma, (count, d))) % 1.0
-    return draw(n), draw(m)
-
-
-def subtorus(rng, n, m, d, dim=3):
-    # A closed 3-dimensional sub-torus: integer directions wrap it onto itself.
-    a = rng.integers(-2, 3, (dim, d))
-    draw = lambda count: (rng.random((count, dim)) @ a) % 1.0
-    return draw(n), draw(m)
-
 
 def workloads(quick):
     n_small, n_big = (50_000, 200_000) if quick else (200_000, 1_000_000)
@@ -77,15 +62,21 @@ def recall(ids, dists, true_d):
     return float(((dists <= bound) & (ids >= 0)).sum() / ids.size)
 
 
-def sweep(n, d):
-    """(label, b, k digits, l, probes): the front's rule at three efforts and a few fixed settings."""
+def tuned(points, recall=0.99):
+    """The setting the front tunes for `recall` on these points."""
+    return ToroidalNN(K, recall=recall, random_state=0, backend="native").fit(points).params_
+
+
+def sweep(points):
+    """(label, b, k digits, l, probes): the front's tuned setting at three recall
+    targets and a few fixed variations of the 0.99 one."""
     out = []
-    for effort in (0.5, 1.0, 2.0):
-        p = choose_params(n, d, K, effort)
-        out.append((f"rule x{effort}", p.b, p.k, p.l, p.probes))
-    p = choose_params(n, d, K, 1.0)
-    for l, probes in ((4, 1), (8, 2), (24, p.k)):
-        out.append((f"l={l} probes={probes}", p.b, p.k, l, probes))
+    for target in (0.9, 0.99, 0.999):
+        p = tuned(points, target)
+        out.append((f"tuned {target}", p["b"], p["k"], p["l"], p["probes"]))
+    p = tuned(points)
+    for l, probes in ((4, 1), (8, 2), (24, p["k"])):
+        out.append((f"l={l} probes={min(probes, p['k'])}", p["b"], p["k"], l, min(probes, p["k"])))
     return out
 
 
@@ -166,7 +157,7 @@ def main():
             rows.append(f"| {label} | {m_sub}{' (subset)' if m_sub < len(queries) else ''} | cKDTree | workers=-1 "
                         f"| {kd_build:.2f} | {kd_qps:,.0f} | 1.000 | | | |")
             pts = plot.setdefault(label, {"engine": [], "scan": len(queries) / scan2, "ckd": kd_qps})
-            settings = sweep(n, d)[: 3 if args.quick else None]
+            settings = sweep(points)[: 3 if args.quick else None]
             for si, setting in enumerate(settings):
                 for block in ((1024, 1) if si == 1 else (1024,)):
                     r = run_engine(points, queries, exclude, setting, block, true_d, np.random.default_rng(si))
@@ -199,9 +190,9 @@ def epochs(quick, n_epochs=3):
     rng = np.random.default_rng(77)
     n, n_cand, d = (50_000, 10_000, 16) if quick else (200_000, 20_000, 16)
     points = rng.random((n, d))
-    p = choose_params(n, d, K, 1.0)
-    s, u = draw_hash(rng, d, p.k, p.l)
-    index = RustLshIndex(p.b, p.k, p.l, p.probes, s, u)
+    p = tuned(points)
+    s, u = draw_hash(rng, d, p["k"], p["l"])
+    index = RustLshIndex(p["b"], p["k"], p["l"], p["probes"], s, u)
     index.build(points, n - n_cand)
     ids = np.arange(n - n_cand, n, dtype=np.int64)
     t_engine = t_scan = t_kd = 0.0
@@ -221,7 +212,7 @@ def epochs(quick, n_epochs=3):
         cKDTree(points, boxsize=1.0).query(points[n - n_cand: n - n_cand + 200], k=K + 1, p=1, workers=-1)
         t_kd += (time.perf_counter() - t) * n_cand / 200
     return [f"Epochs: n = {n:,}, {n_cand:,} moving candidates, d = {d}, {n_epochs} epochs of update + "
-            f"self-join of the candidates (engine: front rule b={p.b} k={p.k} l={p.l} probes={p.probes}).", "",
+            f"self-join of the candidates (engine: tuned b={p['b']} k={p['k']} l={p['l']} probes={p['probes']}).", "",
             "| method | s per epoch | recall@10 |", "|---|---:|---:|",
             f"| engine (update + query) | {t_engine / n_epochs:.3f} | {np.mean(rec):.3f} |",
             f"| exact scan, 2 threads | {t_scan / n_epochs:.3f} | 1.000 |",

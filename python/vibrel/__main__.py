@@ -1,11 +1,11 @@
 """vibrel demo: index a generated point set on the unit torus, find the nearest
 neighbours of every point (a self-join), and check a sample of the answers
-against an exact brute-force scan.
+against the exhaustive search, which compares every point.
 
-The report gives the build and self-join times, the throughput, the share of
-points each query was compared with, and the recall: the share of returned
-neighbours that are among the true k nearest (a neighbour counts when its
-distance is at most the true k-th distance + 1e-3)."""
+The report gives the fit (tuning included) and self-join times, the throughput,
+the distance evaluations per query, the recall reached against the recall
+target (a returned neighbour counts when its distance is at most the true k-th
+distance), and the speed against the exhaustive search."""
 
 from __future__ import annotations
 
@@ -15,34 +15,6 @@ import sys
 import time
 
 import numpy as np
-
-_PROGRESS_AFTER = 2.0  # seconds before a step starts showing its progress
-
-
-class Progress:
-    """A progress line on stderr for a step that runs longer than a couple of seconds."""
-
-    def __init__(self, label: str, total: int) -> None:
-        self.label, self.total = label, total
-        self.start = self.last = time.perf_counter()
-        self.shown = False
-        self.tty = sys.stderr.isatty()
-
-    def __call__(self, done: int) -> None:
-        now = time.perf_counter()
-        if now - self.start < _PROGRESS_AFTER or (not self.tty and now - self.last < 5.0):
-            return
-        self.last, self.shown = now, True
-        rate = done / (now - self.start)
-        eta = (self.total - done) / rate if rate > 0 else 0.0
-        line = f"  {self.label}: {done:,}/{self.total:,} ({100 * done / self.total:.0f}%), about {eta:.0f} s left"
-        print(("\r" + line.ljust(72)) if self.tty else line, end="" if self.tty else "\n",
-              file=sys.stderr, flush=True)
-
-    def close(self) -> None:
-        if self.shown and self.tty:
-            print("\r" + " " * 72 + "\r", end="", file=sys.stderr, flush=True)
-
 
 def make_points(kind: str, n: int, d: int, rng: np.random.Generator) -> np.ndarray:
     """Uniform points, or Gaussian clusters of about 2,000 points (sigma 0.02) wrapped onto the torus."""
@@ -56,7 +28,7 @@ def make_points(kind: str, n: int, d: int, rng: np.random.Generator) -> np.ndarr
 def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="python -m vibrel", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="Hash parameters left out are chosen from n and d (see vibrel.ToroidalNN). "
+        epilog="Hash parameters left out are tuned for the recall target (see vibrel.ToroidalNN). "
                "Worker threads: RAYON_NUM_THREADS, or --threads.")
     data = parser.add_argument_group("data")
     data.add_argument("-n", type=int, help="number of points (default 200000; 20000 on the slow NumPy reference)")
@@ -71,16 +43,18 @@ def parse_args(argv):
     index.add_argument("--digits", type=int, metavar="K", help="digits per key (the index's k)")
     index.add_argument("--tables", type=int, metavar="L", help="hash tables (the index's l)")
     index.add_argument("--probes", type=int, help="probed digits per table")
-    index.add_argument("--effort", type=float, default=1.0,
-                       help="scales the default number of tables: more recall, more time (default 1.0)")
-    index.add_argument("--block", type=int, default=1024, help="query rows per block (default 1024)")
+    index.add_argument("--recall", type=float, default=0.99,
+                       help="share of the true neighbours to find; 1.0 is the exhaustive search (default 0.99)")
+    index.add_argument("--block", type=int, help="query rows per block (default: one block per thread)")
     run = parser.add_argument_group("run")
     run.add_argument("--check", type=int, default=300, metavar="M",
-                     help="points whose answers are checked against a brute-force scan (default 300)")
+                     help="points whose answers are checked against the exhaustive search (default 300)")
     run.add_argument("--backend", choices=("auto", "native", "reference"), default="auto",
                      help="engine (default auto: compiled when available)")
     run.add_argument("--threads", type=int, help="worker threads (sets RAYON_NUM_THREADS)")
     args = parser.parse_args(argv)
+    if not 0.0 < args.recall <= 1.0:
+        parser.error(f"--recall must be in (0, 1], got {args.recall:g}")
     for name in ("n", "d", "neighbors", "block"):
         if getattr(args, name) is not None and getattr(args, name) < 1:
             parser.error(f"{'-' if len(name) == 1 else '--'}{name} must be at least 1")
@@ -113,52 +87,46 @@ def main(argv=None) -> int:
           f"the {kk} nearest neighbours of every point under toroidal L1")
     points = make_points(args.data, n, d, rng)
 
-    model = ToroidalNN(n_neighbors=kk, b=args.b, k=args.digits, l=args.tables, probes=args.probes,
-                       block=args.block, random_state=args.seed, backend=backend, effort=args.effort)
+    model = ToroidalNN(n_neighbors=kk, recall=args.recall, b=args.b, k=args.digits, l=args.tables,
+                       probes=args.probes, block=args.block, random_state=args.seed, backend=backend,
+                       verbose=True)
     start = time.perf_counter()
-    model.fit(points)
-    t_build = time.perf_counter() - start
+    try:
+        model.fit(points)
+    except (ValueError, TypeError) as err:
+        print(f"python -m vibrel: error: {err}", file=sys.stderr)
+        return 2
+    t_fit = time.perf_counter() - start
     p = model.params_
     print(f"engine      {model.backend_}, {threads_note()}")
-    print(f"parameters  b={p['b']} k={p['k']} l={p['l']} probes={p['probes']} block={p['block']}")
-    print(f"build       {t_build:8.2f} s  {n / t_build:12,.0f} points/s")
+    print(f"parameters  b={p['b']} k={p['k']} l={p['l']} probes={p['probes']} block={p['block']}, "
+          f"tables {model.table_bytes_ / 2 ** 20:,.1f} MiB")
+    print(f"fit         {t_fit:8.2f} s  {n / t_fit:12,.0f} points/s, tuning included")
 
-    if hasattr(model.index_, "reset_stats"):
-        model.index_.reset_stats()
-    progress = Progress("self-join", n)
-    chunk = max(4096, n // 50)
-    dist = np.empty((n, kk))
+    model.index_.reset_stats()
     start = time.perf_counter()
-    for lo in range(0, n, chunk):
-        hi = min(n, lo + chunk)
-        dist[lo:hi], _ = model._self_knn_rows(np.arange(lo, hi), kk)
-        progress(hi)
+    dist, _ = model.kneighbors()
     t_join = time.perf_counter() - start
-    progress.close()
-    compared = ""
-    if hasattr(model.index_, "stats"):
-        per_query = model.index_.stats()["cands"] / n
-        compared = f", {per_query:,.0f} points compared per query ({100 * per_query / n:.2f}%)"
-    print(f"self-join   {t_join:8.2f} s  {n / t_join:12,.0f} queries/s{compared}")
+    per_query = model.index_.stats()["pairs"] / n
+    print(f"self-join   {t_join:8.2f} s  {n / t_join:12,.0f} queries/s, {per_query:,.0f} distance "
+          f"evaluations per query ({100 * per_query / n:.2f}% of the points)")
 
     m = min(args.check, n)
     if m:
         rows = np.sort(rng.choice(n, m, replace=False))
-        progress = Progress("exact check", m)
+        scan = ToroidalNN(n_neighbors=kk, recall=1.0, backend=model.backend_).fit(points)
         start = time.perf_counter()
-        true_dist, _ = _exact.knn(points, points[rows], kk, exclude=rows, chunk=16, progress=progress)
-        t_exact = time.perf_counter() - start
-        progress.close()
-        scan = ToroidalNN(n_neighbors=kk, b=1, k=1, l=1, probes=0, backend=model.backend_).fit(points)
-        start = time.perf_counter()
-        scan_dist, _ = scan._self_knn_rows(rows, kk)
+        true_dist, _ = scan.kneighbors(ids=rows)
         t_scan = (time.perf_counter() - start) / m * n
-        print(f"recall@{kk:<3d} {_exact.recall(dist[rows], true_dist):8.3f}   on {m:,} points checked against a "
-              f"brute-force scan ({t_exact:.1f} s)")
-        print(f"exact scan  {t_scan:8.2f} s  estimated for the whole self-join with b=1 "
-              f"(every point compared): {t_scan / t_join:.0f}x the hashed search's time")
-        if _exact.recall(scan_dist, true_dist, tolerance=1e-6) < 1.0:
-            print("warning: the exhaustive scan disagrees with the brute-force answer", file=sys.stderr)
+        reached = _exact.recall(dist[rows], true_dist)
+        print(f"recall@{kk:<3d} {reached:8.3f}   reached on {m:,} points (target {args.recall:g}, "
+              f"estimated at fit {model.recall_estimate_:.3f} +- {model.recall_error_:.3f})")
+        print(f"exhaustive  {t_scan:8.2f} s  estimated for the whole self-join (every point compared): "
+              f"the hashed search is {ratio(t_scan / t_join)}")
+        few = rows[:16]
+        oracle_dist, _ = _exact.knn(points, points[few], kk, exclude=few)
+        if not np.array_equal(oracle_dist, true_dist[:16]):
+            print("warning: the exhaustive search disagrees with the NumPy brute force", file=sys.stderr)
             return 1
     if model.backend_ == "native":
         print(f"tables      {'byte-identical' if same_tables(model, points) else 'DIFFERENT'} to the NumPy "
@@ -166,18 +134,27 @@ def main(argv=None) -> int:
     return 0
 
 
+def ratio(speedup: float) -> str:
+    """A speed ratio that reads right on both sides of 1."""
+    if speedup >= 1.0:
+        return f"{speedup:.1f}x faster"
+    return f"{speedup:.1f}x (slower)"
+
+
 def same_tables(model, points: np.ndarray) -> bool:
     """Builds the compiled index and the reference from the model's parameters on a
     sample and compares their tables byte for byte."""
+    from vibrel._backend import build_index
     from vibrel._native import RustLshIndex
+    from vibrel._params import HashParams
     from vibrel.lsh import PythonLshIndex
 
     sample = points[:20_000]
     p = model.params_
     tables = []
     for engine in (RustLshIndex, PythonLshIndex):
-        index = engine(p["b"], p["k"], p["l"], p["probes"], model.s_, model.u_, p["block"])
-        index.build(sample, sample.shape[0] * 9 // 10)
+        index = build_index(engine, HashParams(p["b"], p["k"], p["l"], p["probes"]), model.s_, model.u_,
+                            p["block"], sample, sample.shape[0] * 9 // 10)
         tables.append(index.tables())
     return all(np.array_equal(tables[0][name], tables[1][name]) for name in tables[0])
 

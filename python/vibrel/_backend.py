@@ -46,3 +46,11 @@ def resolve(backend: str):
     warnings.warn(f"{reason}; using the NumPy reference implementation vibrel.lsh.PythonLshIndex, "
                   "which gives the same answers much more slowly", ReferenceBackendWarning, stacklevel=3)
     return PythonLshIndex, "reference"
+
+
+def build_index(engine, params, s, u, block: int, points, n_static: int):
+    """An engine index of `params` (a HashParams) over `points`, the first
+    `n_static` rows static: the one place where the front makes an index."""
+    index = engine(params.b, params.k, params.l, params.probes, s, u, block)
+    index.build(points, n_static)
+    return index

@@ -23,6 +23,9 @@ def as_points(X, name: str = "X", n_features: int | None = None) -> np.ndarray:
     """
     if X is None:
         raise TypeError(f"{name} must be an array-like of shape (n, d), not None")
+    if type(X).__module__.startswith("scipy.sparse"):
+        raise TypeError(f"{name} is a sparse matrix; points on the torus need every coordinate, "
+                        f"so pass a dense array ({name}.toarray())")
     try:
         raw = np.asarray(X)
     except (TypeError, ValueError) as err:
@@ -94,7 +97,17 @@ def check_radius(value, name: str = "radius") -> float:
     return r
 
 
+def check_fraction(value, name: str) -> float:
+    """A number in (0, 1] as a float."""
+    f = check_positive_float(value, name)
+    if f > 1.0:
+        raise ValueError(f"{name} must be in (0, 1], got {value!r}")
+    return f
+
+
 def check_positive_float(value, name: str) -> float:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be a number, got {value!r}")
     try:
         f = float(value)
     except (TypeError, ValueError):

@@ -13,7 +13,7 @@ points found there exactly, in single precision.
 
 Everything here is written for clarity and bit-exactness rather than speed: the
 hash uses separately rounded float64 operations, the distances float32 with the
-coordinates added left to right, and the order of equal keys inside a table follows
+terms added in the engine's order of eight partial sums, and the order of equal keys inside a table follows
 the same tie-break rules as the compiled engine, so the two can be compared table
 for table and row for row.
 """
@@ -81,18 +81,28 @@ def _expand_ranges(starts: np.ndarray, lengths: np.ndarray) -> np.ndarray:
     return np.arange(total, dtype=np.int64) - np.repeat(ends - lengths - starts, lengths)
 
 
+def summed_in_engine_order(term, d: int, shape) -> np.ndarray:
+    """The float32 sum of term(c) over the coordinates c = 0 .. d - 1, added in the
+    engine's order: coordinate c into partial sum c mod 8, the eight partial sums
+    combined as ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7)).  Partial sums
+    that no coordinate reaches stay 0, which leaves the others unchanged."""
+    parts = [np.zeros(shape, dtype=np.float32) for _ in range(8)]
+    for c in range(d):
+        parts[c % 8] += term(c)
+    s = parts
+    return ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]))
+
+
 def _toroidal_l1(q32: np.ndarray, x32: np.ndarray) -> np.ndarray:
     """Row-wise float32 toroidal L1 distance over the columns both arrays have.
 
-    Per column a = |q - x| and the term min(a, 1 - a), all in float32; the terms are
-    added one column after the other, left to right, in float32.
+    Per column a = |q - x| and the term min(a, 1 - a), all in float32, the terms
+    summed in the engine's order.
     """
-    n = min(q32.shape[1], x32.shape[1])
-    acc = np.zeros(q32.shape[0], dtype=np.float32)
-    for c in range(n):
+    def term(c):
         a = np.abs(q32[:, c] - x32[:, c])
-        acc += np.minimum(a, _ONE_F32 - a)
-    return acc
+        return np.minimum(a, _ONE_F32 - a)
+    return summed_in_engine_order(term, min(q32.shape[1], x32.shape[1]), q32.shape[0])
 
 
 def _merge_runs(first_keys, first_ids, second_keys, second_ids):

@@ -1,17 +1,26 @@
 """`ToroidalNN`: nearest neighbours on the unit torus under the toroidal L1 distance,
-with the interface of scikit-learn's `NearestNeighbors` and a two-tier epoch cycle."""
+with the interface of scikit-learn's `NearestNeighbors`, a recall target and a
+two-tier epoch cycle."""
 
 from __future__ import annotations
 
-from typing import Any
+import math
+from typing import Any, Literal, overload
 
 import numpy as np
 
-from vibrel import _backend, _params, _validation
+from vibrel import _backend, _params, _progress, _tune, _validation
 
 __all__ = ["ToroidalNN", "NotFittedError"]
 
 _GRAPH_MODES = ("connectivity", "distance")
+# A query row's collector holds n_neighbors entries of 16 bytes; blocks are cut so
+# that one thread's collectors stay within this.
+COLLECTOR_BYTES_PER_THREAD = 64 << 20
+# Radius neighbour pairs of the sample that the radius recall estimate looks at.
+_RADIUS_PAIRS = 20_000
+# Rows per slice when a call reports its progress.
+_PROGRESS_SLICE = 16_384
 
 
 class NotFittedError(ValueError, AttributeError):
@@ -25,11 +34,11 @@ class ToroidalNN:
     round the circle: min(|a - b|, 1 - |a - b|).  Points are hashed into `l` tables
     of sorted keys; the hash only decides which points are compared, and every
     distance returned is computed exactly (in single precision) from the
-    coordinates.  A k-nearest-neighbour answer therefore holds real neighbours with
-    exact distances, and its recall (how many of the true k nearest it finds) is
-    set by the hash parameters; `kneighbors` never returns fewer than the points
-    available, widening its search when the hashed cells hold too few.  A radius
-    search returns the points within the radius among those it compares.
+    coordinates.  The neighbours found are as complete as the recall target: at
+    `fit` the hash setting is tuned so that `kneighbors` finds the share `recall`
+    of the true `n_neighbors` nearest, on data like the fitted data (see
+    `vibrel._tune` for the rule and its cost).  `recall=1.0` is the exhaustive
+    search, which compares every point and is exact.
 
     Points live in two tiers.  The first `n_static` rows given to `fit` form the
     static tier, which only grows; the others are candidates, whose coordinates
@@ -39,64 +48,75 @@ class ToroidalNN:
 
     Parameters
     ----------
-    n_neighbors : int, default 10
-        Neighbours returned by `kneighbors` when it is not told otherwise.
+    n_neighbors : int, default 5
+        Neighbours returned by `kneighbors` when it is not told otherwise; the
+        tuner aims at this many.
     radius : float, default 1.0
         Radius used by `radius_neighbors` when it is not told otherwise.
+    recall : float in (0, 1], default 0.99
+        Share of the true `n_neighbors` nearest that `kneighbors` must find; for
+        `radius_neighbors`, share of the points within the radius.
     b, k, l, probes : int or None
         Buckets per digit, digits per key, hash tables and probed digits per
-        table.  None chooses them from the data size when `fit` runs, by the rule
-        of `vibrel._params` (cells of a few points, every digit probed, 16 tables
-        in many dimensions).  `b=1` puts every point in one cell: an exhaustive,
-        exact search.
-    block : int, default 1024
-        Query rows the compiled engine answers together in its blocked search.
-    random_state : int, numpy.random.Generator or None
-        Seed of `numpy.random.default_rng`, from which the hash parameters `s`
-        (the coordinate each digit hashes) and `u` (its shift) are drawn.  A fixed
-        seed gives the same index and the same answers on every run.
+        table.  Given values are used (`vibrel._params` states how they are
+        checked); the tuner chooses the others.  `b=1` is the exhaustive search.
+    block : int or None, default None
+        Query rows the compiled engine answers together.  None: one block per
+        worker thread, at most so many rows that a thread's per-row collectors
+        (n_neighbors entries of 16 bytes each) stay within 64 MiB.
+    memory : float, default 8.0
+        Budget of the tuned hash tables, in multiples of the points' own float64
+        memory (8 d bytes a point); each table takes 16 bytes a point.
+    random_state : None, int, numpy.random.Generator or RandomState
+        Source of the tuning sample and of the hash parameters `s` and `u`.  A
+        fixed seed gives the same index and answers on every fit of a session.
     backend : {"auto", "native", "reference"}, default "auto"
         "auto" uses the compiled engine `vibrel._native.RustLshIndex` and falls
         back, with a `ReferenceBackendWarning`, to the NumPy reference
         `vibrel.lsh.PythonLshIndex` when the engine is missing; "native" and
         "reference" force one of them.
-    effort : float, default 1.0
-        Scales the default number of tables: above 1 finds more of the true
-        neighbours at a proportional cost in time and memory, below 1 is faster
-        and finds fewer.  Ignored when `l` is given.
+    verbose : bool or callable, default False
+        Progress of long calls: True shows a tqdm bar (or a line on stderr); a
+        callable is called as verbose(step, done, total).
 
     Attributes (after `fit`)
     ------------------------
     n_features_in_ : int
-        Dimension d of the points.
     params_ : dict
-        The parameters in use: b, k, l, probes, block.
+        The setting in use: b, k, l, probes, block (0: one block per thread).
+    recall_estimate_, recall_error_ : float
+        The recall the setting is expected to reach, measured on a sample of the
+        fitted points, and the standard error of that estimate.
+    table_bytes_ : int
+        Memory of the hash tables.
     s_, u_ : ndarray of shape (l, k)
         The drawn hash parameters.
+    effective_metric_, effective_metric_params_ : "l1", {"period": 1.0}
     backend_ : str
-        "native" or "reference".
     index_ : the engine object.
     """
 
-    def __init__(self, n_neighbors: int = 10, radius: float = 1.0, *, b: int | None = None,
-                 k: int | None = None, l: int | None = None, probes: int | None = None,
-                 block: int = 1024, random_state: Any = None, backend: str = "auto",
-                 effort: float = 1.0) -> None:
+    def __init__(self, n_neighbors: int = 5, radius: float = 1.0, *, recall: float = 0.99,
+                 b: int | None = None, k: int | None = None, l: int | None = None,
+                 probes: int | None = None, block: int | None = None, memory: float = 8.0,
+                 random_state: Any = None, backend: str = "auto", verbose: Any = False) -> None:
         self.n_neighbors = n_neighbors
         self.radius = radius
+        self.recall = recall
         self.b = b
         self.k = k
         self.l = l
         self.probes = probes
         self.block = block
+        self.memory = memory
         self.random_state = random_state
         self.backend = backend
-        self.effort = effort
+        self.verbose = verbose
 
     # ------------------------------------------------------------ parameters
 
-    _PARAM_NAMES = ("n_neighbors", "radius", "b", "k", "l", "probes", "block", "random_state",
-                    "backend", "effort")
+    _PARAM_NAMES = ("n_neighbors", "radius", "recall", "b", "k", "l", "probes", "block", "memory",
+                    "random_state", "backend", "verbose")
 
     def get_params(self, deep: bool = True) -> dict:
         """The constructor parameters, as a dict."""
@@ -114,18 +134,17 @@ class ToroidalNN:
     def __repr__(self) -> str:
         defaults = ToroidalNN()
         changed = [f"{name}={getattr(self, name)!r}" for name in self._PARAM_NAMES
-                   if getattr(self, name) != getattr(defaults, name)]
+                   if not _same(getattr(self, name), getattr(defaults, name))]
         return f"ToroidalNN({', '.join(changed)})"
 
     # ------------------------------------------------------------------- fit
 
-    def fit(self, X, n_static: int | None = None) -> ToroidalNN:
+    def fit(self, X, y=None, *, n_static: int | None = None) -> ToroidalNN:
         """Index the points X, shape (n, d); the first `n_static` rows (all by
-        default) are the static tier, the rest the candidate tier.
+        default) are the static tier, the rest the candidate tier.  `y` is ignored.
 
-        Coordinates are taken modulo 1 onto the torus.  The hash parameters left
-        as None are chosen from n and d, then `s` and `u` are drawn from
-        `numpy.random.default_rng(random_state)`.  Returns self.
+        Coordinates are taken modulo 1 onto the torus.  The hash setting is tuned
+        for `recall` unless b, k, l and probes are all given.  Returns self.
         """
         points = _validation.as_points(X, "X")
         n, d = points.shape
@@ -134,31 +153,39 @@ class ToroidalNN:
         n_static = n if n_static is None else _validation.check_int(n_static, "n_static", 0)
         if n_static > n:
             raise ValueError(f"n_static ({n_static}) is larger than the number of points ({n})")
-        _validation.check_int(self.n_neighbors, "n_neighbors", 1)
+        n_neighbors = _validation.check_int(self.n_neighbors, "n_neighbors", 1)
         _validation.check_radius(self.radius)
-        effort = _validation.check_positive_float(self.effort, "effort")
-        block = _validation.check_int(self.block, "block", 1)
-        params = _params.choose_params(
-            n, d, self.n_neighbors, effort,
-            b=_validation.check_optional_int(self.b, "b", 1),
-            k=_validation.check_optional_int(self.k, "k", 1),
-            l=_validation.check_optional_int(self.l, "l", 1),
-            probes=_validation.check_optional_int(self.probes, "probes", 0))
-        if not _params.key_fits(params.b, params.k):
-            raise ValueError(f"b**k = {params.b}**{params.k} does not fit a signed 64-bit key; "
-                             "choose a smaller b or k")
+        target = _validation.check_fraction(self.recall, "recall")
+        memory = _validation.check_positive_float(self.memory, "memory")
+        block = 0 if self.block is None else _validation.check_int(self.block, "block", 1)
+        fixed = _params.normalise(*(_validation.check_optional_int(getattr(self, name), name, low)
+                                    for name, low in (("b", 1), ("k", 1), ("l", 1), ("probes", 0))))
         engine, backend = _backend.resolve(self.backend)
-        s, u = _params.draw_hash(np.random.default_rng(self.random_state), d, params.k, params.l)
+        rng = _rng(self.random_state)
 
-        index = engine(params.b, params.k, params.l, params.probes, s, u, block)
-        index.build(points, n_static)
-        self.index_ = index
+        progress = _progress.reporter(self.verbose, "fit", 2)
+        if n == 1:
+            fixed = _params.normalise(1, None, None, None)
+        tuning = _tune.tune(points, min(n_neighbors, n - 1), target, rng, engine, memory=memory,
+                            fixed=fixed)
+        progress(1)
+        self.index_ = _backend.build_index(engine, tuning.params, tuning.s, tuning.u, block,
+                                           points, n_static)
+        progress(2)
+        progress.close()
         self._points = points
+        self._sample_rows = tuning.sample_rows
+        self._exhaustive = None
+        self._radius_recall = {}
+        self._target = target
         self.n_features_in_ = d
-        self.params_ = {"b": params.b, "k": params.k, "l": params.l, "probes": params.probes,
-                        "block": block}
-        self.s_, self.u_ = s, u
+        p = tuning.params
+        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": block}
+        self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
+        self.s_, self.u_ = tuning.s, tuning.u
         self.backend_ = backend
+        self.effective_metric_ = "l1"
+        self.effective_metric_params_ = {"period": 1.0}
         return self
 
     # ----------------------------------------------------------------- sizes
@@ -183,43 +210,66 @@ class ToroidalNN:
         """Points in the index (the scikit-learn name of `n_points`)."""
         return self.n_points
 
+    @property
+    def table_bytes_(self) -> int:
+        """Memory of the hash tables: 16 bytes per point and table."""
+        return self.params_["l"] * _tune.TABLE_BYTES_PER_POINT * self.n_points
+
     # --------------------------------------------------------------- queries
 
-    def kneighbors(self, X=None, n_neighbors: int | None = None,
-                   return_distance: bool = True) -> tuple[np.ndarray, np.ndarray] | np.ndarray:
+    @overload
+    def kneighbors(self, X=..., n_neighbors: int | None = ..., return_distance: Literal[True] = ...,
+                   *, ids=...) -> tuple[np.ndarray, np.ndarray]: ...
+
+    @overload
+    def kneighbors(self, X, n_neighbors: int | None, return_distance: Literal[False],
+                   *, ids=...) -> np.ndarray: ...
+
+    @overload
+    def kneighbors(self, X=..., n_neighbors: int | None = ..., *, return_distance: Literal[False],
+                   ids=...) -> np.ndarray: ...
+
+    def kneighbors(self, X=None, n_neighbors=None, return_distance=True, *, ids=None):
         """The `n_neighbors` nearest indexed points of each query.
 
-        X : array-like of shape (m, d), or None for the self-join: every indexed
-            point is a query and is not its own neighbour (a duplicate of it is).
+        X : array-like of shape (m, d), or None for the self-join: the indexed
+            points are the queries and none is its own neighbour (a duplicate of
+            it is).
+        ids : int array-like, only with X=None: the self-join of these indexed
+            points alone, for example the candidates after an `update`.
         Returns (dist, ind), both of shape (m, n_neighbors), rows nearest first
         (equal distances by ascending id); only `ind` when `return_distance` is
         False.  Distances are exact single-precision values as float64.
         """
         index = self._fitted()
         n_neighbors = self._n_neighbors(n_neighbors)
-        queries, exclude = self._queries(X)
+        queries, exclude = self._queries(X, ids)
         self._check_enough(n_neighbors, exclude is not None)
-        ind, dist = index.query_knn(queries, n_neighbors, exclude)
+        cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _progress.pool_threads()
+        ind, dist = self._sliced("kneighbors", queries, exclude, cap,
+                                 lambda q, e: index.query_knn(q, n_neighbors, e), _join_rows)
         return (dist, ind) if return_distance else ind
 
     def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
-                         sort_results: bool = False) -> tuple[np.ndarray, np.ndarray] | np.ndarray:
-        """The compared points within `radius` of each query.
+                         sort_results: bool = False, *, ids=None):
+        """The indexed points within `radius` of each query.
 
         X : array-like of shape (m, d), or None for the self-join (a point is not
-            its own neighbour).
+            its own neighbour); `ids` as in `kneighbors`.
         Returns (dist, ind): object arrays of m rows, row i an array of the
         distances (float64) or ids (int64) of query i's neighbours, nearest first
         (rows are always sorted, so `sort_results` changes nothing); only `ind`
         when `return_distance` is False.
 
-        The radius does not widen the search: a point within the radius is found
-        when it shares a hashed cell (or a probed neighbouring one) with the query
-        in some table.  Radii of about a cell's width or less find nearly all; use
-        `b=1` for a complete, exhaustive answer.
+        The answer is as complete as `recall`: the share of the points within
+        this radius that the tables find is estimated on the tuning sample (their
+        keys show which are found, as in the tuner) and, when it falls short of
+        `recall`, the search runs exhaustively instead (the first such call
+        builds an exhaustive index beside the tables: 16 bytes a point and a
+        copy of the points, 12 d bytes a point).
         """
-        indptr, ids, dists = self._radius_csr(X, radius, return_distance, sort_results)
-        rows_ind = _split_rows(ids, indptr)
+        indptr, ids_, dists = self._radius_csr(X, radius, return_distance, sort_results, ids)
+        rows_ind = _split_rows(ids_, indptr)
         if not return_distance:
             return rows_ind
         return _split_rows(dists, indptr), rows_ind
@@ -245,9 +295,19 @@ class ToroidalNN:
         built on the engine's CSR arrays; `mode` as in `kneighbors_graph`."""
         csr_matrix = _scipy_csr()
         _check_mode(mode)
-        indptr, ids, dists = self._radius_csr(X, radius, True, sort_results)
+        indptr, ids, dists = self._radius_csr(X, radius, True, sort_results, None)
         data = dists if mode == "distance" else np.ones(ids.size)
         return _csr(csr_matrix, data, ids, indptr, (indptr.size - 1, self.n_points))
+
+    def transform(self, X):
+        """The sparse distance graph of X's `n_neighbors + 1` nearest indexed
+        points (a point of the index finds itself first, at distance 0), for an
+        estimator that takes a precomputed sparse graph, such as DBSCAN."""
+        return self.kneighbors_graph(X, self._n_neighbors(None) + 1, mode="distance")
+
+    def fit_transform(self, X, y=None, *, n_static: int | None = None):
+        """`fit(X)`, then `transform(X)`."""
+        return self.fit(X, n_static=n_static).transform(X)
 
     # ----------------------------------------------------------- epoch cycle
 
@@ -255,12 +315,16 @@ class ToroidalNN:
         """Replaces the coordinates of the candidate tier, shape (n_candidates, d),
         row j being point n_static + j, and refreshes its hash tables.  Returns self."""
         index = self._fitted()
+        want = (index.n_candidates, self.n_features_in_)
+        shape = np.shape(X) if not type(X).__module__.startswith("scipy.sparse") else None
+        if shape is not None and len(shape) == 2 and tuple(shape) != want:
+            hint = " (transposed?)" if tuple(shape) == want[::-1] else ""
+            raise ValueError(f"update needs an array of shape (n_candidates, d) = {want}, "
+                             f"got {tuple(shape)}{hint}")
         coords = _validation.as_points(X, "X", self.n_features_in_)
-        if coords.shape[0] != index.n_candidates:
-            raise ValueError(f"update needs one row per candidate: X has {coords.shape[0]} rows, "
-                             f"the candidate tier holds {index.n_candidates} points")
         index.update(coords)
         self._points[index.n_static:] = coords
+        self._exhaustive = None
         return self
 
     def promote(self, X) -> ToroidalNN:
@@ -271,7 +335,32 @@ class ToroidalNN:
         batch = _validation.as_points(X, "X", self.n_features_in_)
         index.promote(batch)
         self._points = np.concatenate([self._points, batch])
+        self._exhaustive = None
         return self
+
+    # ----------------------------------------------------------- persistence
+
+    def __getstate__(self) -> dict:
+        """The model without its engine objects; loading rebuilds the tables from
+        the stored points and hash parameters (answers do not depend on the order
+        of equal keys, so they are the same)."""
+        state = dict(self.__dict__)
+        index = state.pop("index_", None)
+        if index is not None:
+            state["_exhaustive"] = None
+            state["_n_static"] = index.n_static
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state)
+        if "_points" in state:
+            self._points = np.array(self._points, dtype=np.float64, order="C")
+            self._radius_recall = dict(self._radius_recall)
+            engine, _ = _backend.resolve(self.backend_)
+            p = self.params_
+            self.index_ = _backend.build_index(
+                engine, _params.HashParams(p["b"], p["k"], p["l"], p["probes"]), self.s_, self.u_,
+                p["block"], self._points, self.__dict__.pop("_n_static"))
 
     # --------------------------------------------------------------- helpers
 
@@ -285,11 +374,23 @@ class ToroidalNN:
         value = self.n_neighbors if n_neighbors is None else n_neighbors
         return _validation.check_int(value, "n_neighbors", 1)
 
-    def _queries(self, X):
+    def _queries(self, X, ids):
         """(queries, exclude_ids): the indexed points excluding themselves for X=None."""
-        if X is None:
+        if X is not None:
+            if ids is not None:
+                raise ValueError("ids selects indexed points as queries; give either X or ids")
+            return _validation.as_points(X, "X", self.n_features_in_), None
+        if ids is None:
             return self._points, np.arange(self._points.shape[0], dtype=np.int64)
-        return _validation.as_points(X, "X", self.n_features_in_), None
+        rows = np.asarray(ids)
+        if rows.ndim != 1 or (rows.size and rows.dtype.kind not in "iu"):
+            raise ValueError(f"ids must be a one-dimensional array of integer ids, got shape "
+                             f"{rows.shape} and dtype {rows.dtype}")
+        rows = rows.astype(np.int64)
+        n = self._points.shape[0]
+        if rows.size and (rows.min() < 0 or rows.max() >= n):
+            raise ValueError(f"ids must name indexed points, 0 to {n - 1}; got {rows.min()} to {rows.max()}")
+        return self._points[rows], rows
 
     def _check_enough(self, n_neighbors: int, self_join: bool) -> None:
         n = self.n_points
@@ -299,22 +400,107 @@ class ToroidalNN:
             raise ValueError(f"n_neighbors = {n_neighbors} is more than the {available} points a query "
                              f"can have: the index holds {n}{why}")
 
-    def _self_knn_rows(self, rows, n_neighbors: int):
-        """kneighbors of the indexed points `rows` (ids) in the self-join, as (dist, ind):
-        the self-join answered a piece at a time."""
-        index = self._fitted()
-        self._check_enough(n_neighbors, True)
-        rows = np.ascontiguousarray(rows, dtype=np.int64)
-        ind, dist = index.query_knn(self._points[rows], n_neighbors, rows)
-        return dist, ind
+    def _sliced(self, label, queries, exclude, cap, call, join):
+        """`call(queries, exclude)` on slices of at most `cap` rows (fewer when
+        progress is shown), the answers joined by `join`."""
+        m = queries.shape[0]
+        step = cap if self.block is None else m
+        if self.verbose:
+            step = min(step, max(_PROGRESS_SLICE, -(-m // 50)))
+        if m <= step:
+            return call(queries, exclude)
+        progress = _progress.reporter(self.verbose, label, m)
+        parts = []
+        for lo in range(0, m, step):
+            hi = min(m, lo + step)
+            parts.append(call(queries[lo:hi], None if exclude is None else exclude[lo:hi]))
+            progress(hi)
+        progress.close()
+        return join(parts)
 
-    def _radius_csr(self, X, radius, return_distance, sort_results):
-        index = self._fitted()
+    def _radius_csr(self, X, radius, return_distance, sort_results, ids):
+        self._fitted()
         if sort_results and not return_distance:
             raise ValueError("return_distance must be True if sort_results is True")
         radius = _validation.check_radius(self.radius if radius is None else radius)
-        queries, exclude = self._queries(X)
-        return index.query_radius(queries, radius, exclude)
+        queries, exclude = self._queries(X, ids)
+        index = self._radius_index(radius)
+        return self._sliced("radius_neighbors", queries, exclude, queries.shape[0],
+                            lambda q, e: index.query_radius(q, radius, e), _join_csr)
+
+    def _radius_index(self, radius: float):
+        """The tables when they find `recall` of the points within `radius`, else
+        an exhaustive index of the same points."""
+        if self.params_["b"] == 1:
+            return self.index_
+        key = float(np.float32(radius))
+        if key not in self._radius_recall:
+            self._radius_recall[key] = self._estimate_radius_recall(radius)
+        if self._radius_recall[key] >= self._target:
+            return self.index_
+        if self._exhaustive is None:
+            self._exhaustive = self._exhaustive_index()
+        return self._exhaustive
+
+    def _exhaustive_index(self):
+        """An exhaustive index (one cell) of the indexed points."""
+        engine, _ = _backend.resolve(self.backend_)
+        s, u = _params.draw_hash(np.random.default_rng(0), self.n_features_in_, 1, 1)
+        return _backend.build_index(engine, _params.EXHAUSTIVE, s, u, self.params_["block"],
+                                    self._points, self.index_.n_static)
+
+    def _estimate_radius_recall(self, radius: float) -> float:
+        """Share of the sample's within-radius neighbours that the tables find."""
+        rows = self._sample_rows
+        if rows.size == 0:
+            return 1.0
+        exhaustive = self._exhaustive if self._exhaustive is not None else self._exhaustive_index()
+        indptr, ids, _ = exhaustive.query_radius(self._points[rows], radius, rows)
+        if ids.size == 0:
+            return 1.0
+        owner = np.repeat(np.arange(rows.size), np.diff(indptr))
+        if ids.size > _RADIUS_PAIRS:
+            pick = np.random.default_rng(0).choice(ids.size, _RADIUS_PAIRS, replace=False)
+            owner, ids = owner[pick], ids[pick]
+        p = self.params_
+        params = _params.HashParams(p["b"], p["k"], p["l"], p["probes"])
+        found = _tune.found_by(params, self.s_, self.u_, self._points[rows], self._points[ids], owner)
+        return float(found.mean())
+
+
+def _same(a, b) -> bool:
+    """Equal constructor values, without comparing arrays or generators by value."""
+    if a is b:
+        return True
+    simple = (int, float, str, bool, type(None))
+    return type(a) is type(b) and isinstance(a, simple) and a == b
+
+
+def _rng(random_state) -> np.random.Generator:
+    """The generator of `random_state`: None, an int, a SeedSequence, a
+    BitGenerator, a Generator (used as it is) or a RandomState (which seeds one)."""
+    if isinstance(random_state, np.random.RandomState):
+        return np.random.default_rng(random_state.randint(np.iinfo(np.int64).max, dtype=np.int64))
+    if isinstance(random_state, bool):
+        raise TypeError(f"random_state must be None, an int or a NumPy generator, got {random_state!r}")
+    try:
+        return np.random.default_rng(random_state)
+    except (TypeError, ValueError) as err:
+        raise TypeError(f"random_state must be None, an int or a NumPy generator, "
+                        f"got {random_state!r} ({err})") from None
+
+
+def _join_rows(parts):
+    """One answer from the row-aligned answers of consecutive slices."""
+    return tuple(np.concatenate(arrays) for arrays in zip(*parts))
+
+
+def _join_csr(parts):
+    """One CSR answer (indptr, ids, dists) from those of consecutive slices."""
+    offsets = np.cumsum([0] + [ids.size for _, ids, _ in parts])
+    indptr = np.concatenate([[0]] + [ptr[1:] + off for (ptr, _, _), off in zip(parts, offsets)])
+    return (indptr.astype(np.int64), np.concatenate([ids for _, ids, _ in parts]),
+            np.concatenate([dists for _, _, dists in parts]))
 
 
 def _split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:

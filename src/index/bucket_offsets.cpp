@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "index/checked_size.h"
-#include "index/errors.h"
+#include "base/checked_size.h"
+#include "base/errors.h"
 #include "pool/pool.h"
 
 namespace vb::index {
@@ -53,25 +53,33 @@ Buffer<std::uint32_t> build_offsets(const Index& index, const std::int64_t* sort
   return offsets;
 }
 
-RunView static_run(const Index& index, std::size_t t) {
-  RunView run;
-  run.n = index.n_static;
-  run.keys = index.static_keys.data() + t * run.n;
-  if (!index.static_offsets.empty()) {
-    run.stride = index.static_offsets.size() / index.l;
-    run.offsets = index.static_offsets.data() + t * run.stride;
-  }
+namespace {
+
+// The tier's offsets hold l runs of stride entries, or nothing.
+template <class Value, class Offset, class Offsets>
+void set_offsets(BasicRunView<Value, Offset>& run, Offsets& offsets, std::size_t l) {
+  if (offsets.empty()) return;
+  run.stride = offsets.size() / l;
+  run.offsets = offsets.data();
+}
+
+}  // namespace
+
+RunView static_runs(const Index& index) {
+  RunView run{index.static_keys.data(), index.static_ids.data(), index.n_static, nullptr, 0};
+  set_offsets(run, index.static_offsets, index.l);
   return run;
 }
 
-RunView cand_run(const Index& index, std::size_t t) {
-  RunView run;
-  run.n = index.n_cand();
-  run.keys = index.cand_sorted_keys.data() + t * run.n;
-  if (!index.cand_offsets.empty()) {
-    run.stride = index.cand_offsets.size() / index.l;
-    run.offsets = index.cand_offsets.data() + t * run.stride;
-  }
+RunView cand_runs(const Index& index) {
+  RunView run{index.cand_sorted_keys.data(), index.cand_sorted_ids.data(), index.n_cand(), nullptr, 0};
+  set_offsets(run, index.cand_offsets, index.l);
+  return run;
+}
+
+WritableRunView writable_cand_runs(Index& index) {
+  WritableRunView run{index.cand_sorted_keys.data(), index.cand_sorted_ids.data(), index.n_cand(), nullptr, 0};
+  set_offsets(run, index.cand_offsets, index.l);
   return run;
 }
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 #include "index/index.h"
 
 namespace vb::index {
@@ -24,16 +24,37 @@ bool offsets_enabled(const Index& index, std::size_t n);
 // parallel.
 Buffer<std::uint32_t> build_offsets(const Index& index, const std::int64_t* sorted_keys, std::size_t n);
 
-// Read-only view of one run of a tier, for range lookups.
-struct RunView {
-  const std::int64_t* keys = nullptr;        // n sorted keys
+// One table's run of a tier: n (key, id) entries in key order and, when the
+// tier has them, its `stride` = b^k + 1 bucket starts (else offsets is null).
+// A tier is l such runs laid end to end (table-major), so the view of table
+// 0 steps to table t by whole runs: at(t). Every reader and writer of a run
+// goes through this view instead of computing run positions itself.
+// Writable views (Value = std::int64_t) are for maintenance, which edits a
+// run in place; readers use RunView.
+template <class Value, class Offset>
+struct BasicRunView {
+  Value* keys = nullptr;     // n sorted keys
+  Value* ids = nullptr;      // the n ids, entry for entry
   std::size_t n = 0;
-  const std::uint32_t* offsets = nullptr;    // b^k + 1 bucket starts, or null
-  std::size_t stride = 0;                    // number of offset entries (b^k + 1)
-};
+  Offset* offsets = nullptr;  // stride bucket starts, or null
+  std::size_t stride = 0;
 
-RunView static_run(const Index& index, std::size_t t);
-RunView cand_run(const Index& index, std::size_t t);
+  // The same tier's run of table t, given the view of table 0.
+  BasicRunView at(std::size_t t) const {
+    return {keys + t * n, ids + t * n, n, offsets != nullptr ? offsets + t * stride : nullptr, stride};
+  }
+};
+using RunView = BasicRunView<const std::int64_t, const std::uint32_t>;
+using WritableRunView = BasicRunView<std::int64_t, std::uint32_t>;
+
+// Table 0's run of the static tier and of the candidate tier (cand_sorted_*);
+// at(t) gives table t's.
+RunView static_runs(const Index& index);
+RunView cand_runs(const Index& index);
+WritableRunView writable_cand_runs(Index& index);
+
+inline RunView static_run(const Index& index, std::size_t t) { return static_runs(index).at(t); }
+inline RunView cand_run(const Index& index, std::size_t t) { return cand_runs(index).at(t); }
 
 // Positions [lo, hi) of the entries of `run` whose key lies in
 // [key, key + span) (end computed with wrap-around). With offsets both ends

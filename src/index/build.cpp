@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "index/checked_size.h"
-#include "index/errors.h"
+#include "base/checked_size.h"
+#include "base/errors.h"
 #include "index/hash_keys.h"
 #include "index/sort_tier.h"
 #include "pool/pool.h"

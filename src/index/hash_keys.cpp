@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "index/checked_size.h"
+#include "base/checked_size.h"
 #include "index/hash_kernel.h"
 #include "pool/pool.h"
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 #include "index/index.h"
 
 namespace vb::index {

@@ -1,16 +1,16 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 
 namespace vb::index {
 
 // The index: pre-drawn hash parameters, a private copy of every point, the two
-// tiers of key-sorted tables and the query profile counters.
+// tiers of key-sorted tables. Queries only read it: their profile counters
+// are kept beside it by its owner.
 //
 // Layout conventions:
 //  - table-major: `l` consecutive runs of equal length, run t for table t;
@@ -50,15 +50,6 @@ struct Index {
   std::size_t n_points = 0;
   std::size_t n_static = 0;
   bool built = false;       // build has run at least once
-
-  // Query profile, cumulative; relaxed atomic additions from any worker.
-  std::atomic<std::uint64_t> gather_ns{0};
-  std::atomic<std::uint64_t> refine_ns{0};
-  std::atomic<std::uint64_t> relax_ns{0};
-  std::atomic<std::uint64_t> queries{0};
-  std::atomic<std::uint64_t> cands{0};
-  std::atomic<std::uint64_t> pairs{0};
-  std::atomic<std::uint64_t> relaxed{0};
 
   // Takes the parameters as given; validates nothing (see validate_build).
   // Requires: s.size() == u.size() == l * k.

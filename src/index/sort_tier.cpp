@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/checked_size.h"
+#include "base/errors.h"
 #include "index/bucket_offsets.h"
-#include "index/checked_size.h"
-#include "index/errors.h"
 #include "pool/pool.h"
 
 namespace vb::index {
@@ -130,15 +130,16 @@ SortedTier sort_tier(const Index& index, const std::int64_t* keys, std::size_t n
     nb = static_cast<std::size_t>(bucket_count(index));
     tier.offsets.resize(checked_mul(index.l, nb + 1, sizeof(std::uint32_t)));
   }
+  const WritableRunView runs{tier.keys.data(), tier.ids.data(), n, with_offsets ? tier.offsets.data() : nullptr,
+                             with_offsets ? nb + 1 : 0};
   pool::parallel_for(index.l, 1, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
-      const std::int64_t* in = keys + t * n;
-      std::int64_t* out_keys = tier.keys.data() + t * n;
-      std::int64_t* out_ids = tier.ids.data() + t * n;
-      if (with_offsets) {
-        bucket_sort_run(in, n, id_base, nb, out_keys, out_ids, tier.offsets.data() + t * (nb + 1));
+      const std::int64_t* in = keys + t * n;  // point order, not a run
+      const WritableRunView run = runs.at(t);
+      if (run.offsets != nullptr) {
+        bucket_sort_run(in, n, id_base, nb, run.keys, run.ids, run.offsets);
       } else {
-        comparison_sort_run(in, n, id_base, out_keys, out_ids);
+        comparison_sort_run(in, n, id_base, run.keys, run.ids);
       }
     }
   });

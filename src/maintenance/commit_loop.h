@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 #include "pool/pool.h"
 
 namespace vb::maintenance {

@@ -6,10 +6,10 @@
 #include <string>
 #include <utility>
 
+#include "base/checked_size.h"
+#include "base/errors.h"
 #include "index/bucket_offsets.h"
 #include "index/build.h"
-#include "index/checked_size.h"
-#include "index/errors.h"
 #include "index/hash_keys.h"
 #include "index/sort_tier.h"
 #include "pool/pool.h"
@@ -90,11 +90,15 @@ void promote(index::Index& index, const Buffer<double>& batch, std::size_t m, st
   if (c > 0) {
     static_keys.resize(checked_mul(l, n0));
     static_ids.resize(checked_mul(l, n0));
+    const index::RunView cand = index::cand_runs(index);
+    const index::RunView stat = index::static_runs(index);
+    const index::WritableRunView merged{static_keys.data(), static_ids.data(), n0, nullptr, 0};
     pool::parallel_for(l, 1, [&](std::size_t t0, std::size_t t1) {
       for (std::size_t t = t0; t < t1; ++t) {
-        merge_runs(index.cand_sorted_keys.data() + t * c, index.cand_sorted_ids.data() + t * c, c,
-                   index.static_keys.data() + t * s, index.static_ids.data() + t * s, s,
-                   static_keys.data() + t * n0, static_ids.data() + t * n0);
+        const index::RunView from_cand = cand.at(t);
+        const index::RunView from_static = stat.at(t);
+        const index::WritableRunView to = merged.at(t);
+        merge_runs(from_cand.keys, from_cand.ids, c, from_static.keys, from_static.ids, s, to.keys, to.ids);
       }
     });
   }

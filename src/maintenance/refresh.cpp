@@ -6,7 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "index/errors.h"
+#include "base/errors.h"
+#include "index/bucket_offsets.h"
 #include "index/hash_keys.h"
 #include "maintenance/commit_loop.h"
 #include "pool/pool.h"
@@ -157,10 +158,10 @@ void update(index::Index& index, const Buffer<double>& coords) {
   pool::parallel_for(l, 1, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) changes[t] = table_changes(fresh.data() + t * n, stale + t * n, n, id_base);
   });
-  std::size_t stride = 0;  // offset entries per table, 0 without offsets
-  if (!index.cand_offsets.empty()) {
-    stride = index.cand_offsets.size() / l;
-    VB_CHECK(stride >= 1 && stride * l == index.cand_offsets.size(), "update: candidate offsets of a broken size");
+  const index::WritableRunView runs = index::writable_cand_runs(index);
+  if (runs.offsets != nullptr) {
+    VB_CHECK(runs.stride >= 1 && runs.stride * l == index.cand_offsets.size(),
+             "update: candidate offsets of a broken size");
   }
   // Commit items: the l tables, then the coordinates in slices.
   const std::size_t slices = (coords.size() + kCopySlice - 1) / kCopySlice;
@@ -179,9 +180,9 @@ void update(index::Index& index, const Buffer<double>& coords) {
     }
     const std::size_t t = item;
     if (changes[t].entries.empty()) return;  // no key of this table moved: run and offsets stay
-    std::int64_t* keys = index.cand_sorted_keys.data() + t * n;
-    replace_changed(keys, index.cand_sorted_ids.data() + t * n, n, id_base, changes[t]);
-    if (stride != 0) shift_offsets(index.cand_offsets.data() + t * stride, stride - 1, changes[t]);
+    const index::WritableRunView run = runs.at(t);
+    replace_changed(run.keys, run.ids, n, id_base, changes[t]);
+    if (run.offsets != nullptr) shift_offsets(run.offsets, run.stride - 1, changes[t]);
   });
   index.cand_keys = std::move(fresh);
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "index/errors.h"
+#include "base/errors.h"
 #include "module/args.h"
 #include "module/create_once.h"
 

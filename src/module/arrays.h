@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 #include "module/py_ref.h"
 
 namespace vb::module {

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "index/errors.h"
+#include "base/errors.h"
 
 namespace vb::module {
 

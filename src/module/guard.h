@@ -6,7 +6,7 @@
 #include <exception>
 #include <new>
 
-#include "index/errors.h"
+#include "base/errors.h"
 #include "module/py_ref.h"
 
 namespace vb::module {

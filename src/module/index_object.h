@@ -3,15 +3,28 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <utility>
+
 #include "index/index.h"
 #include "module/borrow.h"
+#include "query/profile.h"
 
 namespace vb::module {
 
-// Instance layout of RustLshIndex: the object header, the index and its borrow state.
+// What one RustLshIndex owns: the index and, beside it, the profile counters
+// that queries add to while they only read the index under a shared borrow.
+struct Engine {
+  template <class... Args>
+  explicit Engine(Args&&... args) : index(std::forward<Args>(args)...) {}
+
+  vb::index::Index index;
+  vb::query::Counters counters;
+};
+
+// Instance layout of RustLshIndex: the object header, the engine and its borrow state.
 struct IndexObject {
   PyObject_HEAD
-  vb::index::Index* index;
+  Engine* engine;
   BorrowState borrow;
 };
 

@@ -11,6 +11,7 @@
 #include "module/create_once.h"
 #include "module/docstrings.h"
 #include "module/guard.h"
+#include "module/method_frame.h"
 
 namespace vb::module {
 
@@ -41,7 +42,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     Buffer<std::int64_t> s_values = s.copy_i64();
     Buffer<double> u_values = u.copy_f64();
-    auto index = std::make_unique<vb::index::Index>(
+    auto engine = std::make_unique<Engine>(
         b, k, l, probes, std::vector<std::int64_t>(s_values.begin(), s_values.end()),
         std::vector<double>(u_values.begin(), u_values.end()), block);
 
@@ -49,14 +50,14 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) throw PyErrSet{};
     auto* obj = reinterpret_cast<IndexObject*>(self);
     new (&obj->borrow) BorrowState(0);
-    obj->index = index.release();
+    obj->engine = engine.release();
     return self;
   });
 }
 
 void index_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<IndexObject*>(self);
-  delete obj->index;
+  delete obj->engine;
   obj->borrow.~BorrowState();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -65,11 +66,7 @@ void index_dealloc(PyObject* self) {
 
 template <class Read>
 PyObject* read_size(PyObject* self, Read read) {
-  return guard([&]() -> PyObject* {
-    IndexObject& obj = receiver(self);
-    SharedBorrow borrow(obj.borrow);
-    return PyLong_FromSize_t(read(*obj.index));
-  });
+  return method_frame<SharedBorrow>(self, [&](Engine& engine) { return PyLong_FromSize_t(read(engine.index)); });
 }
 
 PyObject* get_n_points(PyObject* self, void*) {

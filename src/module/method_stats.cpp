@@ -1,28 +1,25 @@
 #include <cstdint>
 
-#include "module/guard.h"
-#include "module/index_object.h"
+#include "module/method_frame.h"
 #include "query/profile.h"
 
 namespace vb::module {
 
 PyObject* index_stats(PyObject* self, PyObject*) {
-  return guard([&]() -> PyObject* {
-    IndexObject& obj = receiver(self);
-    SharedBorrow borrow(obj.borrow);
-    const vb::index::Index& ix = *obj.index;
+  return method_frame<SharedBorrow>(self, [](Engine& engine) -> PyObject* {
+    const query::Counters& counters = engine.counters;
     const struct {
       const char* name;
       std::uint64_t value;
     } entries[] = {
-        {"gather_ns", ix.gather_ns.load(std::memory_order_relaxed)},
-        {"refine_ns", ix.refine_ns.load(std::memory_order_relaxed)},
-        {"relax_ns", ix.relax_ns.load(std::memory_order_relaxed)},
-        {"queries", ix.queries.load(std::memory_order_relaxed)},
-        {"cands", ix.cands.load(std::memory_order_relaxed)},
-        {"pairs", ix.pairs.load(std::memory_order_relaxed)},
-        {"relaxed", ix.relaxed.load(std::memory_order_relaxed)},
-        {"block", ix.block},
+        {"gather_ns", counters.gather_ns.load(std::memory_order_relaxed)},
+        {"refine_ns", counters.refine_ns.load(std::memory_order_relaxed)},
+        {"relax_ns", counters.relax_ns.load(std::memory_order_relaxed)},
+        {"queries", counters.queries.load(std::memory_order_relaxed)},
+        {"cands", counters.cands.load(std::memory_order_relaxed)},
+        {"pairs", counters.pairs.load(std::memory_order_relaxed)},
+        {"relaxed", counters.relaxed.load(std::memory_order_relaxed)},
+        {"block", engine.index.block},
     };
     PyRef stats = PyRef::steal(PyDict_New());
     for (const auto& entry : entries) {
@@ -34,10 +31,8 @@ PyObject* index_stats(PyObject* self, PyObject*) {
 }
 
 PyObject* index_reset_stats(PyObject* self, PyObject*) {
-  return guard([&]() -> PyObject* {
-    IndexObject& obj = receiver(self);
-    SharedBorrow borrow(obj.borrow);
-    query::reset_profile(*obj.index);
+  return method_frame<SharedBorrow>(self, [](Engine& engine) -> PyObject* {
+    engine.counters.reset();
     Py_RETURN_NONE;
   });
 }

@@ -1,6 +1,5 @@
 #include "module/arrays.h"
-#include "module/guard.h"
-#include "module/index_object.h"
+#include "module/method_frame.h"
 
 namespace vb::module {
 
@@ -15,10 +14,8 @@ PyRef export_field(const Buffer<std::int64_t>& field, std::size_t l, std::size_t
 }  // namespace
 
 PyObject* index_tables(PyObject* self, PyObject*) {
-  return guard([&]() -> PyObject* {
-    IndexObject& obj = receiver(self);
-    SharedBorrow borrow(obj.borrow);
-    const vb::index::Index& ix = *obj.index;
+  return method_frame<SharedBorrow>(self, [](Engine& engine) -> PyObject* {
+    const vb::index::Index& ix = engine.index;
     PyRef tables = PyRef::steal(PyDict_New());
     const struct {
       const char* name;

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "index/index.h"
+#include "query/knn_request.h"
+#include "query/profile.h"
 #include "query/topk.h"
 
 // The blocked k-nearest-neighbour path: large batches answered block by
@@ -58,15 +60,14 @@ struct BWs {
 // than threads × block is still spread over every thread.
 std::size_t rows_per_block(std::size_t m, std::size_t block, std::size_t threads);
 
-// Answers one block of `rows` query rows (row-major, dq values each; rows >= 1,
-// k >= 1): on return row r's counts[r] slots of ws.heaps (from r × ws.cap,
-// cap = min(k, n_points)) hold its best entries among every candidate of every
-// table and probe, its excluded id (exclude[r]; exclude may be null) left out,
-// unsorted. Returns the number of distances computed (repeats included).
-// Requires: dq == index.d, index.n_points >= 1.
+// Answers one block of query rows (block.m >= 1, block.k >= 1): on return row
+// r's counts[r] slots of ws.heaps (from r × ws.cap, cap = min(k, n_points))
+// hold its best entries among every candidate of every table and probe, its
+// excluded id left out, unsorted. Returns the number of distances computed
+// (repeats included).
+// Requires: block.dq == index.d, index.n_points >= 1.
 // Throws InternalError on a corrupted index. Reads the index only.
-std::uint64_t query_block(const index::Index& index, BWs& ws, const double* queries, std::size_t rows,
-                          std::size_t dq, std::size_t k, const std::int64_t* exclude);
+std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& block);
 
 // The blocked path: the m rows, taken in the order of their table-0 base key
 // (so that neighbouring rows share a block), cut into blocks of
@@ -74,7 +75,6 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const double* quer
 // the per-query machinery. Each row's answer goes to its own output row. Same contract and rows as knn_per_query (distances computed in
 // the same summation order); moves refine_ns, relax_ns, pairs, queries and
 // relaxed, never gather_ns or cands.
-void knn_batched(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
-                 const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists);
+void knn_batched(const index::Index& index, Counters& counters, const KnnRequest& request);
 
 }  // namespace vb::query

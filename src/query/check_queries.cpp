@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "index/errors.h"
+#include "base/errors.h"
 
 namespace vb::query {
 

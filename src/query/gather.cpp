@@ -3,35 +3,13 @@
 #include <algorithm>
 #include <string>
 
+#include "base/errors.h"
 #include "index/bucket_offsets.h"
-#include "index/errors.h"
 #include "query/query_codes.h"
 
 namespace vb::query {
 
 namespace {
-
-// The sorted runs of one tier: l runs of n entries, and their bucket offsets
-// (l runs of `stride` entries) when the tier has them.
-struct Tier {
-  const std::int64_t* keys;
-  const std::int64_t* ids;
-  std::size_t n;
-  const std::uint32_t* offsets;
-  std::size_t stride;
-};
-
-Tier static_tier(const index::Index& index) {
-  const std::size_t stride = index.static_offsets.empty() ? 0 : index.static_offsets.size() / index.l;
-  return {index.static_keys.data(), index.static_ids.data(), index.n_static,
-          index.static_offsets.empty() ? nullptr : index.static_offsets.data(), stride};
-}
-
-Tier cand_tier(const index::Index& index) {
-  const std::size_t stride = index.cand_offsets.empty() ? 0 : index.cand_offsets.size() / index.l;
-  return {index.cand_sorted_keys.data(), index.cand_sorted_ids.data(), index.n_cand(),
-          index.cand_offsets.empty() ? nullptr : index.cand_offsets.data(), stride};
-}
 
 [[noreturn]] void out_of_bounds(std::size_t len, std::int64_t index) {
   throw_internal(__FILE__, __LINE__,
@@ -52,7 +30,7 @@ inline bool append(Ws& ws, std::int64_t id) {
 
 // Per listed key, the positions [p, q) of its entries in its table's run.
 // With offsets a key must lie in [0, stride - 1), where stride >= 1.
-void find_ranges(const Tier& tier, Ws& ws) {
+void find_ranges(const index::RunView& tier, Ws& ws) {
   const std::size_t count = ws.probe_keys.size();
   ws.ranges.resize(count);
   const ListedKey* listed = ws.probe_keys.data();
@@ -60,12 +38,12 @@ void find_ranges(const Tier& tier, Ws& ws) {
     // Touch every offset first, so that their cache misses overlap.
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint64_t key = static_cast<std::uint64_t>(listed[i].key);
-      if (key < tier.stride - 1) __builtin_prefetch(tier.offsets + listed[i].table * tier.stride + key);
+      if (key < tier.stride - 1) __builtin_prefetch(tier.at(listed[i].table).offsets + key);
     }
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint64_t key = static_cast<std::uint64_t>(listed[i].key);
       if (key >= tier.stride - 1) out_of_bounds(tier.stride, listed[i].key);
-      const std::uint32_t* bucket = tier.offsets + listed[i].table * tier.stride + key;
+      const std::uint32_t* bucket = tier.at(listed[i].table).offsets + key;
       ws.ranges[i] = {bucket[0], bucket[1]};
     }
     return;
@@ -79,13 +57,13 @@ void find_ranges(const Tier& tier, Ws& ws) {
   for (std::size_t size = n; size > 1;) {
     const std::size_t half = size / 2;
     for (std::size_t i = 0; i < count; ++i) {
-      const std::int64_t* run = tier.keys + listed[i].table * n;
+      const std::int64_t* run = tier.at(listed[i].table).keys;
       if (run[pos[i] + half - 1] < listed[i].key) pos[i] += half;
     }
     size -= half;
   }
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t* run = tier.keys + listed[i].table * n;
+    const std::int64_t* run = tier.at(listed[i].table).keys;
     std::size_t p = pos[i] + (run[pos[i]] < listed[i].key ? 1 : 0);
     std::size_t q = p;
     while (q < n && run[q] == listed[i].key) ++q;
@@ -135,17 +113,17 @@ void append_staged(const index::Index& index, Ws& ws) {
   ws.raw_ids.clear();
 }
 
-void gather_tier(const index::Index& index, const Tier& tier, Ws& ws) {
+void gather_tier(const index::Index& index, const index::RunView& tier, Ws& ws) {
   find_ranges(tier, ws);
   const std::size_t count = ws.probe_keys.size();
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
+    const std::int64_t* run = tier.at(ws.probe_keys[i].table).ids;
     const std::size_t end = std::min(ws.ranges[i].second, ws.ranges[i].first + kStage);
     for (std::size_t p = ws.ranges[i].first; p < end; p += kIdsPerLine) __builtin_prefetch(run + p);
   }
   ws.raw_ids.clear();
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t* run = tier.ids + ws.probe_keys[i].table * tier.n;
+    const std::int64_t* run = tier.at(ws.probe_keys[i].table).ids;
     for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second;) {
       const std::size_t take = std::min(ws.ranges[i].second - p, kStage - ws.raw_ids.size());
       ws.raw_ids.insert(ws.raw_ids.end(), run + p, run + p + take);
@@ -178,17 +156,13 @@ void gather_query(const index::Index& index, Ws& ws, const double* q, std::size_
   ws.begin_gather();
   list_keys(index, ws, q, dq);
   if (ws.probe_keys.empty()) return;
-  if (index.n_static > 0) gather_tier(index, static_tier(index), ws);
-  if (index.n_cand() > 0) gather_tier(index, cand_tier(index), ws);
+  if (index.n_static > 0) gather_tier(index, index::static_runs(index), ws);
+  if (index.n_cand() > 0) gather_tier(index, index::cand_runs(index), ws);
 }
 
 void gather_range(const index::Index& index, Ws& ws, std::size_t t, std::int64_t lo, std::int64_t width) {
-  if (index.n_static > 0) {
-    append_range(ws, index.static_ids.data() + t * index.n_static, index::static_range(index, t, lo, width));
-  }
-  const std::size_t n_cand = index.n_cand();
-  if (n_cand > 0) {
-    append_range(ws, index.cand_sorted_ids.data() + t * n_cand, index::cand_range(index, t, lo, width));
+  for (const index::RunView& run : {index::static_run(index, t), index::cand_run(index, t)}) {
+    if (run.n > 0) append_range(ws, run.ids, index::run_range(run, lo, width));
   }
 }
 

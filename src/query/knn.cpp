@@ -18,15 +18,16 @@ namespace vb::query {
 
 namespace {
 
-void knn_rows(const index::Index& index, const double* queries, std::size_t dq, std::size_t k,
-              const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists, std::size_t r0,
+void knn_rows(const index::Index& index, Counters& counters, const KnnRequest& request, std::size_t r0,
               std::size_t r1) {
+  const std::size_t dq = request.dq;
+  const std::size_t k = request.k;
   Ws ws(index.n_points, dq, index.k);
   TopK topk(std::min(k, index.n_points));  // never more distinct points than that
   Profile profile;
   for (std::size_t i = r0; i < r1; ++i) {
-    const double* q = queries + i * dq;
-    const std::int64_t excluded = exclude != nullptr ? exclude[i] : -1;
+    const double* q = request.row(i);
+    const std::int64_t excluded = request.excluded(i);
     ws.set_query(q);
     const std::uint64_t t0 = now_ns();
     gather_query(index, ws, q, dq);
@@ -42,12 +43,12 @@ void knn_rows(const index::Index& index, const double* queries, std::size_t dq, 
       profile.relax_ns += elapsed_ns(t2, now_ns());
       profile.relaxed += 1;
     }
-    write_row(topk.heap.data(), topk.len, k, out_ids + i * k, out_dists + i * k);
+    write_row(topk.heap.data(), topk.len, k, request.out_ids + i * k, request.out_dists + i * k);
     profile.gather_ns += elapsed_ns(t0, t1);
     profile.refine_ns += elapsed_ns(t1, t2);
     profile.queries += 1;
   }
-  profile.add_to(index);
+  profile.add_to(counters);
 }
 
 void fill_padding(std::int64_t* out_ids, double* out_dists, std::size_t count) {
@@ -67,27 +68,25 @@ bool blocked_path_applies(const index::Index& index, std::size_t m) {
   return m >= kBlockedMinRows && index.block != 1;
 }
 
-void knn_per_query(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
-                   const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists) {
-  pool::parallel_for(m, row_grain(m), [&](std::size_t r0, std::size_t r1) {
-    knn_rows(index, queries, dq, k, exclude, out_ids, out_dists, r0, r1);
+void knn_per_query(const index::Index& index, Counters& counters, const KnnRequest& request) {
+  pool::parallel_for(request.m, row_grain(request.m), [&](std::size_t r0, std::size_t r1) {
+    knn_rows(index, counters, request, r0, r1);
   });
 }
 
-void query_knn(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
-               const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists) {
-  if (m == 0 || k == 0) return;
+void query_knn(const index::Index& index, Counters& counters, const KnnRequest& request) {
+  if (request.m == 0 || request.k == 0) return;
   if (index.n_points == 0) {
-    fill_padding(out_ids, out_dists, m * k);
+    fill_padding(request.out_ids, request.out_dists, request.m * request.k);
     Profile answered;
-    answered.queries = m;
-    answered.add_to(index);
+    answered.queries = request.m;
+    answered.add_to(counters);
     return;
   }
-  if (blocked_path_applies(index, m)) {
-    knn_batched(index, queries, m, dq, k, exclude, out_ids, out_dists);
+  if (blocked_path_applies(index, request.m)) {
+    knn_batched(index, counters, request);
   } else {
-    knn_per_query(index, queries, m, dq, k, exclude, out_ids, out_dists);
+    knn_per_query(index, counters, request);
   }
 }
 

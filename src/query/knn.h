@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "index/index.h"
+#include "query/knn_request.h"
+#include "query/profile.h"
 
 // Exact k-nearest-neighbour search: the entry point and the per-query path.
 namespace vb::query {
@@ -22,22 +24,20 @@ std::size_t row_k_eff(std::size_t k, std::size_t n_points, std::int64_t excluded
 // bucket and gives the same rows as the per-query path.
 bool blocked_path_applies(const index::Index& index, std::size_t m);
 
-// Exact k nearest neighbours under toroidal L1 of m query rows (row-major, dq
-// values each). Fills all m × k entries of out_ids / out_dists: row i ascending
-// by (distance, id), padded with -1 / +inf; exclude (null, or m ids) names one
-// id per row that the row never returns. On an index without points every row
-// is padding and only the `queries` counter moves. Runs on the pool; the rows do
-// not depend on the number of threads.
+// Exact k nearest neighbours under toroidal L1 of the request's m rows. Fills
+// all m × k entries of out_ids / out_dists: row i ascending by (distance, id),
+// padded with -1 / +inf, without its excluded id. Adds the call's profile to
+// `counters`. On an index without points every row is padding and only the
+// `queries` counter moves. Runs on the pool; the rows do not depend on the
+// number of threads.
 // Requires: dq == index.d when the index holds points (see check_queries).
 // Throws InternalError on a corrupted index and std::bad_alloc when a
 // workspace cannot be allocated; the output is then incomplete.
-void query_knn(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
-               const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists);
+void query_knn(const index::Index& index, Counters& counters, const KnnRequest& request);
 
 // The per-query path: every row gathered, refined and, when short, relaxed on
 // its own; one workspace and one collector per task. Same contract as
 // query_knn for an index that holds points and k >= 1.
-void knn_per_query(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
-                   const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists);
+void knn_per_query(const index::Index& index, Counters& counters, const KnnRequest& request);
 
 }  // namespace vb::query

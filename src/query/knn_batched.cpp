@@ -61,9 +61,15 @@ struct BlockRows {
 // come up short a per-query workspace made on first need and a collector.
 // Block blk holds the rows order[blk * per_block ...], or the consecutive
 // rows from blk * per_block when there is no order.
-void run_blocks(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
-                const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists, std::size_t per_block,
+void run_blocks(const index::Index& index, Counters& counters, const KnnRequest& request, std::size_t per_block,
                 const std::vector<std::size_t>& order, std::size_t b0, std::size_t b1) {
+  const double* queries = request.queries;
+  const std::size_t m = request.m;
+  const std::size_t dq = request.dq;
+  const std::size_t k = request.k;
+  const std::int64_t* exclude = request.exclude;
+  std::int64_t* out_ids = request.out_ids;
+  double* out_dists = request.out_dists;
   BWs ws;
   BlockRows block_rows;
   std::optional<Ws> relax_ws;
@@ -80,7 +86,7 @@ void run_blocks(const index::Index& index, const double* queries, std::size_t m,
       x0 = exclude != nullptr ? block_rows.exclude.data() : nullptr;
     }
     const std::uint64_t t0 = now_ns();
-    const std::uint64_t pairs = query_block(index, ws, q0, rows, dq, k, x0);
+    const std::uint64_t pairs = query_block(index, ws, KnnRows{q0, rows, dq, k, x0});
     const std::uint64_t t1 = now_ns();
     std::uint64_t relaxed = 0;
     for (std::size_t r = 0; r < rows; ++r) {
@@ -104,7 +110,7 @@ void run_blocks(const index::Index& index, const double* queries, std::size_t m,
     profile.queries += rows;
     profile.relaxed += relaxed;
   }
-  profile.add_to(index);
+  profile.add_to(counters);
 }
 
 }  // namespace
@@ -115,15 +121,15 @@ std::size_t rows_per_block(std::size_t m, std::size_t block, std::size_t threads
   return block > 0 ? std::min(block, share) : share;
 }
 
-void knn_batched(const index::Index& index, const double* queries, std::size_t m, std::size_t dq, std::size_t k,
-                 const std::int64_t* exclude, std::int64_t* out_ids, double* out_dists) {
+void knn_batched(const index::Index& index, Counters& counters, const KnnRequest& request) {
+  const std::size_t m = request.m;
   const std::size_t per_block = rows_per_block(m, index.block, pool::num_threads());
   const std::size_t blocks = (m + per_block - 1) / per_block;
   // With one block the order of its rows changes nothing.
   const std::vector<std::size_t> order =
-      blocks > 1 && index.l > 0 ? locality_order(index, queries, m, dq) : std::vector<std::size_t>{};
+      blocks > 1 && index.l > 0 ? locality_order(index, request.queries, m, request.dq) : std::vector<std::size_t>{};
   pool::parallel_for(blocks, 1, [&](std::size_t b0, std::size_t b1) {
-    run_blocks(index, queries, m, dq, k, exclude, out_ids, out_dists, per_block, order, b0, b1);
+    run_blocks(index, counters, request, per_block, order, b0, b1);
   });
 }
 

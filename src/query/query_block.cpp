@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "index/bucket_offsets.h"
-#include "index/errors.h"
+#include "base/errors.h"
 #include "query/block_distance.h"
 #include "query/blocked.h"
 #include "query/prefetch.h"
@@ -97,11 +97,9 @@ void list_row_keys(const index::Index& index, BWs& ws, const double* queries, st
 
 // The distinct keys of the sorted row keys with their ranges in both tiers.
 // The offsets of all keys are touched first, so that their misses overlap.
-void find_runs(const index::Index& index, BWs& ws, std::size_t t) {
-  const index::RunView stat = index::static_run(index, t);
-  const index::RunView cand = index::cand_run(index, t);
-  const bool has_static = index.n_static > 0;
-  const bool has_cand = index.n_cand() > 0;
+void find_runs(BWs& ws, const index::RunView& stat, const index::RunView& cand) {
+  const bool has_static = stat.n > 0;
+  const bool has_cand = cand.n > 0;
   const std::size_t count = ws.row_keys.size();
   for (const index::RunView* run : {&stat, &cand}) {
     if (run->offsets == nullptr || run->n == 0) continue;
@@ -231,9 +229,11 @@ void gather_and_refine(const index::Index& index, BWs& ws, TileDistance kernel, 
 
 }  // namespace
 
-std::uint64_t query_block(const index::Index& index, BWs& ws, const double* queries, std::size_t rows,
-                          std::size_t dq, std::size_t k, const std::int64_t* exclude) {
-  prepare(index, ws, queries, rows, dq, k, exclude);
+std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& block) {
+  const double* queries = block.queries;
+  const std::size_t rows = block.m;
+  const std::size_t dq = block.dq;
+  prepare(index, ws, queries, rows, dq, block.k, block.exclude);
   if (index.l == 0 || ws.cap == 0) return 0;
   const std::size_t d = index.d;
   // One kernel for the whole block.
@@ -241,9 +241,10 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const double* quer
   std::uint64_t pairs = 0;
   for (std::size_t t = 0; t < index.l; ++t) {
     list_row_keys(index, ws, queries, rows, dq, t);
-    find_runs(index, ws, t);
-    const TableView table{index, index.static_ids.data() + t * index.n_static,
-                          index.cand_sorted_ids.data() + t * index.n_cand()};
+    const index::RunView stat = index::static_run(index, t);
+    const index::RunView cand = index::cand_run(index, t);
+    find_runs(ws, stat, cand);
+    const TableView table{index, stat.ids, cand.ids};
     const std::size_t n_runs = ws.runs.size();
     // A fixed-distance pipeline over the buckets, in key order: id lines are
     // requested kIdRunsAhead buckets ahead, rows kRowRunsAhead ahead (their ids

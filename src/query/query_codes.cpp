@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "base/errors.h"
 #include "index/digit.h"
-#include "index/errors.h"
 
 namespace vb::query {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "index/errors.h"
+#include "base/errors.h"
 #include "query/distance.h"
 
 namespace vb::query {

@@ -2,8 +2,8 @@
 
 #include <utility>
 
+#include "base/errors.h"
 #include "index/bucket_offsets.h"
-#include "index/errors.h"
 #include "query/gather.h"
 #include "query/query_codes.h"
 #include "query/refine.h"

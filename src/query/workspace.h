@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 
 // The per-task query workspace.
 namespace vb::query {

@@ -46,7 +46,8 @@ def test_main_command_reports_recall_and_times():
     assert lines["parameters"].startswith("b=1 k=1 l=1 probes=0")  # below 2,048 points: exhaustive
     recall = float(re.search(r"recall@4\s+([0-9.]+)", out).group(1))
     assert recall == 1.0
-    assert "queries/s" in lines["self-join"] and "points/s" in lines["build"]
+    assert "queries/s" in lines["self-join"] and "points/s" in lines["fit"]
+    assert "target 0.99" in lines[f"recall@4"] and re.search(r"\d\.\dx (faster|\(slower\))$", lines["exhaustive"])
     if NATIVE_READY:
         assert "byte-identical" in lines["tables"]
 
@@ -59,3 +60,7 @@ def test_main_command_help_and_errors():
                      "with contextlib.redirect_stderr(buf):\n    try:\n        main(['-n', '5', '-k', '5'])\n"
                      "    except SystemExit as e:\n        print('exit', e.code, buf.getvalue())")
     assert "exit 2" in err and "-k must be below -n" in err
+    err = run_python("import contextlib, io\nfrom vibrel.__main__ import main\nbuf = io.StringIO()\n"
+                     "with contextlib.redirect_stderr(buf):\n    print('exit', main(['-n', '50', '--digits', '3', "
+                     "'--probes', '9']), buf.getvalue())")
+    assert "exit 2" in err and "probes = 9 is more than the k = 3 digits" in err

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "index/errors.h"
+#include "base/errors.h"
 
 namespace vb::index {
 namespace {

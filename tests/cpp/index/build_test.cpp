@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "index/errors.h"
+#include "base/errors.h"
 #include "index/hash_keys.h"
 #include "test_index.h"
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/errors.h"
 #include "index/bucket_offsets.h"
-#include "index/errors.h"
 #include "index/hash_keys.h"
 #include "pool/pool.h"
 #include "test_index.h"

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "index/buffer.h"
+#include "base/buffer.h"
 #include "index/index.h"
 
 namespace vb::maintenance::testing {

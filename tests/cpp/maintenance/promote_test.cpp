@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "../index/test_index.h"
+#include "base/errors.h"
 #include "index/bucket_offsets.h"
 #include "index/build.h"
-#include "index/errors.h"
 #include "maintenance/refresh.h"
 #include "maintenance_test_util.h"
 #include "pool/pool.h"

@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "index/errors.h"
+#include "base/errors.h"
 #include "pool/pool.h"
 #include "query/block_distance.h"
 #include "query/knn.h"
@@ -21,10 +21,12 @@ Rows run(const index::Index& ix, const Buffer<double>& queries, std::size_t m, s
          const std::int64_t* exclude, bool blocked) {
   std::vector<std::int64_t> ids(m * k, -2);
   std::vector<double> dists(m * k, -2.0);
+  const KnnRequest request{{queries.data(), m, ix.d, k, exclude}, ids.data(), dists.data()};
+  Counters counters;
   if (blocked) {
-    knn_batched(ix, queries.data(), m, ix.d, k, exclude, ids.data(), dists.data());
+    knn_batched(ix, counters, request);
   } else {
-    knn_per_query(ix, queries.data(), m, ix.d, k, exclude, ids.data(), dists.data());
+    knn_per_query(ix, counters, request);
   }
   return testing::rows_of(std::move(ids), dists);
 }
@@ -85,9 +87,9 @@ TEST(Blocked, RowsSharingAKeyShareTheLookupAndBothCount) {
   std::copy_n(one.data(), 4, two.data());
   std::copy_n(one.data(), 4, two.data() + 4);
   BWs ws;
-  const std::uint64_t single = query_block(ix, ws, one.data(), 1, 4, 5, nullptr);
+  const std::uint64_t single = query_block(ix, ws, KnnRows{one.data(), 1, 4, 5, nullptr});
   EXPECT_GT(single, 0u);
-  const std::uint64_t twice = query_block(ix, ws, two.data(), 2, 4, 5, nullptr);
+  const std::uint64_t twice = query_block(ix, ws, KnnRows{two.data(), 2, 4, 5, nullptr});
   EXPECT_EQ(twice, 2 * single);
   ASSERT_EQ(ws.counts[0], ws.counts[1]);
   std::vector<Entry> a(ws.heaps.begin(), ws.heaps.begin() + ws.counts[0]);
@@ -109,15 +111,16 @@ TEST(Blocked, ProfileMovesAsTheBlockedPathRecordsIt) {
   const Buffer<double> queries = index::testing::random_points(m, 3, 18);
   std::vector<std::int64_t> ids(m * k);
   std::vector<double> dists(m * k);
-  query_knn(ix, queries.data(), m, 3, k, nullptr, ids.data(), dists.data());
-  EXPECT_EQ(ix.gather_ns.load(), 0u);
-  EXPECT_EQ(ix.cands.load(), 0u);
-  EXPECT_EQ(ix.queries.load(), m);
-  EXPECT_GT(ix.pairs.load(), 0u);
-  EXPECT_GT(ix.refine_ns.load(), 0u);
-  EXPECT_GT(ix.relaxed.load(), 0u);
-  EXPECT_LE(ix.relaxed.load(), m);
-  EXPECT_GT(ix.relax_ns.load(), 0u);
+  Counters counters;
+  query_knn(ix, counters, {{queries.data(), m, 3, k, nullptr}, ids.data(), dists.data()});
+  EXPECT_EQ(counters.gather_ns.load(), 0u);
+  EXPECT_EQ(counters.cands.load(), 0u);
+  EXPECT_EQ(counters.queries.load(), m);
+  EXPECT_GT(counters.pairs.load(), 0u);
+  EXPECT_GT(counters.refine_ns.load(), 0u);
+  EXPECT_GT(counters.relaxed.load(), 0u);
+  EXPECT_LE(counters.relaxed.load(), m);
+  EXPECT_GT(counters.relax_ns.load(), 0u);
   for (std::size_t i = 0; i < m * k; ++i) ASSERT_GE(ids[i], 0) << "every row is filled after relaxation";
 }
 
@@ -127,7 +130,9 @@ TEST(Blocked, CorruptedIdsStopTheCall) {
   const Buffer<double> queries = index::testing::random_points(100, 2, 4);
   std::vector<std::int64_t> ids(300);
   std::vector<double> dists(300);
-  EXPECT_THROW(knn_batched(ix, queries.data(), 100, 2, 3, nullptr, ids.data(), dists.data()), InternalError);
+  Counters counters;
+  EXPECT_THROW(knn_batched(ix, counters, {{queries.data(), 100, 2, 3, nullptr}, ids.data(), dists.data()}),
+               InternalError);
 }
 
 }  // namespace

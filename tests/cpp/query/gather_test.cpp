@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "index/errors.h"
+#include "base/errors.h"
 #include "test_query.h"
 
 namespace vb::query {

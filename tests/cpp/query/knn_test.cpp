@@ -5,7 +5,7 @@
 #include <bit>
 #include <vector>
 
-#include "index/errors.h"
+#include "base/errors.h"
 #include "pool/pool.h"
 #include "query/radius.h"
 #include "test_query.h"
@@ -19,7 +19,8 @@ Rows run_knn(const index::Index& ix, const Buffer<double>& queries, std::size_t 
              const std::int64_t* exclude) {
   std::vector<std::int64_t> ids(m * k);
   std::vector<double> dists(m * k);
-  query_knn(ix, queries.data(), m, ix.d, k, exclude, ids.data(), dists.data());
+  Counters counters;
+  query_knn(ix, counters, {{queries.data(), m, ix.d, k, exclude}, ids.data(), dists.data()});
   return testing::rows_of(std::move(ids), dists);
 }
 

@@ -1,4 +1,4 @@
-#include "index/errors.h"
+#include "base/errors.h"
 
 namespace vb {
 

@@ -1,4 +1,4 @@
-#include "index/buffer.h"
+#include "base/buffer.h"
 
 #include <cstdlib>
 #include <new>
