@@ -90,6 +90,7 @@ void build(Index& index, Buffer<double> points, std::size_t n, std::size_t d, st
   }
   CandidateTier cand_tier = make_candidate_tier(index, points.data(), d, n_static, n - n_static);
 
+  const pool::CommitScope committing;
   index.points = std::move(points);
   index.points_f32 = std::move(points_f32);
   index.d = d;

@@ -6,6 +6,7 @@
 
 #include "base/checked_size.h"
 #include "index/hash_kernel.h"
+#include "pool/cancel.h"
 #include "pool/pool.h"
 
 namespace vb::index {
@@ -72,6 +73,7 @@ Buffer<std::int64_t> compute_keys(const Index& index, const double* points, std:
     Buffer<std::int64_t> keys(chunk * index.l);
     Buffer<double> columns(chunk * std::max<std::size_t>(plan.columns.size(), 1));
     for (std::size_t c = c0; c < c1; ++c) {
+      pool::cancellation_point();
       const std::size_t first = c * chunk;
       const std::size_t m = std::min(chunk, count - first);
       hash_rows(index, plan, points + (start + first) * d, d, m, columns.data(), keys.data());

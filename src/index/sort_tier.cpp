@@ -134,6 +134,7 @@ SortedTier sort_tier(const Index& index, const std::int64_t* keys, std::size_t n
                              with_offsets ? nb + 1 : 0};
   pool::parallel_for(index.l, 1, [&](std::size_t t0, std::size_t t1) {
     for (std::size_t t = t0; t < t1; ++t) {
+      pool::cancellation_point();
       const std::int64_t* in = keys + t * n;  // point order, not a run
       const WritableRunView run = runs.at(t);
       if (run.offsets != nullptr) {

@@ -95,6 +95,7 @@ void promote(index::Index& index, const Buffer<double>& batch, std::size_t m, st
     const index::WritableRunView merged{static_keys.data(), static_ids.data(), n0, nullptr, 0};
     pool::parallel_for(l, 1, [&](std::size_t t0, std::size_t t1) {
       for (std::size_t t = t0; t < t1; ++t) {
+        pool::cancellation_point();
         const index::RunView from_cand = cand.at(t);
         const index::RunView from_static = stat.at(t);
         const index::WritableRunView to = merged.at(t);
@@ -113,6 +114,7 @@ void promote(index::Index& index, const Buffer<double>& batch, std::size_t m, st
   reserve_extra(index.points_f32, batch_f32.size());
 
   // Commit: moves and appends into reserved space; nothing can fail.
+  const pool::CommitScope committing;
   if (c > 0) {
     index.static_keys = std::move(static_keys);
     index.static_ids = std::move(static_ids);

@@ -156,7 +156,10 @@ void update(index::Index& index, const Buffer<double>& coords) {
   const std::int64_t* stale = index.cand_keys.data();
   std::vector<TableChanges> changes(l);
   pool::parallel_for(l, 1, [&](std::size_t t0, std::size_t t1) {
-    for (std::size_t t = t0; t < t1; ++t) changes[t] = table_changes(fresh.data() + t * n, stale + t * n, n, id_base);
+    for (std::size_t t = t0; t < t1; ++t) {
+      pool::cancellation_point();
+      changes[t] = table_changes(fresh.data() + t * n, stale + t * n, n, id_base);
+    }
   });
   const index::WritableRunView runs = index::writable_cand_runs(index);
   if (runs.offsets != nullptr) {
@@ -168,6 +171,7 @@ void update(index::Index& index, const Buffer<double>& coords) {
   CommitLoop commit(l + slices);
 
   // Commit: from here on nothing allocates and nothing can fail.
+  const pool::CommitScope committing;
   double* rows = index.points.data() + index.n_static * d;
   float* rows_f32 = index.points_f32.data() + index.n_static * d;
   commit.run([&](std::size_t item) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "module/create_once.h"
+#include "pool/cancel.h"
 
 namespace vb::module {
 
@@ -35,6 +36,9 @@ void set_python_error(std::exception_ptr error) noexcept {
     std::rethrow_exception(error);
   } catch (const PyErrSet&) {
     if (!PyErr_Occurred()) raise_panic("internal failure without a Python error");
+  } catch (const pool::Cancelled&) {
+    // A signal handler raised while the call ran; its exception is set.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const ArgumentError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const BorrowError& e) {

@@ -13,6 +13,7 @@ namespace vb::module {
 
 // Sets the pending Python exception for the C++ exception being handled:
 //   PyErrSet          -> the error already set stays;
+//   pool::Cancelled   -> the signal handler's error already set stays;
 //   ArgumentError     -> ValueError with its message;
 //   BorrowError       -> RuntimeError with its message;
 //   std::bad_alloc    -> MemoryError;

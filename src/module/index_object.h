@@ -9,6 +9,7 @@
 #include "index/index.h"
 #include "module/arrays.h"
 #include "module/borrow.h"
+#include "module/live_borrows.h"
 #include "query/profile.h"
 
 namespace vb::module {
@@ -36,6 +37,7 @@ struct IndexObject {
   PyObject_HEAD
   Engine* engine;
   BorrowState borrow;
+  BorrowLink live;
 };
 
 // The RustLshIndex type and the periodic index type, each created on first

@@ -91,6 +91,8 @@ PyObject* new_index(PyTypeObject* type, PyObject* args, PyObject* kwargs, bool p
     if (self == nullptr) throw PyErrSet{};
     auto* obj = reinterpret_cast<IndexObject*>(self);
     new (&obj->borrow) BorrowState(0);
+    new (&obj->live) BorrowLink();
+    track_borrow(obj->live, obj->borrow);
     obj->engine = engine.release();
     return self;
   });
@@ -107,6 +109,7 @@ PyObject* periodic_index_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
 void index_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<IndexObject*>(self);
   delete obj->engine;
+  untrack_borrow(obj->live);
   obj->borrow.~BorrowState();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);

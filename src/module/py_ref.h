@@ -3,6 +3,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "module/interrupt.h"
+#include "pool/cancel.h"
+
 #include <utility>
 
 namespace vb::module {
@@ -56,16 +59,19 @@ inline void check(int status) {
 }
 
 // Releases the interpreter lock for its lifetime and takes it back in its
-// destructor, also when an exception unwinds through it.
+// destructor, also when an exception unwinds through it. Meanwhile the engine's
+// call can be interrupted: a signal handler that raises cancels it (the engine
+// throws pool::Cancelled), and the handler's exception is the call's error.
 class GilRelease {
  public:
-  GilRelease() : state_(PyEval_SaveThread()) {}
+  GilRelease() : state_(release_for_engine()), watch_(&poll_signals, &state_) {}
   ~GilRelease() { PyEval_RestoreThread(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
  private:
   PyThreadState* state_;
+  pool::ScopedWatch watch_;
 };
 
 }  // namespace vb::module

@@ -1,5 +1,8 @@
 #include "pool/pool.h"
 
+#include "pool/cancel.h"
+#include "pool/thread_probe.h"
+
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
@@ -12,11 +15,13 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string>
 #include <thread>
 
 namespace vb::pool {
@@ -62,21 +67,120 @@ std::optional<std::size_t> parse_count(const char* text) {
   return value;
 }
 
+// Threads to run with when `wanted` are asked for: as many of them as the
+// process can start while kCallRoom bytes of address space stay free for the
+// calls, at least 1. A worker that the threading library fails to start ends
+// the process, so they are counted before it starts any.
+constexpr std::size_t kCallRoom = std::size_t{256} << 20;
+
+std::size_t usable_threads(std::size_t wanted) {
+  if (wanted <= 1) return 1;
+  const std::size_t stack = tbb::global_control::active_value(tbb::global_control::thread_stack_size);
+  return std::clamp<std::size_t>(startable_threads(wanted, stack, kCallRoom), 1, wanted);
+}
+
+// Has the arena start all of its `n` workers now, while the room for them was
+// just counted, rather than one by one as loops ask for them. Gives up waiting
+// for the last ones after a second.
+void start_workers(tbb::task_arena& arena, std::size_t n) {
+  std::atomic<std::size_t> arrived{0};
+  std::atomic<std::size_t> finished{0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  for (std::size_t i = 0; i < n; ++i) {
+    arena.enqueue([&] {
+      arrived.fetch_add(1);
+      while (arrived.load() < n && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+      finished.fetch_add(1);
+    });
+  }
+  while (finished.load() < n) std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
 struct Pool {
+  std::size_t wanted;
   std::size_t threads;
-  // The global limit must allow at least `threads` workers, or an arena wider
-  // than the machine would run with fewer threads than it reports.
+  // The global limit (which counts one calling thread) must allow `threads`
+  // workers: a watched call leaves all of the arena's slots to workers while
+  // its own thread waits.
   tbb::global_control limit;
   tbb::task_arena arena;
 
-  explicit Pool(std::size_t n)
-      : threads(n),
+  std::string note;  // how the start went, when it is worth a warning
+  std::atomic<bool> note_taken{false};
+
+  explicit Pool(std::size_t asked)
+      : wanted(asked),
+        threads(usable_threads(asked)),
         limit(tbb::global_control::max_allowed_parallelism,
-              std::max<std::size_t>(n, static_cast<std::size_t>(tbb::info::default_concurrency()))),
-        arena(static_cast<int>(n)) {}
+              std::max<std::size_t>(threads + 1, static_cast<std::size_t>(tbb::info::default_concurrency()))),
+        arena(static_cast<int>(threads), 0) {
+    if (threads > 1) start_workers(arena, threads);
+    if (threads < wanted) {
+      note = "the worker pool could not start the " + std::to_string(wanted) +
+             " threads asked for (thread creation failed); it runs with " + std::to_string(threads);
+    }
+  }
 };
 
+using Body = std::function<void(std::size_t, std::size_t)>;
+
+// Runs body(begin, end) as a piece of the call whose cancellation flag is
+// `flag` (null: not cancellable), on whichever thread takes the piece.
+void run_piece(const std::atomic<bool>* flag, const Body& body, std::size_t begin, std::size_t end) {
+  const std::atomic<bool>*& current = detail::running_flag();
+  struct Restore {
+    const std::atomic<bool>*& current;
+    const std::atomic<bool>* previous;
+    ~Restore() { current = previous; }
+  } restore{current, current};
+  current = flag;
+  cancellation_point();
+  body(begin, end);
+}
+
+// The calling thread of a watched call hands the loop to the workers and polls
+// its watch while it waits, so that the call stops soon after the poll says so
+// however long the loop's pieces are. The loop must have finished before this
+// returns (its pieces use the caller's stack); its exception, or Cancelled,
+// is then rethrown. `finished()` runs on the worker once the loop's work is
+// over, before the caller learns of it.
+template <class Loop, class Finished>
+void run_watched(tbb::task_arena& arena, ScopedWatch& watch, Loop&& loop, Finished&& finished) {
+  struct Outcome {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::exception_ptr error;
+  } outcome;
+  arena.enqueue([&outcome, &loop, &finished] {
+    std::exception_ptr error;
+    try {
+      loop();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    finished();
+    std::lock_guard<std::mutex> lock(outcome.mutex);
+    outcome.error = error;
+    outcome.done = true;
+    outcome.ended.notify_one();  // under the lock: the waiter may free `outcome` once it is released
+  });
+  std::unique_lock<std::mutex> lock(outcome.mutex);
+  while (!outcome.ended.wait_for(lock, kPollPeriod, [&] { return outcome.done; })) {
+    lock.unlock();
+    watch.poll_now();
+    lock.lock();
+  }
+  if (outcome.error) std::rethrow_exception(outcome.error);
+  if (watch.cancelled()) throw Cancelled();
+}
+
 Pool& the_pool();
+
+bool workers_joined = true;           // by the last fork's prepare handler
+std::atomic<bool> no_workers{false};  // set in a child where they were not
 
 // A child made by fork() gets only the thread that called fork(): worker threads
 // of the parent do not exist there, and the library, which still counts them,
@@ -86,21 +190,30 @@ Pool& the_pool();
 void before_fork() {
   fork_gate.close();
   Pool& pool = the_pool();
+  workers_joined = true;
   if (pool.threads == 1) return;
   pool.arena.terminate();
   tbb::task_scheduler_handle handle{tbb::attach{}};
   // Fails only while another thread is inside the library outside our arena; the
   // child then keeps running, on one thread.
-  (void)tbb::finalize(handle, std::nothrow);
+  workers_joined = tbb::finalize(handle, std::nothrow);
 }
 
 void after_fork() { fork_gate.open(); }
+
+// The library of a child whose parent could not join its workers still counts
+// those workers, so no loop handed to them would ever run: such a child's
+// calls work on their own thread.
+void after_fork_in_child() {
+  if (!workers_joined) no_workers.store(true, std::memory_order_relaxed);
+  fork_gate.open();
+}
 
 Pool& the_pool() {
   static Pool pool(threads_from_environment(
       std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
       static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()))));
-  static const int handlers_registered = pthread_atfork(&before_fork, &after_fork, &after_fork);
+  static const int handlers_registered = pthread_atfork(&before_fork, &after_fork, &after_fork_in_child);
   (void)handlers_registered;
   return pool;
 }
@@ -118,10 +231,17 @@ std::size_t threads_from_environment(const char* rayon_num_threads,
 
 std::size_t num_threads() { return the_pool().threads; }
 
+std::string take_start_note() {
+  Pool& pool = the_pool();
+  if (pool.note.empty() || pool.note_taken.exchange(true)) return {};
+  return pool.note;
+}
+
 void serial_for(std::size_t n, std::size_t grain,
                 const std::function<void(std::size_t, std::size_t)>& body) {
   grain = std::max<std::size_t>(grain, 1);
   for (std::size_t begin = 0; begin < n; begin += std::min(grain, n - begin)) {
+    cancellation_point();
     body(begin, begin + std::min(grain, n - begin));
   }
 }
@@ -144,13 +264,18 @@ void parallel_for(std::size_t n, std::size_t grain,
   };
   struct Entry {
     bool outer = loop_depth == 0;
+    bool left = false;
     Entry() {
       if (outer) fork_gate.enter();
       ++loop_depth;
     }
+    void leave() {
+      if (outer && !left) fork_gate.leave();
+      left = true;
+    }
     ~Entry() {
       --loop_depth;
-      if (outer) fork_gate.leave();
+      leave();
     }
   } entry;
   // The hand-off of the loop's data to the workers and back is also published
@@ -160,17 +285,38 @@ void parallel_for(std::size_t n, std::size_t grain,
   // to them at the cost of two atomic operations per piece.
   std::atomic<std::size_t> handoff{0};
   handoff.store(0, std::memory_order_release);
-  pool.arena.execute([&] {
+  const std::atomic<bool>* flag = detail::running_flag();
+  auto loop = [&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain), [&](const tbb::blocked_range<std::size_t>& r) {
       (void)handoff.load(std::memory_order_acquire);
       // A worker thread running a piece of this loop is covered by its entry too.
       ++loop_depth;
       Depth inner;
-      body(r.begin(), r.end());
+      run_piece(flag, body, r.begin(), r.end());
       handoff.fetch_add(1, std::memory_order_release);
     });
-  });
+  };
+  ScopedWatch* watch = detail::owner_watch();
+  if (watch != nullptr && entry.outer && !no_workers.load(std::memory_order_relaxed)) {
+    // The loop leaves the fork gate as soon as its work is over: the waiting
+    // thread may need the interpreter lock for a poll, which a thread calling
+    // fork() holds while it waits at the gate.
+    run_watched(pool.arena, *watch, loop, [&entry] { entry.leave(); });
+  } else {
+    pool.arena.execute(loop);
+  }
   (void)handoff.load(std::memory_order_acquire);
+}
+
+CommitScope::CommitScope() : outer_(loop_depth == 0) {
+  begin_commit();
+  if (outer_) fork_gate.enter();
+  ++loop_depth;
+}
+
+CommitScope::~CommitScope() {
+  --loop_depth;
+  if (outer_) fork_gate.leave();
 }
 
 ScopedSerial::ScopedSerial() : previous_(force_serial) { force_serial = true; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "pool/cancel.h"
 #include "pool/pool.h"
 #include "query/blocked.h"
 #include "query/clock.h"
@@ -26,6 +27,7 @@ void knn_rows(const index::Index& index, Counters& counters, const KnnRequest& r
   TopK topk(std::min(k, index.n_points));  // never more distinct points than that
   Profile profile;
   for (std::size_t i = r0; i < r1; ++i) {
+    pool::cancellation_point();
     const double* q = request.row(i);
     const std::int64_t excluded = request.excluded(i);
     ws.set_query(q);
@@ -83,7 +85,7 @@ void query_knn(const index::Index& index, Counters& counters, const KnnRequest& 
     answered.add_to(counters);
     return;
   }
-  if (blocked_path_applies(index, request.m)) {
+  if (blocked_path_applies(index, request.m) && request.k <= kBlockedMaxK) {
     knn_batched(index, counters, request);
   } else {
     knn_per_query(index, counters, request);

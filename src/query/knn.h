@@ -12,6 +12,10 @@ namespace vb::query {
 
 // Batches of at least this many rows belong to the blocked path.
 inline constexpr std::size_t kBlockedMinRows = 64;
+// Beyond this k, rows take the per-query path, whose gather lists each point
+// once: the blocked collectors scan their slots for duplicates on every
+// accepted offer.
+inline constexpr std::size_t kBlockedMaxK = 256;
 
 // The most neighbours one row can have: min(k, n_points - 1) when the row's
 // excluded id names a point of the index (0 <= id < n_points), else

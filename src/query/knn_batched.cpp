@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "pool/cancel.h"
 #include "pool/pool.h"
 #include "query/blocked.h"
 #include "query/clock.h"
@@ -97,6 +98,7 @@ void run_blocks(const index::Index& index, Counters& counters, const KnnRequest&
         write_row(ws.heaps.data() + r * ws.cap, ws.counts[r], k, out_ids + i * k, out_dists + i * k, index.metric);
         continue;
       }
+      pool::cancellation_point();
       if (!relax_ws) relax_ws.emplace(index.n_points, dq, index.k);
       relax_ws->set_query(q0 + r * dq);
       relax_query(index, *relax_ws, topk, q0 + r * dq, dq, k, excluded, k_eff);

@@ -4,6 +4,7 @@
 #include <string>
 #include <tuple>
 
+#include "pool/cancel.h"
 #include "index/bucket_offsets.h"
 #include "base/errors.h"
 #include "query/block_distance.h"
@@ -232,6 +233,7 @@ void gather_and_refine(const index::Index& index, BWs& ws, const Kernels& kernel
                        const std::int64_t* ids, std::size_t count) {
   const std::size_t d = index.d;
   for (std::size_t start = 0; start < count; start += kTileRows) {
+    if (start % (64 * kTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
     const std::size_t tile = std::min(kTileRows, count - start);
     const std::size_t panels = load_tile(index, ws, kernels.pack, ids + start, tile);
     if (start + tile < count) prefetch_tile(index, ids + start + tile, std::min(kTileRows, count - start - tile));

@@ -1,7 +1,10 @@
 #include "query/query_codes.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/errors.h"
 #include "index/digit.h"
@@ -30,6 +33,11 @@ std::int64_t query_codes(const index::Index& index, const double* q, std::size_t
   return key;
 }
 
+namespace {
+// Up to this many probes the selection scans the digits once per probe.
+constexpr std::size_t kFewProbes = 4;
+}  // namespace
+
 std::size_t probe_count(const index::Index& index) { return std::min(index.k, index.probes); }
 
 void probe_keys(const index::Index& index, std::int64_t base, const std::int64_t* codes, const double* frac,
@@ -39,6 +47,27 @@ void probe_keys(const index::Index& index, std::int64_t base, const std::int64_t
   if (n_probe == 0) return;
   VB_CHECK(index.b >= 1, "attempt to calculate the remainder with a divisor of zero");
   for (std::size_t j = 0; j < k; ++j) margin[j] = std::min(frac[j], 1.0 - frac[j]);  // NaN stays NaN
+  auto probe = [&](std::size_t p, std::size_t chosen) {
+    const std::int64_t step = frac[chosen] >= 0.5 ? 1 : -1;
+    const std::int64_t code = codes[chosen];
+    std::int64_t moved = (code + step) % index.b;
+    if (moved < 0) moved += index.b;
+    out[p] = index::add_digit(base, moved - code, index.b_pow[chosen]);
+  };
+  if (n_probe > kFewProbes) {
+    // The order the scan below picks digits in, by one partial sort: finite
+    // margins ascending, lower digit on ties; then digit 0 again and again.
+    thread_local std::vector<std::uint32_t> order;
+    order.clear();
+    for (std::size_t j = 0; j < k; ++j) {
+      if (!std::isnan(margin[j])) order.push_back(static_cast<std::uint32_t>(j));
+    }
+    const std::size_t sorted = std::min(n_probe, order.size());
+    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(sorted), order.end(),
+                      [&](std::uint32_t a, std::uint32_t b) { return margin[a] < margin[b] || (margin[a] == margin[b] && a < b); });
+    for (std::size_t p = 0; p < n_probe; ++p) probe(p, p < sorted ? order[p] : 0);
+    return;
+  }
   for (std::size_t p = 0; p < n_probe; ++p) {
     // A chosen digit's margin becomes 2.0, above every real margin, and a NaN
     // never compares below the running best: each digit is probed at most once
@@ -52,11 +81,7 @@ void probe_keys(const index::Index& index, std::int64_t base, const std::int64_t
       }
     }
     margin[chosen] = 2.0;
-    const std::int64_t step = frac[chosen] >= 0.5 ? 1 : -1;
-    const std::int64_t code = codes[chosen];
-    std::int64_t moved = (code + step) % index.b;
-    if (moved < 0) moved += index.b;
-    out[p] = index::add_digit(base, moved - code, index.b_pow[chosen]);
+    probe(p, chosen);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "pool/cancel.h"
 #include "pool/pool.h"
 #include "query/distance.h"
 #include "query/gather.h"
@@ -24,6 +25,7 @@ void radius_rows(const index::Index& index, const double* queries, std::size_t d
   const DistanceKernel& kernel = distance_kernel(cpu_level(), index.metric, !index.scale.empty());
   const std::size_t n = std::min(index.d, dq);
   for (std::size_t i = r0; i < r1; ++i) {
+    pool::cancellation_point();
     const double* q = queries + i * dq;
     const std::int64_t excluded = exclude != nullptr ? exclude[i] : -1;
     ws.set_query(q);

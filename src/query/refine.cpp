@@ -20,10 +20,23 @@ void refine_topk(const index::Index& index, Ws& ws, TopK& topk, std::int64_t exc
             index.scale_or_null(), ws.cand_dist.data());
   const std::uint64_t* ids = ws.cand_ids.data();
   const float* dist = ws.cand_dist.data();
-  for (std::size_t i = 0; i < count; ++i) {
+  // The gather lists each point once, so no offer needs the collector's
+  // duplicate scan. An empty collector is filled first and ordered into a heap
+  // once, in time linear in its size: with k near the candidate count most
+  // offers land there.
+  std::size_t i = 0;
+  Entry* slots = topk.heap.data();
+  if (topk.len == 0) {
+    for (; i < count && topk.len < topk.cap(); ++i) {
+      const Entry entry{to_bits(dist[i]), static_cast<std::int64_t>(ids[i])};
+      if (entry.id != exclude) slots[topk.len++] = entry;
+    }
+    std::make_heap(slots, slots + topk.len, nearer);
+  }
+  for (; i < count; ++i) {
     const Entry entry{to_bits(dist[i]), static_cast<std::int64_t>(ids[i])};
     if (entry.id == exclude || !topk.admits(entry)) continue;
-    heap_offer(topk.heap.data(), topk.cap(), topk.len, entry.dist_bits, entry.id);
+    heap_offer_new(slots, topk.cap(), topk.len, entry.dist_bits, entry.id);
   }
 }
 

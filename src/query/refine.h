@@ -9,7 +9,8 @@
 // Exact refinement of gathered candidates into the top-k collector.
 namespace vb::query {
 
-// Measures every candidate of ws.cand_ids except `exclude` against the query
+// Measures every candidate of ws.cand_ids (distinct ids, as the gather lists
+// them) except `exclude` against the query
 // in ws.query_f32 (single-precision toroidal L1 over min(d, dq) coordinates,
 // read from points_f32) and offers it to the collector. Does not reset the
 // collector: the caller sets topk.len = 0 before the first call of a query.

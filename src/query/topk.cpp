@@ -40,20 +40,24 @@ void sift_down(Entry* slots, std::size_t len) {
 
 }  // namespace
 
-void heap_offer(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id) {
+void heap_offer_new(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id) {
   if (cap == 0) return;
   const Entry entry{dist_bits, id};
   if (len < cap) {
-    if (holds(slots, len, id)) return;
     slots[len] = entry;
     sift_up(slots, len);
     ++len;
-    return;
+  } else if (nearer(entry, slots[0])) {
+    slots[0] = entry;
+    sift_down(slots, cap);
   }
-  if (!nearer(entry, slots[0])) return;
-  if (holds(slots, cap, id)) return;
-  slots[0] = entry;
-  sift_down(slots, cap);
+}
+
+void heap_offer(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id) {
+  if (cap == 0) return;
+  if (len == cap && !nearer(Entry{dist_bits, id}, slots[0])) return;
+  if (holds(slots, len, id)) return;
+  heap_offer_new(slots, cap, len, dist_bits, id);
 }
 
 void write_row(Entry* slots, std::size_t len, std::size_t width, std::int64_t* ids, double* dists, Metric metric) {

@@ -50,6 +50,9 @@ struct TopK {
 // entry, O(cap) for an accepted offer (duplicate scan) plus O(log cap).
 void heap_offer(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id);
 
+// heap_offer for an id that no slot holds: no duplicate scan, O(log cap).
+void heap_offer_new(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id);
+
 // Sorts the `len` filled slots ascending by the entry order (in place) and
 // writes one result row of `width` positions: the slots' ids and distances
 // (single precision widened to double; for L2 the root of the summed square,

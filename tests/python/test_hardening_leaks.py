@@ -7,18 +7,13 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import UNDER_ASAN, random_params
+from conftest import UNDER_ASAN, random_params, rss
 from vibrel._native import RustLshIndex
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 
 D = 3
 ROUNDS = 1500
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
 
 
 def fresh_index(rng, n=2000, n_static=1500):
@@ -32,6 +27,7 @@ rng0 = np.random.default_rng(12)
 POINTS = rng0.random((2000, D))  # 48 kB copied per build: a leak shows as 70 MB
 COORDS = rng0.random((500, D))
 BATCH = rng0.random((3, D))
+EMPTY = np.zeros((0, D))
 QUERIES = rng0.random((70, D))  # 70 x 10 results: 11 kB per kNN call, 17 MB if leaked
 EXCLUDE = np.arange(70, dtype=np.int64)
 SHORT_EXCLUDE = EXCLUDE[:10].copy()
@@ -53,6 +49,7 @@ def calls(index):
         ("update", lambda: index.update(COORDS), None, (COORDS,)),
         ("update wrong count", lambda: index.update(BATCH), BaseException, (BATCH,)),
         ("update list", lambda: index.update([[0.5] * D]), TypeError, ()),
+        ("promote empty batch", lambda: index.promote(EMPTY), None, (EMPTY,)),
         ("promote columns", lambda: index.promote(QUERIES[:, :2].copy()), ValueError, ()),
         ("promote none", lambda: index.promote(None), TypeError, ()),
         ("query_knn", lambda: index.query_knn(QUERIES, 10, EXCLUDE), None, (QUERIES, EXCLUDE)),

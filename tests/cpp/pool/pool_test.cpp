@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
@@ -39,6 +42,55 @@ TEST(Pool, ExceptionReachesTheCaller) {
                               if (b == 42) throw std::runtime_error("boom");
                             }),
                std::runtime_error);
+}
+
+// A watch whose poll cancels from its `cancel_at`-th call on, counting calls.
+struct CountingPoll {
+  int calls = 0;
+  int cancel_at;
+  static bool poll(void* self) {
+    auto* p = static_cast<CountingPoll*>(self);
+    return ++p->calls >= p->cancel_at;
+  }
+};
+
+// Items of about a millisecond each: enough poll periods pass during the loop.
+void slow_loop(std::atomic<int>& done) {
+  parallel_for(600, 1, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) {
+      cancellation_point();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      done++;
+    }
+  });
+}
+
+TEST(Pool, AWatchedCallStopsSoonAfterItsPollSaysSoOnThePoolAndSerially) {
+  for (bool serial : {false, true}) {
+    std::optional<ScopedSerial> one_thread;
+    if (serial) one_thread.emplace();
+    CountingPoll counting{0, 2};
+    std::atomic<int> done{0};
+    {
+      ScopedWatch watch(&CountingPoll::poll, &counting);
+      EXPECT_THROW(slow_loop(done), Cancelled);
+    }
+    EXPECT_EQ(counting.calls, 2);
+    EXPECT_LT(done.load(), 300);
+    slow_loop(done);  // no watch any more: runs to the end
+  }
+}
+
+TEST(Pool, ACommitIsNeverCancelled) {
+  CountingPoll counting{0, 1};
+  ScopedWatch watch(&CountingPoll::poll, &counting);
+  std::atomic<int> done{0};
+  {
+    CommitScope committing;
+    slow_loop(done);
+  }
+  EXPECT_EQ(done.load(), 600);
+  EXPECT_EQ(counting.calls, 0);
 }
 
 }  // namespace

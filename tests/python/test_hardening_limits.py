@@ -1,0 +1,114 @@
+"""Calls under hostile conditions: Ctrl-C in the middle of every long call
+(raised promptly, no result, the index as before), a process that cannot start
+the threads asked for (a warning and fewer threads, not an abort), and k as
+large as the index (the answers of the reference)."""
+
+import json
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import UNDER_ASAN, index_pair, random_params, run_python
+
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="signals and address-space limits")
+
+INTERRUPTED_CALL = """
+    import json, os, signal, threading, time
+    import numpy as np
+    from vibrel._native import RustLshIndex
+
+    rng = np.random.default_rng(1)
+    def make(b, k, l, d):
+        return RustLshIndex(b, k, l, 1, rng.integers(0, d, (l, k)), rng.random((l, k)))
+    if "{call}".startswith("query"):
+        d = 16  # two buckets: every row is measured against half of the points
+        index, points = make(2, 1, 1, d), rng.random((200_000, d))
+        index.build(points, len(points))
+    else:
+        d = 4  # many digits and tables: hashing dominates
+        index, points = make(2, 60, 16, d), rng.random((600_000, d))
+        index.build(points, 300_000)
+    queries = rng.random((20_000, d))
+    calls = dict(
+        query_knn=lambda: index.query_knn(queries, 10),
+        query_radius=lambda: index.query_radius(queries, 1.5),
+        build=lambda: index.build(points, 100_000),
+        update=lambda: index.update(rng.random((300_000, d))),
+        promote=lambda: index.promote(points),
+    )
+    tables = {{name: table.copy() for name, table in index.tables().items()}}
+    probe = queries[:3]
+    answer = index.query_knn(probe, 4)
+    sent = []
+    def interrupt():
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Timer(0.25, interrupt).start()
+    try:
+        calls["{call}"]()
+        out = dict(interrupted=False)
+    except KeyboardInterrupt:
+        out = dict(interrupted=True, latency=time.perf_counter() - sent[0])
+    after = index.tables()
+    out["unchanged"] = list(after) == list(tables) and all(np.array_equal(after[t], tables[t]) for t in tables)
+    again = index.query_knn(probe, 4)
+    out["same_answer"] = all(np.array_equal(x, y) for x, y in zip(answer, again))
+    index.build(points[:1000], 500)  # the borrow was given back
+    print(json.dumps(out))
+"""
+
+
+@linux_only
+@pytest.mark.parametrize("call, threads", [("query_knn", 2), ("query_radius", 2), ("build", 2), ("update", 2),
+                                           ("promote", 2), ("query_knn", 1), ("build", 1)])
+def test_ctrl_c_stops_a_long_call_and_leaves_the_index_as_it_was(call, threads):
+    out = json.loads(run_python(INTERRUPTED_CALL.format(call=call), threads=threads, timeout=300))
+    assert out["interrupted"], "the call finished before the interrupt: make it longer"
+    # The goal is 0.1 s; the bound leaves room for a loaded machine.
+    assert out["latency"] < 1.5
+    assert out["unchanged"] and out["same_answer"]
+
+
+@linux_only
+@pytest.mark.skipif(UNDER_ASAN, reason="the address sanitizer reserves more address space than the limit")
+def test_threads_the_process_cannot_start_give_a_warning_not_an_abort():
+    out = run_python("""
+        import resource, warnings
+        resource.setrlimit(resource.RLIMIT_AS, (1536 << 20, 1536 << 20))
+        import numpy as np
+        from vibrel._native import RustLshIndex
+        rng = np.random.default_rng(0)
+        index = RustLshIndex(4, 6, 8, 2, rng.integers(0, 8, (8, 6)), rng.random((8, 6)))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            index.build(rng.random((200_000, 8)), 150_000)
+            ids, _ = index.query_knn(rng.random((5_000, 8)), 5)
+        print(len(caught), caught[0].category.__name__, ids.shape)
+        print(caught[0].message)
+    """, threads=128, timeout=120)
+    count, category, shape = out.splitlines()[0].split(" ", 2)
+    assert (count, category, shape) == ("1", "RuntimeWarning", "(5000, 5)")
+    assert "128 threads" in out
+
+
+@pytest.mark.parametrize("m, k_more, probes", [(3, 0, 2), (80, 0, 9), (3, 5, 9), (80, 5, 2)])
+def test_k_as_large_as_the_index_agrees_with_the_reference(m, k_more, probes):
+    rng = np.random.default_rng(m + probes)
+    n, d = 3_000, 5
+    s, u = random_params(rng, 3, 12, 4, d)
+    native, reference = index_pair(3, 12, 4, probes, s, u, block=32)
+    points = rng.random((n, d))
+    native.build(points, 2_000)
+    reference.build(points, 2_000)
+    queries = rng.random((m, d))
+    exclude = rng.integers(-1, n, m)
+    (ids, dists), (want_ids, want_dists) = (index.query_knn(queries, n + k_more, exclude)
+                                            for index in (native, reference))
+    # Every point but the excluded one, in the reference's order up to
+    # single-precision near-ties, then padding.
+    assert np.array_equal(ids == -1, want_ids == -1)
+    np.testing.assert_allclose(dists, want_dists, rtol=1e-6)
+    for row, want_row, excluded in zip(ids, want_ids, exclude):
+        kept = row[row >= 0]
+        assert len(kept) == n - (excluded >= 0) and np.array_equal(np.sort(kept), np.sort(want_row[want_row >= 0]))
