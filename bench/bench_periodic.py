@@ -23,13 +23,13 @@ tables (kneighbors), the tree's by its query.
 import argparse
 import os
 import sys
-import time
 
 import numpy as np
 from scipy.spatial import cKDTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from bench_front import best_time  # noqa: E402
 from machine import cpu_name, pool_threads  # noqa: E402
 from vibrel import ToroidalNN  # noqa: E402
 from vibrel._backend import build_index  # noqa: E402
@@ -38,15 +38,6 @@ from vibrel._periodic import PeriodicLshIndex  # noqa: E402
 
 BOX = np.array([2.0, 1.0, 3.0])
 K = 10
-
-
-def best_time(call, repeat):
-    best, out = float("inf"), None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        out = call()
-        best = min(best, time.perf_counter() - start)
-    return best, out
 
 
 def recall(found, true, slack=0.0, rel=0.0):

@@ -1,42 +1,19 @@
-// Module initialisation: multi-phase, one exec function that adds the class
-// and __all__. The NumPy API table is imported here and nowhere else.
+// Module initialisation of the unit-torus engine. The NumPy API table is
+// imported here and nowhere else in this extension.
 #define VB_NUMPY_IMPORT
 #include "module/numpy_api.h"
 
-#include "module/add_class.h"
 #include "module/index_object.h"
-
-namespace vb::module {
+#include "module/one_class_module.h"
 
 namespace {
 
-int exec_module(PyObject* module) {
-  import_array1(-1);
-  return add_class(module, index_type, "RustLshIndex");
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+struct Native {
+  static constexpr const char* module_name = "_native";
+  static constexpr const char* class_name = "RustLshIndex";
+  static PyTypeObject* type() { return vb::module::index_type(); }
 };
 
 }  // namespace
 
-}  // namespace vb::module
-
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&vb::module::module_def); }
+PyMODINIT_FUNC PyInit__native(void) { return vb::module::OneClassModule<Native>::init(); }

@@ -1,43 +1,20 @@
-// The periodic module's initialisation, in the shape of the unit-torus one:
-// multi-phase, one exec function that adds the class and __all__. The NumPy
-// API table of this extension is imported here and nowhere else.
+// Module initialisation of the periodic engine, in the shape of the
+// unit-torus one. The NumPy API table of this extension is imported here and
+// nowhere else.
 #define VB_NUMPY_IMPORT
 #include "module/numpy_api.h"
 
-#include "module/add_class.h"
 #include "module/index_object.h"
-
-namespace vb::module {
+#include "module/one_class_module.h"
 
 namespace {
 
-int exec_module(PyObject* module) {
-  import_array1(-1);
-  return add_class(module, periodic_index_type, "PeriodicLshIndex");
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_periodic",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+struct Periodic {
+  static constexpr const char* module_name = "_periodic";
+  static constexpr const char* class_name = "PeriodicLshIndex";
+  static PyTypeObject* type() { return vb::module::periodic_index_type(); }
 };
 
 }  // namespace
 
-}  // namespace vb::module
-
-PyMODINIT_FUNC PyInit__periodic(void) { return PyModuleDef_Init(&vb::module::module_def); }
+PyMODINIT_FUNC PyInit__periodic(void) { return vb::module::OneClassModule<Periodic>::init(); }
