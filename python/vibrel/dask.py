@@ -282,10 +282,18 @@ def _gather(client, futures):
 def _settle(client, shards) -> list:
     """Waits for the shards to be built, raising the first failure, and returns
     the worker of each (a shard stays there; it is never gathered)."""
-    distributed.wait(shards)
+    _wait(shards)
     _gather(client, [s for s in shards if s.status != "finished"])
     where = client.who_has(shards)
     return [list(where[s.key]) for s in shards]
+
+
+def _wait(futures) -> None:
+    """Waits until every future has finished, failed or been cancelled."""
+    try:
+        distributed.wait(futures)
+    except CancelledError:
+        pass
 
 
 def _on(client, home, func, shard, *args):
@@ -552,12 +560,16 @@ class DaskToroidalNN:
         client = self._client()
         calls = [_on(client, h, func, s, self._epoch, *a)
                  for s, h, a in zip(self._shards, self._homes, args)]
-        distributed.wait(calls)
+        _wait(calls)
         failed = [c for c in calls if c.status != "finished"]
         if failed:
-            undo = [_on(client, h, _undo, s, self._epoch) for s, h in zip(self._shards, self._homes)]
-            distributed.wait(undo)
-            self._lost = any(u.status != "finished" for u in undo)
+            # A failed step changed nothing on its shard; a cancelled shard is gone
+            # and must not be named in a new task.
+            done = [i for i, c in enumerate(calls) if c.status == "finished"]
+            undo = [_on(client, self._homes[i], _undo, self._shards[i], self._epoch) for i in done]
+            _wait(undo)
+            self._lost = (any(u.status != "finished" for u in undo)
+                          or any(s.status != "finished" for s in self._shards))
             _gather(client, failed)
         self._epoch += 1
 
@@ -565,7 +577,7 @@ class DaskToroidalNN:
         if not hasattr(self, "_shards"):
             raise NotFittedError(
                 "This DaskToroidalNN instance is not fitted yet; call fit(X) first")
-        if getattr(self, "_lost", False):
-            raise ShardLostError("a shard was lost with its worker during a state change; "
-                                 "fit the model again")
+        if getattr(self, "_lost", False) or any(s.status != "finished" for s in self._shards):
+            self._lost = True
+            raise ShardLostError("a shard was lost with its worker; fit the model again")
         return self
