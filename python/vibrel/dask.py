@@ -42,10 +42,13 @@ except ImportError as err:  # pragma: no cover - exercised only without Dask
                       f"packages from PyPI); {err}") from None
 
 from vibrel import _backend, _tune, _validation
-from vibrel.neighbors import (NotFittedError, ToroidalNN, _split_rows, check_enough, check_ids, check_n_static,
-                              update_rows)
+from vibrel.neighbors import (NotFittedError, ToroidalNN, _split_rows, check_enough, check_ids,
+                              check_n_static, check_no_ids_with, update_rows)
 
 __all__ = ["DaskToroidalNN", "ShardLostError"]
+
+# How often a wait for shard tasks looks whether a shard was lost.
+_POLL_SECONDS = 1.0
 
 
 class ShardLostError(RuntimeError):
@@ -230,7 +233,7 @@ def _ask_shards(block, keys, homes, epoch: int, func, arg, d: int, merge, how):
     with distributed.worker_client() as client:
         shards = [distributed.Future(key, client) for key in keys]
         parts = _gather(client, [_on(client, h, func, s, epoch, block, arg, None, d)
-                                 for s, h in zip(shards, homes)])
+                                 for s, h in zip(shards, homes)], shards)
     return merge(parts, how)
 
 
@@ -248,8 +251,8 @@ class _Rows:
     def __getitem__(self, ids) -> np.ndarray:
         ids = np.asarray(ids, dtype=np.int64)
         out = np.empty((ids.size, self.shape[1]))
-        for held, rows in self.client.gather([_on(self.client, h, _take, s, ids)
-                                                    for s, h in zip(self.shards, self.homes)]):
+        for held, rows in _gather(self.client, [_on(self.client, h, _take, s, ids)
+                                                for s, h in zip(self.shards, self.homes)], self.shards):
             out[held] = rows
         return out
 
@@ -257,7 +260,8 @@ class _Rows:
         """The tuner's truth: the sample's exhaustive answer merged over the shards."""
         queries = self[rows]
         parts = _gather(self.client, [_on(self.client, h, _exact_knn, s, queries, n_neighbors, rows,
-                                          self.backend) for s, h in zip(self.shards, self.homes)])
+                                          self.backend) for s, h in zip(self.shards, self.homes)],
+                        self.shards)
         _, true_ind = _merge_knn(parts, n_neighbors)
         n, d = self.shape
         scan_point = sum(p[2] for p in parts) / (rows.size * n)
@@ -265,13 +269,14 @@ class _Rows:
             return true_ind, _tune.Costs(math.nan, math.nan, scan_point)
         engine, _ = _backend.resolve(self.backend)
         i = int(np.argmax(self.sizes))
-        return true_ind, _tune.cached_costs(engine, d, n, lambda: _on(
+        return true_ind, _tune.cached_costs(engine, d, n, lambda: _gather(self.client, [_on(
             self.client, self.homes[i], _costs, self.shards[i], n_neighbors, scan_point,
-            self.backend).result())
+            self.backend)], self.shards)[0])
 
 
-def _gather(client, futures):
+def _gather(client, futures, shards=()):
     """The results of `futures`; ShardLostError when a worker was lost under them."""
+    _wait(futures, shards)
     try:
         return client.gather(futures)
     except (CancelledError, distributed.scheduler.KilledWorker, ShardLostError) as err:
@@ -288,18 +293,27 @@ def _settle(client, shards) -> list:
     return [list(where[s.key]) for s in shards]
 
 
-def _wait(futures) -> None:
-    """Waits until every future has finished, failed or been cancelled."""
-    try:
-        distributed.wait(futures)
-    except CancelledError:
-        pass
+def _wait(futures, shards=()) -> None:
+    """Waits until every future has finished, failed or been cancelled.  A task
+    is bound to its shard's worker, so once a shard is lost (or being computed
+    again, which would wait for that worker) ShardLostError is raised instead."""
+    futures = distributed.futures_of(futures)
+    while True:
+        try:
+            distributed.wait(futures, timeout=_POLL_SECONDS)
+            return
+        except CancelledError:
+            return
+        except TimeoutError:
+            if any(s.status != "finished" for s in shards):
+                raise ShardLostError("a shard was lost with its worker; fit the model again") from None
 
 
 def _on(client, home, func, shard, *args):
-    """`func(shard, *args)` run where the shard lives; elsewhere only once that
-    worker is gone, since moving a shard would copy the whole index."""
-    return client.submit(func, shard, *args, workers=home, allow_other_workers=True, pure=False)
+    """`func(shard, *args)` run where the shard lives, and only there: moving a
+    shard would copy the whole index (Dask's work stealing moves a task with its
+    inputs to an idle worker unless the task is bound)."""
+    return client.submit(func, shard, *args, workers=home, allow_other_workers=False, pure=False)
 
 
 class DaskToroidalNN:
@@ -322,15 +336,14 @@ class DaskToroidalNN:
         memory, random_state, backend).  One setting is tuned for all the points
         and used by every shard.
 
-    What is retried.  Queries only read: when a worker dies under one, Dask
-    runs it again elsewhere, rebuilding the lost shards from their input when it
-    still can (a dask.array input whose chunks can be computed again, and only
-    while no `update` or `promote` has changed the shards since `fit`).  State
-    changes are never retried: when one fails on any shard, the other shards
-    undo theirs and ShardLostError (or the shard's own error) is raised, the
-    model still answering as before the call when all its shards are reachable.
-    A shard that cannot be rebuilt makes every later call raise ShardLostError
-    until the next `fit`.
+    What is retried.  Nothing, by vibrel.  Dask runs a task again on another
+    worker when its worker dies before the task ends; the task then finds its
+    shard lost.  A state change (`update`, `promote`) is applied on every shard
+    or on none: when one shard fails, the others undo theirs, and the error is
+    raised (ShardLostError for a lost worker).  Each task names the number of
+    state changes it expects its shard to have seen, so a step is never applied
+    twice and a shard rebuilt from its input is never taken for the current one.
+    Once a shard is lost, every call raises ShardLostError until the next `fit`.
     """
 
     def __init__(self, n_neighbors: int = 5, radius: float = 1.0, *, client=None,
@@ -367,11 +380,12 @@ class DaskToroidalNN:
         each shard built on the worker that holds its rows; the first `n_static`
         rows (all by default) are the static tier.  Returns self."""
         client = self._client()
+        front = self._front()
+        front.verbose = False
+        front._setting(2)  # the parameters checked before any data moves
         shards, homes, sizes, d = self._place(client, X)
         n = int(sum(sizes))
         n_static = check_n_static(n, n_static)
-        front = self._front()
-        front.verbose = False
         setting = front._setting(n)
         rows = _Rows(client, shards, homes, sizes, d, setting.backend)
         tuning = _tune.tune(rows, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
@@ -381,7 +395,7 @@ class DaskToroidalNN:
         shards = [_on(client, h, _install, s, params, tuning, sent, n_static)
                   for s, h in zip(shards, homes)]
         self._homes = _settle(client, shards)
-        self._shards, self._sizes, self._epoch = shards, sizes, 0
+        self._shards, self._epoch, self._lost = shards, 0, False
         self._n_static, self._n_points = n_static, n
         starts = np.concatenate([[0], np.cumsum(sizes)])
         self._cand = [(max(lo, n_static), max(hi, n_static)) for lo, hi in zip(starts[:-1], starts[1:])]
@@ -458,8 +472,8 @@ class DaskToroidalNN:
         arrays, computed when asked for; X=None is the self-join (with `ids`, of
         those points), each point left out of its own answer by its id."""
         self._fitted()
-        k = _validation.check_int(self.n_neighbors if n_neighbors is None else n_neighbors,
-                                  "n_neighbors", 1)
+        k = self._n_neighbors(n_neighbors)
+        check_no_ids_with(X, ids)
         check_enough(self._n_points, k, X is None)
         d = self.n_features_in_
         if X is None:
@@ -485,6 +499,7 @@ class DaskToroidalNN:
         if sort_results and not return_distance:
             raise ValueError("return_distance must be True if sort_results is True")
         radius = _validation.check_radius(self.radius if radius is None else radius)
+        check_no_ids_with(X, ids)
         d = self.n_features_in_
         if X is None:
             m, parts, place = self._join(_radius_join, ids, radius)
@@ -500,12 +515,20 @@ class DaskToroidalNN:
         queries = _validation.as_points(X, "X", d)
         return _radius_rows(self._eager(_radius, queries, radius), return_distance)
 
+    kneighbors_graph = ToroidalNN.kneighbors_graph
+    transform = ToroidalNN.transform
+    fit_transform = ToroidalNN.fit_transform
+
+    def _n_neighbors(self, n_neighbors):
+        return _validation.check_int(self.n_neighbors if n_neighbors is None else n_neighbors,
+                                     "n_neighbors", 1)
+
     def _eager(self, func, queries: np.ndarray, arg):
         """The shards' answers to `queries`, which are sent to each worker once."""
         client = self._client()
         sent = client.scatter(queries, broadcast=True, hash=False)
         return _gather(client, [_on(client, h, func, s, self._epoch, sent, arg, None, self.n_features_in_)
-                                for s, h in zip(self._shards, self._homes)])
+                                for s, h in zip(self._shards, self._homes)], self._shards)
 
     def _lazy(self, func, X, arg, merge, how):
         """Per row block of the dask.array X, the delayed pair merged from the
@@ -527,8 +550,8 @@ class DaskToroidalNN:
         parts = [_on(client, h, _join_rows, s, ids) for s, h in zip(self._shards, homes)]
         calls = [[_on(client, h, func, s, self._epoch, part, arg, self.n_features_in_, a == b)
                   for b, (s, h) in enumerate(zip(self._shards, homes))] for a, part in enumerate(parts)]
-        answers = _gather(client, calls)
-        place = [p[1] if p[0] is None else p[0] for p in _gather(client, parts)]
+        answers = _gather(client, calls, self._shards)
+        place = [p[1] if p[0] is None else p[0] for p in _gather(client, parts, self._shards)]
         return m, answers, place
 
     # ----------------------------------------------------------- epoch cycle
@@ -560,14 +583,19 @@ class DaskToroidalNN:
         client = self._client()
         calls = [_on(client, h, func, s, self._epoch, *a)
                  for s, h, a in zip(self._shards, self._homes, args)]
-        _wait(calls)
+        try:
+            _wait(calls, self._shards)
+        except ShardLostError:  # let the calls on the live shards end, to undo them
+            live = [s.status == "finished" for s in self._shards]
+            client.cancel([c for c, ok in zip(calls, live) if not ok])
+            _wait([c for c, ok in zip(calls, live) if ok])
         failed = [c for c in calls if c.status != "finished"]
         if failed:
             # A failed step changed nothing on its shard; a cancelled shard is gone
             # and must not be named in a new task.
             done = [i for i, c in enumerate(calls) if c.status == "finished"]
             undo = [_on(client, self._homes[i], _undo, self._shards[i], self._epoch) for i in done]
-            _wait(undo)
+            _wait(undo, [self._shards[i] for i in done])
             self._lost = (any(u.status != "finished" for u in undo)
                           or any(s.status != "finished" for s in self._shards))
             _gather(client, failed)

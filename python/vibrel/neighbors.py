@@ -381,8 +381,7 @@ class ToroidalNN:
     def _queries(self, X, ids):
         """(queries, exclude_ids): the indexed points excluding themselves for X=None."""
         if X is not None:
-            if ids is not None:
-                raise ValueError("ids selects indexed points as queries; give either X or ids")
+            check_no_ids_with(X, ids)
             return _validation.as_points(X, "X", self.n_features_in_), None
         if ids is None:
             return self._points, np.arange(self._points.shape[0], dtype=np.int64)
@@ -492,6 +491,12 @@ def check_enough(n: int, n_neighbors: int, self_join: bool) -> None:
         why = " (each point is left out of its own answer)" if self_join else ""
         raise ValueError(f"n_neighbors = {n_neighbors} is more than the {available} points a query "
                          f"can have: the index holds {n}{why}")
+
+
+def check_no_ids_with(X, ids) -> None:
+    """ValueError when both queries X and indexed `ids` are given."""
+    if X is not None and ids is not None:
+        raise ValueError("ids selects indexed points as queries; give either X or ids")
 
 
 def check_ids(ids, n: int) -> np.ndarray:
