@@ -74,15 +74,16 @@ def main():
         one = ToroidalNN(10, recall=1.0).fit(X, n_static=a.static)
         many = DaskToroidalNN(10, recall=1.0).fit(chunked, n_static=a.static)
         before = identical(one, many, Q, cand)
+        true_dist = one.kneighbors(Q)[0]
         one.update(moved), many.update(moved)
         after = identical(one, many, Q, cand)
         print(f"recall=1.0: identical to ToroidalNN(recall=1.0) before update {before}, after {after}")
 
-        true_dist = one.kneighbors(Q)[0]
         one = ToroidalNN(10).fit(X, n_static=a.static)
         many = DaskToroidalNN(10).fit(chunked, n_static=a.static)
         reached = _exact.recall(many.kneighbors(Q)[0], true_dist)
-        print(f"default target: setting {many.params_}, recall@10 reached {reached:.4f} "
+        print(f"default target: setting {many.params_}, recall@10 estimated "
+              f"{many.recall_estimate_:.4f}, reached {reached:.4f} "
               f"(one index: {_exact.recall(one.kneighbors(Q)[0], true_dist):.4f}, its setting {one.params_})")
 
         t_one, t_many = best(a.repeat, lambda: one.kneighbors(Q), lambda: many.kneighbors(Q))

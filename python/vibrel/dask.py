@@ -78,7 +78,8 @@ class _Shard:
 
     def check(self, epoch: int) -> None:
         if self.epoch != epoch:
-            raise ShardLostError(f"a shard holds state {self.epoch} where the model is at {epoch}: it was rebuilt from its input after its worker "
+            raise ShardLostError(f"a shard holds state {self.epoch} where the model is at {epoch}: "
+                                 f"it was rebuilt from its input after its worker "
                                  f"was lost, or the model changed since this lazy result was made")
 
     def local(self, gids: np.ndarray | None) -> np.ndarray | None:
