@@ -496,27 +496,45 @@ class DaskToroidalNN:
                          sort_results: bool = False, *, ids=None):
         """As `ToroidalNN.radius_neighbors`, over every shard; a dask.array X gives
         dask arrays of object rows."""
-        self._fitted()
-        if sort_results and not return_distance:
-            raise ValueError("return_distance must be True if sort_results is True")
-        radius = _validation.check_radius(self.radius if radius is None else radius)
-        check_no_ids_with(X, ids)
-        d = self.n_features_in_
-        if X is None:
-            m, parts, place = self._join(_radius_join, ids, radius)
-            out = [np.empty(m, dtype=object) for _ in range(2)]
-            for where, answers in zip(place, parts):
-                out[0][where], out[1][where] = _radius_rows(answers, True)
-            return tuple(out) if return_distance else out[1]
         if isinstance(X, da.Array):
+            radius = self._check_radius(radius, return_distance, sort_results, X, ids)
             rows = self._lazy(_radius, X, radius, _radius_rows, True)
             out = [da.concatenate([da.from_delayed(r[i], (size,), object)
                                    for r, size in zip(rows, X.chunks[0])]) for i in range(2)]
             return tuple(out) if return_distance else out[1]
-        queries = _validation.as_points(X, "X", d)
-        return _radius_rows(self._eager(_radius, queries, radius), return_distance)
+        indptr, ids_, dists = self._radius_csr(X, radius, return_distance, sort_results, ids)
+        rows_ind = _split_rows(ids_, indptr)
+        return (_split_rows(dists, indptr), rows_ind) if return_distance else rows_ind
+
+    def _check_radius(self, radius, return_distance, sort_results, X, ids) -> float:
+        self._fitted()
+        if sort_results and not return_distance:
+            raise ValueError("return_distance must be True if sort_results is True")
+        check_no_ids_with(X, ids)
+        return _validation.check_radius(self.radius if radius is None else radius)
+
+    def _radius_csr(self, X, radius, return_distance, sort_results, ids):
+        """The merged CSR answer (indptr, ids, dists) of a NumPy X or the self-join."""
+        radius = self._check_radius(radius, return_distance, sort_results, X, ids)
+        if X is not None:
+            queries = _validation.as_points(X, "X", self.n_features_in_)
+            return _merge_radius(self._eager(_radius, queries, radius), queries.shape[0])
+        m, parts, place = self._join(_radius_join, ids, radius)
+        merged = [_merge_radius(answers, len(where)) for where, answers in zip(place, parts)]
+        # The rows come per shard; put them in the order of the queries.
+        source = np.empty(m, dtype=np.int64)
+        source[np.concatenate(place)] = np.arange(m)
+        starts = np.concatenate([ptr[:-1] + offset for (ptr, _, _), offset in
+                                 zip(merged, np.cumsum([0] + [p[1].size for p in merged[:-1]]))])
+        lengths = np.concatenate([np.diff(ptr) for ptr, _, _ in merged])[source]
+        indptr = np.zeros(m + 1, dtype=np.int64)
+        np.cumsum(lengths, out=indptr[1:])
+        take = np.repeat(starts[source] - indptr[:-1], lengths) + np.arange(indptr[-1])
+        return (indptr, np.concatenate([p[1] for p in merged])[take],
+                np.concatenate([p[2] for p in merged])[take])
 
     kneighbors_graph = ToroidalNN.kneighbors_graph
+    radius_neighbors_graph = ToroidalNN.radius_neighbors_graph
     transform = ToroidalNN.transform
     fit_transform = ToroidalNN.fit_transform
 

@@ -38,8 +38,9 @@ def test_exact_answers_match_one_index_through_an_epoch_cycle(client, rng, chunk
     assert (many.n_shards_, many.n_points, many.n_candidates) == (4 if chunked else 3, 900, 200)
     ids = np.array([899, 0, 750, 5])
     assert_same(one, many, queries, ids)
-    graphs = [model.kneighbors_graph(queries, mode="distance") for model in (one, many)]
-    assert (graphs[0] != graphs[1]).nnz == 0
+    for graph in ("kneighbors_graph", "radius_neighbors_graph"):
+        want, got = (getattr(model, graph)(mode="distance") for model in (one, many))
+        assert (want != got).nnz == 0 and want.nnz == got.nnz
 
     lazy_dist, lazy_ind = many.kneighbors(da.from_array(queries, chunks=15))
     lazy_rows = many.radius_neighbors(da.from_array(queries, chunks=15), return_distance=False)
