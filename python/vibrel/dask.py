@@ -598,9 +598,11 @@ class DaskToroidalNN:
         return self
 
     def _step(self, func, args) -> None:
-        """`func(shard, epoch, *args)` on every shard, or, when one fails, on none."""
+        """`func(shard, epoch, rows, *rest)` on every shard, or, when one fails, on
+        none.  The rows go straight to the shard's worker rather than into the task."""
         client = self._client()
-        calls = [_on(client, h, func, s, self._epoch, *a)
+        self._fitted()
+        calls = [_on(client, h, func, s, self._epoch, client.scatter(a[0], workers=h, hash=False), *a[1:])
                  for s, h, a in zip(self._shards, self._homes, args)]
         try:
             _wait(calls, self._shards)
