@@ -368,6 +368,12 @@ class DaskToroidalNN:
             setattr(self, name, value)
         return self
 
+    def __getstate__(self):
+        if hasattr(self, "_shards"):
+            raise TypeError("a fitted DaskToroidalNN does not pickle: its shards live on the cluster's "
+                            "workers; fit a ToroidalNN on the points to keep the index in a file")
+        return dict(self.__dict__)
+
     def _front(self) -> ToroidalNN:
         return ToroidalNN(**{name: getattr(self, name) for name in ToroidalNN._PARAM_NAMES})
 

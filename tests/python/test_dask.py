@@ -1,6 +1,7 @@
 """The sharded index on a local cluster of worker processes, against one index."""
 
 import os
+import pickle
 
 import numpy as np
 import pytest
@@ -74,6 +75,7 @@ def test_tuned_setting_is_shared_and_meets_the_target(client, rng):
     (lambda m: m.fit(np.zeros((0, 2))), ValueError),
     (lambda m: m.fit(np.random.rand(20, 2), n_static=21), ValueError),
     (lambda m: m.set_params(colour=1), ValueError),
+    (lambda m: pickle.dumps(m.fit(np.random.rand(20, 2))), TypeError),
 ])
 def test_bad_calls_raise(client, call, error):
     with pytest.raises(error):
