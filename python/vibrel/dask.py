@@ -608,8 +608,13 @@ class DaskToroidalNN:
         none.  The rows go straight to the shard's worker rather than into the task."""
         client = self._client()
         self._fitted()
-        calls = [_on(client, h, func, s, self._epoch, client.scatter(a[0], workers=h, hash=False), *a[1:])
-                 for s, h, a in zip(self._shards, self._homes, args)]
+        try:
+            rows = [client.scatter(a[0], workers=h, hash=False) for h, a in zip(self._homes, args)]
+        except (KeyError, OSError) as err:  # the scheduler no longer knows a shard's worker
+            self._lost = True
+            raise ShardLostError(f"a shard's worker is gone ({err!r}); fit the model again") from err
+        calls = [_on(client, h, func, s, self._epoch, r, *a[1:])
+                 for s, h, r, a in zip(self._shards, self._homes, rows, args)]
         try:
             _wait(calls, self._shards)
         except ShardLostError:  # let the calls on the live shards end, to undo them

@@ -91,33 +91,39 @@ def test_update_of_wrong_shape_changes_nothing(client, rng):
     np.testing.assert_array_equal(before[1], many.kneighbors()[1])
 
 
-class _ExitOnUpdate(distributed.WorkerPlugin):
-    """Ends the worker process at `victim` when it starts an update task, once."""
+class _ExitOnStep(distributed.WorkerPlugin):
+    """Ends the worker process at `victim` when it starts a task of `prefix`, once."""
 
-    def __init__(self, victim, marker):
-        self.victim, self.marker = victim, marker
+    def __init__(self, victim, prefix, marker):
+        self.victim, self.prefix, self.marker = victim, prefix, marker
 
     def setup(self, worker):
         self.worker = worker
 
     def transition(self, key, start, finish, **kwargs):
-        if (finish == "executing" and key.startswith("_update") and self.worker.address == self.victim
+        if (finish == "executing" and key.startswith(self.prefix) and self.worker.address == self.victim
                 and not os.path.exists(self.marker)):
             open(self.marker, "w").close()
             os._exit(1)
 
 
-def test_worker_lost_mid_update_raises_and_leaves_the_rest_unchanged(client, rng, tmp_path):
+def _state(shard):
+    return shard.epoch, shard.front.n_points, shard.front.n_static, shard.gids.size
+
+
+@pytest.mark.parametrize("step", ["update", "promote"])
+def test_worker_lost_mid_step_raises_and_the_other_shards_undo_it(client, rng, tmp_path, step):
     # Last in the module: the cluster's nanny replaces the worker afterwards.
+    client.wait_for_workers(2)
     X = rng.random((400, 2))
     many = DaskToroidalNN(3, recall=1.0, n_shards=4).fit(X, n_static=100)
     homes = [h[0] for h in many._homes]
-    client.register_worker_plugin(_ExitOnUpdate(homes[-1], str(tmp_path / "done")), name="exit")
-    with pytest.raises(ShardLostError):
-        many.update(rng.random((300, 2)))
     survivors = [s for s, h in zip(many._shards, homes) if h != homes[-1]]
-    epochs = client.gather([client.submit(lambda s: s.epoch, s, workers=homes[0], pure=False)
-                            for s in survivors])
-    assert survivors and epochs == [0] * len(survivors)
+    before = client.gather([client.submit(_state, s, workers=homes[0], pure=False) for s in survivors])
+    client.register_worker_plugin(_ExitOnStep(homes[-1], "_" + step, str(tmp_path / "done")), name="exit")
+    with pytest.raises(ShardLostError):
+        getattr(many, step)(rng.random((300, 2)))
+    after = client.gather([client.submit(_state, s, workers=homes[0], pure=False) for s in survivors])
+    assert survivors and after == before
     with pytest.raises(ShardLostError):
         many.kneighbors()
