@@ -25,6 +25,7 @@ never mistaken for the current one.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import math
 from concurrent.futures import CancelledError
@@ -78,9 +79,9 @@ class _Shard:
 
     def check(self, epoch: int) -> None:
         if self.epoch != epoch:
-            raise ShardLostError(f"a shard holds state {self.epoch} where the model is at {epoch}: "
-                                 f"it was rebuilt from its input after its worker "
-                                 f"was lost, or the model changed since this lazy result was made")
+            raise ShardLostError(f"a shard holds state {self.epoch} where the task expects {epoch}: "
+                                 f"the model changed since this lazy result was made, or the shard "
+                                 f"was rebuilt from its input after its worker was lost")
 
     def local(self, gids: np.ndarray | None) -> np.ndarray | None:
         """Local ids of global ids, -1 for those held elsewhere."""
@@ -231,7 +232,12 @@ def _radius_rows(parts, return_distance: bool):
 def _ask_shards(block, keys, homes, epoch: int, func, arg, d: int, merge, how):
     """A task of a lazy query: asks every shard about one block of queries and merges."""
     block = _validation.as_points(block, "X", d)
-    with distributed.worker_client() as client:
+    try:
+        distributed.get_worker()
+        asking = distributed.worker_client()
+    except ValueError:  # computed by another scheduler in the client's process
+        asking = contextlib.nullcontext(distributed.get_client())
+    with asking as client:
         shards = [distributed.Future(key, client) for key in keys]
         parts = _gather(client, [_on(client, h, func, s, epoch, block, arg, None, d)
                                  for s, h in zip(shards, homes)], shards)
@@ -280,7 +286,7 @@ def _gather(client, futures, shards=()):
     _wait(futures, shards)
     try:
         return client.gather(futures)
-    except (CancelledError, distributed.scheduler.KilledWorker, ShardLostError) as err:
+    except (CancelledError, distributed.scheduler.KilledWorker) as err:
         raise ShardLostError(f"a shard was lost with its worker ({type(err).__name__}: {err}); "
                              f"fit the model again") from err
 
