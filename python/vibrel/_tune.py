@@ -115,7 +115,7 @@ def table_budget(d: int, memory: float) -> int:
 
 def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Generator, engine,
          *, memory: float = 8.0, fixed: dict | None = None, n_queries: int = N_QUERIES,
-         period: np.ndarray | None = None) -> Tuning:
+         truth=None, period: np.ndarray | None = None) -> Tuning:
     """Chooses the hash setting for `points` (n, d) by the rule of this module.
 
     `fixed` holds the user's b, k, l, probes (None where left to the tuner), as
@@ -124,6 +124,11 @@ def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Gen
     torus), so the true neighbours are those of the metric in use; keys are
     those of the points divided by their period, as the engine hashes them.
     Needs n_neighbors < n.
+
+    `points` may be any object with a `shape` whose integer-array indexing gives
+    the rows as an ndarray, when `truth(rows, n_neighbors, measure)` gives the
+    sample's true neighbour ids and the costs as `_truth_and_costs` does: points
+    held elsewhere are then only read at the sampled rows.
     """
     fixed = fixed or {"b": None, "k": None, "l": None, "probes": None}
     n, d = points.shape
@@ -135,7 +140,10 @@ def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Gen
     rows = np.sort(rng.choice(n, min(n_queries, n), replace=False))
     grid = _grid(n, d, n_neighbors, fixed)
     single = all(v is not None for v in fixed.values())
-    true_ind, costs = _truth_and_costs(points, rows, n_neighbors, engine, measure=not single)
+    if truth is None:
+        true_ind, costs = _truth_and_costs(points, rows, n_neighbors, engine, measure=not single)
+    else:
+        true_ind, costs = truth(rows, n_neighbors, not single)
     l_max = fixed["l"] if fixed["l"] is not None else min(_MAX_TABLES, table_budget(d, memory))
     k_max = max(k for _, ks in grid for k in ks)
     s, u = _params.draw_hash(rng, d, k_max, l_max)
@@ -216,16 +224,16 @@ def _exhaustive(points: np.ndarray, engine):
 
 
 def _work(index, queries, n_neighbors, exclude):
-    """(ind, seconds of work, pairs) of one kNN call.  The engine's own clock of
+    """(ind, dist, seconds of work, pairs) of one kNN call.  The engine's own clock of
     its distance work is preferred to the wall clock, which counts the time the
     machine lends to others."""
     index.reset_stats()
     start = time.perf_counter()
-    ind, _ = index.query_knn(queries, n_neighbors, exclude)
+    ind, dist = index.query_knn(queries, n_neighbors, exclude)
     wall = time.perf_counter() - start
     stats = index.stats()
     work = stats["refine_ns"] * 1e-9 + stats["gather_ns"] * 1e-9
-    return ind, work if work > 0 else wall, stats["pairs"]
+    return ind, dist, work if work > 0 else wall, stats["pairs"]
 
 
 def _truth_and_costs(points, rows, n_neighbors, engine, measure=True):
@@ -233,13 +241,20 @@ def _truth_and_costs(points, rows, n_neighbors, engine, measure=True):
     (not measured for a single setting, which has nothing to be compared with)."""
     n, d = points.shape
     exhaustive = _exhaustive(points, engine)
-    true_ind, scan, _ = _work(exhaustive, points[rows], n_neighbors, rows)
+    true_ind, _, scan, _ = _work(exhaustive, points[rows], n_neighbors, rows)
     if not measure:
         return true_ind, Costs(math.nan, math.nan, scan / (rows.size * n))
+    return true_ind, cached_costs(engine, d, n, lambda: _measure_costs(points, n_neighbors, engine,
+                                                                      scan / (rows.size * n)))
+
+
+def cached_costs(engine, d: int, n: int, measure) -> Costs:
+    """The costs of `engine` for n points of d coordinates: `measure()` the first
+    time in this process for its dimension and size class, then the same."""
     key = (getattr(engine, "__name__", str(engine)), d, int(math.log2(n)))
     if key not in _COSTS:
-        _COSTS[key] = _measure_costs(points, n_neighbors, engine, scan / (rows.size * n))
-    return true_ind, _COSTS[key]
+        _COSTS[key] = measure()
+    return _COSTS[key]
 
 
 def _measure_costs(points, n_neighbors, engine, scan_point) -> Costs:
@@ -255,7 +270,7 @@ def _measure_costs(points, n_neighbors, engine, scan_point) -> Costs:
         k = max(1, min(62, round(math.log2(n / occupancy))))
         params = HashParams(2, k, 2, k if probes_all else 0)
         index = build_index(engine, params, *_params.draw_hash(rng, d, k, 2), 0, points, n)
-        _, work, pairs = _work(index, points[rows], n_neighbors, rows)
+        _, _, work, pairs = _work(index, points[rows], n_neighbors, rows)
         samples.append((pairs / rows.size, 2 * (1 + params.probes), work / rows.size))
     (p1, l1, w1), (p2, l2, w2) = samples
     det = p1 * l2 - p2 * l1
