@@ -575,7 +575,8 @@ class PythonLshIndex:
         q, excluded = self._check_queries(queries, exclude_ids)
         m = q.shape[0]
         radius = float(radius)
-        threshold = np.float32(radius * radius if self._metric == "l2" else radius)
+        # A negative radius stays negative: squared it would admit points.
+        threshold = np.float32(radius * radius if self._metric == "l2" and radius >= 0 else radius)
         counts = np.zeros(m, dtype=np.int64)
         id_parts, dist_parts = [], []
         if self._n_points > 0:

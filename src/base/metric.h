@@ -46,9 +46,10 @@ inline float reported_distance(float summed, Metric metric) {
 }
 
 // The bound a radius puts on the summed form (squared for L2, in double),
-// rounded to single precision once.
+// rounded to single precision once. A negative radius stays negative, so that
+// squaring never turns it into a bound that admits points.
 inline float summed_bound(double radius, Metric metric) {
-  return static_cast<float>(metric == Metric::kL2 ? radius * radius : radius);
+  return static_cast<float>(metric == Metric::kL2 && radius >= 0.0 ? radius * radius : radius);
 }
 
 }  // namespace vb

@@ -9,13 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/errors.h"
 #include "module/args.h"
 #include "module/arrays.h"
 #include "module/create_once.h"
 #include "module/docstrings.h"
 #include "module/guard.h"
 #include "module/method_frame.h"
-#include "base/errors.h"
 
 namespace vb::module {
 

@@ -60,6 +60,7 @@ def test_exhaustive_search_agrees_with_a_periodic_kd_tree(rng, metric, p, box):
     indptr, found, _ = index.query_radius(queries, radius)
     counts = [len(row) for row in tree.query_ball_point(queries, radius, p=p)]
     assert np.abs(np.diff(indptr) - counts).sum() <= 2  # only float32 rounding at the radius may differ
+    assert index.query_radius(queries, -radius)[1].size == 0
 
 
 @pytest.mark.parametrize("kwargs, build_cols, message", [
