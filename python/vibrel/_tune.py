@@ -124,12 +124,18 @@ def table_budget(d: int, memory: float) -> int:
 
 
 def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Generator, engine,
-         *, memory: float = 8.0, fixed: dict | None = None, n_queries: int = N_QUERIES) -> Tuning:
+         *, memory: float = 8.0, fixed: dict | None = None, n_queries: int = N_QUERIES,
+         truth=None) -> Tuning:
     """Chooses the hash setting for `points` (n, d) by the rule of this module.
 
     `fixed` holds the user's b, k, l, probes (None where left to the tuner), as
     normalised by `vibrel._params.normalise`.  `engine` is the index class that
     will serve.  Needs n_neighbors < n.
+
+    `points` may be any object with a `shape` whose integer-array indexing gives
+    the rows as an ndarray, when `truth(rows, n_neighbors, measure)` gives the
+    sample's true neighbour ids and the costs as `_truth_and_costs` does: points
+    held elsewhere are then only read at the sampled rows.
     """
     fixed = fixed or {"b": None, "k": None, "l": None, "probes": None}
     n, d = points.shape
@@ -141,7 +147,10 @@ def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Gen
     rows = np.sort(rng.choice(n, min(n_queries, n), replace=False))
     grid = _grid(n, d, n_neighbors, fixed)
     single = all(v is not None for v in fixed.values())
-    true_ind, costs = _truth_and_costs(points, rows, n_neighbors, engine, measure=not single)
+    if truth is None:
+        true_ind, costs = _truth_and_costs(points, rows, n_neighbors, engine, measure=not single)
+    else:
+        true_ind, costs = truth(rows, n_neighbors, not single)
     l_max = fixed["l"] if fixed["l"] is not None else min(_MAX_TABLES, table_budget(d, memory))
     k_max = max(k for _, ks in grid for k in ks)
     s, u = _params.draw_hash(rng, d, k_max, l_max)
@@ -225,13 +234,15 @@ def _truth_and_costs(points, rows, n_neighbors, engine, measure=True):
     (none for a single setting, which has nothing to be compared with)."""
     n, d = points.shape
     true_ind, _ = _exhaustive(points, engine).query_knn(points[rows], n_neighbors, rows)
-    costs = model_costs(n, d)
-    return true_ind, costs if measure else Costs(math.nan, math.nan, costs.scan_point)
+    return true_ind, model_costs(n, d, measure)
 
 
-def model_costs(n: int, d: int) -> Costs:
-    """The unit costs of step 5 for n points of d coordinates."""
+def model_costs(n: int, d: int, measure: bool = True) -> Costs:
+    """The unit costs of step 5 for n points of d coordinates; with `measure`
+    false only the exhaustive search's (a single setting is compared with nothing)."""
     scan = SCAN_NS + SCAN_NS_PER_DIM * d
+    if not measure:
+        return Costs(math.nan, math.nan, scan * 1e-9)
     spill = max(0.0, 1.0 - CACHE_BYTES / (4.0 * n * d))
     pair = PAIR_NS + scan + spill * (MISS_NS + MISS_NS_PER_LINE * math.ceil(4 * d / 64))
     return Costs(pair * 1e-9, LOOKUP_NS * 1e-9, scan * 1e-9)

@@ -16,7 +16,8 @@ def front_examples():
     blocks = []
     for path in (ROOT / "README.md",):
         if path.is_file():
-            blocks += [b for b in re.findall(r"```python\n(.*?)```", path.read_text(), re.S) if "ToroidalNN" in b]
+            blocks += [b for b in re.findall(r"```python\n(.*?)```", path.read_text(), re.S)
+                       if "ToroidalNN" in b and "vibrel.dask" not in b]
     return blocks
 
 
