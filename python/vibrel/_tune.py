@@ -45,8 +45,8 @@ The rule, applied at `fit` to the parameters the user left as None:
    warning (none when all four are given: the user chose).
 
 Cost of tuning: one exhaustive query of the sample (n_queries * n distance
-evaluations) and hashing about n_queries *
-(n_neighbors + 1) + `_OCCUPANCY_SAMPLE` points into l_max tables per bucket count.
+evaluations) and hashing about n_queries * (n_neighbors + 1) +
+`_OCCUPANCY_SAMPLE` points into l_max tables per bucket count.
 At n = 1,000,000 that is about one build of the chosen setting.
 """
 
@@ -86,7 +86,7 @@ TABLE_BYTES_PER_POINT = 16
 SCAN_NS, SCAN_NS_PER_DIM = 0.26, 0.16
 PAIR_NS, MISS_NS, MISS_NS_PER_LINE = 6.8, 44.0, 16.0
 LOOKUP_NS = 450.0
-# Cache that holds a row fetched at random without a miss (a core's L2).
+# Points (as float32 rows) that random fetches read without a miss: the cores' L2 together.
 CACHE_BYTES = 4 << 20
 
 
