@@ -106,16 +106,11 @@ def _take(shard: _Shard, gids: np.ndarray):
 
 
 def _exact_knn(shard: _Shard, queries: np.ndarray, n_neighbors: int, exclude: np.ndarray, backend: str):
-    """The exhaustive answer of this shard, as (dist, gids, seconds of work)."""
+    """The exhaustive answer of this shard, as (dist, gids)."""
     engine, _ = _backend.resolve(backend)
     index = _tune._exhaustive(shard.points, engine)
-    ind, dist, work, _ = _tune._work(index, queries, n_neighbors, shard.local(exclude))
-    return dist, _global(shard, ind), work
-
-
-def _costs(shard: _Shard, n_neighbors: int, scan_point: float, backend: str) -> _tune.Costs:
-    engine, _ = _backend.resolve(backend)
-    return _tune._measure_costs(shard.points, n_neighbors, engine, scan_point)
+    ind, dist = index.query_knn(queries, n_neighbors, shard.local(exclude))
+    return dist, _global(shard, ind)
 
 
 def _install(shard: _Shard, params: dict, tuning: _tune.Tuning, setting, n_static: int) -> _Shard:
@@ -271,14 +266,7 @@ class _Rows:
                         self.shards)
         _, true_ind = _merge_knn(parts, n_neighbors)
         n, d = self.shape
-        scan_point = sum(p[2] for p in parts) / (rows.size * n)
-        if not measure:
-            return true_ind, _tune.Costs(math.nan, math.nan, scan_point)
-        engine, _ = _backend.resolve(self.backend)
-        i = int(np.argmax(self.sizes))
-        return true_ind, _tune.cached_costs(engine, d, n, lambda: _gather(self.client, [_on(
-            self.client, self.homes[i], _costs, self.shards[i], n_neighbors, scan_point,
-            self.backend)], self.shards)[0])
+        return true_ind, _tune.model_costs(n, d, measure)
 
 
 def _gather(client, futures, shards=()):

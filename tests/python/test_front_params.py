@@ -2,7 +2,7 @@
 degenerate and contradictory settings, reproducibility, the drawing of s and u,
 and the exact oracle."""
 
-import copy
+import json
 import math
 import warnings
 
@@ -13,6 +13,7 @@ from vibrel import ToroidalNN, _exact
 from vibrel._params import draw_hash
 from vibrel import RecallTargetWarning
 
+from conftest import run_python
 from test_front import NATIVE_READY, torus_l1
 
 native_only = pytest.mark.skipif(not NATIVE_READY, reason="engine lacks query methods")
@@ -88,14 +89,27 @@ def test_memory_budget_bounds_the_tables(rng):
     assert model.params_["b"] == 1 or model.params_["l"] <= 8  # 16 bytes a table vs 8 * 16 a point
 
 
-@pytest.mark.parametrize("seed", [7, np.random.RandomState(7), np.random.default_rng(7)],
-                         ids=["int", "RandomState", "Generator"])
-def test_a_seed_fixes_the_tuning_and_the_hash(seed, rng):
-    X = rng.random((3000, 6))
-    first, again = (ToroidalNN(backend="reference", random_state=copy.deepcopy(seed)).fit(X) for _ in "ab")
-    assert first.params_ == again.params_ and first.params_["b"] > 1
-    np.testing.assert_array_equal(first.u_, again.u_)
-    np.testing.assert_array_equal(first.kneighbors(X[:20])[1], again.kneighbors(X[:20])[1])
+SEEDED_FIT = """
+import json
+import numpy as np
+from vibrel import ToroidalNN
+X = np.random.default_rng(5).random(({n}, {d}))
+for seed in (7, np.random.RandomState(7), np.random.default_rng(7)):
+    model = ToroidalNN(backend="{backend}", random_state=seed).fit(X)
+    print(json.dumps([model.params_, model.s_.tolist(), model.u_.tolist(), model.recall_estimate_,
+                      model.recall_error_, model.kneighbors(X[:20])[1].tolist()]))
+"""
+
+
+@pytest.mark.parametrize("backend, n, d", [("reference", 5000, 3),
+                                           pytest.param("native", 40_000, 8, marks=native_only)])
+def test_a_seed_fixes_the_tuning_and_the_hash_in_every_process(backend, n, d):
+    code = SEEDED_FIT.format(backend=backend, n=n, d=d)
+    first, again = run_python(code), run_python(code)
+    assert first == again
+    for line in first.splitlines():  # int, RandomState and Generator seeds alike
+        params = json.loads(line)[0]
+        assert params["b"] > 1
 
 
 @pytest.mark.parametrize("d, k", [(8, 8), (16, 5), (3, 7), (1, 4)])
