@@ -47,7 +47,7 @@ void BM_DistanceList(benchmark::State& state, const vb::query::DistanceKernel* k
   std::vector<float> q(kD, 0.25f), out(kList);
   std::size_t list = 0;
   for (auto _ : state) {
-    kernel->list(q.data(), points.data(), kD, kD, ids.data() + list * kList, kList, out.data());
+    kernel->list(q.data(), points.data(), kD, kD, ids.data() + list * kList, kList, nullptr, out.data());
     list = (list + 1) % kLists;
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();

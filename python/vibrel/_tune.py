@@ -125,12 +125,15 @@ def table_budget(d: int, memory: float) -> int:
 
 def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Generator, engine,
          *, memory: float = 8.0, fixed: dict | None = None, n_queries: int = N_QUERIES,
-         truth=None) -> Tuning:
+         truth=None, period: np.ndarray | None = None) -> Tuning:
     """Chooses the hash setting for `points` (n, d) by the rule of this module.
 
     `fixed` holds the user's b, k, l, probes (None where left to the tuner), as
     normalised by `vibrel._params.normalise`.  `engine` is the index class that
-    will serve.  Needs n_neighbors < n.
+    will serve, measuring its own metric on the box of `period` (None: the unit
+    torus), so the true neighbours are those of the metric in use; keys are
+    those of the points divided by their period, as the engine hashes them.
+    Needs n_neighbors < n.
 
     `points` may be any object with a `shape` whose integer-array indexing gives
     the rows as an ndarray, when `truth(rows, n_neighbors, measure)` gives the
@@ -160,9 +163,10 @@ def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Gen
     allowed = np.zeros(l_max, dtype=bool)
     allowed[fixed["l"] - 1 if fixed["l"] is not None else slice(None)] = True
 
+    unit = points if period is None else points / period
     best = None  # (rank, params, recall, error, cost); the rank orders met targets by cost
     for b, ks in grid:
-        for k, pos, occ in _keys_found(points, rows, true_ind, sample, b, ks, s[:, :max(ks)],
+        for k, pos, occ in _keys_found(unit, rows, true_ind, sample, b, ks, s[:, :max(ks)],
                                        u[:, :max(ks)]):
             for probes in _probe_counts(k, fixed["probes"]):
                 hit = pos <= probes  # (l, q, nn)

@@ -9,8 +9,13 @@ import operator
 import numpy as np
 
 
-def as_points(X, name: str = "X", n_features: int | None = None) -> np.ndarray:
+def as_points(X, name: str = "X", n_features: int | None = None, period: np.ndarray | None = None,
+              wrap: bool = True) -> np.ndarray:
     """A fresh C-contiguous float64 copy of the (n, d) array-like `X`, wrapped onto the torus.
+
+    With `period` (one box side per column) coordinates are reduced modulo their
+    period instead, a result equal to the period again becoming 0.0.  `wrap=False`
+    leaves them as they are, for a caller that learns the period from the shape.
 
     Lists, integer and float32 arrays, Fortran-ordered arrays and strided views are
     converted in one copy.  Coordinates are reduced modulo 1 (`x - floor(x)`); a
@@ -44,7 +49,17 @@ def as_points(X, name: str = "X", n_features: int | None = None) -> np.ndarray:
     out = np.empty(raw.shape, dtype=np.float64)
     np.copyto(out, raw, casting="unsafe")
     _check_finite(out, name)
-    if out.size and (out.min() < 0.0 or out.max() >= 1.0):
+    return wrap_onto(out, period) if wrap else out
+
+
+def wrap_onto(out: np.ndarray, period: np.ndarray | None = None) -> np.ndarray:
+    """`out` reduced in place onto the torus of `period` (None: the unit torus)
+    as `as_points` states, and returned."""
+    if period is not None:
+        if out.size and ((out < 0.0) | (out >= period)).any():
+            np.mod(out, period, out=out)
+            out[out >= period] = 0.0
+    elif out.size and (out.min() < 0.0 or out.max() >= 1.0):
         out -= np.floor(out)
         out[out >= 1.0] = 0.0
     out += 0.0  # turns -0.0 into 0.0
@@ -95,6 +110,31 @@ def check_radius(value, name: str = "radius") -> float:
     if np.isnan(r) or r < 0.0:
         raise ValueError(f"{name} must be a non-negative number, got {r}")
     return r
+
+
+_METRICS = {"l1": "l1", "manhattan": "l1", "cityblock": "l1", "l2": "l2", "euclidean": "l2"}
+
+
+def check_metric(value) -> str:
+    """"l1" or "l2" for a metric name or one of its aliases."""
+    if not isinstance(value, str) or value not in _METRICS:
+        raise ValueError(f"metric must be one of {', '.join(map(repr, _METRICS))}, got {value!r}")
+    return _METRICS[value]
+
+
+def check_period(value, d: int) -> np.ndarray | None:
+    """The d box sides of `value` (one number for every axis, or d of them),
+    each positive and finite; None when every side is 1 (the unit torus)."""
+    try:
+        period = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"period must be a number or a sequence of numbers, got {value!r}") from None
+    if period.ndim > 1 or (period.ndim == 1 and period.size != d):
+        raise ValueError(f"period must be one number or {d} of them (one per axis), got shape {period.shape}")
+    if not (np.isfinite(period).all() and (period > 0).all()):
+        raise ValueError(f"every period must be positive and finite, got {value!r}")
+    period = np.broadcast_to(period, (d,)).copy()
+    return None if (period == 1.0).all() else period
 
 
 def check_fraction(value, name: str) -> float:

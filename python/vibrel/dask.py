@@ -383,7 +383,11 @@ class DaskToroidalNN:
         client = self._client()
         front = self._front()
         front.verbose = False
-        front._setting(2)  # the parameters checked before any data moves
+        # The parameters checked before any data moves. The shards take their
+        # rows as they come, so only L1 on the unit torus is measured right.
+        if front._setting(2).metric != "l1" or np.any(np.asarray(front.period, dtype=np.float64) != 1.0):
+            raise ValueError("DaskToroidalNN measures toroidal L1 on the unit torus only (metric='l1', "
+                             "period=1.0); use ToroidalNN for other metrics and boxes")
         shards, homes, sizes, d = self._place(client, X)
         n = int(sum(sizes))
         n_static = check_n_static(n, n_static)

@@ -11,6 +11,14 @@ The index keeps two tiers of key-sorted tables: a static tier that only grows by
 bucket and a few neighbouring ones (multi-probe) in every table and measure the
 points found there exactly, in single precision.
 
+With ``metric`` and ``period`` the same index serves a box with one period per
+axis and either L1 or the minimum-image Euclidean distance (L2): coordinates are
+divided by their period (one float64 division) and stored on the unit torus, so
+keys and tables are those of the divided points; each unit-torus term is then
+multiplied by its axis period in float32 and, for L2, squared.  L2 distances are
+ranked by their float32 sum of squares and the root (float32) is taken once per
+reported value; a radius is squared (float64) and rounded to float32 once.
+
 Everything here is written for clarity and bit-exactness rather than speed: the
 hash uses separately rounded float64 operations, the distances float32 with the
 terms added in the engine's order of eight partial sums, and the order of equal keys inside a table follows
@@ -93,16 +101,29 @@ def summed_in_engine_order(term, d: int, shape) -> np.ndarray:
     return ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]))
 
 
-def _toroidal_l1(q32: np.ndarray, x32: np.ndarray) -> np.ndarray:
-    """Row-wise float32 toroidal L1 distance over the columns both arrays have.
+def _toroidal(q32: np.ndarray, x32: np.ndarray, metric: str = "l1", scale=None) -> np.ndarray:
+    """Row-wise float32 toroidal distance over the columns both arrays have, in
+    its summed form (squared for "l2").
 
-    Per column a = |q - x| and the term min(a, 1 - a), all in float32, the terms
-    summed in the engine's order.
+    Per column a = |q - x| and the term min(a, 1 - a), times the column's period
+    when ``scale`` (float32 periods) is given, squared for "l2", all in float32,
+    the terms summed in the engine's order.
     """
     def term(c):
         a = np.abs(q32[:, c] - x32[:, c])
-        return np.minimum(a, _ONE_F32 - a)
+        t = np.minimum(a, _ONE_F32 - a)
+        if scale is not None:
+            t = t * scale[c]
+        return t * t if metric == "l2" else t
     return summed_in_engine_order(term, min(q32.shape[1], x32.shape[1]), q32.shape[0])
+
+
+def _reported(dist: np.ndarray, metric: str) -> np.ndarray:
+    """float64 distances handed to the caller from summed float32 ones (given
+    as float32 or widened): the float32 root for "l2"."""
+    if metric != "l2":
+        return dist.astype(np.float64)
+    return np.sqrt(dist.astype(np.float32)).astype(np.float64)
 
 
 def _merge_runs(first_keys, first_ids, second_keys, second_ids):
@@ -145,12 +166,24 @@ class PythonLshIndex:
     ``update`` and ``promote``, and the same per-query search semantics.
     """
 
-    def __init__(self, b, k, l, probes, s, u, block=1024):
-        """Store pre-drawn hash parameters; ``s`` and ``u`` must have shape (l, k)."""
+    def __init__(self, b, k, l, probes, s, u, block=1024, metric="l1", period=None):
+        """Store pre-drawn hash parameters; ``s`` and ``u`` must have shape (l, k).
+
+        ``metric`` is "l1" or "l2"; ``period`` None (the unit torus) or one
+        positive finite period per axis."""
         s = np.array(s, dtype=np.int64, order="C")
         u = np.array(u, dtype=np.float64, order="C")
         if s.shape != (l, k) or u.shape != s.shape:
             raise ValueError("S and U must have shape (L, K)")
+        if metric not in ("l1", "l2"):
+            raise ValueError(f"metric must be 'l1' or 'l2', got {metric!r}")
+        self._metric = metric
+        self._period = None if period is None else np.array(period, dtype=np.float64).reshape(-1)
+        if self._period is not None and not (np.all(self._period > 0) and np.all(np.isfinite(self._period))):
+            raise ValueError("every period must be positive and finite")
+        # Periods of exactly 1 leave the terms unscaled, as the engine does.
+        self._scale = None if self._period is None or np.all(self._period == 1.0) else \
+            self._period.astype(np.float32)
         self._b = int(b)
         self._k = int(k)
         self._l = int(l)
@@ -248,6 +281,7 @@ class PythonLshIndex:
         pts = np.array(points, dtype=np.float64, order="C")
         if pts.ndim != 2:
             raise ValueError(f"points must be a two-dimensional array, got {pts.ndim} dimensions")
+        pts = self._unit(pts)
         n_static = int(n_static)
         if n_static < 0:
             raise ValueError(f"n_static must be non-negative, got {n_static}")
@@ -300,6 +334,8 @@ class PythonLshIndex:
         """Selective refresh: re-place only entries whose key changed, by
         delete + merge (new-before-kept on equal keys)."""
         coords = np.asarray(coords, dtype=np.float64)
+        if coords.ndim == 2:
+            coords = self._unit(coords)
         n_cand, d = self.n_candidates, self._d
         if coords.size != n_cand * d:
             raise ValueError(
@@ -343,6 +379,7 @@ class PythonLshIndex:
                 f"new_candidates have {batch.shape[1]} columns but the index holds "
                 f"{self._d}-dimensional points"
             )
+        batch = self._unit(batch)
         if self.n_candidates > 0:
             n = self._n_points
             static_keys = np.empty((self._l, n), dtype=np.int64)
@@ -403,7 +440,7 @@ class PythonLshIndex:
         """
         keep = ids != excluded[rows]
         rows, ids = rows[keep], ids[keep]
-        dist = _toroidal_l1(q32[rows], self._points_f32[ids])
+        dist = _toroidal(q32[rows], self._points_f32[ids], self._metric, self._scale)
         order = np.lexsort((ids, dist.view(np.uint32), rows))
         return rows[order], ids[order], dist[order]
 
@@ -468,8 +505,17 @@ class PythonLshIndex:
             raise ValueError(
                 f"queries have {q.shape[1]} columns but the index holds {self._d}-dimensional points"
             )
-        return q, excluded
+        return self._unit(q), excluded
 
+    def _unit(self, rows: np.ndarray) -> np.ndarray:
+        """Rows on the unit torus: each coordinate divided by its axis period."""
+        if self._period is None:
+            return rows
+        if rows.shape[1] != self._period.size:
+            raise ValueError(
+                f"coordinates have {rows.shape[1]} columns but the index has {self._period.size} periods"
+            )
+        return rows / self._period
     def query_knn(self, queries, k, exclude_ids=None):
         """Exact k nearest neighbours under toroidal L1 among each query's candidates.
 
@@ -518,7 +564,7 @@ class PythonLshIndex:
                 out_dist[i, :rid.size] = rdist
                 self._stats["relaxed"] += 1
             self._stats["queries"] += mc
-        return out_ids, out_dist
+        return out_ids, _reported(out_dist, self._metric)
 
     def query_radius(self, queries, radius, exclude_ids=None):
         """Gathered candidates within ``radius`` (rounded to float32) of each query.
@@ -528,7 +574,9 @@ class PythonLshIndex:
         """
         q, excluded = self._check_queries(queries, exclude_ids)
         m = q.shape[0]
-        threshold = np.float32(float(radius))
+        radius = float(radius)
+        # A negative radius stays negative: squared it would admit points.
+        threshold = np.float32(radius * radius if self._metric == "l2" and radius >= 0 else radius)
         counts = np.zeros(m, dtype=np.int64)
         id_parts, dist_parts = [], []
         if self._n_points > 0:
@@ -541,7 +589,7 @@ class PythonLshIndex:
                 within = dist <= threshold  # a NaN on either side keeps nothing
                 counts[c0:c0 + mc] = np.bincount(rows[within], minlength=mc)
                 id_parts.append(ids[within])
-                dist_parts.append(dist[within].astype(np.float64))
+                dist_parts.append(_reported(dist[within], self._metric))
         indptr = np.zeros(m + 1, dtype=np.int64)
         np.cumsum(counts, out=indptr[1:])
         ids = np.concatenate(id_parts) if id_parts else np.empty(0, dtype=np.int64)

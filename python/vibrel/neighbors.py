@@ -29,10 +29,12 @@ class NotFittedError(ValueError, AttributeError):
 
 
 class ToroidalNN:
-    """Nearest neighbours on the unit torus [0, 1)^d under the toroidal L1 distance.
+    """Nearest neighbours on a periodic box (by default the unit torus [0, 1)^d)
+    under the toroidal L1 or the minimum-image Euclidean distance.
 
-    The distance between two points sums, over the coordinates, the shorter way
-    round the circle: min(|a - b|, 1 - |a - b|).  Points are hashed into `l` tables
+    Per coordinate the distance takes the shorter way round the circle,
+    min(|a - b|, P - |a - b|) for an axis of period P; L1 sums these, L2 takes
+    the root of the sum of their squares.  Points are hashed into `l` tables
     of sorted keys; the hash only decides which points are compared, and every
     distance returned is computed exactly (in single precision) from the
     coordinates.  The neighbours found are as complete as the recall target: at
@@ -53,7 +55,15 @@ class ToroidalNN:
         Neighbours returned by `kneighbors` when it is not told otherwise; the
         tuner aims at this many.
     radius : float, default 1.0
-        Radius used by `radius_neighbors` when it is not told otherwise.
+        Radius used by `radius_neighbors` when it is not told otherwise, in the
+        box's units.
+    metric : {"l1", "l2"}, default "l1"
+        "l1" (aliases "manhattan", "cityblock") or "l2" (alias "euclidean"),
+        the minimum-image distance in either case.
+    period : float or array of d floats, default 1.0
+        The box side, one for every axis or one per axis, each positive and
+        finite.  Coordinates are taken modulo their period; distances, radii
+        and graphs are in the box's units.  Angles in radians: period 2 pi.
     recall : float in (0, 1], default 0.99
         Share of the true `n_neighbors` nearest that `kneighbors` must find; for
         `radius_neighbors`, share of the points within the radius.
@@ -92,17 +102,21 @@ class ToroidalNN:
         Memory of the hash tables.
     s_, u_ : ndarray of shape (l, k)
         The drawn hash parameters.
-    effective_metric_, effective_metric_params_ : "l1", {"period": 1.0}
+    effective_metric_ : "l1" or "l2"
+    effective_metric_params_ : {"period": the box sides, one float or d of them}
     backend_ : str
     index_ : the engine object.
     """
 
-    def __init__(self, n_neighbors: int = 5, radius: float = 1.0, *, recall: float = 0.99,
+    def __init__(self, n_neighbors: int = 5, radius: float = 1.0, *, metric: str = "l1", period: Any = 1.0,
+                 recall: float = 0.99,
                  b: int | None = None, k: int | None = None, l: int | None = None,
                  probes: int | None = None, block: int | None = None, memory: float = 8.0,
                  random_state: Any = None, backend: str = "auto", verbose: Any = False) -> None:
         self.n_neighbors = n_neighbors
         self.radius = radius
+        self.metric = metric
+        self.period = period
         self.recall = recall
         self.b = b
         self.k = k
@@ -116,7 +130,7 @@ class ToroidalNN:
 
     # ------------------------------------------------------------ parameters
 
-    _PARAM_NAMES = ("n_neighbors", "radius", "recall", "b", "k", "l", "probes", "block", "memory",
+    _PARAM_NAMES = ("n_neighbors", "radius", "metric", "period", "recall", "b", "k", "l", "probes", "block", "memory",
                     "random_state", "backend", "verbose")
 
     def get_params(self, deep: bool = True) -> dict:
@@ -144,24 +158,28 @@ class ToroidalNN:
         """Index the points X, shape (n, d); the first `n_static` rows (all by
         default) are the static tier, the rest the candidate tier.  `y` is ignored.
 
-        Coordinates are taken modulo 1 onto the torus.  The hash setting is tuned
-        for `recall` unless b, k, l and probes are all given.  Returns self.
+        Coordinates are taken modulo the period onto the torus.  The hash setting
+        is tuned for `recall` unless b, k, l and probes are all given.  Returns self.
         """
-        points = _validation.as_points(X, "X")
+        points = _validation.as_points(X, "X", wrap=False)
         n = points.shape[0]
         n_static = check_n_static(n, n_static)
-        setting = self._setting(n)
+        setting = self._setting(n, points.shape[1])
+        _validation.wrap_onto(points, setting.period)
         progress = _progress.reporter(self.verbose, "fit", 2)
         tuning = _tune.tune(points, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
-                            setting.engine, memory=setting.memory, fixed=setting.fixed)
+                            setting.engine, memory=setting.memory, fixed=setting.fixed, period=setting.period)
         progress(1)
         self._install(points, n_static, tuning, setting)
         progress(2)
         progress.close()
         return self
 
-    def _setting(self, n: int) -> Setting:
-        """The constructor values checked, for a fit of `n` points."""
+    def _setting(self, n: int, d: int | None = None) -> Setting:
+        """The constructor values checked, for a fit of `n` points of `d`
+        coordinates (the period is checked only when d is given)."""
+        metric = _validation.check_metric(self.metric)
+        period = None if d is None else _validation.check_period(self.period, d)
         n_neighbors = _validation.check_int(self.n_neighbors, "n_neighbors", 1)
         _validation.check_radius(self.radius)
         target = _validation.check_fraction(self.recall, "recall")
@@ -169,11 +187,11 @@ class ToroidalNN:
         block = 0 if self.block is None else _validation.check_int(self.block, "block", 1)
         fixed = _params.normalise(*(_validation.check_optional_int(getattr(self, name), name, low)
                                     for name, low in (("b", 1), ("k", 1), ("l", 1), ("probes", 0))))
-        engine, backend = _backend.resolve(self.backend)
+        engine, backend = _backend.resolve(self.backend, metric, period)
         rng = _rng(self.random_state)
         if n == 1:
             fixed = _params.normalise(1, None, None, None)
-        return Setting(n_neighbors, target, memory, block, fixed, engine, backend, rng)
+        return Setting(n_neighbors, target, memory, block, fixed, engine, backend, rng, metric, period)
 
     def _install(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
         """Builds the index of the tuned setting over `points` and records the setting."""
@@ -190,8 +208,9 @@ class ToroidalNN:
         self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
         self.s_, self.u_ = tuning.s, tuning.u
         self.backend_ = setting.backend
-        self.effective_metric_ = "l1"
-        self.effective_metric_params_ = {"period": 1.0}
+        self._period = setting.period
+        self.effective_metric_ = setting.metric
+        self.effective_metric_params_ = {"period": 1.0 if setting.period is None else setting.period.copy()}
 
     # ----------------------------------------------------------------- sizes
 
@@ -325,7 +344,7 @@ class ToroidalNN:
         """Replaces the coordinates of the candidate tier, shape (n_candidates, d),
         row j being point n_static + j, and refreshes its hash tables.  Returns self."""
         index = self._fitted()
-        coords = update_rows(X, index.n_candidates, self.n_features_in_)
+        coords = update_rows(X, index.n_candidates, self.n_features_in_, self._period)
         index.update(coords)
         self._points[index.n_static:] = coords
         self._exhaustive = None
@@ -336,7 +355,7 @@ class ToroidalNN:
         shape (m, d), as the new candidates, numbered from the old `n_points` on.
         An X of shape (0, d) just promotes.  Returns self."""
         index = self._fitted()
-        batch = _validation.as_points(X, "X", self.n_features_in_)
+        batch = _validation.as_points(X, "X", self.n_features_in_, self._period)
         index.promote(batch)
         self._points = np.concatenate([self._points, batch])
         self._exhaustive = None
@@ -356,17 +375,22 @@ class ToroidalNN:
         return state
 
     def __setstate__(self, state: dict) -> None:
+        self.__dict__.setdefault("_period", None)  # models saved before boxes other than the unit torus
         self.__dict__.update(state)
         if "_points" in state:
             self._points = np.array(self._points, dtype=np.float64, order="C")
             self._radius_recall = dict(self._radius_recall)
-            engine, _ = _backend.resolve(self.backend_)
+            engine, _ = self._engine()
             p = self.params_
             self.index_ = _backend.build_index(
                 engine, _params.HashParams(p["b"], p["k"], p["l"], p["probes"]), self.s_, self.u_,
                 p["block"], self._points, self.__dict__.pop("_n_static"))
 
     # --------------------------------------------------------------- helpers
+
+    def _engine(self):
+        """(engine, name) of the fitted backend, metric and period."""
+        return _backend.resolve(self.backend_, self.effective_metric_, self._period)
 
     def _fitted(self):
         index = getattr(self, "index_", None)
@@ -382,7 +406,7 @@ class ToroidalNN:
         """(queries, exclude_ids): the indexed points excluding themselves for X=None."""
         if X is not None:
             check_no_ids_with(X, ids)
-            return _validation.as_points(X, "X", self.n_features_in_), None
+            return _validation.as_points(X, "X", self.n_features_in_, self._period), None
         if ids is None:
             return self._points, np.arange(self._points.shape[0], dtype=np.int64)
         rows = check_ids(ids, self._points.shape[0])
@@ -436,7 +460,7 @@ class ToroidalNN:
 
     def _exhaustive_index(self):
         """An exhaustive index (one cell) of the indexed points."""
-        engine, _ = _backend.resolve(self.backend_)
+        engine, _ = self._engine()
         s, u = _params.draw_hash(np.random.default_rng(0), self.n_features_in_, 1, 1)
         return _backend.build_index(engine, _params.EXHAUSTIVE, s, u, self.params_["block"],
                                     self._points, self.index_.n_static)
@@ -456,8 +480,14 @@ class ToroidalNN:
             owner, ids = owner[pick], ids[pick]
         p = self.params_
         params = _params.HashParams(p["b"], p["k"], p["l"], p["probes"])
-        found = _tune.found_by(params, self.s_, self.u_, self._points[rows], self._points[ids], owner)
+        found = _tune.found_by(params, self.s_, self.u_, self._unit(self._points[rows]), self._unit(self._points[ids]),
+                               owner)
         return float(found.mean())
+
+
+    def _unit(self, points: np.ndarray) -> np.ndarray:
+        """Points on the unit torus, as the engine hashes them."""
+        return points if self._period is None else points / self._period
 
 
 @dataclass(frozen=True)
@@ -472,6 +502,8 @@ class Setting:
     engine: Any
     backend: str
     rng: np.random.Generator
+    metric: str = "l1"
+    period: np.ndarray | None = None  # the box sides, None on the unit torus
 
 
 def check_n_static(n: int, n_static) -> int:
@@ -511,15 +543,16 @@ def check_ids(ids, n: int) -> np.ndarray:
     return rows
 
 
-def update_rows(X, n_candidates: int, d: int) -> np.ndarray:
-    """The new candidate coordinates of an `update`, checked to be (n_candidates, d)."""
+def update_rows(X, n_candidates: int, d: int, period: np.ndarray | None = None) -> np.ndarray:
+    """The new candidate coordinates of an `update`, checked to be (n_candidates, d)
+    and taken modulo `period`."""
     want = (n_candidates, d)
     shape = np.shape(X) if not type(X).__module__.startswith("scipy.sparse") else None
     if shape is not None and len(shape) == 2 and tuple(shape) != want:
         hint = " (transposed?)" if tuple(shape) == want[::-1] else ""
         raise ValueError(f"update needs an array of shape (n_candidates, d) = {want}, "
                          f"got {tuple(shape)}{hint}")
-    return _validation.as_points(X, "X", d)
+    return _validation.as_points(X, "X", d, period)
 
 
 def _same(a, b) -> bool:

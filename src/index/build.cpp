@@ -27,6 +27,10 @@ void validate_build(const Index& index, std::size_t n, std::size_t d, std::size_
     throw ArgumentError("n_static (" + std::to_string(n_static) + ") is larger than the number of points (" +
                         std::to_string(n) + ")");
   }
+  if (!index.scale.empty() && index.scale.size() != d) {
+    throw ArgumentError("points have " + std::to_string(d) + " columns but the index has " +
+                        std::to_string(index.scale.size()) + " periods");
+  }
   for (std::size_t t = 0; t < index.l; ++t) {
     for (std::size_t j = 0; j < index.k; ++j) {
       const std::int64_t column = index.s[t * index.k + j];

@@ -9,7 +9,8 @@
 namespace vb::index {
 
 // Checks what build needs beyond the constructor: k >= 1, l >= 1, b >= 1,
-// b^k within the int64 range, n_static <= n and every s entry in [0, d).
+// b^k within the int64 range, n_static <= n, every s entry in [0, d) and,
+// with per-axis periods, one period per column.
 // Throws ArgumentError naming the first problem; changes nothing.
 void validate_build(const Index& index, std::size_t n, std::size_t d, std::size_t n_static);
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/buffer.h"
+#include "base/metric.h"
 
 namespace vb::index {
 
@@ -50,6 +51,14 @@ struct Index {
   std::size_t n_points = 0;
   std::size_t n_static = 0;
   bool built = false;       // build has run at least once
+
+  // How distances are measured (base/metric.h): the metric and, per axis, the
+  // period in single precision; empty for the unit torus, else d values.
+  Metric metric = Metric::kL1;
+  std::vector<float> scale;
+
+  // The per-axis periods for the kernels, or null on the unit torus.
+  const float* scale_or_null() const { return scale.empty() ? nullptr : scale.data(); }
 
   // Takes the parameters as given; validates nothing (see validate_build).
   // Requires: s.size() == u.size() == l * k.

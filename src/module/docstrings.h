@@ -20,6 +20,21 @@ inline constexpr const char* kClass =
     "index is exact after every operation \xe2\x80\x94 the hash decides which points are\n"
     "compared, never how far apart they are.";
 
+inline constexpr const char* kPeriodicClass =
+    "PeriodicLshIndex(b, k, l, probes, s, u, block=1024, metric='l1', period=None)\n"
+    "--\n"
+    "\n"
+    "LSH index of a periodic box, compiled: the RustLshIndex engine with a\n"
+    "metric and one period per axis.\n"
+    "\n"
+    "`metric` is 'l1' or 'l2' (the minimum-image Euclidean distance);\n"
+    "`period` a float64 array of one positive finite box side per axis, or\n"
+    "None for the unit torus. Coordinates are given in the box's units within\n"
+    "[0, period) and stored divided by their period, so hashing and tables are\n"
+    "those of RustLshIndex for the divided points; distances and radii are in\n"
+    "the box's units. Behaviourally identical to `vibrel.lsh.PythonLshIndex`\n"
+    "with the same metric and period. The methods are RustLshIndex's.";
+
 inline constexpr const char* kBuild =
     "build($self, points, n_static)\n"
     "--\n"

@@ -1,11 +1,15 @@
 #include "module/index_object.h"
 
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "base/errors.h"
 #include "module/args.h"
 #include "module/arrays.h"
 #include "module/create_once.h"
@@ -22,13 +26,46 @@ using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject
 PyCFunction as_method(FastCall fn) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)); }
 
 const Signature kConstructor{"RustLshIndex", {"b", "k", "l", "probes", "s", "u", "block"}, 6};
+const Signature kPeriodicConstructor{
+    "PeriodicLshIndex", {"b", "k", "l", "probes", "s", "u", "block", "metric", "period"}, 6};
 
-// Constructor: bind, convert in parameter order, check the shapes of s and u,
-// then copy them. Validates nothing else; the package draws the parameters.
-PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// The metric named by a str argument: "l1" or "l2" (the package maps aliases).
+Metric to_metric(PyObject* obj) {
+  const char* name = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
+  if (name == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "'%s' object is not a str", Py_TYPE(obj)->tp_name);
+    add_parameter_note("metric");
+    throw PyErrSet{};
+  }
+  if (std::strcmp(name, "l1") == 0) return Metric::kL1;
+  if (std::strcmp(name, "l2") == 0) return Metric::kL2;
+  throw ArgumentError(std::string("metric must be 'l1' or 'l2', got '") + name + "'");
+}
+
+// Axis periods from a float64 1-D array: each positive and finite. Periods
+// of exactly 1 leave the engine on its unit-torus kernels, whose bits the
+// scaled ones would repeat at the cost of a multiplication per term.
+void set_periods(Engine& engine, const ArrayArg& period) {
+  const Buffer<double> values = period.copy_f64();
+  bool unit = true;
+  for (std::size_t c = 0; c < values.size(); ++c) {
+    const double p = values[c];
+    if (!(p > 0.0) || !std::isfinite(p)) {
+      throw ArgumentError("period[" + std::to_string(c) + "] = " + std::to_string(p) + " is not positive and finite");
+    }
+    unit = unit && p == 1.0;
+  }
+  engine.period.assign(values.begin(), values.end());
+  if (!unit) engine.index.scale.assign(values.begin(), values.end());  // each rounded to float
+}
+
+// Both constructors: bind, convert in parameter order, check the shapes of s
+// and u, then copy them. Validates nothing else; the package draws the
+// parameters. The periodic one also takes the metric and the axis periods.
+PyObject* new_index(PyTypeObject* type, PyObject* args, PyObject* kwargs, bool periodic) {
   return guard([&]() -> PyObject* {
-    PyObject* a[7];
-    bind_tuple(kConstructor, args, kwargs, a);
+    PyObject* a[9] = {};
+    bind_tuple(periodic ? kPeriodicConstructor : kConstructor, args, kwargs, a);
     const std::int64_t b = to_i64(a[0], "b");
     const std::uint64_t k = to_u64(a[1], "k");
     const std::uint64_t l = to_u64(a[2], "l");
@@ -45,6 +82,10 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto engine = std::make_unique<Engine>(
         b, k, l, probes, std::vector<std::int64_t>(s_values.begin(), s_values.end()),
         std::vector<double>(u_values.begin(), u_values.end()), block);
+    if (periodic) {
+      if (a[7] != nullptr) engine->index.metric = to_metric(a[7]);
+      if (a[8] != nullptr && a[8] != Py_None) set_periods(*engine, ArrayArg::convert(a[8], 1, NPY_FLOAT64, "period"));
+    }
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) throw PyErrSet{};
@@ -55,6 +96,14 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     obj->engine = engine.release();
     return self;
   });
+}
+
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return new_index(type, args, kwargs, false);
+}
+
+PyObject* periodic_index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return new_index(type, args, kwargs, true);
 }
 
 void index_dealloc(PyObject* self) {
@@ -119,15 +168,56 @@ PyType_Spec index_spec = {
     index_slots,
 };
 
+PyType_Slot periodic_index_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(periodic_index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_doc, const_cast<char*>(doc::kPeriodicClass)},
+    {Py_tp_methods, index_methods},
+    {Py_tp_getset, index_getset},
+    {0, nullptr},
+};
+
+PyType_Spec periodic_index_spec = {
+    "builtins.PeriodicLshIndex",
+    static_cast<int>(sizeof(IndexObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    periodic_index_slots,
+};
+
 std::atomic<PyObject*> the_type{nullptr};
+std::atomic<PyObject*> the_periodic_type{nullptr};
 
 }  // namespace
+
+Buffer<double> Engine::unit_rows(const ArrayArg& rows) const {
+  Buffer<double> values = rows.copy_f64();
+  if (period.empty()) return values;
+  const std::size_t columns = rows.dim(1);
+  if (columns != period.size()) {
+    throw ArgumentError("coordinates have " + std::to_string(columns) + " columns but the index has " +
+                        std::to_string(period.size()) + " periods");
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] /= period[i % columns];
+  return values;
+}
 
 PyTypeObject* index_type() {
   return reinterpret_cast<PyTypeObject*>(create_once(the_type, [] { return PyType_FromSpec(&index_spec); }));
 }
 
+PyTypeObject* periodic_index_type() {
+  return reinterpret_cast<PyTypeObject*>(
+      create_once(the_periodic_type, [] { return PyType_FromSpec(&periodic_index_spec); }));
+}
+
 IndexObject& receiver(PyObject* self) {
+  // A periodic index is checked first only when its type exists, so that
+  // RustLshIndex alone never creates it.
+  PyObject* periodic = the_periodic_type.load();
+  if (periodic != nullptr && PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(periodic))) {
+    return *reinterpret_cast<IndexObject*>(self);
+  }
   PyTypeObject* type = index_type();
   if (type == nullptr) throw PyErrSet{};
   if (!PyObject_TypeCheck(self, type)) {

@@ -16,7 +16,7 @@ PyObject* index_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
     const std::size_t n_static = to_u64(a[1], "n_static");
     const std::size_t n = points.dim(0);
     const std::size_t d = points.dim(1);
-    Buffer<double> values = points.copy_f64();
+    Buffer<double> values = engine.unit_rows(points);
     without_gil([&] { vb::index::build(engine.index, std::move(values), n, d, n_static); });
     Py_RETURN_NONE;
   });

@@ -13,7 +13,7 @@ PyObject* index_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     ArrayArg batch = ArrayArg::convert(a[0], 2, NPY_FLOAT64, "new_candidates");
     const std::size_t m = batch.dim(0);
     const std::size_t columns = batch.dim(1);
-    const Buffer<double> values = batch.copy_f64();
+    const Buffer<double> values = engine.unit_rows(batch);
     without_gil([&] { vb::maintenance::promote(engine.index, values, m, columns); });
     Py_RETURN_NONE;
   });

@@ -19,7 +19,7 @@ PyObject* index_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t narg
     ArrayArg queries = ArrayArg::convert(a[0], 2, NPY_FLOAT64, "queries");
     const std::size_t k = to_u64(a[1], "k");
     std::optional<ArrayArg> exclude = ArrayArg::convert_optional(a[2], 1, NPY_INT64, "exclude_ids");
-    const QueryBatch batch = copy_query_batch(index, queries, exclude);
+    const QueryBatch batch = copy_query_batch(engine, queries, exclude);
     const std::size_t m = batch.m;
 
     Buffer<std::int64_t> ids(checked_mul(m, k));

@@ -18,7 +18,7 @@ PyObject* index_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t n
     ArrayArg queries = ArrayArg::convert(a[0], 2, NPY_FLOAT64, "queries");
     const double radius = to_f64(a[1], "radius");
     std::optional<ArrayArg> exclude = ArrayArg::convert_optional(a[2], 1, NPY_INT64, "exclude_ids");
-    const QueryBatch batch = copy_query_batch(index, queries, exclude);
+    const QueryBatch batch = copy_query_batch(engine, queries, exclude);
 
     query::RadiusResult found = without_gil([&] {
       return query::query_radius(index, batch.values.data(), batch.m, batch.dq, radius, batch.exclude_ids());

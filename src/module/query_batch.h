@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "index/index.h"
 #include "module/arrays.h"
+#include "module/index_object.h"
 
 namespace vb::module {
 
@@ -23,8 +23,7 @@ struct QueryBatch {
 // Copies the converted `queries` and `exclude_ids` (contiguity TypeError) and
 // checks them against the index before any search (ValueError): exclude_ids
 // must cover every query, and the column count must be d when the index holds
-// points.
-QueryBatch copy_query_batch(const vb::index::Index& index, const ArrayArg& queries,
-                            const std::optional<ArrayArg>& exclude);
+// points. Coordinates are taken to the unit torus as Engine::unit_rows does.
+QueryBatch copy_query_batch(const Engine& engine, const ArrayArg& queries, const std::optional<ArrayArg>& exclude);
 
 }  // namespace vb::module

@@ -6,20 +6,23 @@
 namespace vb::query {
 
 #if defined(VB_HAVE_X86_KERNELS)
-TileKernel tile_kernel_avx2(std::size_t d);
-TileKernel tile_kernel_avx512(std::size_t d);
+TileKernel tile_kernel_avx2(std::size_t d, Metric metric, bool scaled);
+TileKernel tile_kernel_avx512(std::size_t d, Metric metric, bool scaled);
 void tile_pack_avx512(const float* points, std::size_t d, const std::int64_t* ids, std::size_t count, float* tile);
 #endif
 
 namespace {
 
-inline float term(float q, float x) {
+template <class F>
+inline float term(float q, float x, const float* scale, std::size_t c) {
   const float a = std::bit_cast<float>(std::bit_cast<std::uint32_t>(q - x) & 0x7fffffffu);
   const float rest = 1.0f - a;
-  return rest < a ? rest : a;  // minps's operand order, so that NaNs come out alike
+  const float t = rest < a ? rest : a;  // minps's operand order, so that NaNs come out alike
+  return form_term<F>(t, F::scaled ? scale[c] : 1.0f, [](float u, float v) { return u * v; });
 }
 
 // Lane by lane, the partial sums of distance.h kept as eight accumulators.
+template <class F>
 void tile_portable(const TileJob& job) {
   const std::size_t d = job.d;
   const std::size_t stride = job.panel_count * kPanelWidth;
@@ -29,7 +32,7 @@ void tile_portable(const TileJob& job) {
       const float* panel = job.panels + p * d * kPanelWidth;
       float s[8][kPanelWidth] = {};
       for (std::size_t c = 0; c < d; ++c) {
-        for (std::size_t j = 0; j < kPanelWidth; ++j) s[c % 8][j] += term(q[c], panel[c * kPanelWidth + j]);
+        for (std::size_t j = 0; j < kPanelWidth; ++j) s[c % 8][j] += term<F>(q[c], panel[c * kPanelWidth + j], job.scale, c);
       }
       float* out = job.dist + r * stride + p * kPanelWidth;
       unsigned admit = 0;
@@ -64,16 +67,16 @@ TilePack tile_pack(CpuLevel level, std::size_t d) {
   return tile_pack_portable;
 }
 
-TileKernel tile_kernel(CpuLevel level, std::size_t d) {
+TileKernel tile_kernel(CpuLevel level, std::size_t d, Metric metric, bool scaled) {
   switch (level) {
 #if defined(VB_HAVE_X86_KERNELS)
     case CpuLevel::kAvx512:
-      return tile_kernel_avx512(d);
+      return tile_kernel_avx512(d, metric, scaled);
     case CpuLevel::kAvx2:
-      return tile_kernel_avx2(d);
+      return tile_kernel_avx2(d, metric, scaled);
 #endif
     default:
-      return tile_portable;
+      return with_form(metric, scaled, [](auto f) -> TileKernel { return tile_portable<decltype(f)>; });
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "base/cpu_level.h"
+#include "base/metric.h"
 
 // Distance kernels of the blocked path: a few query rows against a tile of
 // candidates laid out in panels.
@@ -13,8 +14,9 @@
 // one coordinate of a whole panel and each lane measures its own candidate.
 // A tile of panel_count panels is panel_count × d × kPanelWidth floats.
 //
-// Every kernel computes the single-precision toroidal L1 distance of
-// distance.h in the summation order documented there (coordinate c into
+// Every kernel computes the single-precision toroidal distance of distance.h
+// in its form (metric and axis periods, base/metric.h; squared for L2) and in
+// the summation order documented there (coordinate c into
 // partial sum c mod 8, the sums combined as
 // ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7))), so all levels agree bit
 // for bit with each other and with the per-query refinement.
@@ -32,6 +34,7 @@ struct TileJob {
   const std::uint32_t* bound;   // rows: each row's admission bound, a distance bit pattern
   float* dist;                  // rows × panel_count × kPanelWidth: row r's distances from r × that
   std::uint16_t* admit;         // rows × panel_count: bit j set when lane j's distance bits <= bound
+  const float* scale = nullptr; // d axis periods for a scaled kernel; unread on the unit torus
 };
 
 // Fills job.dist and job.admit for every lane of every panel (lanes past the
@@ -41,10 +44,10 @@ struct TileJob {
 // dist and admit.
 using TileKernel = void (*)(const TileJob& job);
 
-// The kernel of a level for rows of d coordinates (fixed-dimension kernels
-// for the common d, a general one otherwise).
+// The kernel of a level and form for rows of d coordinates (fixed-dimension
+// kernels for the common d, a general one otherwise).
 // Requires: level <= supported_cpu_level().
-TileKernel tile_kernel(CpuLevel level, std::size_t d);
+TileKernel tile_kernel(CpuLevel level, std::size_t d, Metric metric = Metric::kL1, bool scaled = false);
 
 // Lays the rows ids[0 .. count) of `points` (row-major, d floats per row)
 // into ceil(count / kPanelWidth) panels at `tile` (64-byte aligned), the

@@ -10,6 +10,7 @@
 // AVX-512 flags and never with FMA contraction.
 #include <immintrin.h>
 
+#include "base/metric.h"
 #include "query/block_distance.h"
 
 namespace vb::query {
@@ -17,27 +18,38 @@ namespace {
 
 #define VB_INLINE inline __attribute__((always_inline))
 
-VB_INLINE __m512 term(__m512 q, __m512 x) {
+template <class F>
+VB_INLINE __m512 term(__m512 q, __m512 x, __m512 scale) {
   const __m512 a = _mm512_abs_ps(_mm512_sub_ps(x, q));  // |x - q| == |q - x| bit for bit
   // min(1 - a, a) with minps's operand order, as every other kernel takes it.
-  return _mm512_min_ps(_mm512_sub_ps(_mm512_set1_ps(1.0f), a), a);
+  const __m512 t = _mm512_min_ps(_mm512_sub_ps(_mm512_set1_ps(1.0f), a), a);
+  return form_term<F>(t, scale, [](__m512 u, __m512 v) { return _mm512_mul_ps(u, v); });
 }
 
-template <std::size_t kRows>
+template <class F, std::size_t kRows>
 struct Micro {
   const float* q[kRows];
   const float* panel;
+  const float* scale;  // the axis periods; unread on the unit torus
+
+  // The period of coordinate c in every lane.
+  VB_INLINE __m512 period(std::size_t c) const {
+    if constexpr (F::scaled) return _mm512_set1_ps(scale[c]);
+    return _mm512_setzero_ps();
+  }
 
   // out[r] = partial sum j of row r: the terms of coordinates j, j + 8, ...
   template <std::size_t kDim>
   VB_INLINE void partial(std::size_t d, std::size_t j, __m512 (&out)[kRows]) const {
     const __m512 first = _mm512_load_ps(panel + j * kPanelWidth);
+    const __m512 first_period = period(j);
 #pragma GCC unroll 8
-    for (std::size_t r = 0; r < kRows; ++r) out[r] = term(_mm512_set1_ps(q[r][j]), first);
+    for (std::size_t r = 0; r < kRows; ++r) out[r] = term<F>(_mm512_set1_ps(q[r][j]), first, first_period);
     for (std::size_t c = j + 8; c < (kDim != 0 ? kDim : d); c += 8) {
       const __m512 x = _mm512_load_ps(panel + c * kPanelWidth);
+      const __m512 x_period = period(c);
 #pragma GCC unroll 8
-      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm512_add_ps(out[r], term(_mm512_set1_ps(q[r][c]), x));
+      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm512_add_ps(out[r], term<F>(_mm512_set1_ps(q[r][c]), x, x_period));
     }
   }
 
@@ -75,7 +87,7 @@ struct Micro {
   }
 };
 
-template <std::size_t kRows, std::size_t kDim>
+template <class F, std::size_t kRows, std::size_t kDim>
 void rows_against_tile(const TileJob& job, std::size_t r0) {
   // Locals, so that the stores of the results cannot be taken to change the job.
   const std::size_t d = kDim != 0 ? kDim : job.d;
@@ -84,7 +96,8 @@ void rows_against_tile(const TileJob& job, std::size_t r0) {
   const float* const panels = job.panels;
   float* const dist = job.dist + r0 * stride;
   std::uint16_t* const admit_out = job.admit + r0 * panel_count;
-  Micro<kRows> micro;
+  Micro<F, kRows> micro;
+  micro.scale = job.scale;
   __m512i bound[kRows];
   for (std::size_t r = 0; r < kRows; ++r) {
     micro.q[r] = job.queries[r0 + r];
@@ -103,17 +116,17 @@ void rows_against_tile(const TileJob& job, std::size_t r0) {
   }
 }
 
-template <std::size_t kDim>
+template <class F, std::size_t kDim>
 void tile(const TileJob& job) {
   std::size_t r = 0;
-  for (; r + 4 <= job.rows; r += 4) rows_against_tile<4, kDim>(job, r);
+  for (; r + 4 <= job.rows; r += 4) rows_against_tile<F, 4, kDim>(job, r);
   switch (job.rows - r) {
     case 3:
-      return rows_against_tile<3, kDim>(job, r);
+      return rows_against_tile<F, 3, kDim>(job, r);
     case 2:
-      return rows_against_tile<2, kDim>(job, r);
+      return rows_against_tile<F, 2, kDim>(job, r);
     case 1:
-      return rows_against_tile<1, kDim>(job, r);
+      return rows_against_tile<F, 1, kDim>(job, r);
     default:
       return;
   }
@@ -180,31 +193,40 @@ void tile_pack_avx512(const float* points, std::size_t d, const std::int64_t* id
   }
 }
 
-TileKernel tile_kernel_avx512(std::size_t d) {
+namespace {
+
+template <class F>
+TileKernel tile_of(std::size_t d) {
   switch (d) {
     case 1:
-      return tile<1>;
+      return tile<F, 1>;
     case 2:
-      return tile<2>;
+      return tile<F, 2>;
     case 3:
-      return tile<3>;
+      return tile<F, 3>;
     case 4:
-      return tile<4>;
+      return tile<F, 4>;
     case 5:
-      return tile<5>;
+      return tile<F, 5>;
     case 6:
-      return tile<6>;
+      return tile<F, 6>;
     case 7:
-      return tile<7>;
+      return tile<F, 7>;
     case 8:
-      return tile<8>;
+      return tile<F, 8>;
     case 16:
-      return tile<16>;
+      return tile<F, 16>;
     case 24:
-      return tile<24>;
+      return tile<F, 24>;
     default:
-      return tile<0>;
+      return tile<F, 0>;
   }
+}
+
+}  // namespace
+
+TileKernel tile_kernel_avx512(std::size_t d, Metric metric, bool scaled) {
+  return with_form(metric, scaled, [d](auto f) { return tile_of<decltype(f)>(d); });
 }
 
 }  // namespace vb::query

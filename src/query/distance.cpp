@@ -21,7 +21,7 @@ inline void prefetch_row(const float* row, std::size_t d) {
   __builtin_prefetch(row + d - 1, 0, 3);  // a row that straddles one more line
 }
 
-inline float term(float q, float x) {
+inline float torus_term(float q, float x) {
   float a = q - x;
   std::uint32_t bits = 0;
   std::memcpy(&bits, &a, sizeof bits);
@@ -31,33 +31,50 @@ inline float term(float q, float x) {
   return rest < a ? rest : a;  // the operand order of minps, so that NaNs come out alike
 }
 
-float row_scalar(const float* q, const float* x, std::size_t n) {
+template <class F>
+inline float term(float q, float x, const float* scale, std::size_t c) {
+  return form_term<F>(torus_term(q, x), F::scaled ? scale[c] : 1.0f, [](float u, float v) { return u * v; });
+}
+
+template <class F>
+float row_scalar(const float* q, const float* x, std::size_t n, const float* scale) {
   float s[kLanes] = {};
   std::size_t c = 0;
   for (; c + kLanes <= n; c += kLanes) {
-    for (std::size_t j = 0; j < kLanes; ++j) s[j] += term(q[c + j], x[c + j]);
+    for (std::size_t j = 0; j < kLanes; ++j) s[j] += term<F>(q[c + j], x[c + j], scale, c + j);
   }
-  for (std::size_t j = 0; c + j < n; ++j) s[j] += term(q[c + j], x[c + j]);
+  for (std::size_t j = 0; c + j < n; ++j) s[j] += term<F>(q[c + j], x[c + j], scale, c + j);
   return ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]));
 }
 
+template <class F>
 void list_scalar(const float* q, const float* points, std::size_t d, std::size_t n, const std::uint64_t* ids,
-                 std::size_t count, float* out) {
+                 std::size_t count, const float* scale, float* out) {
   for (std::size_t i = 0; i < count; ++i) {
     if (i + kPrefetchAhead < count) prefetch_row(points + ids[i + kPrefetchAhead] * d, d);
-    out[i] = row_scalar(q, points + ids[i] * d, n);
+    out[i] = row_scalar<F>(q, points + ids[i] * d, n, scale);
   }
 }
 
-constexpr DistanceKernel kScalarKernel{"scalar", row_scalar, list_scalar};
+template <class F>
+constexpr DistanceKernel kScalarKernel{"scalar", row_scalar<F>, list_scalar<F>};
 
 #if defined(__SSE2__)
 
-inline __m128 terms4(__m128 q, __m128 x) {
+template <class F>
+inline __m128 terms4(__m128 q, __m128 x, __m128 scale) {
   const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
   const __m128 a = _mm_and_ps(_mm_sub_ps(q, x), magnitude);
   // minps returns its second operand when the comparison fails, as the scalar term does.
-  return _mm_min_ps(_mm_sub_ps(_mm_set1_ps(1.0f), a), a);
+  const __m128 t = _mm_min_ps(_mm_sub_ps(_mm_set1_ps(1.0f), a), a);
+  return form_term<F>(t, scale, [](__m128 u, __m128 v) { return _mm_mul_ps(u, v); });
+}
+
+// The periods of coordinates c .. c + 3 (unread on the unit torus).
+template <class F>
+inline __m128 scale4(const float* scale, std::size_t c) {
+  if constexpr (F::scaled) return _mm_loadu_ps(scale + c);
+  return _mm_setzero_ps();
 }
 
 // Lanes 0-3 of the partial sums in lo, 4-7 in hi.
@@ -70,79 +87,91 @@ inline float combine(__m128 lo, __m128 hi) {
 
 // Partial sums of the 8-coordinate groups starting at c for c < full (a
 // multiple of 8), then the zero-padded remainder of n - full coordinates.
-inline void accumulate(const float* q, const float* x, std::size_t full, std::size_t n, __m128& lo, __m128& hi) {
+template <class F>
+inline void accumulate(const float* q, const float* x, std::size_t full, std::size_t n, const float* scale,
+                       __m128& lo, __m128& hi) {
   for (std::size_t c = 0; c < full; c += kLanes) {
-    lo = _mm_add_ps(lo, terms4(_mm_loadu_ps(q + c), _mm_loadu_ps(x + c)));
-    hi = _mm_add_ps(hi, terms4(_mm_loadu_ps(q + c + 4), _mm_loadu_ps(x + c + 4)));
+    lo = _mm_add_ps(lo, terms4<F>(_mm_loadu_ps(q + c), _mm_loadu_ps(x + c), scale4<F>(scale, c)));
+    hi = _mm_add_ps(hi, terms4<F>(_mm_loadu_ps(q + c + 4), _mm_loadu_ps(x + c + 4), scale4<F>(scale, c + 4)));
   }
   if (full < n) {
-    // Zero padding adds a term of exactly +0, which changes no partial sum.
+    // Zero padding adds a term of exactly +0 (a zero term times a zero
+    // period), which changes no partial sum.
     alignas(16) float qt[kLanes] = {};
     alignas(16) float xt[kLanes] = {};
+    alignas(16) float st[kLanes] = {};
     std::memcpy(qt, q + full, (n - full) * sizeof(float));
     std::memcpy(xt, x + full, (n - full) * sizeof(float));
-    lo = _mm_add_ps(lo, terms4(_mm_load_ps(qt), _mm_load_ps(xt)));
-    hi = _mm_add_ps(hi, terms4(_mm_load_ps(qt + 4), _mm_load_ps(xt + 4)));
+    if constexpr (F::scaled) std::memcpy(st, scale + full, (n - full) * sizeof(float));
+    lo = _mm_add_ps(lo, terms4<F>(_mm_load_ps(qt), _mm_load_ps(xt), _mm_load_ps(st)));
+    hi = _mm_add_ps(hi, terms4<F>(_mm_load_ps(qt + 4), _mm_load_ps(xt + 4), _mm_load_ps(st + 4)));
   }
 }
 
 // kN > 0: exactly kN coordinates, a multiple of 8, unrolled by the compiler;
 // kN = 0: any n.
-template <std::size_t kN>
-inline float row_sse2_inline(const float* q, const float* x, std::size_t n) {
+template <class F, std::size_t kN>
+inline float row_sse2_inline(const float* q, const float* x, std::size_t n, const float* scale) {
   __m128 lo = _mm_setzero_ps();
   __m128 hi = _mm_setzero_ps();
   if constexpr (kN > 0) {
-    accumulate(q, x, kN, kN, lo, hi);
+    accumulate<F>(q, x, kN, kN, scale, lo, hi);
   } else {
-    accumulate(q, x, n / kLanes * kLanes, n, lo, hi);
+    accumulate<F>(q, x, n / kLanes * kLanes, n, scale, lo, hi);
   }
   return combine(lo, hi);
 }
 
-float row_sse2(const float* q, const float* x, std::size_t n) { return row_sse2_inline<0>(q, x, n); }
+template <class F>
+float row_sse2(const float* q, const float* x, std::size_t n, const float* scale) {
+  return row_sse2_inline<F, 0>(q, x, n, scale);
+}
 
-template <std::size_t kN>
+template <class F, std::size_t kN>
 void list_sse2_n(const float* q, const float* points, std::size_t d, std::size_t n, const std::uint64_t* ids,
-                 std::size_t count, float* out) {
+                 std::size_t count, const float* scale, float* out) {
   std::size_t i = 0;
   const std::size_t ahead = count > kPrefetchAhead ? count - kPrefetchAhead : 0;
   for (; i < ahead; ++i) {
     prefetch_row(points + ids[i + kPrefetchAhead] * d, d);
-    out[i] = row_sse2_inline<kN>(q, points + ids[i] * d, n);
+    out[i] = row_sse2_inline<F, kN>(q, points + ids[i] * d, n, scale);
   }
-  for (; i < count; ++i) out[i] = row_sse2_inline<kN>(q, points + ids[i] * d, n);
+  for (; i < count; ++i) out[i] = row_sse2_inline<F, kN>(q, points + ids[i] * d, n, scale);
 }
 
+template <class F>
 void list_sse2(const float* q, const float* points, std::size_t d, std::size_t n, const std::uint64_t* ids,
-               std::size_t count, float* out) {
+               std::size_t count, const float* scale, float* out) {
   switch (n) {
     case 8:
-      return list_sse2_n<8>(q, points, d, n, ids, count, out);
+      return list_sse2_n<F, 8>(q, points, d, n, ids, count, scale, out);
     case 16:
-      return list_sse2_n<16>(q, points, d, n, ids, count, out);
+      return list_sse2_n<F, 16>(q, points, d, n, ids, count, scale, out);
     case 24:
-      return list_sse2_n<24>(q, points, d, n, ids, count, out);
+      return list_sse2_n<F, 24>(q, points, d, n, ids, count, scale, out);
     case 32:
-      return list_sse2_n<32>(q, points, d, n, ids, count, out);
+      return list_sse2_n<F, 32>(q, points, d, n, ids, count, scale, out);
     default:
-      return list_sse2_n<0>(q, points, d, n, ids, count, out);
+      return list_sse2_n<F, 0>(q, points, d, n, ids, count, scale, out);
   }
 }
 
-constexpr DistanceKernel kSse2Kernel{"sse2", row_sse2, list_sse2};
+template <class F>
+constexpr DistanceKernel kSse2Kernel{"sse2", row_sse2<F>, list_sse2<F>};
 
 #endif
 
 }  // namespace
 
-const DistanceKernel& scalar_distance_kernel() { return kScalarKernel; }
+const DistanceKernel& scalar_distance_kernel(Metric metric, bool scaled) {
+  return with_form(metric, scaled, [](auto f) -> const DistanceKernel& { return kScalarKernel<decltype(f)>; });
+}
 
-const DistanceKernel& distance_kernel(CpuLevel) {
+const DistanceKernel& distance_kernel(CpuLevel, Metric metric, bool scaled) {
 #if defined(__SSE2__)
-  return kSse2Kernel;
+  return with_form(metric, scaled, [](auto f) -> const DistanceKernel& { return kSse2Kernel<decltype(f)>; });
 #else
-  return kScalarKernel;
+  return scalar_distance_kernel(metric, scaled);
 #endif
 }
 

@@ -4,9 +4,12 @@
 #include <cstdint>
 
 #include "base/cpu_level.h"
+#include "base/metric.h"
 
-// The single-precision toroidal L1 distance: per coordinate a = |q - x| (sign
-// bit cleared) and the term min(a, 1 - a), the terms summed in float.
+// The single-precision toroidal distance: per coordinate a = |q - x| (sign
+// bit cleared) and the unit-torus term min(a, 1 - a), formed into the summed
+// term by the metric and the axis period as base/metric.h states, the terms
+// summed in float. L2 kernels return the squared distance.
 //
 // Summation order, shared by every kernel so that they agree bit for bit:
 // coordinate c goes to partial sum c mod 8; the eight partial sums s0..s7 are
@@ -14,7 +17,8 @@
 namespace vb::query {
 
 // Distance of one query to one point, over the first n coordinates of each.
-using RowDistance = float (*)(const float* q, const float* x, std::size_t n);
+// `scale` holds the n axis periods; kernels of the unit torus ignore it.
+using RowDistance = float (*)(const float* q, const float* x, std::size_t n, const float* scale);
 
 // Distances of one query to a list of points: out[i] = distance of q to row
 // ids[i] of `points` (row-major, d values per row), over the first n
@@ -22,7 +26,7 @@ using RowDistance = float (*)(const float* q, const float* x, std::size_t n);
 // candidate ids are scattered over the point array.
 // Requires: 1 <= d, n <= d; every ids[i] names a row of `points`.
 using ListDistance = void (*)(const float* q, const float* points, std::size_t d, std::size_t n,
-                              const std::uint64_t* ids, std::size_t count, float* out);
+                              const std::uint64_t* ids, std::size_t count, const float* scale, float* out);
 
 struct DistanceKernel {
   const char* name;
@@ -30,16 +34,13 @@ struct DistanceKernel {
   ListDistance list;
 };
 
-// The plain C++ kernel, built everywhere.
-const DistanceKernel& scalar_distance_kernel();
+// The plain C++ kernel of a form, built everywhere.
+const DistanceKernel& scalar_distance_kernel(Metric metric = Metric::kL1, bool scaled = false);
 
-// The kernel of a level. Every level runs the SSE2 kernel on x86-64 (its
-// baseline) and the plain one elsewhere: one row's few coordinates, read from
-// scattered rows, leave nothing for wider vectors to win.
-const DistanceKernel& distance_kernel(CpuLevel level);
-
-// The kernel of cpu_level().
-inline const DistanceKernel& distance_kernel() { return distance_kernel(cpu_level()); }
+// The kernel of a level and form. Every level runs the SSE2 kernel on x86-64
+// (its baseline) and the plain one elsewhere: one row's few coordinates, read
+// from scattered rows, leave nothing for wider vectors to win.
+const DistanceKernel& distance_kernel(CpuLevel level, Metric metric = Metric::kL1, bool scaled = false);
 
 // Rows are prefetched this many candidates ahead of the one being measured.
 inline constexpr std::size_t kPrefetchAhead = 8;

@@ -45,7 +45,7 @@ void knn_rows(const index::Index& index, Counters& counters, const KnnRequest& r
       profile.relax_ns += elapsed_ns(t2, now_ns());
       profile.relaxed += 1;
     }
-    write_row(topk.heap.data(), topk.len, k, request.out_ids + i * k, request.out_dists + i * k);
+    write_row(topk.heap.data(), topk.len, k, request.out_ids + i * k, request.out_dists + i * k, index.metric);
     profile.gather_ns += elapsed_ns(t0, t1);
     profile.refine_ns += elapsed_ns(t1, t2);
     profile.queries += 1;

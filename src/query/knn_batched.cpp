@@ -95,14 +95,14 @@ void run_blocks(const index::Index& index, Counters& counters, const KnnRequest&
       const std::int64_t excluded = ws.exclude[r];
       const std::size_t k_eff = row_k_eff(k, index.n_points, excluded);
       if (ws.counts[r] >= k_eff) {
-        write_row(ws.heaps.data() + r * ws.cap, ws.counts[r], k, out_ids + i * k, out_dists + i * k);
+        write_row(ws.heaps.data() + r * ws.cap, ws.counts[r], k, out_ids + i * k, out_dists + i * k, index.metric);
         continue;
       }
       pool::cancellation_point();
       if (!relax_ws) relax_ws.emplace(index.n_points, dq, index.k);
       relax_ws->set_query(q0 + r * dq);
       relax_query(index, *relax_ws, topk, q0 + r * dq, dq, k, excluded, k_eff);
-      write_row(topk.heap.data(), topk.len, k, out_ids + i * k, out_dists + i * k);
+      write_row(topk.heap.data(), topk.len, k, out_ids + i * k, out_dists + i * k, index.metric);
       ++relaxed;
     }
     const std::uint64_t t2 = now_ns();

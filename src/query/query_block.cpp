@@ -245,7 +245,7 @@ void gather_and_refine(const index::Index& index, BWs& ws, const Kernels& kernel
         ws.group_bound[g] = ws.counts[r] == ws.cap ? ws.heaps[r * ws.cap].dist_bits : 0xffffffffu;
       }
       kernels.measure(TileJob{ws.group_rows.data(), rows, d, ws.tile(), panels, ws.group_bound.data(), ws.group_dist.data(),
-                     ws.group_admit.data()});
+                     ws.group_admit.data(), index.scale_or_null()});
       for (std::size_t g = 0; g < rows; ++g) admit_row(ws, ws.row_keys[e + g].row, g, panels, tile);
     }
   }
@@ -261,7 +261,7 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
   if (index.l == 0 || ws.cap == 0) return 0;
   const std::size_t d = index.d;
   // One kernel for the whole block.
-  const Kernels kernels{tile_kernel(cpu_level(), d), tile_pack(cpu_level(), d)};
+  const Kernels kernels{tile_kernel(cpu_level(), d, index.metric, !index.scale.empty()), tile_pack(cpu_level(), d)};
   std::uint64_t pairs = 0;
   for (std::size_t t = 0; t < index.l; ++t) {
     list_row_keys(index, ws, queries, rows, dq, t);

@@ -22,7 +22,7 @@ void radius_rows(const index::Index& index, const double* queries, std::size_t d
                  const std::int64_t* exclude, std::vector<Row>& rows, std::size_t r0, std::size_t r1) {
   Ws ws(index.n_points, dq, index.k);
   Row kept;
-  const DistanceKernel& kernel = distance_kernel();
+  const DistanceKernel& kernel = distance_kernel(cpu_level(), index.metric, !index.scale.empty());
   const std::size_t n = std::min(index.d, dq);
   for (std::size_t i = r0; i < r1; ++i) {
     pool::cancellation_point();
@@ -33,7 +33,7 @@ void radius_rows(const index::Index& index, const double* queries, std::size_t d
     const std::size_t count = ws.cand_ids.size();
     ws.cand_dist.resize(count);
     kernel.list(ws.query_f32.data(), index.points_f32.data(), index.d, n, ws.cand_ids.data(), count,
-                ws.cand_dist.data());
+                index.scale_or_null(), ws.cand_dist.data());
     kept.clear();
     for (std::size_t c = 0; c < count; ++c) {
       const auto id = static_cast<std::int64_t>(ws.cand_ids[c]);
@@ -48,7 +48,7 @@ void radius_rows(const index::Index& index, const double* queries, std::size_t d
 
 }  // namespace
 
-float radius_threshold(double radius) { return static_cast<float>(radius); }
+float radius_threshold(double radius, Metric metric) { return summed_bound(radius, metric); }
 
 RadiusResult query_radius(const index::Index& index, const double* queries, std::size_t m, std::size_t dq,
                           double radius, const std::int64_t* exclude) {
@@ -56,7 +56,7 @@ RadiusResult query_radius(const index::Index& index, const double* queries, std:
   result.indptr.resize(m + 1);
   std::vector<Row> rows(index.n_points > 0 ? m : 0);
   if (!rows.empty()) {
-    const float threshold = radius_threshold(radius);
+    const float threshold = radius_threshold(radius, index.metric);
     pool::parallel_for(m, row_grain(m), [&](std::size_t r0, std::size_t r1) {
       radius_rows(index, queries, dq, threshold, exclude, rows, r0, r1);
     });
@@ -73,7 +73,7 @@ RadiusResult query_radius(const index::Index& index, const double* queries, std:
   for (Row& row : rows) {
     for (const Entry& e : row) {
       result.ids[at] = e.id;
-      result.dists[at] = static_cast<double>(from_bits(e.dist_bits));
+      result.dists[at] = static_cast<double>(reported_distance(from_bits(e.dist_bits), index.metric));
       ++at;
     }
     Row().swap(row);  // give each row back as soon as it is copied

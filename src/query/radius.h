@@ -17,12 +17,13 @@ struct RadiusResult {
   Buffer<double> dists;
 };
 
-// The distance cutoff: the radius rounded to nearest single precision.
-float radius_threshold(double radius);
+// The distance cutoff on the summed form: the radius (squared for L2) rounded
+// to nearest single precision.
+float radius_threshold(double radius, Metric metric = Metric::kL1);
 
 // For each of m query rows (row-major, dq values each): the candidates of its
 // normal gather (base and probe cells, both tiers; the radius never widens the
-// search) whose single-precision toroidal L1 distance is at most
+// search) whose single-precision toroidal distance (summed form) is at most
 // radius_threshold(radius), minus the row's excluded id (exclude is null or
 // holds m ids), ascending by (distance, id), distances widened to double. A
 // NaN or negative radius keeps nothing; on an index without points every row

@@ -60,11 +60,11 @@ void heap_offer(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t d
   heap_offer_new(slots, cap, len, dist_bits, id);
 }
 
-void write_row(Entry* slots, std::size_t len, std::size_t width, std::int64_t* ids, double* dists) {
+void write_row(Entry* slots, std::size_t len, std::size_t width, std::int64_t* ids, double* dists, Metric metric) {
   std::sort(slots, slots + len, nearer);
   for (std::size_t j = 0; j < len; ++j) {
     ids[j] = slots[j].id;
-    dists[j] = static_cast<double>(from_bits(slots[j].dist_bits));
+    dists[j] = static_cast<double>(reported_distance(from_bits(slots[j].dist_bits), metric));
   }
   std::fill(ids + len, ids + width, std::int64_t{-1});
   std::fill(dists + len, dists + width, std::numeric_limits<double>::infinity());

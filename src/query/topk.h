@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/metric.h"
+
 // The bounded collector of the k nearest entries and the writing of result rows.
 namespace vb::query {
 
@@ -53,8 +55,10 @@ void heap_offer_new(Entry* slots, std::size_t cap, std::size_t& len, std::uint32
 
 // Sorts the `len` filled slots ascending by the entry order (in place) and
 // writes one result row of `width` positions: the slots' ids and distances
-// (single precision widened to double), then -1 / +inf padding.
+// (single precision widened to double; for L2 the root of the summed square,
+// taken after the sort), then -1 / +inf padding.
 // Requires: len <= width.
-void write_row(Entry* slots, std::size_t len, std::size_t width, std::int64_t* ids, double* dists);
+void write_row(Entry* slots, std::size_t len, std::size_t width, std::int64_t* ids, double* dists,
+               Metric metric = Metric::kL1);
 
 }  // namespace vb::query

@@ -6,55 +6,65 @@
 #include <bit>
 #include <cmath>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace vb::query {
 namespace {
 
-// The sum of the terms in the documented order, written out independently of the kernels.
-float by_the_order(const float* q, const float* x, std::size_t n) {
+// The sum of the terms in the documented order, written out independently of
+// the kernels: each unit-torus term times its period (when scaled), squared
+// for L2.
+float by_the_order(const float* q, const float* x, std::size_t n, Metric metric, const float* scale) {
   float s[8] = {};
   for (std::size_t c = 0; c < n; ++c) {
     const float a = std::fabs(q[c] - x[c]);
-    s[c % 8] += std::min(a, 1.0f - a);
+    float t = std::min(a, 1.0f - a);
+    if (scale != nullptr) t = t * scale[c];
+    s[c % 8] += metric == Metric::kL2 ? t * t : t;
   }
   return ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]));
 }
 
-std::vector<const DistanceKernel*> kernels() {
-  return {&scalar_distance_kernel(), &distance_kernel(CpuLevel::kPortable)};
+std::vector<const DistanceKernel*> kernels(Metric metric = Metric::kL1, bool scaled = false) {
+  return {&scalar_distance_kernel(metric, scaled), &distance_kernel(CpuLevel::kPortable, metric, scaled)};
 }
 
-class Kernels : public ::testing::TestWithParam<std::size_t> {};
+class Kernels : public ::testing::TestWithParam<std::tuple<std::size_t, Metric, bool>> {};
 
-// Every kernel, for one row and for a scattered list, matches the documented
-// summation order bit for bit, at every length (fixed-size paths and tails).
+// Every kernel of every form, for one row and for a scattered list, matches
+// the documented summation order bit for bit, at every length (fixed-size
+// paths and tails). Periods are not powers of two, so scaling rounds.
 TEST_P(Kernels, AgreeBitForBitWithTheDocumentedOrder) {
-  const std::size_t d = GetParam();
+  const auto [d, metric, scaled] = GetParam();
   std::mt19937_64 rng(d);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   const std::size_t n_points = 50;
-  std::vector<float> points(n_points * d), q(d);
+  std::vector<float> points(n_points * d), q(d), periods(d);
   for (auto& v : points) v = unit(rng);
   for (auto& v : q) v = unit(rng);
+  for (auto& v : periods) v = 0.3f + 7.0f * unit(rng);
+  const float* scale = scaled ? periods.data() : nullptr;
   std::vector<std::uint64_t> ids(37);
   for (auto& id : ids) id = rng() % n_points;
-  for (const DistanceKernel* kernel : kernels()) {
+  for (const DistanceKernel* kernel : kernels(metric, scaled)) {
     for (std::size_t n : {d, d / 2}) {
       std::vector<float> out(ids.size());
-      kernel->list(q.data(), points.data(), d, n, ids.data(), ids.size(), out.data());
+      kernel->list(q.data(), points.data(), d, n, ids.data(), ids.size(), scale, out.data());
       for (std::size_t i = 0; i < ids.size(); ++i) {
-        const float want = by_the_order(q.data(), points.data() + ids[i] * d, n);
+        const float want = by_the_order(q.data(), points.data() + ids[i] * d, n, metric, scale);
         ASSERT_EQ(std::bit_cast<std::uint32_t>(out[i]), std::bit_cast<std::uint32_t>(want))
             << kernel->name << " d=" << d << " n=" << n;
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(kernel->row(q.data(), points.data() + ids[i] * d, n)),
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(kernel->row(q.data(), points.data() + ids[i] * d, n, scale)),
                   std::bit_cast<std::uint32_t>(want));
       }
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Distance, Kernels, ::testing::Values(1, 3, 7, 8, 9, 15, 16, 17, 24, 31, 32, 40, 100));
+INSTANTIATE_TEST_SUITE_P(Distance, Kernels,
+                         ::testing::Combine(::testing::Values(1, 3, 7, 8, 9, 15, 16, 17, 24, 31, 32, 40, 100),
+                                            ::testing::Values(Metric::kL1, Metric::kL2), ::testing::Bool()));
 
 TEST(Distance, WrapsRoundTheTorus) {
   for (const DistanceKernel* kernel : kernels()) {
@@ -62,12 +72,19 @@ TEST(Distance, WrapsRoundTheTorus) {
     const float x[] = {0.95f, 0.5f, 0.25f};
     // 0.05 to 0.95 is about 0.1 the short way; 0 to 0.5 is exactly 0.5; equal coordinates add 0.
     const float want = std::min(0.95f - 0.05f, 1.0f - (0.95f - 0.05f)) + 0.5f;
-    EXPECT_EQ(kernel->row(q, x, 3), want) << kernel->name;
-    EXPECT_NEAR(kernel->row(q, x, 1), 0.1f, 1e-6f);
-    EXPECT_EQ(kernel->row(q + 1, x + 1, 1), 0.5f);
-    EXPECT_EQ(kernel->row(q, x, 0), 0.0f);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(kernel->row(q + 2, x + 2, 1)), 0u);  // +0, never -0
+    EXPECT_EQ(kernel->row(q, x, 3, nullptr), want) << kernel->name;
+    EXPECT_NEAR(kernel->row(q, x, 1, nullptr), 0.1f, 1e-6f);
+    EXPECT_EQ(kernel->row(q + 1, x + 1, 1, nullptr), 0.5f);
+    EXPECT_EQ(kernel->row(q, x, 0, nullptr), 0.0f);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(kernel->row(q + 2, x + 2, 1, nullptr)), 0u);  // +0, never -0
   }
+  // In a (10, 1) box a step of 0.05 along the long axis is 0.5 long, one of
+  // 0.5 along the short axis 0.5 too; L2 sums their squares.
+  const float period[] = {10.0f, 1.0f};
+  const float q[] = {0.0f, 0.0f};
+  const float x[] = {0.95f, 0.5f};
+  for (const DistanceKernel* kernel : kernels(Metric::kL1, true)) EXPECT_NEAR(kernel->row(q, x, 2, period), 1.0f, 1e-5f);
+  for (const DistanceKernel* kernel : kernels(Metric::kL2, true)) EXPECT_NEAR(kernel->row(q, x, 2, period), 0.5f, 1e-5f);
 }
 
 }  // namespace

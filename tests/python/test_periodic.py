@@ -1,0 +1,109 @@
+"""The periodic index: the reference's answers bit for bit, and a periodic k-d
+tree's where the search reaches every point."""
+
+import numpy as np
+import pytest
+from scipy.spatial import cKDTree
+
+from conftest import assert_same_answer, assert_tables_equal, random_params
+from vibrel import ToroidalNN
+from vibrel._periodic import PeriodicLshIndex
+from vibrel.lsh import PythonLshIndex
+
+BOXES = [(2.0, 1.0, 3.0), (0.7, 10.0, 1.3), (1.0, 1.0, 1.0)]
+ONE_BUCKET = (1, 1, 1, 0, np.zeros((1, 1), np.int64), np.zeros((1, 1)))
+
+
+def on_faces(points, box):
+    """Some coordinates exactly 0 and some on the last double below their period."""
+    points[:60:2, 1] = 0.0
+    points[1:60:2, 2] = np.nextafter(box[2], 0)
+    return points
+
+
+@pytest.mark.parametrize("metric", ["l1", "l2"])
+@pytest.mark.parametrize("box", BOXES)
+@pytest.mark.parametrize("m", [20, 130])  # the per-query and the blocked path
+def test_matches_reference_through_epochs(rng, metric, box, m):
+    box = np.array(box)
+    params = (4, 6, 3, 2, *random_params(rng, 4, 6, 3, 3))
+    native = PeriodicLshIndex(*params, metric=metric, period=box)
+    reference = PythonLshIndex(*params, metric=metric, period=box)
+    points = on_faces(rng.random((800, 3)) * box, box)
+    for index in (native, reference):
+        index.build(points, 500)
+    queries = rng.random((m, 3)) * box
+    for epoch in range(3):
+        assert_tables_equal(native, reference)
+        assert_same_answer(native.query_knn(queries, 8), reference.query_knn(queries, 8))
+        got, want = (index.query_radius(queries, 0.2 * box.min()) for index in (native, reference))
+        assert all(np.array_equal(a, z) for a, z in zip(got, want)) and got[1].size > 0
+        moved = (points[500:] + rng.normal(0, 0.05 * box, (300, 3))) % box
+        for index in (native, reference):
+            index.update(moved) if epoch == 0 else index.promote(moved[:40])
+
+
+@pytest.mark.parametrize("metric, p", [("l1", 1), ("l2", 2)])
+@pytest.mark.parametrize("box", BOXES)
+def test_exhaustive_search_agrees_with_a_periodic_kd_tree(rng, metric, p, box):
+    box = np.array(box)
+    points = on_faces(rng.random((3000, 3)) * box, box)
+    index = PeriodicLshIndex(*ONE_BUCKET, metric=metric, period=box)
+    index.build(points, 2000)
+    queries = np.vstack([points[:60], rng.random((100, 3)) * box])
+    tree = cKDTree(points, boxsize=box)
+    ids, dists = index.query_knn(queries, 10)
+    want = tree.query(queries, 10, p=p)[0]
+    np.testing.assert_allclose(dists, want, rtol=1e-5, atol=1e-6)
+    assert (np.abs(points[ids] - queries[:, None]) <= box).all()
+    radius = 0.1 * box.min()
+    indptr, found, _ = index.query_radius(queries, radius)
+    counts = [len(row) for row in tree.query_ball_point(queries, radius, p=p)]
+    assert np.abs(np.diff(indptr) - counts).sum() <= 2  # only float32 rounding at the radius may differ
+    assert index.query_radius(queries, -radius)[1].size == 0
+
+
+@pytest.mark.parametrize("kwargs, build_cols, message", [
+    ({"metric": "l3"}, 3, "metric must be 'l1' or 'l2', got 'l3'"),
+    ({"period": np.array([1.0, -2.0, 1.0])}, 3, r"period\[1\] = -2.*|every period"),
+    ({"period": np.array([1.0, np.nan, 1.0])}, 3, r"period\[1\] = nan.*|every period"),
+    ({"period": np.array([np.inf, 1.0, 1.0])}, 3, r"period\[0\] = inf.*|every period"),
+    ({"period": np.array([2.0, 1.0])}, 3, "coordinates have 3 columns but the index has 2 periods"),
+])
+@pytest.mark.parametrize("cls", [PeriodicLshIndex, PythonLshIndex])
+def test_bad_metric_and_periods(cls, kwargs, build_cols, message):
+    with pytest.raises(ValueError, match=message):
+        index = cls(*ONE_BUCKET, **kwargs)
+        index.build(np.full((4, build_cols), 0.5), 4)
+
+
+@pytest.mark.parametrize("metric, p", [("cityblock", 1), ("euclidean", 2), ("l2", 2)])
+@pytest.mark.parametrize("period", [(2.0, 1.0, 3.0), 2 * np.pi])
+def test_front_in_the_box_units(rng, metric, p, period):
+    box = np.broadcast_to(np.asarray(period, dtype=np.float64), (3,))
+    points = on_faces(rng.random((4000, 3)) * box, box)
+    shifted = points + box * rng.integers(-3, 4, points.shape)  # the same points, other images
+    exact = ToroidalNN(10, metric=metric, period=period, recall=1.0).fit(shifted)
+    tuned = ToroidalNN(10, metric=metric, period=period, random_state=1).fit(points)
+    assert exact.effective_metric_ == tuned.effective_metric_ == ("l1" if p == 1 else "l2")
+    tree = cKDTree(points, boxsize=box)
+    queries = rng.random((300, 3)) * box
+    want = tree.query(queries, 10, p=p)[0]
+    np.testing.assert_allclose(exact.kneighbors(queries - box)[0], want, rtol=1e-4, atol=1e-6)
+    found = tuned.kneighbors(queries)[0]
+    assert np.mean(found <= want[:, -1:] * (1 + 1e-5)) >= min(0.97, tuned.recall_estimate_ - 0.02)
+    radius = 0.1 * box.min()
+    graph = exact.radius_neighbors_graph(queries, radius, mode="distance")
+    assert graph.data.max() <= radius * (1 + 1e-6)
+    assert abs(graph.nnz - sum(len(r) for r in tree.query_ball_point(queries, radius, p=p))) <= 2
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"metric": "chebyshev"}, "metric must be one of"),
+    ({"period": (1.0, 2.0)}, r"period must be one number or 3 of them"),
+    ({"period": 0.0}, "every period must be positive and finite"),
+    ({"period": (1.0, np.inf, 1.0)}, "every period must be positive and finite"),
+])
+def test_front_rejects_bad_metric_and_period(kwargs, error):
+    with pytest.raises(ValueError, match=error):
+        ToroidalNN(**kwargs).fit(np.full((10, 3), 0.5))
