@@ -12,7 +12,7 @@ PYTHON=${PYTHON:-/usr/bin/python3}
 packages=(
   g++ pkg-config meson ninja-build
   python3-dev python3-venv python3-numpy python3-mesonpy
-  python3-pytest python3-hypothesis python3-scipy python3-matplotlib python3-sklearn python3-joblib
+  python3-pytest python3-hypothesis python3-scipy python3-matplotlib python3-sklearn python3-joblib python3-dask python3-distributed
   libtbb-dev libgtest-dev libbenchmark-dev
 )
 

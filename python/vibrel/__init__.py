@@ -9,6 +9,9 @@ hash parameters for a recall target (``vibrel._tune``) and runs the compiled
 engine ``vibrel._native.RustLshIndex``, or its plain-NumPy reference
 ``vibrel.lsh.PythonLshIndex`` when the engine is not available. Given the same
 hash parameters both build byte-identical tables and give the same answers.
+
+``vibrel.dask.DaskToroidalNN`` holds the points in shards on the workers of a
+Dask cluster (Dask is needed only there, and only when it is imported).
 """
 
 __version__ = "0.1.0"

@@ -27,28 +27,32 @@ The rule, applied at `fit` to the parameters the user left as None:
 5. Cost from bucket sizes.  A query's distance evaluations (the engine's `pairs`)
    are the sizes of the cells it looks up, summed over its tables; the sizes are
    counted in a random sample of `_OCCUPANCY_SAMPLE` points and scaled to n.  The
-   cost of a query is pairs * t_pair + lookups * t_lookup, with lookups = l *
-   (1 + probes).  t_pair and t_lookup are measured on two indexes of two tables
-   over the fitted points (one with cells of many points, one with nearly empty
-   cells) and, with the exhaustive cost per point, kept for the rest of the
-   process per engine, dimension and power-of-two size class: they follow the
-   engine's kernels, and a seed then gives the same choice on every fit of a
-   session.
+   cost of a query is pairs * pair(n, d) + lookups * LOOKUP_NS, with lookups =
+   l * (1 + probes), and the exhaustive search's is n * scan(d).  The unit costs
+   are a fixed model of the compiled engine's blocked path (whole-thread blocks,
+   as `kneighbors` runs many rows), not timed at fit, so that a seed gives the
+   same choice in every process, on every engine:
+     scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d, the tile kernel at in-cache speed;
+     pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines):
+       a candidate's handling, its evaluation at kernel speed, and the fetch of
+       its row from wherever its cell put it, which misses the cache for the
+       share spill = max(0, 1 - CACHE_BYTES / (4 n d)) of the float32 rows that
+       do not fit, at a latency plus a cost per 64-byte line of the row.
+   `bench/calibrate_tuner.py` derives the constants on a machine.
 6. Choice.  The cheapest setting whose estimate reaches the target; the
    exhaustive search when its cost is lower or no setting reaches the target.  When explicit parameters leave no
    setting that reaches the target, the one with the highest estimate, with a
    warning (none when all four are given: the user chose).
 
 Cost of tuning: one exhaustive query of the sample (n_queries * n distance
-evaluations), two builds of two tables, and hashing about n_queries *
-(n_neighbors + 1) + `_OCCUPANCY_SAMPLE` points into l_max tables per bucket count.
+evaluations) and hashing about n_queries * (n_neighbors + 1) +
+`_OCCUPANCY_SAMPLE` points into l_max tables per bucket count.
 At n = 1,000,000 that is about one build of the chosen setting.
 """
 
 from __future__ import annotations
 
 import math
-import time
 import warnings
 from dataclasses import dataclass
 
@@ -76,8 +80,14 @@ _BUCKET_LADDER = (2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384,
                   1536, 2048, 4096, 8192, 16384, 32768, 65536, 131072, 262144, 524288, 1048576)
 TABLE_BYTES_PER_POINT = 16
 
-# (engine name, d, size class) -> Costs, measured once per process.
-_COSTS: dict = {}
+# The cost model of step 5, in thread-nanoseconds of the compiled engine on a
+# 2-core Xeon VM (bench/calibrate_tuner.py, medians of 5).  Only ratios matter:
+# they decide between settings and against the exhaustive search.
+SCAN_NS, SCAN_NS_PER_DIM = 0.26, 0.16
+PAIR_NS, MISS_NS, MISS_NS_PER_LINE = 6.8, 44.0, 16.0
+LOOKUP_NS = 450.0
+# Points (as float32 rows) that random fetches read without a miss: the cores' L2 together.
+CACHE_BYTES = 4 << 20
 
 
 class RecallTargetWarning(UserWarning):
@@ -86,7 +96,7 @@ class RecallTargetWarning(UserWarning):
 
 @dataclass(frozen=True)
 class Costs:
-    """Measured work in seconds: per distance evaluation of a hashed query, per
+    """Modelled work in seconds: per distance evaluation of a hashed query, per
     bucket lookup, and per point of an exhaustive query."""
 
     pair: float
@@ -114,12 +124,18 @@ def table_budget(d: int, memory: float) -> int:
 
 
 def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Generator, engine,
-         *, memory: float = 8.0, fixed: dict | None = None, n_queries: int = N_QUERIES) -> Tuning:
+         *, memory: float = 8.0, fixed: dict | None = None, n_queries: int = N_QUERIES,
+         truth=None) -> Tuning:
     """Chooses the hash setting for `points` (n, d) by the rule of this module.
 
     `fixed` holds the user's b, k, l, probes (None where left to the tuner), as
     normalised by `vibrel._params.normalise`.  `engine` is the index class that
     will serve.  Needs n_neighbors < n.
+
+    `points` may be any object with a `shape` whose integer-array indexing gives
+    the rows as an ndarray, when `truth(rows, n_neighbors, measure)` gives the
+    sample's true neighbour ids and the costs as `_truth_and_costs` does: points
+    held elsewhere are then only read at the sampled rows.
     """
     fixed = fixed or {"b": None, "k": None, "l": None, "probes": None}
     n, d = points.shape
@@ -131,7 +147,10 @@ def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Gen
     rows = np.sort(rng.choice(n, min(n_queries, n), replace=False))
     grid = _grid(n, d, n_neighbors, fixed)
     single = all(v is not None for v in fixed.values())
-    true_ind, costs = _truth_and_costs(points, rows, n_neighbors, engine, measure=not single)
+    if truth is None:
+        true_ind, costs = _truth_and_costs(points, rows, n_neighbors, engine, measure=not single)
+    else:
+        true_ind, costs = truth(rows, n_neighbors, not single)
     l_max = fixed["l"] if fixed["l"] is not None else min(_MAX_TABLES, table_budget(d, memory))
     k_max = max(k for _, ks in grid for k in ks)
     s, u = _params.draw_hash(rng, d, k_max, l_max)
@@ -210,54 +229,23 @@ def _exhaustive(points: np.ndarray, engine):
                        0, points, points.shape[0])
 
 
-def _work(index, queries, n_neighbors, exclude):
-    """(ind, seconds of work, pairs) of one kNN call.  The engine's own clock of
-    its distance work is preferred to the wall clock, which counts the time the
-    machine lends to others."""
-    index.reset_stats()
-    start = time.perf_counter()
-    ind, _ = index.query_knn(queries, n_neighbors, exclude)
-    wall = time.perf_counter() - start
-    stats = index.stats()
-    work = stats["refine_ns"] * 1e-9 + stats["gather_ns"] * 1e-9
-    return ind, work if work > 0 else wall, stats["pairs"]
-
-
 def _truth_and_costs(points, rows, n_neighbors, engine, measure=True):
-    """The sample's true neighbour ids, and the per-unit costs of this engine
-    (not measured for a single setting, which has nothing to be compared with)."""
+    """The sample's true neighbour ids, and the per-unit costs of the model
+    (none for a single setting, which has nothing to be compared with)."""
     n, d = points.shape
-    exhaustive = _exhaustive(points, engine)
-    true_ind, scan, _ = _work(exhaustive, points[rows], n_neighbors, rows)
+    true_ind, _ = _exhaustive(points, engine).query_knn(points[rows], n_neighbors, rows)
+    return true_ind, model_costs(n, d, measure)
+
+
+def model_costs(n: int, d: int, measure: bool = True) -> Costs:
+    """The unit costs of step 5 for n points of d coordinates; with `measure`
+    false only the exhaustive search's (a single setting is compared with nothing)."""
+    scan = SCAN_NS + SCAN_NS_PER_DIM * d
     if not measure:
-        return true_ind, Costs(math.nan, math.nan, scan / (rows.size * n))
-    key = (getattr(engine, "__name__", str(engine)), d, int(math.log2(n)))
-    if key not in _COSTS:
-        _COSTS[key] = _measure_costs(points, n_neighbors, engine, scan / (rows.size * n))
-    return true_ind, _COSTS[key]
-
-
-def _measure_costs(points, n_neighbors, engine, scan_point) -> Costs:
-    """t_pair and t_lookup from two indexes of two tables with b = 2: cells of
-    about 8 * n_neighbors points and no probes (mostly distance work), and cells
-    of about half a point probed on every digit (mostly lookups)."""
-    from vibrel._backend import build_index
-    n, d = points.shape
-    rng = np.random.default_rng(0)
-    rows = np.sort(rng.choice(n, min(n, 2000), replace=False))
-    samples = []
-    for occupancy, probes_all in ((8.0 * n_neighbors, False), (0.5, True)):
-        k = max(1, min(62, round(math.log2(n / occupancy))))
-        params = HashParams(2, k, 2, k if probes_all else 0)
-        index = build_index(engine, params, *_params.draw_hash(rng, d, k, 2), 0, points, n)
-        _, work, pairs = _work(index, points[rows], n_neighbors, rows)
-        samples.append((pairs / rows.size, 2 * (1 + params.probes), work / rows.size))
-    (p1, l1, w1), (p2, l2, w2) = samples
-    det = p1 * l2 - p2 * l1
-    pair = (w1 * l2 - w2 * l1) / det if det else w1 / max(p1, 1.0)
-    pair = max(pair, 0.25 * w1 / max(p1, 1.0))
-    lookup = max(0.0, (w2 - p2 * pair) / l2)
-    return Costs(pair, lookup, scan_point)
+        return Costs(math.nan, math.nan, scan * 1e-9)
+    spill = max(0.0, 1.0 - CACHE_BYTES / (4.0 * n * d))
+    pair = PAIR_NS + scan + spill * (MISS_NS + MISS_NS_PER_LINE * math.ceil(4 * d / 64))
+    return Costs(pair * 1e-9, LOOKUP_NS * 1e-9, scan * 1e-9)
 
 
 def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list[int]]]:

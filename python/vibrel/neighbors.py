@@ -5,6 +5,7 @@ two-tier epoch cycle."""
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 from typing import Any, Literal, overload
 
 import numpy as np
@@ -147,12 +148,20 @@ class ToroidalNN:
         for `recall` unless b, k, l and probes are all given.  Returns self.
         """
         points = _validation.as_points(X, "X")
-        n, d = points.shape
-        if n == 0:
-            raise ValueError("X holds no points; fit needs at least one")
-        n_static = n if n_static is None else _validation.check_int(n_static, "n_static", 0)
-        if n_static > n:
-            raise ValueError(f"n_static ({n_static}) is larger than the number of points ({n})")
+        n = points.shape[0]
+        n_static = check_n_static(n, n_static)
+        setting = self._setting(n)
+        progress = _progress.reporter(self.verbose, "fit", 2)
+        tuning = _tune.tune(points, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
+                            setting.engine, memory=setting.memory, fixed=setting.fixed)
+        progress(1)
+        self._install(points, n_static, tuning, setting)
+        progress(2)
+        progress.close()
+        return self
+
+    def _setting(self, n: int) -> Setting:
+        """The constructor values checked, for a fit of `n` points."""
         n_neighbors = _validation.check_int(self.n_neighbors, "n_neighbors", 1)
         _validation.check_radius(self.radius)
         target = _validation.check_fraction(self.recall, "recall")
@@ -162,31 +171,27 @@ class ToroidalNN:
                                     for name, low in (("b", 1), ("k", 1), ("l", 1), ("probes", 0))))
         engine, backend = _backend.resolve(self.backend)
         rng = _rng(self.random_state)
-
-        progress = _progress.reporter(self.verbose, "fit", 2)
         if n == 1:
             fixed = _params.normalise(1, None, None, None)
-        tuning = _tune.tune(points, min(n_neighbors, n - 1), target, rng, engine, memory=memory,
-                            fixed=fixed)
-        progress(1)
-        self.index_ = _backend.build_index(engine, tuning.params, tuning.s, tuning.u, block,
-                                           points, n_static)
-        progress(2)
-        progress.close()
+        return Setting(n_neighbors, target, memory, block, fixed, engine, backend, rng)
+
+    def _install(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
+        """Builds the index of the tuned setting over `points` and records the setting."""
+        self.index_ = _backend.build_index(setting.engine, tuning.params, tuning.s, tuning.u,
+                                           setting.block, points, n_static)
         self._points = points
         self._sample_rows = tuning.sample_rows
         self._exhaustive = None
         self._radius_recall = {}
-        self._target = target
-        self.n_features_in_ = d
+        self._target = setting.target
+        self.n_features_in_ = points.shape[1]
         p = tuning.params
-        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": block}
+        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block}
         self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
         self.s_, self.u_ = tuning.s, tuning.u
-        self.backend_ = backend
+        self.backend_ = setting.backend
         self.effective_metric_ = "l1"
         self.effective_metric_params_ = {"period": 1.0}
-        return self
 
     # ----------------------------------------------------------------- sizes
 
@@ -241,14 +246,19 @@ class ToroidalNN:
         (equal distances by ascending id); only `ind` when `return_distance` is
         False.  Distances are exact single-precision values as float64.
         """
-        index = self._fitted()
+        self._fitted()
         n_neighbors = self._n_neighbors(n_neighbors)
         queries, exclude = self._queries(X, ids)
-        self._check_enough(n_neighbors, exclude is not None)
-        cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _progress.pool_threads()
-        ind, dist = self._sliced("kneighbors", queries, exclude, cap,
-                                 lambda q, e: index.query_knn(q, n_neighbors, e), _join_rows)
+        check_enough(self.n_points, n_neighbors, exclude is not None)
+        ind, dist = self._knn(queries, exclude, n_neighbors)
         return (dist, ind) if return_distance else ind
+
+    def _knn(self, queries: np.ndarray, exclude, n_neighbors: int):
+        """(ind, dist) of checked queries, each leaving out its `exclude` id (-1: none)."""
+        index = self.index_
+        cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _progress.pool_threads()
+        return self._sliced("kneighbors", queries, exclude, cap,
+                            lambda q, e: index.query_knn(q, n_neighbors, e), _join_rows)
 
     def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
                          sort_results: bool = False, *, ids=None):
@@ -315,13 +325,7 @@ class ToroidalNN:
         """Replaces the coordinates of the candidate tier, shape (n_candidates, d),
         row j being point n_static + j, and refreshes its hash tables.  Returns self."""
         index = self._fitted()
-        want = (index.n_candidates, self.n_features_in_)
-        shape = np.shape(X) if not type(X).__module__.startswith("scipy.sparse") else None
-        if shape is not None and len(shape) == 2 and tuple(shape) != want:
-            hint = " (transposed?)" if tuple(shape) == want[::-1] else ""
-            raise ValueError(f"update needs an array of shape (n_candidates, d) = {want}, "
-                             f"got {tuple(shape)}{hint}")
-        coords = _validation.as_points(X, "X", self.n_features_in_)
+        coords = update_rows(X, index.n_candidates, self.n_features_in_)
         index.update(coords)
         self._points[index.n_static:] = coords
         self._exhaustive = None
@@ -377,28 +381,12 @@ class ToroidalNN:
     def _queries(self, X, ids):
         """(queries, exclude_ids): the indexed points excluding themselves for X=None."""
         if X is not None:
-            if ids is not None:
-                raise ValueError("ids selects indexed points as queries; give either X or ids")
+            check_no_ids_with(X, ids)
             return _validation.as_points(X, "X", self.n_features_in_), None
         if ids is None:
             return self._points, np.arange(self._points.shape[0], dtype=np.int64)
-        rows = np.asarray(ids)
-        if rows.ndim != 1 or (rows.size and rows.dtype.kind not in "iu"):
-            raise ValueError(f"ids must be a one-dimensional array of integer ids, got shape "
-                             f"{rows.shape} and dtype {rows.dtype}")
-        rows = rows.astype(np.int64)
-        n = self._points.shape[0]
-        if rows.size and (rows.min() < 0 or rows.max() >= n):
-            raise ValueError(f"ids must name indexed points, 0 to {n - 1}; got {rows.min()} to {rows.max()}")
+        rows = check_ids(ids, self._points.shape[0])
         return self._points[rows], rows
-
-    def _check_enough(self, n_neighbors: int, self_join: bool) -> None:
-        n = self.n_points
-        available = n - 1 if self_join else n
-        if n_neighbors > available:
-            why = " (each point is left out of its own answer)" if self_join else ""
-            raise ValueError(f"n_neighbors = {n_neighbors} is more than the {available} points a query "
-                             f"can have: the index holds {n}{why}")
 
     def _sliced(self, label, queries, exclude, cap, call, join):
         """`call(queries, exclude)` on slices of at most `cap` rows (fewer when
@@ -424,6 +412,10 @@ class ToroidalNN:
             raise ValueError("return_distance must be True if sort_results is True")
         radius = _validation.check_radius(self.radius if radius is None else radius)
         queries, exclude = self._queries(X, ids)
+        return self._radius(queries, exclude, radius)
+
+    def _radius(self, queries: np.ndarray, exclude, radius: float):
+        """CSR (indptr, ids, dists) of checked queries within a checked radius."""
         index = self._radius_index(radius)
         return self._sliced("radius_neighbors", queries, exclude, queries.shape[0],
                             lambda q, e: index.query_radius(q, radius, e), _join_csr)
@@ -466,6 +458,68 @@ class ToroidalNN:
         params = _params.HashParams(p["b"], p["k"], p["l"], p["probes"])
         found = _tune.found_by(params, self.s_, self.u_, self._points[rows], self._points[ids], owner)
         return float(found.mean())
+
+
+@dataclass(frozen=True)
+class Setting:
+    """The constructor values of a ToroidalNN, checked for one fit."""
+
+    n_neighbors: int
+    target: float
+    memory: float
+    block: int
+    fixed: dict
+    engine: Any
+    backend: str
+    rng: np.random.Generator
+
+
+def check_n_static(n: int, n_static) -> int:
+    """`n_static` checked against the `n` points of a fit (None: all of them)."""
+    if n == 0:
+        raise ValueError("X holds no points; fit needs at least one")
+    n_static = n if n_static is None else _validation.check_int(n_static, "n_static", 0)
+    if n_static > n:
+        raise ValueError(f"n_static ({n_static}) is larger than the number of points ({n})")
+    return n_static
+
+
+def check_enough(n: int, n_neighbors: int, self_join: bool) -> None:
+    """ValueError when an index of `n` points cannot give a query `n_neighbors`."""
+    available = n - 1 if self_join else n
+    if n_neighbors > available:
+        why = " (each point is left out of its own answer)" if self_join else ""
+        raise ValueError(f"n_neighbors = {n_neighbors} is more than the {available} points a query "
+                         f"can have: the index holds {n}{why}")
+
+
+def check_no_ids_with(X, ids) -> None:
+    """ValueError when both queries X and indexed `ids` are given."""
+    if X is not None and ids is not None:
+        raise ValueError("ids selects indexed points as queries; give either X or ids")
+
+
+def check_ids(ids, n: int) -> np.ndarray:
+    """`ids` as int64 ids of an index of n points, checked."""
+    rows = np.asarray(ids)
+    if rows.ndim != 1 or (rows.size and rows.dtype.kind not in "iu"):
+        raise ValueError(f"ids must be a one-dimensional array of integer ids, got shape "
+                         f"{rows.shape} and dtype {rows.dtype}")
+    rows = rows.astype(np.int64)
+    if rows.size and (rows.min() < 0 or rows.max() >= n):
+        raise ValueError(f"ids must name indexed points, 0 to {n - 1}; got {rows.min()} to {rows.max()}")
+    return rows
+
+
+def update_rows(X, n_candidates: int, d: int) -> np.ndarray:
+    """The new candidate coordinates of an `update`, checked to be (n_candidates, d)."""
+    want = (n_candidates, d)
+    shape = np.shape(X) if not type(X).__module__.startswith("scipy.sparse") else None
+    if shape is not None and len(shape) == 2 and tuple(shape) != want:
+        hint = " (transposed?)" if tuple(shape) == want[::-1] else ""
+        raise ValueError(f"update needs an array of shape (n_candidates, d) = {want}, "
+                         f"got {tuple(shape)}{hint}")
+    return _validation.as_points(X, "X", d)
 
 
 def _same(a, b) -> bool:

@@ -3,6 +3,7 @@ recall target, its own input checks, backend choice, reproducibility, copies
 and the epoch cycle."""
 
 import copy
+import json
 import math
 import pickle
 import sys
@@ -13,7 +14,7 @@ import numpy as np
 import pytest
 
 import vibrel
-from conftest import assert_same_answer
+from conftest import assert_same_answer, run_python
 from vibrel import NotFittedError, RecallTargetWarning, ReferenceBackendWarning, ToroidalNN, _exact
 from vibrel._native import RustLshIndex
 from vibrel._params import draw_hash
@@ -169,14 +170,25 @@ def test_given_parameters_and_memory_bound_the_search(rng):
     assert model.params_["b"] == 1 or model.params_["l"] <= 4  # 16 bytes a table vs 8 * 8 a point
 
 
-@pytest.mark.parametrize("seed", [7, np.random.RandomState(7), np.random.default_rng(7)],
-                         ids=["int", "RandomState", "Generator"])
-def test_a_seed_fixes_the_tuning_and_the_hash(seed, rng):
-    X = rng.random((2500, 3))
-    first, again = (ToroidalNN(backend="reference", random_state=copy.deepcopy(seed)).fit(X) for _ in "ab")
-    assert first.params_ == again.params_ and first.params_["b"] > 1
-    np.testing.assert_array_equal(first.u_, again.u_)
-    np.testing.assert_array_equal(first.kneighbors(X[:20])[1], again.kneighbors(X[:20])[1])
+SEEDED_FIT = """
+import json
+import numpy as np
+from vibrel import ToroidalNN
+X = np.random.default_rng(5).random(({n}, {d}))
+for seed in (7, np.random.RandomState(7), np.random.default_rng(7)):
+    model = ToroidalNN(backend="{backend}", random_state=seed).fit(X)
+    print(json.dumps([model.params_, model.s_.tolist(), model.u_.tolist(), model.recall_estimate_,
+                      model.recall_error_, model.kneighbors(X[:20])[1].tolist()]))
+"""
+
+
+@pytest.mark.parametrize("backend, n, d", [("reference", 5000, 3), ("native", 40_000, 8)])
+def test_a_seed_fixes_the_tuning_and_the_hash_in_every_process(backend, n, d):
+    code = SEEDED_FIT.format(backend=backend, n=n, d=d)
+    first, again = run_python(code), run_python(code)
+    assert first == again
+    for line in first.splitlines():  # int, RandomState and Generator seeds alike
+        assert json.loads(line)[0]["b"] > 1
 
 
 @pytest.mark.parametrize("d, k", [(8, 8), (16, 5), (3, 7), (1, 4)])
