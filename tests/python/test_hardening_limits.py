@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import UNDER_ASAN, index_pair, random_params, run_python
+from conftest import UNDER_ASAN, assert_same_answer, index_pair, random_params, run_python
 
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="signals and address-space limits")
 
@@ -60,10 +60,10 @@ INTERRUPTED_CALL = """
 
 
 @linux_only
-@pytest.mark.parametrize("call, threads", [("query_knn", 2), ("query_radius", 2), ("build", 2), ("update", 2),
-                                           ("promote", 2), ("query_knn", 1), ("build", 1)])
-def test_ctrl_c_stops_a_long_call_and_leaves_the_index_as_it_was(call, threads):
-    out = json.loads(run_python(INTERRUPTED_CALL.format(call=call), threads=threads, timeout=300))
+@pytest.mark.parametrize("call", ["query_knn", "query_radius", "build", "update", "promote"])
+def test_ctrl_c_stops_a_long_call_and_leaves_the_index_as_it_was(call):
+    # The serial loops stop alike (pool tests); two threads run the pooled ones.
+    out = json.loads(run_python(INTERRUPTED_CALL.format(call=call), threads=2, timeout=300))
     assert out["interrupted"], "the call finished before the interrupt: make it longer"
     # The goal is 0.1 s; the bound leaves room for a loaded machine.
     assert out["latency"] < 1.5
@@ -103,12 +103,6 @@ def test_k_as_large_as_the_index_agrees_with_the_reference(m, k_more, probes):
     reference.build(points, 2_000)
     queries = rng.random((m, d))
     exclude = rng.integers(-1, n, m)
-    (ids, dists), (want_ids, want_dists) = (index.query_knn(queries, n + k_more, exclude)
-                                            for index in (native, reference))
-    # Every point but the excluded one, in the reference's order up to
-    # single-precision near-ties, then padding.
-    assert np.array_equal(ids == -1, want_ids == -1)
-    np.testing.assert_allclose(dists, want_dists, rtol=1e-6)
-    for row, want_row, excluded in zip(ids, want_ids, exclude):
-        kept = row[row >= 0]
-        assert len(kept) == n - (excluded >= 0) and np.array_equal(np.sort(kept), np.sort(want_row[want_row >= 0]))
+    got, want = (index.query_knn(queries, n + k_more, exclude) for index in (native, reference))
+    assert_same_answer(got, want)  # every point but the excluded one, then padding
+    assert ((got[0] >= 0).sum(axis=1) == n - (exclude >= 0)).all()

@@ -1,25 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <vector>
 
 #include "base/buffer.h"
 #include "index/index.h"
 
 namespace vb::maintenance::testing {
-
-// One table, one digit over the only coordinate, eight buckets and no shift:
-// a point's key is its bucket, so tests can write tables by hand.
-inline index::Index eight_buckets() { return index::Index(8, 1, 1, 0, {0}, {0.0}, 1024); }
-
-// 1-D points at the given bucket positions: bucket v + f lies at (v + f + 0.5) / 8,
-// which is inside bucket v for 0 <= f < 0.5.
-inline Buffer<double> at(std::initializer_list<double> buckets) {
-  Buffer<double> points;
-  for (double v : buckets) points.push_back((v + 0.5) / 8);
-  return points;
-}
 
 template <class T>
 std::vector<T> values(const Buffer<T>& buffer) {

@@ -3,94 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ostream>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "../index/test_index.h"
-#include "base/errors.h"
 #include "index/bucket_offsets.h"
 #include "index/build.h"
 #include "maintenance/refresh.h"
 #include "maintenance_test_util.h"
-#include "pool/pool.h"
 
 namespace vb::maintenance {
 namespace {
 
 using index::Index;
-using testing::at;
-using testing::eight_buckets;
-using testing::Snapshot;
 using testing::values;
 using Ids = std::vector<std::int64_t>;
-
-TEST(Promote, CandidatesGoBeforeStaticEntriesOfEqualKey) {
-  Index ix = eight_buckets();
-  index::build(ix, at({5, 5, 5, 3}), 4, 1, 1);
-  update(ix, at({5, 5, 5}));  // candidate 3 joins key 5 first: the run is now ids [3, 1, 2]
-  ASSERT_EQ(values(ix.cand_sorted_ids), (Ids{3, 1, 2}));
-
-  promote(ix, at({6, 1}), 2, 1);
-  EXPECT_EQ(values(ix.static_keys), (Ids{5, 5, 5, 5}));
-  EXPECT_EQ(values(ix.static_ids), (Ids{3, 1, 2, 0}));  // the candidate run's order, then the static point
-  EXPECT_EQ(values(ix.cand_keys), (Ids{6, 1}));
-  EXPECT_EQ(values(ix.cand_sorted_keys), (Ids{1, 6}));
-  EXPECT_EQ(values(ix.cand_sorted_ids), (Ids{5, 4}));
-  EXPECT_EQ(std::make_pair(ix.n_points, ix.n_static), std::make_pair(std::size_t{6}, std::size_t{4}));
-  EXPECT_EQ(values(ix.points), values(at({5, 5, 5, 5, 6, 1})));
-  EXPECT_EQ(ix.points_f32[5], static_cast<float>(at({1})[0]));
-
-  promote(ix, Buffer<double>(), 0, 1);  // an empty batch: everything static
-  EXPECT_EQ(values(ix.static_ids), (Ids{5, 3, 1, 2, 0, 4}));
-  EXPECT_TRUE(ix.cand_keys.empty() && ix.cand_sorted_ids.empty() && ix.cand_offsets.empty());
-  EXPECT_EQ(ix.n_static, 6u);
-
-  const std::int64_t* keys_before = ix.static_keys.data();
-  const std::int64_t* ids_before = ix.static_ids.data();
-  promote(ix, at({2}), 1, 1);  // an empty candidate tier: the static runs stay as they are
-  EXPECT_EQ(ix.static_keys.data(), keys_before);
-  EXPECT_EQ(ix.static_ids.data(), ids_before);
-  EXPECT_EQ(values(ix.static_ids), (Ids{5, 3, 1, 2, 0, 4}));
-  EXPECT_EQ(values(ix.static_offsets), (std::vector<std::uint32_t>{0, 0, 1, 1, 1, 1, 5, 6, 6}));
-  EXPECT_EQ(values(ix.cand_sorted_ids), (Ids{6}));
-}
-
-struct RefusedCase {
-  const char* name;
-  bool built;
-  std::size_t columns;
-  std::string message;
-};
-
-void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
-
-class PromoteRefused : public ::testing::TestWithParam<RefusedCase> {};
-
-TEST_P(PromoteRefused, BeforeAnythingChanges) {
-  const RefusedCase& c = GetParam();
-  Index ix = index::testing::random_index(4, 3, 2, 3, 71);
-  if (c.built) index::build(ix, index::testing::random_points(20, 3, 72), 20, 3, 12);
-  const Snapshot before(ix);
-  try {
-    promote(ix, index::testing::random_points(2, c.columns, 73), 2, c.columns);
-    FAIL() << "no exception";
-  } catch (const ArgumentError& e) {
-    EXPECT_EQ(std::string(e.what()), c.message);
-  }
-  EXPECT_EQ(Snapshot(ix), before);
-  EXPECT_EQ(ix.built, c.built);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PromoteRefused,
-    ::testing::Values(RefusedCase{"NeverBuilt", false, 3, "promote needs a built index; call build first"},
-                      RefusedCase{"TooFewColumns", true, 2,
-                                  "new_candidates have 2 columns but the index holds 3-dimensional points"},
-                      RefusedCase{"TooManyColumns", true, 4,
-                                  "new_candidates have 4 columns but the index holds 3-dimensional points"}),
-    [](const ::testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
 
 // Per table: the candidate run followed by the static run, stably sorted by key,
 // which is candidate-before-static with each side in its own order.
@@ -147,21 +74,6 @@ TEST_P(RandomPromotions, MergeByKeyKeepIdsAndInstallTheBatch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FewAndManyBuckets, RandomPromotions, ::testing::Values(1, 2, 7));
-
-TEST(Promote, OneThreadAndThePoolAgree) {
-  const std::size_t d = 4, n = 4000;
-  Index serial = index::testing::random_index(3, 6, 8, d, 91);
-  Index pooled = index::testing::random_index(3, 6, 8, d, 91);
-  index::build(serial, index::testing::random_points(n, d, 92), n, d, 2500);
-  index::build(pooled, index::testing::random_points(n, d, 92), n, d, 2500);
-  const Buffer<double> batch = index::testing::random_points(1200, d, 93);
-  {
-    pool::ScopedSerial one_thread;
-    promote(serial, batch, 1200, d);
-  }
-  promote(pooled, batch, 1200, d);
-  EXPECT_EQ(Snapshot(serial), Snapshot(pooled));
-}
 
 TEST(MergeRuns, EitherRunMayBeEmpty) {
   const Ids keys{1, 4}, ids{7, 8};

@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
+#include <optional>
 #include <tuple>
 #include <vector>
 
-#include "base/errors.h"
 #include "pool/pool.h"
 #include "query/block_distance.h"
 #include "query/knn.h"
@@ -31,12 +30,28 @@ Rows run(const index::Index& ix, const Buffer<double>& queries, std::size_t m, s
   return testing::rows_of(std::move(ids), dists);
 }
 
+// The blocked rows against the per-query rows bit for bit at every kernel
+// level (its kernels keep the summation order), on the pool and on one thread.
+void expect_blocked_rows_equal_per_query_rows(const index::Index& ix, const Buffer<double>& queries, std::size_t m,
+                                              std::size_t k, const std::int64_t* exclude) {
+  const Rows want = run(ix, queries, m, k, exclude, false);
+  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+    cap_cpu_level(level);
+    for (bool serial : {false, true}) {
+      std::optional<pool::ScopedSerial> one_thread;
+      if (serial) one_thread.emplace();
+      const Rows got = run(ix, queries, m, k, exclude, true);
+      EXPECT_EQ(got.ids, want.ids) << cpu_level_name(cpu_level()) << (serial ? " serial" : " pool");
+      EXPECT_EQ(got.dist_bits, want.dist_bits) << cpu_level_name(cpu_level()) << (serial ? " serial" : " pool");
+    }
+  }
+  cap_cpu_level(CpuLevel::kAvx512);
+}
+
 // (d, block, with exclude_ids)
 class BlockedAgainstPerQuery : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, bool>> {};
 
-// The blocked path gives the per-query path's rows bit for bit (its kernels
-// keep the summation order), at every kernel level and on one thread as on
-// the pool. Queries are a mix of indexed points (self-join rows) and fresh
+// Queries are a mix of indexed points (self-join rows) and fresh
 // ones; with l = 2 tables and 3 digits of base 5 many rows come up short and
 // are relaxed.
 TEST_P(BlockedAgainstPerQuery, SameRows) {
@@ -50,19 +65,7 @@ TEST_P(BlockedAgainstPerQuery, SameRows) {
     exclude[i] = static_cast<std::int64_t>(i * 7);
     if (i % 2 == 0) std::copy_n(ix.points.data() + exclude[i] * d, d, queries.data() + i * d);
   }
-  const std::int64_t* ex = with_exclude ? exclude.data() : nullptr;
-  const Rows want = run(ix, queries, m, k, ex, false);
-  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-    cap_cpu_level(level);
-    const Rows got = run(ix, queries, m, k, ex, true);
-    EXPECT_EQ(got.ids, want.ids) << cpu_level_name(cpu_level());
-    EXPECT_EQ(got.dist_bits, want.dist_bits) << cpu_level_name(cpu_level());
-  }
-  cap_cpu_level(CpuLevel::kAvx512);
-  pool::ScopedSerial one_thread;
-  const Rows serial = run(ix, queries, m, k, ex, true);
-  EXPECT_EQ(serial.ids, want.ids);
-  EXPECT_EQ(serial.dist_bits, want.dist_bits);
+  expect_blocked_rows_equal_per_query_rows(ix, queries, m, k, with_exclude ? exclude.data() : nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocked, BlockedAgainstPerQuery,
@@ -76,8 +79,7 @@ class ExhaustiveAtTileEdges
 // With one cell (b = 1) every row of a block meets the one bucket, whose size
 // is the point count: below, at and above the panel width and the tile size,
 // split over the tiers with an empty static or candidate part at the ends.
-// The blocked rows equal the per-query rows at every level, on one thread as
-// on the pool; 70 rows make blocks of several row groups and a remainder.
+// 70 rows make blocks of several row groups and a remainder.
 TEST_P(ExhaustiveAtTileEdges, SameRowsAsThePerQueryPath) {
   const auto [n, split, d] = GetParam();
   const std::size_t n_static = split == 0 ? 0 : split == 1 ? n / 2 : n;
@@ -86,18 +88,7 @@ TEST_P(ExhaustiveAtTileEdges, SameRowsAsThePerQueryPath) {
   Buffer<double> queries = index::testing::random_points(m, d, n + d);
   std::vector<std::int64_t> exclude(m);
   for (std::size_t i = 0; i < m; ++i) exclude[i] = i % 3 == 0 ? -1 : static_cast<std::int64_t>(i % n);
-  const Rows want = run(ix, queries, m, k, exclude.data(), false);
-  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-    cap_cpu_level(level);
-    const Rows pooled = run(ix, queries, m, k, exclude.data(), true);
-    EXPECT_EQ(pooled.ids, want.ids) << cpu_level_name(cpu_level());
-    EXPECT_EQ(pooled.dist_bits, want.dist_bits) << cpu_level_name(cpu_level());
-    pool::ScopedSerial one_thread;
-    const Rows serial = run(ix, queries, m, k, exclude.data(), true);
-    EXPECT_EQ(serial.ids, want.ids) << cpu_level_name(cpu_level());
-    EXPECT_EQ(serial.dist_bits, want.dist_bits) << cpu_level_name(cpu_level());
-  }
-  cap_cpu_level(CpuLevel::kAvx512);
+  expect_blocked_rows_equal_per_query_rows(ix, queries, m, k, exclude.data());
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocked, ExhaustiveAtTileEdges,
@@ -136,39 +127,6 @@ TEST(Blocked, RowsSharingAKeyShareTheLookupAndBothCount) {
     EXPECT_EQ(a[i].id, b[i].id);
     EXPECT_EQ(a[i].dist_bits, b[i].dist_bits);
   }
-}
-
-// The blocked path moves refine_ns, relax_ns, pairs, queries and relaxed,
-// never gather_ns or cands. With k above what a row's small cells hold, rows
-// are relaxed and still come back full.
-TEST(Blocked, ProfileMovesAsTheBlockedPathRecordsIt) {
-  testing::Built ix(4, 6, 2, 3, 2000, 2000, 17);
-  const std::size_t m = 200, k = 40;  // k well above what the small cells hold
-  const Buffer<double> queries = index::testing::random_points(m, 3, 18);
-  std::vector<std::int64_t> ids(m * k);
-  std::vector<double> dists(m * k);
-  Counters counters;
-  query_knn(ix, counters, {{queries.data(), m, 3, k, nullptr}, ids.data(), dists.data()});
-  EXPECT_EQ(counters.gather_ns.load(), 0u);
-  EXPECT_EQ(counters.cands.load(), 0u);
-  EXPECT_EQ(counters.queries.load(), m);
-  EXPECT_GT(counters.pairs.load(), 0u);
-  EXPECT_GT(counters.refine_ns.load(), 0u);
-  EXPECT_GT(counters.relaxed.load(), 0u);
-  EXPECT_LE(counters.relaxed.load(), m);
-  EXPECT_GT(counters.relax_ns.load(), 0u);
-  for (std::size_t i = 0; i < m * k; ++i) ASSERT_GE(ids[i], 0) << "every row is filled after relaxation";
-}
-
-TEST(Blocked, CorruptedIdsStopTheCall) {
-  testing::Built ix(2, 2, 2, 2, 500, 500, 3);
-  for (auto& id : ix.static_ids) id = 1 << 20;
-  const Buffer<double> queries = index::testing::random_points(100, 2, 4);
-  std::vector<std::int64_t> ids(300);
-  std::vector<double> dists(300);
-  Counters counters;
-  EXPECT_THROW(knn_batched(ix, counters, {{queries.data(), 100, 2, 3, nullptr}, ids.data(), dists.data()}),
-               InternalError);
 }
 
 }  // namespace

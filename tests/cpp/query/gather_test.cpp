@@ -82,12 +82,5 @@ TEST(Gather, AStampThatWrapsClearsTheMarks) {
   EXPECT_EQ(ws.cand_ids, fresh.cand_ids);
 }
 
-TEST(Gather, AnIdBeyondThePointsIsAnInternalError) {
-  testing::Built ix(2, 2, 1, 2, 20, 20, 3);
-  for (auto& id : ix.static_ids) id = 20;  // a corrupted run
-  Ws ws(ix.n_points, 2, ix.k);
-  EXPECT_THROW(gather_query(ix, ws, ix.points.data(), 2), InternalError);
-}
-
 }  // namespace
 }  // namespace vb::query
