@@ -26,16 +26,20 @@ INTERRUPTED_CALL = """
         index, points = make(2, 1, 1, d), rng.random((200_000, d))
         index.build(points, len(points))
     else:
-        d = 4  # many digits and tables: hashing dominates
-        index, points = make(2, 60, 16, d), rng.random((600_000, d))
+        # Many digits and tables, so hashing dominates, and enough points that
+        # every call is still hashing when the signal comes, well before the
+        # step that installs its results (a signal during that step is raised
+        # once the call has completed).
+        d = 4
+        index, points = make(2, 60, 16, d), rng.random((1_500_000, d))
         index.build(points, 300_000)
     queries = rng.random((20_000, d))
     calls = dict(
         query_knn=lambda: index.query_knn(queries, 10),
         query_radius=lambda: index.query_radius(queries, 1.5),
         build=lambda: index.build(points, 100_000),
-        update=lambda: index.update(rng.random((300_000, d))),
-        promote=lambda: index.promote(points),
+        update=lambda: index.update(rng.random((1_200_000, d))),
+        promote=lambda: index.promote(points[:600_000]),
     )
     tables = {{name: table.copy() for name, table in index.tables().items()}}
     probe = queries[:3]
