@@ -8,13 +8,13 @@
 
 namespace vb::module {
 
-// Spec: static constexpr const char* module_name and class_name, and
+// Names: static constexpr const char* module_name and class_name, and
 // static PyTypeObject* type().
-template <class Spec>
+template <class Names>
 struct OneClassModule {
   static int exec(PyObject* module) {
     import_array1(-1);
-    return add_class(module, Spec::type, Spec::class_name);
+    return add_class(module, Names::type, Names::class_name);
   }
 
   static inline PyModuleDef_Slot slots[] = {
@@ -26,7 +26,7 @@ struct OneClassModule {
   };
 
   static inline PyModuleDef def = {
-      PyModuleDef_HEAD_INIT, Spec::module_name, "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+      PyModuleDef_HEAD_INIT, Names::module_name, "", 0, nullptr, slots, nullptr, nullptr, nullptr,
   };
 
   static PyObject* init() { return PyModuleDef_Init(&def); }
