@@ -4,7 +4,6 @@ two-tier epoch cycle."""
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 from typing import Any, Literal, overload
 
