@@ -22,16 +22,17 @@ struct Kept {
   std::int64_t id;
 };
 
-// Whether every value lies in [0, 1] (no NaN). With query and point
+// Whether every value lies in [+0, 1] (no NaN, no -0). With query and point
 // coordinates there, |q - x| <= 1, so every term and every distance is at
 // least +0 and a distance is within the threshold exactly when its bits are at
 // most the threshold's: the kernel's admission mask then decides. Elsewhere
 // (coordinates outside the torus) a term can be negative, and the distances
-// are compared as floats, as the gathered path compares them.
+// are compared as floats, as the gathered path compares them. Read as
+// unsigned bits, [+0, 1] is [0, 0x3f800000], a compare that vectorises.
 bool in_unit_range(const float* values, std::size_t count) {
-  bool inside = true;
-  for (std::size_t i = 0; i < count; ++i) inside &= (values[i] >= 0.0f) & (values[i] <= 1.0f);
-  return inside;
+  std::uint32_t outside = 0;
+  for (std::size_t i = 0; i < count; ++i) outside |= std::bit_cast<std::uint32_t>(values[i]) > 0x3f800000u;
+  return outside == 0;
 }
 
 // The per-task scratch of the blocked radius search, beside its BWs.
