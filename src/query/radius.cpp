@@ -5,6 +5,7 @@
 
 #include "pool/cancel.h"
 #include "pool/pool.h"
+#include "query/blocked.h"
 #include "query/distance.h"
 #include "query/gather.h"
 #include "query/radius_rows.h"
@@ -62,9 +63,22 @@ RadiusResult radius_gathered(const index::Index& index, const double* queries, s
   return assemble_rows(pieces, m, index.metric);
 }
 
+bool radius_tiled_applies(const index::Index& index, std::size_t m) {
+  if (m < kRadiusTileMinRows || index.block == 1) return false;
+  const std::size_t rows = rows_per_block(m, index.block, pool::num_threads());
+  // Whether b^k <= rows, without forming b^k (it may exceed 64 bits).
+  const auto b = static_cast<std::size_t>(std::max<std::int64_t>(index.b, 1));
+  std::size_t cells = 1;
+  for (std::size_t j = 0; j < index.k; ++j) {
+    if (cells > rows / b) return false;
+    cells *= b;
+  }
+  return true;
+}
+
 RadiusResult query_radius(const index::Index& index, const double* queries, std::size_t m, std::size_t dq,
                           double radius, const std::int64_t* exclude) {
-  if (m >= kRadiusTileMinRows && index.block != 1) return radius_tiled(index, queries, m, dq, radius, exclude);
+  if (radius_tiled_applies(index, m)) return radius_tiled(index, queries, m, dq, radius, exclude);
   return radius_gathered(index, queries, m, dq, radius, exclude);
 }
 
