@@ -190,7 +190,7 @@ TEST(Radius, CoordinatesOffTheTorusGiveTheGatheredRows) {
   for (std::size_t p = 0; p < 200; p += 9) ix.points_f32[p * 3 + p % 3] = far[p % 5];
   Batch batch(ix, 90, 32);
   for (std::size_t i = 0; i < 90; i += 11) batch.queries[i * 3 + 1] = static_cast<double>(far[i % 5]);
-  for (double radius : {0.6, -1.0, std::numeric_limits<double>::infinity()}) {
+  for (double radius : {tenth_radius(ix, batch.queries), -1.0, std::numeric_limits<double>::infinity()}) {
     expect_tiles_match(ix, batch.queries, 90, radius, batch.exclude);
   }
 }
