@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -168,9 +169,10 @@ RadiusResult radius_tiled(const index::Index& index, const double* queries, std:
     return assemble_rows(none, m, index.metric);
   }
   const Threshold threshold{value, value >= 0.0f};
-  // Axis periods below zero (never from the periodic module) would turn terms negative.
+  // A period with its sign bit set (never from the periodic module, which
+  // takes positive ones) would turn terms negative.
   const bool scale_in_range =
-      std::all_of(index.scale.begin(), index.scale.end(), [](float p) { return p >= 0.0f; });
+      std::none_of(index.scale.begin(), index.scale.end(), [](float p) { return std::signbit(p); });
   const std::size_t per_block = rows_per_block(m, index.block, pool::num_threads());
   const std::size_t blocks = (m + per_block - 1) / per_block;
   const std::vector<std::size_t> order =
