@@ -22,6 +22,11 @@ inline constexpr std::size_t kTileRows = 128;
 // Query rows per tile kernel call; their distances to a tile stay in L1.
 inline constexpr std::size_t kGroupRows = 8;
 
+// Rows sharing a bucket from which its tiles are measured by byte codes
+// first: the code tile is packed once for all of them, so with few rows
+// the packing would cost more than the float distances it saves.
+inline constexpr std::size_t kCodeFirstRows = 16;
+
 // A key listed by one row of a block.
 struct RowKey {
   std::int64_t key;
@@ -59,6 +64,12 @@ struct BWs {
   std::vector<std::uint32_t> group_bound;  // kGroupRows: their admission bounds
   std::vector<float> group_dist;      // kGroupRows × kTileRows distances
   std::vector<std::uint16_t> group_admit;  // kGroupRows × panels: admitted lanes
+  bool codes_first = false;           // this block measures large buckets by codes first
+  std::vector<std::uint8_t> query_codes;  // rows × groups × 4: the rows' byte codes
+  std::vector<std::uint8_t> code_tile;    // groups × kTileRows × 4: the tile's codes
+  std::vector<std::uint32_t> survivors;   // kTileRows / 32: lanes a row's bound lets through
+  std::vector<std::uint32_t> limit_bits;  // rows: the worst-entry bits each row's code limit was made from
+  std::vector<std::int32_t> limits;       // rows: that code limit
 
   float* tile() {
     const auto address = reinterpret_cast<std::uintptr_t>(tile_store.data());
