@@ -66,25 +66,23 @@ void pack_code_tile(const std::uint8_t* codes, std::size_t d, const std::int64_t
   }
 }
 
-// A computed distance D' of a pair with bound B satisfies, for d terms each
-// rounded a few times in single precision (unit roundoff u = 2^-24):
-//   - a term min(a, 1 - a) of a = |q - x| is at least the true term times
-//     (1 - u) less 2^-25: a carries a relative error of u, and 1 - a, taken
-//     where a >= 1/2, is exact (Sterbenz) but inherits a's absolute error
-//     of at most 2^-25;
-//   - squaring (L2) and the d - 1 additions lose at most a factor (1 - u)
-//     each.
-// So D' >= (1 - (d + 3) u) (B / units - d 2^-24) for L1 and L2 alike (the
-// L2 square of the absolute error is folded in with the true term <= 1/2).
-// B > limit = floor((S (1 + (d + 8) 2^-22) + d 2^-24) units) then gives
-// D' > S; the relative margin is more than twice what the proof needs, which
-// also covers the rounding of this double-precision computation.
-std::int32_t code_limit(float summed, Metric metric, std::size_t d) {
+// Why the limit needs no margin for rounding. Let w be a coordinate's
+// wrapped code difference and b = max(w - 1, 0) / 256, a float. The true
+// linear difference |q - x| lies in [b, 1 - b] (the circle distance is at
+// least b and at most |q - x|), and b and 1 - b are floats, so the rounded
+// a = fl(|q - x|) lies there too: rounding never crosses a float. Then
+// 1 - a >= b exactly, so the kernels' term min(fl(1 - a), a) >= b, and its
+// square >= b * b, a float as well (b * b is a multiple of 2^-16 below 2^-2).
+// Every partial sum of the b (or b * b) is a float while the integer bound
+// stays below 2^24 (kMaxCodeDims), and rounding is monotone, so the
+// computed distance D' >= B / units in any summation order. A bound with
+// B > floor(S * units) has B / units > S and so D' > S, strictly.
+std::int32_t code_limit(float summed, Metric metric) {
   if (std::isnan(summed) || std::isinf(summed)) return summed < 0 ? -1 : std::numeric_limits<std::int32_t>::max();
   if (summed < 0.0f) return -1;
   const double units = metric == Metric::kL2 ? 65536.0 : 256.0;
-  const double dims = static_cast<double>(d);
-  const double limit = (static_cast<double>(summed) * (1.0 + (dims + 8.0) * 0x1p-22) + dims * 0x1p-24) * units;
+  // Exact: a float times a power of two.
+  const double limit = static_cast<double>(summed) * units;
   if (!(limit < 2147483647.0)) return std::numeric_limits<std::int32_t>::max();
   return static_cast<std::int32_t>(limit);  // limit >= 0: truncation is the floor
 }

@@ -17,11 +17,11 @@
 // term (L2). The bound B of a pair is the sum of those integers, in units of
 // 1/256 (L1) or 1/65536 (L2, squared distances).
 //
-// The kernels' terms are rounded to single precision, so the bound is
-// compared with a margin (code_limit): a candidate whose bound exceeds the
-// limit has a computed distance strictly above the distance the limit was
-// made from, whatever the rounding. Such a candidate could neither enter a
-// row's k nearest nor pass a radius, and it needs no float distance.
+// The bound holds for the kernels' rounded distances too (the proof is at
+// code_limit): a candidate whose bound exceeds the limit made from a
+// distance S has a computed distance strictly above S. Such a candidate
+// could neither enter a row's k nearest nor pass a radius, and it needs no
+// float distance.
 //
 // Axis periods are not covered: an index with periods measures every
 // candidate in floats.
@@ -30,6 +30,10 @@ namespace vb::kernels {
 // Coordinates per code group: a tile keeps each candidate's codes in groups
 // of four consecutive bytes, so one 32-bit lane holds four of its coordinates.
 inline constexpr std::size_t kCodeGroup = 4;
+
+// The most coordinates a bound is exact for (its sums stay below 2^24 in
+// both metrics); wider rows are measured in floats.
+inline constexpr std::size_t kMaxCodeDims = 1024;
 
 // Groups of a row of d coordinates (the last one padded with zero codes).
 inline constexpr std::size_t code_groups(std::size_t d) { return (d + kCodeGroup - 1) / kCodeGroup; }
@@ -48,10 +52,10 @@ void pack_code_tile(const std::uint8_t* codes, std::size_t d, const std::int64_t
 
 // The largest bound that does not prove a computed distance strictly above
 // `summed` (a single-precision distance in the kernels' summed form: squared
-// for L2) for rows of d coordinates: survivors are the candidates with bound
+// for L2), floor(summed × units): survivors are the candidates with bound
 // <= limit. -1 for a negative `summed` (no distance on the torus is below
 // it), INT32_MAX for +inf or NaN and any limit beyond it.
-std::int32_t code_limit(float summed, Metric metric, std::size_t d);
+std::int32_t code_limit(float summed, Metric metric);
 
 // The bound of two rows of d codes each (row-major), the plain way.
 std::uint32_t pair_bound(const std::uint8_t* a, const std::uint8_t* b, std::size_t d, Metric metric);
@@ -68,7 +72,7 @@ struct CodeBoundJob {
 };
 
 // Sets the survivor bit of every lane below count whose bound is at most
-// job.limit, and clears every other bit. Requires: groups * 16129 < 2^31.
+// job.limit, and clears every other bit. Requires: groups * 4 <= kMaxCodeDims.
 // Reentrant; distinct calls write distinct survivors.
 using CodeBoundKernel = void (*)(const CodeBoundJob& job);
 

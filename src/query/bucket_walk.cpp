@@ -93,7 +93,7 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
   ws.group_bound.resize(kGroupRows);
   ws.group_dist.resize(kGroupRows * kTileRows);
   ws.group_admit.resize(kGroupRows * (kTileRows / kPanelWidth));
-  ws.codes_first = code_filter_enabled() && index.codes_bound();
+  ws.codes_first = code_filter_enabled() && index.codes_bound() && d <= kernels::kMaxCodeDims;
   if (!ws.codes_first) return;
   const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
   ws.query_codes.resize(rows * code_row);
