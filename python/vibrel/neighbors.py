@@ -9,7 +9,7 @@ from typing import Any, Literal, overload
 
 import numpy as np
 
-from vibrel import _backend, _params, _progress, _tune, _validation
+from vibrel import _atomic, _backend, _params, _progress, _tune, _validation
 
 __all__ = ["ToroidalNN", "NotFittedError"]
 
@@ -165,13 +165,18 @@ class ToroidalNN:
         n_static = check_n_static(n, n_static)
         setting = self._setting(n, points.shape[1])
         _validation.wrap_onto(points, setting.period)
+        # Progress is reported, and its bar closed, before the model changes:
+        # a callback that raises leaves the model as it was.
         progress = _progress.reporter(self.verbose, "fit", 2)
-        tuning = _tune.tune(points, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
-                            setting.engine, memory=setting.memory, fixed=setting.fixed, period=setting.period)
-        progress(1)
-        self._install(points, n_static, tuning, setting)
-        progress(2)
-        progress.close()
+        try:
+            tuning = _tune.tune(points, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
+                                setting.engine, memory=setting.memory, fixed=setting.fixed, period=setting.period)
+            progress(1)
+            fitted = self._fitted_state(points, n_static, tuning, setting)
+            progress(2)
+        finally:
+            progress.close()
+        self.__dict__.update(fitted)
         return self
 
     def _setting(self, n: int, d: int | None = None) -> Setting:
@@ -193,23 +198,39 @@ class ToroidalNN:
         return Setting(n_neighbors, target, memory, block, fixed, engine, backend, rng, metric, period)
 
     def _install(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
-        """Builds the index of the tuned setting over `points` and records the setting."""
-        self.index_ = _backend.build_index(setting.engine, tuning.params, tuning.s, tuning.u,
-                                           setting.block, points, n_static)
-        self._points = points
-        self._sample_rows = tuning.sample_rows
-        self._exhaustive = None
-        self._radius_recall = {}
-        self._target = setting.target
-        self.n_features_in_ = points.shape[1]
+        """Builds the index of the tuned setting over `points` and records the
+        setting, the model changing in one step once the index is built."""
+        self.__dict__.update(self._fitted_state(points, n_static, tuning, setting))
+
+    def _fitted_state(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> dict:
+        """The attributes of a model fitted with this tuning: a new index over
+        `points` and the setting it was built with."""
         p = tuning.params
-        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block}
-        self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
-        self.s_, self.u_ = tuning.s, tuning.u
-        self.backend_ = setting.backend
-        self._period = setting.period
-        self.effective_metric_ = setting.metric
-        self.effective_metric_params_ = {"period": 1.0 if setting.period is None else setting.period.copy()}
+        return {
+            "index_": _backend.build_index(setting.engine, p, tuning.s, tuning.u, setting.block, points, n_static),
+            "_points": points,
+            "_sample_rows": tuning.sample_rows,
+            "_radius_recall": {},
+            "_target": setting.target,
+            "n_features_in_": points.shape[1],
+            "params_": {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block},
+            "recall_estimate_": tuning.recall,
+            "recall_error_": tuning.recall_error,
+            "s_": tuning.s,
+            "u_": tuning.u,
+            "backend_": setting.backend,
+            "_period": setting.period,
+            "effective_metric_": setting.metric,
+            "effective_metric_params_": {"period": 1.0 if setting.period is None else setting.period.copy()},
+            **self._no_caches(),
+        }
+
+    # Attributes built lazily from the indexed points; every change of the
+    # points drops them.
+    _CACHES = ("_exhaustive",)
+
+    def _no_caches(self) -> dict:
+        return dict.fromkeys(self._CACHES)
 
     # ----------------------------------------------------------------- sizes
 
@@ -341,23 +362,33 @@ class ToroidalNN:
 
     def update(self, X) -> ToroidalNN:
         """Replaces the coordinates of the candidate tier, shape (n_candidates, d),
-        row j being point n_static + j, and refreshes its hash tables.  Returns self."""
+        row j being point n_static + j, and refreshes its hash tables.  Returns self.
+
+        All or nothing: after an exception, KeyboardInterrupt included, the model
+        is wholly as before or wholly updated; calling `update` again with the
+        same X gives the updated model either way."""
         index = self._fitted()
         coords = update_rows(X, index.n_candidates, self.n_features_in_, self._period)
-        index.update(coords)
-        self._points[index.n_static:] = coords
-        self._exhaustive = None
+        points = self._points.copy()
+        points[index.n_static:] = coords
+        _atomic.call_then_commit(index, "update", coords, self.__dict__, {"_points": points, **self._no_caches()})
         return self
 
     def promote(self, X) -> ToroidalNN:
         """Moves the candidates into the static tier and installs the rows of X,
         shape (m, d), as the new candidates, numbered from the old `n_points` on.
-        An X of shape (0, d) just promotes.  Returns self."""
+        An X of shape (0, d) just promotes.  Returns self.
+
+        All or nothing: after an exception, KeyboardInterrupt included, the model
+        is wholly as before or wholly promoted.  Compare (`n_static`,
+        `n_points`) with their values before the call to tell which: a promote
+        that was installed set `n_static` to the old `n_points` and added m to
+        `n_points` (when neither changed, it had nothing to move or add).
+        Repeating a promote that was installed would add its batch twice."""
         index = self._fitted()
         batch = _validation.as_points(X, "X", self.n_features_in_, self._period)
-        index.promote(batch)
-        self._points = np.concatenate([self._points, batch])
-        self._exhaustive = None
+        points = np.concatenate([self._points, batch])
+        _atomic.call_then_commit(index, "promote", batch, self.__dict__, {"_points": points, **self._no_caches()})
         return self
 
     # ----------------------------------------------------------- persistence
@@ -369,7 +400,7 @@ class ToroidalNN:
         state = dict(self.__dict__)
         index = state.pop("index_", None)
         if index is not None:
-            state["_exhaustive"] = None
+            state.update(self._no_caches())
             state["_n_static"] = index.n_static
         return state
 
