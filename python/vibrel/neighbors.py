@@ -63,6 +63,9 @@ class ToroidalNN:
         The box side, one for every axis or one per axis, each positive and
         finite.  Coordinates are taken modulo their period; distances, radii
         and graphs are in the box's units.  Angles in radians: period 2 pi.
+        Distances are computed in single precision, so periods outside
+        1e-30 to 1e30 ("l1") or 1e-15 to 1e15 ("l2") are refused with a
+        ValueError naming the range: their terms would overflow or underflow.
     recall : float in (0, 1], default 0.99
         Share of the true `n_neighbors` nearest that `kneighbors` must find; for
         `radius_neighbors`, share of the points within the radius.
@@ -184,6 +187,7 @@ class ToroidalNN:
         coordinates (the period is checked only when d is given)."""
         metric = _validation.check_metric(self.metric)
         period = None if d is None else _validation.check_period(self.period, d)
+        _validation.check_period_range(period, metric)
         n_neighbors = _validation.check_int(self.n_neighbors, "n_neighbors", 1)
         _validation.check_radius(self.radius)
         target = _validation.check_fraction(self.recall, "recall")
