@@ -9,7 +9,7 @@ from typing import Any, Literal, overload
 
 import numpy as np
 
-from vibrel import _atomic, _backend, _params, _progress, _tune, _validation
+from vibrel import _atomic, _backend, _params, _progress, _sizes, _tune, _validation
 
 __all__ = ["ToroidalNN", "NotFittedError"]
 
@@ -301,7 +301,7 @@ class ToroidalNN:
         index = self.index_
         cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _progress.pool_threads()
         return self._sliced("kneighbors", queries, exclude, cap,
-                            lambda q, e: index.query_knn(q, n_neighbors, e), _join_rows)
+                            lambda q, e: index.query_knn(q, n_neighbors, e), lambda m: _RowsInto(m, n_neighbors))
 
     def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
                          sort_results: bool = False, *, ids=None):
@@ -448,21 +448,22 @@ class ToroidalNN:
 
     def _sliced(self, label, queries, exclude, cap, call, join):
         """`call(queries, exclude)` on slices of at most `cap` rows (fewer when
-        progress is shown), the answers joined by `join`."""
+        progress is shown), the answers gathered by `join(m)` (made before the
+        first slice, so that it can reserve the whole answer)."""
         m = queries.shape[0]
         step = cap if self.block is None else m
         if self.verbose:
             step = min(step, max(_PROGRESS_SLICE, -(-m // 50)))
         if m <= step:
             return call(queries, exclude)
+        answer = join(m)
         progress = _progress.reporter(self.verbose, label, m)
-        parts = []
         for lo in range(0, m, step):
             hi = min(m, lo + step)
-            parts.append(call(queries[lo:hi], None if exclude is None else exclude[lo:hi]))
+            answer.add(lo, hi, call(queries[lo:hi], None if exclude is None else exclude[lo:hi]))
             progress(hi)
         progress.close()
-        return join(parts)
+        return answer.result()
 
     def _radius_csr(self, X, radius, return_distance, sort_results, ids):
         self._fitted()
@@ -474,9 +475,12 @@ class ToroidalNN:
 
     def _radius(self, queries: np.ndarray, exclude, radius: float):
         """CSR (indptr, ids, dists) of checked queries within a checked radius."""
+        m = queries.shape[0]
+        _sizes.check_radius_answer(m, self.n_points, 0 if exclude is None else int((exclude >= 0).sum()), radius,
+                                   _sizes.box_reach(self.effective_metric_, self._period, self.n_features_in_))
         index = self._radius_index(radius)
-        return self._sliced("radius_neighbors", queries, exclude, queries.shape[0],
-                            lambda q, e: index.query_radius(q, radius, e), _join_csr)
+        return self._sliced("radius_neighbors", queries, exclude, m,
+                            lambda q, e: index.query_radius(q, radius, e), lambda _: _CsrParts())
 
     def _radius_index(self, radius: float):
         """The tables when they find `recall` of the points within `radius`, else
@@ -611,17 +615,35 @@ def _rng(random_state) -> np.random.Generator:
                         f"got {random_state!r} ({err})") from None
 
 
-def _join_rows(parts):
-    """One answer from the row-aligned answers of consecutive slices."""
-    return tuple(np.concatenate(arrays) for arrays in zip(*parts))
+class _RowsInto:
+    """A k-nearest-neighbour answer of m rows, reserved whole before the first
+    slice (MemoryError at once when it cannot be) and filled slice by slice."""
+
+    def __init__(self, m: int, k: int) -> None:
+        self.ind, self.dist = _sizes.knn_rows(m, k)
+
+    def add(self, lo: int, hi: int, part) -> None:
+        self.ind[lo:hi], self.dist[lo:hi] = part
+
+    def result(self):
+        return self.ind, self.dist
 
 
-def _join_csr(parts):
+class _CsrParts:
     """One CSR answer (indptr, ids, dists) from those of consecutive slices."""
-    offsets = np.cumsum([0] + [ids.size for _, ids, _ in parts])
-    indptr = np.concatenate([[0]] + [ptr[1:] + off for (ptr, _, _), off in zip(parts, offsets)])
-    return (indptr.astype(np.int64), np.concatenate([ids for _, ids, _ in parts]),
-            np.concatenate([dists for _, _, dists in parts]))
+
+    def __init__(self) -> None:
+        self.parts = []
+
+    def add(self, lo: int, hi: int, part) -> None:
+        self.parts.append(part)
+
+    def result(self):
+        parts = self.parts
+        offsets = np.cumsum([0] + [ids.size for _, ids, _ in parts])
+        indptr = np.concatenate([[0]] + [ptr[1:] + off for (ptr, _, _), off in zip(parts, offsets)])
+        return (indptr.astype(np.int64), np.concatenate([ids for _, ids, _ in parts]),
+                np.concatenate([dists for _, _, dists in parts]))
 
 
 def _split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:
