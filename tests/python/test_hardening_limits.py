@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from conftest import UNDER_ASAN, assert_same_answer, index_pair, random_params, run_python
+from vibrel import _sizes
 
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="signals and address-space limits")
 
@@ -130,6 +131,23 @@ def test_an_answer_that_cannot_be_allocated_fails_before_any_work_and_changes_no
     assert "radius of 10, which reaches every point (399,980,000 pairs)" in out["radius"]
     assert out["queries_run"] == 5  # the probe's five rows, nothing of the refused calls
     assert out["same"]
+
+
+@pytest.mark.parametrize("request_answer, message", [
+    (lambda: _sizes.knn_rows(2**40, 2**30), "n_neighbors = 1,073,741,824 needs"),
+    (lambda: _sizes.check_radius_answer(2**33, 2**33, 5, 4.0, _sizes.box_reach("l1", None, 8)), "reaches every point"),
+    (lambda: _sizes.check_radius_answer(2**33, 2**33, 0, 1.8, _sizes.box_reach("l2", np.full(3, 2.0), 3)),
+     "reaches every point"),
+])
+def test_answers_past_any_address_space_are_refused_before_they_are_asked_for(request_answer, message):
+    with pytest.raises(MemoryError, match=message):
+        request_answer()
+
+
+def test_a_radius_short_of_the_box_is_not_sized():
+    # Only a radius that reaches every point bounds the answer; a shorter one may be small.
+    _sizes.check_radius_answer(2**33, 2**33, 0, 3.99, _sizes.box_reach("l1", None, 8))
+    _sizes.check_radius_answer(2**33, 2**33, 0, 1.7, _sizes.box_reach("l2", np.full(3, 2.0), 3))
 
 
 @pytest.mark.parametrize("m, k_more, probes", [(3, 0, 2), (80, 0, 9), (3, 5, 9), (80, 5, 2)])
