@@ -106,7 +106,7 @@ void BM_CodeBound(benchmark::State& state) {
     state.SkipWithError("level not supported here");
     return;
   }
-  constexpr std::size_t kLanes = vb::query::kTileRows;
+  constexpr std::size_t kLanes = vb::query::kCodeTileRows;
   const std::size_t groups = vb::kernels::code_groups(d);
   std::mt19937_64 rng(6);
   std::vector<std::uint8_t> tile(groups * kLanes * vb::kernels::kCodeGroup), query(groups * vb::kernels::kCodeGroup);

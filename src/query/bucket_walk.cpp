@@ -88,7 +88,7 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
   ws.probe_scratch.resize(index.k);
   // Room to start the panels on a 64-byte boundary (vector allocations are aligned to at least 4 bytes).
   ws.tile_store.resize(kTileRows * d + 64 / sizeof(float));
-  ws.tile_ids.resize(kTileRows);
+  ws.tile_ids.resize(std::max(kTileRows, kCodeTileRows));
   ws.group_rows.resize(kGroupRows);
   ws.group_bound.resize(kGroupRows);
   ws.group_dist.resize(kGroupRows * kTileRows);
@@ -100,8 +100,8 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
   for (std::size_t r = 0; r < rows && ws.codes_first; ++r) {
     ws.codes_first = kernels::encode_query(ws.query_f32.data() + r * d, d, ws.query_codes.data() + r * code_row);
   }
-  ws.code_tile.resize(kTileRows * code_row);
-  ws.survivors.resize(kTileRows / 32);
+  ws.code_tile.resize(kCodeTileRows * code_row);
+  ws.survivors.resize(kCodeTileRows / 32);
 }
 
 void list_row_keys(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
@@ -180,7 +180,7 @@ std::size_t load_tile(const index::Index& index, BWs& ws, TilePack pack, const s
 
 void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count) {
   check_tile_ids(index, ids, count);
-  kernels::pack_code_tile(index.codes.data(), index.d, ids, count, kTileRows, ws.code_tile.data());
+  kernels::pack_code_tile(index.codes.data(), index.d, ids, count, kCodeTileRows, ws.code_tile.data());
   std::copy_n(ids, count, ws.tile_ids.data());
 }
 

@@ -84,7 +84,7 @@ void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size
 // for an id beyond the points (a corrupted index).
 std::size_t load_tile(const index::Index& index, BWs& ws, TilePack pack, const std::int64_t* ids, std::size_t count);
 
-// Packs the codes of ids[0 .. count) (count <= kTileRows) into ws.code_tile
+// Packs the codes of ids[0 .. count) (count <= kCodeTileRows) into ws.code_tile
 // and the ids into ws.tile_ids. Throws InternalError for an id beyond the
 // points (a corrupted index).
 void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count);
@@ -94,7 +94,8 @@ void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids,
 // time), calls on_tile(run, panels, count) with the tile loaded in ws (run
 // names the rows hashed there: ws.row_keys[run.first .. run.first + run.g)).
 // When ws.codes_first and at least kCodeFirstRows rows share the bucket, its
-// tiles are loaded as codes instead and on_code_tile(run, count) is called.
+// tiles are code tiles of kCodeTileRows candidates instead, and
+// on_code_tile(run, count) is called.
 // once_per_row drops a row's repeated keys within a table first. Returns
 // the number of distances the calls stand for (bucket size × rows, summed).
 // A cancellation point at every bucket and every 64 tiles within one.
@@ -105,15 +106,18 @@ std::uint64_t walk_buckets(const index::Index& index, BWs& ws, TilePack pack, co
                            OnCodeTile&& on_code_tile) {
   std::uint64_t pairs = 0;
   auto tiles_of = [&](const BucketRun& run, const std::int64_t* ids, std::size_t count) {
-    const bool by_codes = ws.codes_first && run.g >= kCodeFirstRows;
+    if (ws.codes_first && run.g >= kCodeFirstRows) {
+      for (std::size_t start = 0; start < count; start += kCodeTileRows) {
+        if (start % (16 * kCodeTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
+        const std::size_t tile = std::min(kCodeTileRows, count - start);
+        load_code_tile(index, ws, ids + start, tile);
+        on_code_tile(run, tile);
+      }
+      return;
+    }
     for (std::size_t start = 0; start < count; start += kTileRows) {
       if (start % (64 * kTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
       const std::size_t tile = std::min(kTileRows, count - start);
-      if (by_codes) {
-        load_code_tile(index, ws, ids + start, tile);
-        on_code_tile(run, tile);
-        continue;
-      }
       const std::size_t panels = load_tile(index, ws, pack, ids + start, tile);
       if (start + tile < count) prefetch_tile(index, ids + start + tile, std::min(kTileRows, count - start - tile));
       on_tile(run, panels, tile);

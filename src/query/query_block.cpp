@@ -93,7 +93,7 @@ void refine_code_tile(const index::Index& index, BWs& ws, const Kernels& kernels
       ws.limits[r] = kernels::code_limit(std::bit_cast<float>(bound_bits), index.metric);
     }
     kernels.bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
-                                        code_row / kernels::kCodeGroup, kTileRows, count, ws.limits[r],
+                                        code_row / kernels::kCodeGroup, kCodeTileRows, count, ws.limits[r],
                                         ws.survivors.data()});
     for (std::size_t w = 0; w < words; ++w) {
       for (std::uint32_t lanes = ws.survivors[w]; lanes != 0; lanes &= lanes - 1) {

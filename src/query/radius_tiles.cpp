@@ -128,7 +128,7 @@ void keep_by_codes(const index::Index& index, BWs& ws, RadiusScratch& scratch, c
     const float* q = ws.query_f32.data() + r * d;
     const std::int64_t excluded = ws.exclude[r];
     kernels.bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
-                                        code_row / kernels::kCodeGroup, kTileRows, count, limit,
+                                        code_row / kernels::kCodeGroup, kCodeTileRows, count, limit,
                                         ws.survivors.data()});
     for (std::size_t w = 0; w < words; ++w) {
       for (std::uint32_t lanes = ws.survivors[w]; lanes != 0; lanes &= lanes - 1) {

@@ -94,7 +94,8 @@ TEST_P(ExhaustiveAtTileEdges, SameRowsAsThePerQueryPath) {
 
 INSTANTIATE_TEST_SUITE_P(Blocked, ExhaustiveAtTileEdges,
                          ::testing::Combine(::testing::Values(1, 2, 15, 16, 17, kTileRows - 1, kTileRows,
-                                                              kTileRows + 1, 2 * kTileRows + 17),
+                                                              kTileRows + 1, 2 * kTileRows + 17, kCodeTileRows - 1,
+                                                              kCodeTileRows + 1),
                                             ::testing::Values(0, 1, 2), ::testing::Values(3, 16, 17)));
 
 // (d, L2, exhaustive)

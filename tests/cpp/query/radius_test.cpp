@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pool/pool.h"
+#include "query/blocked.h"
 #include "query/distance.h"
 #include "query/topk.h"
 #include "test_query.h"
@@ -158,7 +159,8 @@ TEST_P(TilesAtPanelEdges, SameRowsAsBruteForce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Radius, TilesAtPanelEdges,
-                         ::testing::Combine(::testing::Values(1, 15, 16, 17, 127, 128, 129), ::testing::Values(0, 1, 2),
+                         ::testing::Combine(::testing::Values(1, 15, 16, 17, 127, 128, 129, kCodeTileRows + 1),
+                                            ::testing::Values(0, 1, 2),
                                             ::testing::Values(3, 16)));
 
 // Radii of every kind on both index kinds: 0 keeps only points at distance 0
