@@ -1,0 +1,77 @@
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "base/metric.h"
+#include "query/block_distance.h"
+#include "query/cell_grid.h"
+
+// The sweep of a cell search: every home cell (a cell holding query rows) is
+// measured against every point of the cells within its rings on each axis,
+// on the blocked path's tile kernels. A home cell's neighbourhood is packed
+// into panels once per slice of at most kSliceCandidates points and measured
+// against all of the home cell's rows, a few rows per kernel call.
+//
+// Each cell is visited once: an axis whose 2 * rings + 1 reaches its cell
+// count contributes each of its cells once, not once per ring.
+namespace vb::query {
+
+// One slice of a home cell's neighbourhood: candidate k is source row rows[k].
+struct CandidateSlice {
+  const std::uint32_t* rows;
+  std::size_t count;
+  std::size_t panels;  // ceil(count / kPanelWidth)
+};
+
+// Receives the measurements of a sweep. Called from pool tasks; the calls for
+// one home cell come from one task, in order: on_row for each of its rows and
+// each slice, then on_home_done.
+class SweepVisitor {
+ public:
+  // Home-grid position `position` against a slice: dist holds the summed
+  // distance of each lane (slice.panels × kPanelWidth), admit per panel the
+  // lanes whose distance bits are at most the bound.
+  virtual void on_row(std::size_t position, const CandidateSlice& slice, const float* dist,
+                      const std::uint16_t* admit) = 0;
+  // Every slice of the home cell holding positions [p0, p1) has been measured.
+  virtual void on_home_done(std::size_t p0, std::size_t p1) = 0;
+
+ protected:
+  ~SweepVisitor() = default;
+};
+
+struct SweepJob {
+  const CellGrid* points = nullptr;  // the candidates
+  const CellGrid* homes = nullptr;   // the query rows, cut into the same cells
+  std::vector<std::size_t> rings;    // per axis
+  Metric metric = Metric::kL1;
+  const float* scale = nullptr;      // d axis periods, or null on the unit torus
+  float bound = 0.0f;                // on the summed distance (squared for L2)
+};
+
+inline constexpr std::size_t kSliceCandidates = 2048;
+
+// Runs the sweep on the pool, home cells split between tasks, with a
+// cancellation point per home cell. Requires: both grids have the same cells
+// and d >= 1; bound is not NaN.
+void sweep_cells(const SweepJob& job, SweepVisitor& visitor);
+
+// Calls fn(k) for every admitted candidate k of a slice, in ascending k
+// (lanes past the slice's last candidate are never reported).
+template <class Fn>
+inline void for_each_admitted(const CandidateSlice& slice, const std::uint16_t* admit, Fn&& fn) {
+  for (std::size_t p = 0; p < slice.panels; ++p) {
+    unsigned mask = admit[p];
+    const std::size_t base = p * kPanelWidth;
+    if (base + kPanelWidth > slice.count) mask &= (1u << (slice.count - base)) - 1u;
+    while (mask != 0) {
+      fn(base + static_cast<std::size_t>(std::countr_zero(mask)));
+      mask &= mask - 1u;
+    }
+  }
+}
+
+}  // namespace vb::query
