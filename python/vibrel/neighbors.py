@@ -9,7 +9,7 @@ from typing import Any, Literal, overload
 
 import numpy as np
 
-from vibrel import _backend, _params, _progress, _tune, _validation
+from vibrel import _backend, _params, _progress, _radius_plan, _tune, _validation
 
 __all__ = ["ToroidalNN", "NotFittedError"]
 
@@ -199,6 +199,7 @@ class ToroidalNN:
         self._points = points
         self._sample_rows = tuning.sample_rows
         self._exhaustive = None
+        self._cells = None
         self._radius_recall = {}
         self._target = setting.target
         self.n_features_in_ = points.shape[1]
@@ -289,7 +290,9 @@ class ToroidalNN:
         (rows are always sorted, so `sort_results` changes nothing); only `ind`
         when `return_distance` is False.
 
-        The answer is as complete as `recall`: the share of the points within
+        The answer is exact wherever the cell search (`vibrel._radius_plan`)
+        costs less than the alternatives, which is always up to 4 coordinates.
+        Elsewhere it is as complete as `recall`: the share of the points within
         this radius that the tables find is estimated on the tuning sample (their
         keys show which are found, as in the tuner) and, when it falls short of
         `recall`, the search runs exhaustively instead (the first such call
@@ -327,6 +330,42 @@ class ToroidalNN:
         data = dists if mode == "distance" else np.ones(ids.size)
         return _csr(csr_matrix, data, ids, indptr, (indptr.size - 1, self.n_points))
 
+    def radius_pairs(self, radius: float | None = None, *, return_distance: bool = True):
+        """Every pair of indexed points within `radius` of each other.
+
+        Parameters
+        ----------
+        radius : float, optional
+            The cutoff in the box's units; the model's `radius` when None.
+        return_distance : bool, default True
+            Whether to return the distances as well.
+
+        Returns
+        -------
+        pairs : ndarray of shape (m, 2), int64
+            The ids (i, j) of each pair, i < j, in lexicographic order.
+        distances : ndarray of shape (m,), float64
+            The distance of each pair (exact single-precision values); only
+            returned when `return_distance` is True.
+
+        Notes
+        -----
+        Exact wherever `radius_neighbors` is (always up to 4 coordinates): the
+        cell search builds the list in the engine, in parallel, straight into
+        the result arrays.  Elsewhere the pairs are those of the radius
+        self-join, each found pair listed once, as complete as `recall`.  A
+        simulation frame is `update` followed by this call: the cell grid is
+        rebuilt from the new coordinates on the first call after a change.
+        """
+        self._fitted()
+        radius = _validation.check_radius(self.radius if radius is None else radius)
+        search = self._exact_search(self.n_points, radius)
+        if search is not None:
+            pairs, dists = search.pairs(radius)
+        else:
+            pairs, dists = _pairs_of_rows(*self._radius(self._points, np.arange(self.n_points), radius))
+        return (pairs, dists) if return_distance else pairs
+
     def transform(self, X):
         """The sparse distance graph of X's `n_neighbors + 1` nearest indexed
         points (a point of the index finds itself first, at distance 0), for an
@@ -347,6 +386,7 @@ class ToroidalNN:
         index.update(coords)
         self._points[index.n_static:] = coords
         self._exhaustive = None
+        self._cells = None
         return self
 
     def promote(self, X) -> ToroidalNN:
@@ -358,6 +398,7 @@ class ToroidalNN:
         index.promote(batch)
         self._points = np.concatenate([self._points, batch])
         self._exhaustive = None
+        self._cells = None
         return self
 
     # ----------------------------------------------------------- persistence
@@ -368,6 +409,7 @@ class ToroidalNN:
         of equal keys, so they are the same)."""
         state = dict(self.__dict__)
         index = state.pop("index_", None)
+        state.pop("_cells", None)
         if index is not None:
             state["_exhaustive"] = None
             state["_n_static"] = index.n_static
@@ -376,6 +418,7 @@ class ToroidalNN:
     def __setstate__(self, state: dict) -> None:
         self.__dict__.setdefault("_period", None)  # models saved before boxes other than the unit torus
         self.__dict__.update(state)
+        self._cells = None
         if "_points" in state:
             self._points = np.array(self._points, dtype=np.float64, order="C")
             self._radius_recall = dict(self._radius_recall)
@@ -439,6 +482,10 @@ class ToroidalNN:
 
     def _radius(self, queries: np.ndarray, exclude, radius: float):
         """CSR (indptr, ids, dists) of checked queries within a checked radius."""
+        search = self._exact_search(queries.shape[0], radius)
+        if search is not None:
+            return self._sliced("radius_neighbors", queries, exclude, queries.shape[0],
+                                lambda q, e: search.query_radius(q, radius, e), _join_csr)
         index = self._radius_index(radius)
         return self._sliced("radius_neighbors", queries, exclude, queries.shape[0],
                             lambda q, e: index.query_radius(q, radius, e), _join_csr)
@@ -456,6 +503,22 @@ class ToroidalNN:
         if self._exhaustive is None:
             self._exhaustive = self._exhaustive_index()
         return self._exhaustive
+
+    def _exact_search(self, rows: int, radius: float):
+        """The cell search over the indexed points when `vibrel._radius_plan`
+        picks it for `rows` query rows within `radius`, else None.  Its grid
+        is built on first use after every change of the points."""
+        d = self.n_features_in_
+        if self._cells is None:
+            self._cells = _backend.cell_search(self.backend_, self._points, self.effective_metric_, self._period)
+        if d <= _radius_plan.CELL_DIMS:
+            return self._cells
+        p = self.params_
+        other = float(self.n_points)
+        if p["b"] > 1 and self._radius_index(radius) is self.index_:
+            other = _radius_plan.table_candidates(p["b"], p["k"], p["l"], p["probes"], self.n_points)
+        cells = self._cells.plan(radius, rows)["candidates"]
+        return self._cells if _radius_plan.use_cells(d, cells, other) else None
 
     def _exhaustive_index(self):
         """An exhaustive index (one cell) of the indexed points."""
@@ -589,12 +652,30 @@ def _join_csr(parts):
             np.concatenate([dists for _, _, dists in parts]))
 
 
+def _pairs_of_rows(indptr: np.ndarray, ids: np.ndarray, dists: np.ndarray):
+    """(pairs, dists) of a radius self-join's CSR rows: each pair (i, j), i < j,
+    found from either end, listed once, in lexicographic order."""
+    owner = np.repeat(np.arange(indptr.size - 1, dtype=np.int64), np.diff(indptr))
+    lo, hi = np.minimum(owner, ids), np.maximum(owner, ids)
+    _, first = np.unique(lo * max(1, indptr.size - 1) + hi, return_index=True)
+    return np.stack([lo[first], hi[first]], axis=1), dists[first]
+
+
 def _split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:
-    """An object array whose row i is the view values[indptr[i]:indptr[i + 1]]."""
+    """An object array whose row i is the view values[indptr[i]:indptr[i + 1]],
+    made by the compiled module in one C loop when it imports."""
+    if _split_rows_compiled is not None:
+        return _split_rows_compiled(values, np.ascontiguousarray(indptr, dtype=np.int64))
     rows = np.empty(indptr.size - 1, dtype=object)
     for i, (lo, hi) in enumerate(zip(indptr[:-1].tolist(), indptr[1:].tolist())):
         rows[i] = values[lo:hi]
     return rows
+
+
+try:
+    from vibrel._periodic import split_rows as _split_rows_compiled
+except ImportError:
+    _split_rows_compiled = None
 
 
 def _csr(csr_matrix, data, indices, indptr, shape):

@@ -41,6 +41,7 @@ class CellIndex {
 
   std::size_t size() const { return n_; }
   std::size_t dims() const { return d_; }
+  const std::vector<double>& period() const { return period_; }  // d periods, 1.0 on the unit torus
 
   // The cutting a search of `rows` query rows within `radius` uses.
   CellPlan plan(double radius, std::size_t rows) const;
