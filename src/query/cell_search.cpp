@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/errors.h"
+#include "pool/pool.h"
 #include "query/cell_sweep.h"
 
 namespace vb::query {
@@ -37,123 +38,84 @@ double reported(std::uint32_t bits, Metric metric) {
   return static_cast<double>(reported_distance(std::bit_cast<float>(bits), metric));
 }
 
-// Pair list, first sweep: per point, the partners with a larger id.
-class PairCounter final : public SweepVisitor {
+// What a sweep found, chunk by chunk: per measured row its source row and
+// its keys, sorted. A pair list keys point i's partners j > i as
+// j << 32 | distance bits (sorted: by partner); radius rows key the points as
+// distance bits << 32 | id (sorted: by distance, then id), leaving out the
+// row's excluded id.
+class Collector final : public SweepVisitor {
  public:
-  PairCounter(const CellGrid& grid, Buffer<std::int64_t>& counts) : grid_(grid), counts_(counts) {}
-  void on_row(std::size_t position, const CandidateSlice& slice, const float*, const std::uint16_t* admit) override {
-    const std::uint32_t i = grid_.row[position];
-    std::int64_t found = 0;
-    for_each_admitted(slice, admit, [&](std::size_t k) { found += slice.rows[k] > i; });
-    counts_[i] += found;
-  }
-  void on_home_done(std::size_t, std::size_t) override {}
+  enum class Kind { kPairs, kRows };
 
- private:
-  const CellGrid& grid_;
-  Buffer<std::int64_t>& counts_;
-};
+  Collector(const CellGrid& homes, Kind kind, const std::int64_t* exclude)
+      : homes_(homes), kind_(kind), exclude_(exclude) {}
 
-// Pair list, second sweep: point i's keys (partner << 32 | distance bits) go
-// to the upper half of its row's slots in `pairs`; once its home cell is done
-// they are sorted and spread over the whole row, each read before its slot is
-// overwritten (key t is read before slots 2t and 2t + 1, which hold keys of
-// index at most t).
-class PairWriter final : public SweepVisitor {
- public:
-  PairWriter(const CellGrid& grid, const Buffer<std::int64_t>& offsets, PairList& out, Metric metric)
-      : grid_(grid), offsets_(offsets), out_(out), metric_(metric), cursor_(grid.size()) {
-    for (std::size_t i = 0; i < grid.size(); ++i) cursor_[i] = offsets[i] + offsets[i + 1];
-  }
-  void on_row(std::size_t position, const CandidateSlice& slice, const float* dist,
+  void on_start(std::size_t chunks) override { chunks_.resize(chunks); }
+
+  void on_row(std::size_t chunk, std::size_t position, const CandidateSlice& slice, const float* dist,
               const std::uint16_t* admit) override {
-    const std::uint32_t i = grid_.row[position];
-    std::int64_t* slots = out_.pairs.data();
-    std::int64_t at = cursor_[i];
-    for_each_admitted(slice, admit, [&](std::size_t k) {
-      const std::uint32_t j = slice.rows[k];
-      if (j > i) slots[at++] = static_cast<std::int64_t>(j) << 32 | std::bit_cast<std::uint32_t>(dist[k]);
-    });
-    cursor_[i] = at;
+    Chunk& c = chunks_[chunk];
+    const std::uint32_t row = homes_.row[position];
+    const std::size_t begin = c.keys.size();
+    c.keys.resize(begin + slice.count);  // room for every candidate, left uninitialised
+    std::int64_t* at = c.keys.data() + begin;
+    if (kind_ == Kind::kPairs) {
+      // The neighbourhood ascends by source row, so the partners come sorted.
+      for_each_admitted(slice, admit, [&](std::size_t k) {
+        const std::uint32_t j = slice.rows[k];
+        *at = static_cast<std::int64_t>(j) << 32 | std::bit_cast<std::uint32_t>(dist[k]);
+        at += j > row;
+      });
+    } else {
+      const std::int64_t excluded = exclude_ != nullptr ? exclude_[row] : -1;
+      for_each_admitted(slice, admit, [&](std::size_t k) {
+        const std::int64_t id = slice.rows[k];
+        *at = static_cast<std::int64_t>(std::bit_cast<std::uint32_t>(dist[k])) << 32 | id;
+        at += id != excluded;
+      });
+      std::sort(c.keys.data() + begin, at);
+    }
+    c.keys.resize(static_cast<std::size_t>(at - c.keys.data()));
+    c.rows.push_back(row);
+    c.ends.push_back(c.keys.size());
   }
-  void on_home_done(std::size_t p0, std::size_t p1) override {
-    std::int64_t* slots = out_.pairs.data();
-    for (std::size_t p = p0; p < p1; ++p) {
-      const std::uint32_t i = grid_.row[p];
-      const std::int64_t first = offsets_[i];
-      const std::int64_t count = offsets_[i + 1] - first;
-      VB_CHECK(cursor_[i] == 2 * first + 2 * count, "the second sweep found what the first counted");
-      std::int64_t* keys = slots + 2 * first + count;
-      std::sort(keys, keys + count);
-      for (std::int64_t t = 0; t < count; ++t) {
-        const std::int64_t key = keys[t];
-        slots[2 * (first + t)] = i;
-        slots[2 * (first + t) + 1] = key >> 32;
-        out_.dists[static_cast<std::size_t>(first + t)] = reported(static_cast<std::uint32_t>(key), metric_);
+
+  // Row starts (m + 1 entries, the first 0) from the rows' lengths.
+  Buffer<std::int64_t> starts(std::size_t m) const {
+    Buffer<std::int64_t> start(m + 1, 0);
+    for (const Chunk& c : chunks_) {
+      for (std::size_t r = 0; r < c.rows.size(); ++r) {
+        start[c.rows[r] + 1] = static_cast<std::int64_t>(c.ends[r] - (r == 0 ? 0 : c.ends[r - 1]));
       }
     }
+    for (std::size_t i = 0; i < m; ++i) start[i + 1] += start[i];
+    return start;
   }
 
- private:
-  const CellGrid& grid_;
-  const Buffer<std::int64_t>& offsets_;
-  PairList& out_;
-  Metric metric_;
-  Buffer<std::int64_t> cursor_;
-};
-
-// Radius rows: the first sweep counts each row, the second writes keys
-// (distance bits << 32 | id) into the row's id slots, then sorts and unpacks.
-class RowSweep final : public SweepVisitor {
- public:
-  RowSweep(const CellGrid& homes, const std::int64_t* exclude, RadiusResult& out, Metric metric, bool write)
-      : homes_(homes), exclude_(exclude), out_(out), metric_(metric), write_(write) {
-    if (write) cursor_.assign(out.indptr.begin(), out.indptr.end() - 1);
-  }
-  void on_row(std::size_t position, const CandidateSlice& slice, const float* dist,
-              const std::uint16_t* admit) override {
-    const std::uint32_t q = homes_.row[position];
-    const std::int64_t excluded = exclude_ != nullptr ? exclude_[q] : -1;
-    if (!write_) {
-      std::int64_t found = 0;
-      for_each_admitted(slice, admit, [&](std::size_t k) { found += slice.rows[k] != excluded; });
-      out_.indptr[q + 1] += found;
-      return;
-    }
-    std::int64_t at = cursor_[q];
-    for_each_admitted(slice, admit, [&](std::size_t k) {
-      const std::int64_t id = slice.rows[k];
-      if (id != excluded) {
-        out_.ids[static_cast<std::size_t>(at++)] =
-            static_cast<std::int64_t>(std::bit_cast<std::uint32_t>(dist[k])) << 32 | id;
+  // Calls write(row, keys, count) for every measured row, chunks in parallel.
+  template <class Write>
+  void each_row(Write&& write) const {
+    pool::parallel_for(chunks_.size(), 1, [&](std::size_t c0, std::size_t c1) {
+      for (std::size_t ci = c0; ci < c1; ++ci) {
+        const Chunk& c = chunks_[ci];
+        for (std::size_t r = 0; r < c.rows.size(); ++r) {
+          const std::size_t begin = r == 0 ? 0 : c.ends[r - 1];
+          write(c.rows[r], c.keys.data() + begin, c.ends[r] - begin);
+        }
       }
     });
-    cursor_[q] = at;
-  }
-  void on_home_done(std::size_t p0, std::size_t p1) override {
-    if (!write_) return;
-    for (std::size_t p = p0; p < p1; ++p) {
-      const std::uint32_t q = homes_.row[p];
-      const std::int64_t lo = out_.indptr[q];
-      const std::int64_t hi = out_.indptr[q + 1];
-      VB_CHECK(cursor_[q] == hi, "the second sweep found what the first counted");
-      std::int64_t* keys = out_.ids.data() + lo;
-      std::sort(keys, keys + (hi - lo));
-      for (std::int64_t t = lo; t < hi; ++t) {
-        const std::int64_t key = out_.ids[static_cast<std::size_t>(t)];
-        out_.ids[static_cast<std::size_t>(t)] = key & 0xffffffff;
-        out_.dists[static_cast<std::size_t>(t)] = reported(static_cast<std::uint32_t>(key >> 32), metric_);
-      }
-    }
   }
 
  private:
+  struct Chunk {
+    Buffer<std::int64_t> keys;
+    std::vector<std::uint32_t> rows;
+    std::vector<std::size_t> ends;
+  };
   const CellGrid& homes_;
+  Kind kind_;
   const std::int64_t* exclude_;
-  RadiusResult& out_;
-  Metric metric_;
-  bool write_;
-  Buffer<std::int64_t> cursor_;
+  std::vector<Chunk> chunks_;
 };
 
 }  // namespace
@@ -196,21 +158,20 @@ PairList CellIndex::pairs(double radius) const {
   const CellPlan plan = this->plan(radius, n_);
   if (plan.admits_nothing || n_ < 2) return out;
   const std::shared_ptr<const CellGrid> g = grid(plan.cells);
-  SweepJob job{g.get(), g.get(), plan.rings, metric_, scale(), summed_bound(radius, metric_)};
-  Buffer<std::int64_t> offsets(n_ + 1, 0);
-  PairCounter counter(*g, offsets);  // counts land at offsets[i], summed in place below
-  sweep_cells(job, counter);
-  std::int64_t total = 0;
-  for (std::size_t i = 0; i < n_; ++i) {
-    const std::int64_t c = offsets[i];
-    offsets[i] = total;
-    total += c;
-  }
-  offsets[n_] = total;
-  out.pairs.resize(2 * static_cast<std::size_t>(total));
-  out.dists.resize(static_cast<std::size_t>(total));
-  PairWriter writer(*g, offsets, out, metric_);
-  sweep_cells(job, writer);
+  const SweepJob job{g.get(), g.get(), plan.rings, metric_, scale(), summed_bound(radius, metric_), true};
+  Collector found(*g, Collector::Kind::kPairs, nullptr);
+  sweep_cells(job, found);
+  const Buffer<std::int64_t> start = found.starts(n_);
+  out.pairs.resize(2 * static_cast<std::size_t>(start[n_]));
+  out.dists.resize(static_cast<std::size_t>(start[n_]));
+  found.each_row([&](std::uint32_t i, const std::int64_t* keys, std::size_t count) {
+    const auto first = static_cast<std::size_t>(start[i]);
+    for (std::size_t t = 0; t < count; ++t) {
+      out.pairs[2 * (first + t)] = i;
+      out.pairs[2 * (first + t) + 1] = keys[t] >> 32;
+      out.dists[first + t] = reported(static_cast<std::uint32_t>(keys[t]), metric_);
+    }
+  });
   return out;
 }
 
@@ -227,14 +188,19 @@ RadiusResult CellIndex::radius_rows(const double* queries, std::size_t m, std::s
     const std::shared_ptr<const CellGrid> g = grid(plan.cells);
     const Buffer<float> rows = to_unit_f32(queries, m * dq);
     const CellGrid homes = build_cell_grid(rows.data(), m, d_, plan.cells);
-    SweepJob job{g.get(), &homes, plan.rings, metric_, scale(), summed_bound(radius, metric_)};
-    RowSweep counter(homes, exclude, out, metric_, false);
-    sweep_cells(job, counter);
-    for (std::size_t q = 0; q < m; ++q) out.indptr[q + 1] += out.indptr[q];
+    const SweepJob job{g.get(), &homes, plan.rings, metric_, scale(), summed_bound(radius, metric_)};
+    Collector found(homes, Collector::Kind::kRows, exclude);
+    sweep_cells(job, found);
+    out.indptr = found.starts(m);
     out.ids.resize(static_cast<std::size_t>(out.indptr[m]));
     out.dists.resize(out.ids.size());
-    RowSweep writer(homes, exclude, out, metric_, true);
-    sweep_cells(job, writer);
+    found.each_row([&](std::uint32_t q, const std::int64_t* keys, std::size_t count) {
+      const auto first = static_cast<std::size_t>(out.indptr[q]);
+      for (std::size_t t = 0; t < count; ++t) {
+        out.ids[first + t] = keys[t] & 0xffffffff;
+        out.dists[first + t] = reported(static_cast<std::uint32_t>(keys[t] >> 32), metric_);
+      }
+    });
   }
   return out;
 }

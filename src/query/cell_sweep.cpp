@@ -15,40 +15,44 @@ namespace vb::query {
 
 namespace {
 
-// Rows measured per kernel call: their distances to a slice stay in L2.
+// Rows measured per kernel call: their distances to a neighbourhood stay in
+// cache for the visitor that reads them.
 constexpr std::size_t kBatchRows = 8;
+// Home cells between two cancellation points (each reads a clock).
+constexpr std::size_t kHomesPerPoll = 32;
 
 struct FreeAligned {
   void operator()(float* p) const { std::free(p); }
 };
 
-// One task's scratch, grown to the largest slice and kept for its home cells.
+// One task's scratch, grown to the largest neighbourhood and kept for its home cells.
 struct SweepScratch {
-  explicit SweepScratch(std::size_t d)
-      : tile(aligned_floats(kSliceCandidates * d)), dist(kBatchRows * kSliceCandidates),
-        admit(kBatchRows * (kSliceCandidates / kPanelWidth)) {
-    positions.reserve(kSliceCandidates);
-    rows.reserve(kSliceCandidates);
-  }
-
-  static std::unique_ptr<float[], FreeAligned> aligned_floats(std::size_t count) {
-    const std::size_t bytes = (count * sizeof(float) + 63) / 64 * 64;
-    auto* p = static_cast<float*>(std::aligned_alloc(64, std::max<std::size_t>(bytes, 64)));
-    if (p == nullptr) throw std::bad_alloc();
-    return std::unique_ptr<float[], FreeAligned>(p);
-  }
-
-  std::vector<std::int64_t> positions;  // of the slice's candidates in the point grid
+  std::vector<std::int64_t> positions;  // of the neighbourhood's points in the point grid
   std::vector<std::uint32_t> rows;      // their source rows
   std::unique_ptr<float[], FreeAligned> tile;
+  std::size_t tile_floats = 0;
   std::vector<float> dist;
   std::vector<std::uint16_t> admit;
-  std::vector<std::pair<std::size_t, std::size_t>> runs;  // position ranges of the neighbourhood
-  std::vector<std::size_t> axis_cells;                      // per axis j >= 1: its neighbouring cells, flattened
+  std::vector<std::size_t> axis_cells;  // per axis j >= 1: its neighbouring cells, flattened
   std::vector<std::size_t> axis_begin;
+  std::vector<std::size_t> digit;
+  std::vector<std::uint64_t> order;     // source row << 32 | position, for sorting
+
+  void reserve_tile(std::size_t panels, std::size_t d) {
+    const std::size_t floats = panels * kPanelWidth * d;
+    if (floats > tile_floats) {
+      const std::size_t bytes = std::max<std::size_t>((floats * sizeof(float) + 63) / 64 * 64, 64);
+      auto* p = static_cast<float*>(std::aligned_alloc(64, bytes));
+      if (p == nullptr) throw std::bad_alloc();
+      tile.reset(p);
+      tile_floats = floats;
+    }
+    if (dist.size() < kBatchRows * panels * kPanelWidth) dist.resize(kBatchRows * panels * kPanelWidth);
+    if (admit.size() < kBatchRows * panels) admit.resize(kBatchRows * panels);
+  }
 };
 
-// The cells of axis j within `rings` of cell h, each once, in ascending ring order.
+// The cells of axis j within `rings` of cell h, each once.
 void neighbour_cells(std::size_t h, std::size_t cells, std::size_t rings, std::vector<std::size_t>& out) {
   if (2 * rings + 1 >= cells) {
     for (std::size_t c = 0; c < cells; ++c) out.push_back(c);
@@ -57,55 +61,65 @@ void neighbour_cells(std::size_t h, std::size_t cells, std::size_t rings, std::v
   for (std::size_t o = 0; o <= 2 * rings; ++o) out.push_back((h + cells - rings + o) % cells);
 }
 
-// The position ranges of the points in the neighbourhood of home cell `home`:
-// per combination of neighbouring cells on axes 1 .. d-1, the run of axis-0
-// cells within rings (one range, or two where it wraps round).
-void neighbourhood_runs(const CellGrid& grid, const std::vector<std::size_t>& rings, std::size_t home,
+// Lists the grid positions of the points in the neighbourhood of home cell
+// `home`: per combination of neighbouring cells on axes 1 .. d-1, the run of
+// axis-0 cells within rings (one position range, or two where it wraps).
+void list_neighbourhood(const CellGrid& grid, const std::vector<std::size_t>& rings, std::size_t home,
                         SweepScratch& s) {
   const std::size_t d = grid.d;
-  s.runs.clear();
+  s.positions.clear();
   s.axis_cells.clear();
   s.axis_begin.assign(d + 1, 0);
-  std::size_t h0 = home % grid.cells[0];
   for (std::size_t j = 1; j < d; ++j) {
     s.axis_begin[j] = s.axis_cells.size();
     neighbour_cells(home / grid.stride[j] % grid.cells[j], grid.cells[j], rings[j], s.axis_cells);
   }
   s.axis_begin[d] = s.axis_cells.size();
   // Axis-0 runs as cell ranges [a, b).
-  std::pair<std::size_t, std::size_t> span[2];
-  std::size_t spans = 1;
+  const std::size_t h0 = home % grid.cells[0];
   const std::size_t c0 = grid.cells[0];
-  if (2 * rings[0] + 1 >= c0) {
-    span[0] = {0, c0};
-  } else if (h0 < rings[0]) {
-    span[0] = {0, h0 + rings[0] + 1};
-    span[1] = {h0 + c0 - rings[0], c0};
-    spans = 2;
-  } else if (h0 + rings[0] >= c0) {
-    span[0] = {0, h0 + rings[0] + 1 - c0};
-    span[1] = {h0 - rings[0], c0};
-    spans = 2;
-  } else {
-    span[0] = {h0 - rings[0], h0 + rings[0] + 1};
+  const std::size_t r0 = rings[0];
+  std::pair<std::size_t, std::size_t> span[2] = {{0, c0}, {0, 0}};
+  if (2 * r0 + 1 < c0) {
+    if (h0 < r0) {
+      span[0] = {0, h0 + r0 + 1};
+      span[1] = {h0 + c0 - r0, c0};
+    } else if (h0 + r0 >= c0) {
+      span[0] = {0, h0 + r0 + 1 - c0};
+      span[1] = {h0 - r0, c0};
+    } else {
+      span[0] = {h0 - r0, h0 + r0 + 1};
+    }
   }
   // An odometer over the neighbouring cells of axes 1 .. d-1.
-  std::vector<std::size_t> digit(d, 0);
+  s.digit.assign(d, 0);
   while (true) {
     std::size_t base = 0;
-    for (std::size_t j = 1; j < d; ++j) base += s.axis_cells[s.axis_begin[j] + digit[j]] * grid.stride[j];
-    for (std::size_t k = 0; k < spans; ++k) {
-      const std::size_t lo = grid.start[base + span[k].first];
-      const std::size_t hi = grid.start[base + span[k].second];
-      if (lo < hi) s.runs.emplace_back(lo, hi);
+    for (std::size_t j = 1; j < d; ++j) base += s.axis_cells[s.axis_begin[j] + s.digit[j]] * grid.stride[j];
+    for (const auto& [a, b] : span) {
+      const std::size_t hi = grid.start[base + b];
+      for (std::size_t q = a < b ? grid.start[base + a] : hi; q < hi; ++q) {
+        s.positions.push_back(static_cast<std::int64_t>(q));
+      }
     }
     std::size_t j = 1;
     for (; j < d; ++j) {
-      if (++digit[j] < s.axis_begin[j + 1] - s.axis_begin[j]) break;
-      digit[j] = 0;
+      if (++s.digit[j] < s.axis_begin[j + 1] - s.axis_begin[j]) break;
+      s.digit[j] = 0;
     }
     if (j >= d) break;
   }
+}
+
+// Orders the listed positions by the source row of their points.
+void by_source_row(const CellGrid& grid, SweepScratch& s) {
+  s.order.resize(s.positions.size());
+  for (std::size_t k = 0; k < s.positions.size(); ++k) {
+    const auto position = static_cast<std::uint64_t>(s.positions[k]);
+    s.order[k] = static_cast<std::uint64_t>(grid.row[position]) << 32 | position;
+  }
+  std::sort(s.order.begin(), s.order.end());
+  for (std::size_t k = 0; k < s.positions.size(); ++k) s.positions[k] = static_cast<std::int64_t>(s.order[k] & 0xffffffff);
 }
 
 class HomeSweep {
@@ -115,46 +129,45 @@ class HomeSweep {
         kernel_(tile_kernel(cpu_level(), d_, job.metric, job.scale != nullptr)), pack_(tile_pack(cpu_level(), d_)),
         bound_(kBatchRows, std::bit_cast<std::uint32_t>(job.bound)) {}
 
-  void home(std::size_t cell, SweepScratch& s) const {
+  // Measures the rows of home cell `cell` against its neighbourhood.
+  void home(std::size_t chunk, std::size_t cell, SweepScratch& s) const {
+    const CellGrid& points = *job_.points;
     const CellGrid& homes = *job_.homes;
     const std::size_t p0 = homes.start[cell];
     const std::size_t p1 = homes.start[cell + 1];
-    neighbourhood_runs(*job_.points, job_.rings, cell, s);
-    s.positions.clear();
-    for (const auto& [lo, hi] : s.runs) {
-      for (std::size_t q = lo; q < hi; ++q) {
-        s.positions.push_back(static_cast<std::int64_t>(q));
-        if (s.positions.size() == kSliceCandidates) measure(p0, p1, s);
-      }
-    }
-    if (!s.positions.empty()) measure(p0, p1, s);
-    visitor_.on_home_done(p0, p1);
-  }
-
- private:
-  // Measures rows p0 .. p1-1 against the candidates listed in s.positions, then empties the list.
-  void measure(std::size_t p0, std::size_t p1, SweepScratch& s) const {
-    const CellGrid& points = *job_.points;
+    list_neighbourhood(points, job_.rings, cell, s);
     const std::size_t count = s.positions.size();
+    const std::size_t panels = (count + kPanelWidth - 1) / kPanelWidth;
+    s.reserve_tile(panels, d_);
     s.rows.resize(count);
+    if (job_.later_only) by_source_row(points, s);
     for (std::size_t k = 0; k < count; ++k) s.rows[k] = points.row[static_cast<std::size_t>(s.positions[k])];
-    pack_(points.coords.data(), d_, s.positions.data(), count, s.tile.get());
-    const CandidateSlice slice{s.rows.data(), count, (count + kPanelWidth - 1) / kPanelWidth};
+    if (count != 0) pack_(points.coords.data(), d_, s.positions.data(), count, s.tile.get());
     const float* queries[kBatchRows];
     for (std::size_t r0 = p0; r0 < p1; r0 += kBatchRows) {
       const std::size_t rows = std::min(kBatchRows, p1 - r0);
-      for (std::size_t r = 0; r < rows; ++r) queries[r] = job_.homes->point(r0 + r);
-      TileJob tile{queries, rows, d_, s.tile.get(), slice.panels, bound_.data(), s.dist.data(), s.admit.data(),
-                   job_.scale};
-      kernel_(tile);
+      std::size_t first = 0;  // panels before it hold no row above the batch's rows
+      if (job_.later_only) {
+        std::uint32_t lowest = homes.row[r0];
+        for (std::size_t r = 1; r < rows; ++r) lowest = std::min(lowest, homes.row[r0 + r]);
+        first = static_cast<std::size_t>(std::upper_bound(s.rows.begin(), s.rows.end(), lowest) - s.rows.begin()) /
+                kPanelWidth;
+      }
+      const CandidateSlice part{s.rows.data() + first * kPanelWidth, count - first * kPanelWidth, panels - first};
+      if (part.count != 0) {
+        for (std::size_t r = 0; r < rows; ++r) queries[r] = homes.point(r0 + r);
+        const TileJob tile{queries, rows, d_, s.tile.get() + first * d_ * kPanelWidth, part.panels, bound_.data(),
+                           s.dist.data(), s.admit.data(), job_.scale};
+        kernel_(tile);
+      }
       for (std::size_t r = 0; r < rows; ++r) {
-        visitor_.on_row(r0 + r, slice, s.dist.data() + r * slice.panels * kPanelWidth,
-                        s.admit.data() + r * slice.panels);
+        visitor_.on_row(chunk, r0 + r, part, s.dist.data() + r * part.panels * kPanelWidth,
+                        s.admit.data() + r * part.panels);
       }
     }
-    s.positions.clear();
   }
 
+ private:
   const SweepJob& job_;
   SweepVisitor& visitor_;
   std::size_t d_;
@@ -171,18 +184,19 @@ void sweep_cells(const SweepJob& job, SweepVisitor& visitor) {
   for (std::size_t c = 0; c < homes.total_cells(); ++c) {
     if (homes.start[c + 1] > homes.start[c]) occupied.push_back(c);
   }
-  if (occupied.empty() || job.points->size() == 0) {
-    for (std::size_t c : occupied) visitor.on_home_done(homes.start[c], homes.start[c + 1]);
-    return;
-  }
+  // Several chunks per thread, so that a thread done early takes over cells.
+  const std::size_t per_chunk = std::max<std::size_t>(1, occupied.size() / (8 * pool::num_threads()));
+  const std::size_t chunks = (occupied.size() + per_chunk - 1) / per_chunk;
+  visitor.on_start(chunks);
   const HomeSweep sweep(job, visitor);
-  // Several pieces per thread, so that a thread done early takes over cells.
-  const std::size_t grain = std::max<std::size_t>(1, occupied.size() / (8 * pool::num_threads()));
-  pool::parallel_for(occupied.size(), grain, [&](std::size_t i0, std::size_t i1) {
-    SweepScratch scratch(job.points->d);
-    for (std::size_t i = i0; i < i1; ++i) {
-      pool::cancellation_point();
-      sweep.home(occupied[i], scratch);
+  pool::parallel_for(chunks, 1, [&](std::size_t c0, std::size_t c1) {
+    SweepScratch scratch;
+    for (std::size_t c = c0; c < c1; ++c) {
+      const std::size_t end = std::min(occupied.size(), (c + 1) * per_chunk);
+      for (std::size_t i = c * per_chunk; i < end; ++i) {
+        if ((i - c * per_chunk) % kHomesPerPoll == 0) pool::cancellation_point();
+        sweep.home(c, occupied[i], scratch);
+      }
     }
   });
 }

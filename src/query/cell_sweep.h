@@ -12,32 +12,34 @@
 // The sweep of a cell search: every home cell (a cell holding query rows) is
 // measured against every point of the cells within its rings on each axis,
 // on the blocked path's tile kernels. A home cell's neighbourhood is packed
-// into panels once per slice of at most kSliceCandidates points and measured
-// against all of the home cell's rows, a few rows per kernel call.
+// into panels once and measured against all of the home cell's rows, a few
+// rows per kernel call.
 //
 // Each cell is visited once: an axis whose 2 * rings + 1 reaches its cell
 // count contributes each of its cells once, not once per ring.
 namespace vb::query {
 
-// One slice of a home cell's neighbourhood: candidate k is source row rows[k].
+// A home cell's neighbourhood, or the part of it a row was measured against:
+// candidate k is source row rows[k]. With later_only, rows ascend.
 struct CandidateSlice {
   const std::uint32_t* rows;
   std::size_t count;
   std::size_t panels;  // ceil(count / kPanelWidth)
 };
 
-// Receives the measurements of a sweep. Called from pool tasks; the calls for
-// one home cell come from one task, in order: on_row for each of its rows and
-// each slice, then on_home_done.
+// Receives the measurements of a sweep. The home cells are split into
+// `chunks` consecutive groups; each group runs on one pool task, so the calls
+// for one chunk come from one thread, in home-cell order.
 class SweepVisitor {
  public:
-  // Home-grid position `position` against a slice: dist holds the summed
-  // distance of each lane (slice.panels × kPanelWidth), admit per panel the
-  // lanes whose distance bits are at most the bound.
-  virtual void on_row(std::size_t position, const CandidateSlice& slice, const float* dist,
+  // Called once, on the calling thread, before any row.
+  virtual void on_start(std::size_t chunks) = 0;
+  // Home-grid position `position`, of chunk `chunk`, against its home cell's
+  // neighbourhood: dist holds the summed distance of each lane
+  // (slice.panels × kPanelWidth), admit per panel the lanes whose distance
+  // bits are at most the bound. Called once per row.
+  virtual void on_row(std::size_t chunk, std::size_t position, const CandidateSlice& slice, const float* dist,
                       const std::uint16_t* admit) = 0;
-  // Every slice of the home cell holding positions [p0, p1) has been measured.
-  virtual void on_home_done(std::size_t p0, std::size_t p1) = 0;
 
  protected:
   ~SweepVisitor() = default;
@@ -50,13 +52,15 @@ struct SweepJob {
   Metric metric = Metric::kL1;
   const float* scale = nullptr;      // d axis periods, or null on the unit torus
   float bound = 0.0f;                // on the summed distance (squared for L2)
+  // Only candidates whose source row is above the row's own are wanted (a
+  // self pair list): a neighbourhood is then laid out by ascending source
+  // row, and each batch of rows is measured only from the first panel that
+  // holds a row above the batch's smallest one.
+  bool later_only = false;
 };
 
-inline constexpr std::size_t kSliceCandidates = 2048;
-
-// Runs the sweep on the pool, home cells split between tasks, with a
-// cancellation point per home cell. Requires: both grids have the same cells
-// and d >= 1; bound is not NaN.
+// Runs the sweep on the pool, with a cancellation point every few home
+// cells. Requires: both grids have the same cells and d >= 1; bound is not NaN.
 void sweep_cells(const SweepJob& job, SweepVisitor& visitor);
 
 // Calls fn(k) for every admitted candidate k of a slice, in ascending k
