@@ -17,6 +17,8 @@ namespace {
 // Row keys pack a 31-bit id with a distance's 32 bits into a non-negative
 // int64, so that sorting the keys sorts the row.
 constexpr std::size_t kMostPoints = std::size_t{1} << 31;
+// A chunk reserves room for at most this many keys up front (512 MiB).
+constexpr double kMostReservedKeys = 0x1p26;
 
 float wrapped(double x) {
   // Coordinates on the torus already are kept as they are, so that their
@@ -47,10 +49,21 @@ class Collector final : public SweepVisitor {
  public:
   enum class Kind { kPairs, kRows };
 
-  Collector(const CellGrid& homes, Kind kind, const std::int64_t* exclude)
-      : homes_(homes), kind_(kind), exclude_(exclude) {}
+  // `expected`: about how many keys a row finds at most, to reserve room for.
+  Collector(const CellGrid& homes, Kind kind, const std::int64_t* exclude, double expected)
+      : homes_(homes), kind_(kind), exclude_(exclude), expected_(expected) {}
 
-  void on_start(std::size_t chunks) override { chunks_.resize(chunks); }
+  // Reserving what the rows can find spares the chunks' growth (a copy and
+  // fresh pages each time); room that is never written costs no memory.
+  void on_start(const std::vector<std::size_t>& chunk_rows) override {
+    chunks_.resize(chunk_rows.size());
+    for (std::size_t c = 0; c < chunk_rows.size(); ++c) {
+      const double keys = std::min(static_cast<double>(chunk_rows[c]) * expected_, kMostReservedKeys);
+      chunks_[c].keys.reserve(static_cast<std::size_t>(keys) + 64);
+      chunks_[c].rows.reserve(chunk_rows[c]);
+      chunks_[c].ends.reserve(chunk_rows[c]);
+    }
+  }
 
   void on_row(std::size_t chunk, std::size_t position, const CandidateSlice& slice, const float* dist,
               const std::uint16_t* admit) override {
@@ -60,12 +73,12 @@ class Collector final : public SweepVisitor {
     c.keys.resize(begin + slice.count);  // room for every candidate, left uninitialised
     std::int64_t* at = c.keys.data() + begin;
     if (kind_ == Kind::kPairs) {
-      // The neighbourhood ascends by source row, so the partners come sorted.
       for_each_admitted(slice, admit, [&](std::size_t k) {
         const std::uint32_t j = slice.rows[k];
         *at = static_cast<std::int64_t>(j) << 32 | std::bit_cast<std::uint32_t>(dist[k]);
         at += j > row;
       });
+      if (!slice.ascending) std::sort(c.keys.data() + begin, at);  // else the partners came sorted
     } else {
       const std::int64_t excluded = exclude_ != nullptr ? exclude_[row] : -1;
       for_each_admitted(slice, admit, [&](std::size_t k) {
@@ -115,6 +128,7 @@ class Collector final : public SweepVisitor {
   const CellGrid& homes_;
   Kind kind_;
   const std::int64_t* exclude_;
+  double expected_;
   std::vector<Chunk> chunks_;
 };
 
@@ -159,7 +173,7 @@ PairList CellIndex::pairs(double radius) const {
   if (plan.admits_nothing || n_ < 2) return out;
   const std::shared_ptr<const CellGrid> g = grid(plan.cells);
   const SweepJob job{g.get(), g.get(), plan.rings, metric_, scale(), summed_bound(radius, metric_), true};
-  Collector found(*g, Collector::Kind::kPairs, nullptr);
+  Collector found(*g, Collector::Kind::kPairs, nullptr, plan.candidates);
   sweep_cells(job, found);
   const Buffer<std::int64_t> start = found.starts(n_);
   out.pairs.resize(2 * static_cast<std::size_t>(start[n_]));
@@ -189,7 +203,7 @@ RadiusResult CellIndex::radius_rows(const double* queries, std::size_t m, std::s
     const Buffer<float> rows = to_unit_f32(queries, m * dq);
     const CellGrid homes = build_cell_grid(rows.data(), m, d_, plan.cells);
     const SweepJob job{g.get(), &homes, plan.rings, metric_, scale(), summed_bound(radius, metric_)};
-    Collector found(homes, Collector::Kind::kRows, exclude);
+    Collector found(homes, Collector::Kind::kRows, exclude, plan.candidates);
     sweep_cells(job, found);
     out.indptr = found.starts(m);
     out.ids.resize(static_cast<std::size_t>(out.indptr[m]));

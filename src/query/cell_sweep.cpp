@@ -18,6 +18,9 @@ namespace {
 // Rows measured per kernel call: their distances to a neighbourhood stay in
 // cache for the visitor that reads them.
 constexpr std::size_t kBatchRows = 8;
+// A neighbourhood is sorted by source row when it has at most this many
+// candidates per row of its home cell (measured on fcc crystals and liquids).
+constexpr std::size_t kRowsPerSortedCandidate = 16;
 // Home cells between two cancellation points (each reads a clock).
 constexpr std::size_t kHomesPerPoll = 32;
 
@@ -111,6 +114,38 @@ void list_neighbourhood(const CellGrid& grid, const std::vector<std::size_t>& ri
   }
 }
 
+// Lays the listed points into panels, as tile_pack does, for a dimension
+// known at compile time: the few coordinates of a point go to their lanes
+// without a loop of unknown length per lane.
+template <std::size_t kDim>
+void pack_listed(const float* coords, const std::int64_t* positions, std::size_t count, float* tile) {
+  const std::size_t lanes = (count + kPanelWidth - 1) / kPanelWidth * kPanelWidth;
+  for (std::size_t i = 0; i < count; ++i) {
+    float* lane = tile + (i / kPanelWidth) * kDim * kPanelWidth + i % kPanelWidth;
+    const float* point = coords + static_cast<std::size_t>(positions[i]) * kDim;
+    for (std::size_t c = 0; c < kDim; ++c) lane[c * kPanelWidth] = point[c];
+  }
+  for (std::size_t i = count; i < lanes; ++i) {
+    float* lane = tile + (i / kPanelWidth) * kDim * kPanelWidth + i % kPanelWidth;
+    for (std::size_t c = 0; c < kDim; ++c) lane[c * kPanelWidth] = 0.0f;
+  }
+}
+
+TilePack pack_for(std::size_t d) {
+  switch (d) {
+    case 1:
+      return [](const float* p, std::size_t, const std::int64_t* ids, std::size_t n, float* t) { pack_listed<1>(p, ids, n, t); };
+    case 2:
+      return [](const float* p, std::size_t, const std::int64_t* ids, std::size_t n, float* t) { pack_listed<2>(p, ids, n, t); };
+    case 3:
+      return [](const float* p, std::size_t, const std::int64_t* ids, std::size_t n, float* t) { pack_listed<3>(p, ids, n, t); };
+    case 4:
+      return [](const float* p, std::size_t, const std::int64_t* ids, std::size_t n, float* t) { pack_listed<4>(p, ids, n, t); };
+    default:
+      return tile_pack(cpu_level(), d);
+  }
+}
+
 // Orders the listed positions by the source row of their points.
 void by_source_row(const CellGrid& grid, SweepScratch& s) {
   s.order.resize(s.positions.size());
@@ -126,7 +161,7 @@ class HomeSweep {
  public:
   HomeSweep(const SweepJob& job, SweepVisitor& visitor)
       : job_(job), visitor_(visitor), d_(job.points->d),
-        kernel_(tile_kernel(cpu_level(), d_, job.metric, job.scale != nullptr)), pack_(tile_pack(cpu_level(), d_)),
+        kernel_(tile_kernel(cpu_level(), d_, job.metric, job.scale != nullptr)), pack_(pack_for(d_)),
         bound_(kBatchRows, std::bit_cast<std::uint32_t>(job.bound)) {}
 
   // Measures the rows of home cell `cell` against its neighbourhood.
@@ -140,20 +175,22 @@ class HomeSweep {
     const std::size_t panels = (count + kPanelWidth - 1) / kPanelWidth;
     s.reserve_tile(panels, d_);
     s.rows.resize(count);
-    if (job_.later_only) by_source_row(points, s);
+    const bool ascending = job_.later_only && (p1 - p0) * kRowsPerSortedCandidate >= count;
+    if (ascending) by_source_row(points, s);
     for (std::size_t k = 0; k < count; ++k) s.rows[k] = points.row[static_cast<std::size_t>(s.positions[k])];
     if (count != 0) pack_(points.coords.data(), d_, s.positions.data(), count, s.tile.get());
     const float* queries[kBatchRows];
     for (std::size_t r0 = p0; r0 < p1; r0 += kBatchRows) {
       const std::size_t rows = std::min(kBatchRows, p1 - r0);
       std::size_t first = 0;  // panels before it hold no row above the batch's rows
-      if (job_.later_only) {
+      if (ascending) {
         std::uint32_t lowest = homes.row[r0];
         for (std::size_t r = 1; r < rows; ++r) lowest = std::min(lowest, homes.row[r0 + r]);
         first = static_cast<std::size_t>(std::upper_bound(s.rows.begin(), s.rows.end(), lowest) - s.rows.begin()) /
                 kPanelWidth;
       }
-      const CandidateSlice part{s.rows.data() + first * kPanelWidth, count - first * kPanelWidth, panels - first};
+      const CandidateSlice part{s.rows.data() + first * kPanelWidth, count - first * kPanelWidth, panels - first,
+                                ascending};
       if (part.count != 0) {
         for (std::size_t r = 0; r < rows; ++r) queries[r] = homes.point(r0 + r);
         const TileJob tile{queries, rows, d_, s.tile.get() + first * d_ * kPanelWidth, part.panels, bound_.data(),
@@ -187,7 +224,11 @@ void sweep_cells(const SweepJob& job, SweepVisitor& visitor) {
   // Several chunks per thread, so that a thread done early takes over cells.
   const std::size_t per_chunk = std::max<std::size_t>(1, occupied.size() / (8 * pool::num_threads()));
   const std::size_t chunks = (occupied.size() + per_chunk - 1) / per_chunk;
-  visitor.on_start(chunks);
+  std::vector<std::size_t> chunk_rows(chunks, 0);
+  for (std::size_t i = 0; i < occupied.size(); ++i) {
+    chunk_rows[i / per_chunk] += homes.start[occupied[i] + 1] - homes.start[occupied[i]];
+  }
+  visitor.on_start(chunk_rows);
   const HomeSweep sweep(job, visitor);
   pool::parallel_for(chunks, 1, [&](std::size_t c0, std::size_t c1) {
     SweepScratch scratch;

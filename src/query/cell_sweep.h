@@ -20,11 +20,12 @@
 namespace vb::query {
 
 // A home cell's neighbourhood, or the part of it a row was measured against:
-// candidate k is source row rows[k]. With later_only, rows ascend.
+// candidate k is source row rows[k].
 struct CandidateSlice {
   const std::uint32_t* rows;
   std::size_t count;
   std::size_t panels;  // ceil(count / kPanelWidth)
+  bool ascending;      // rows[k] ascend with k
 };
 
 // Receives the measurements of a sweep. The home cells are split into
@@ -32,8 +33,9 @@ struct CandidateSlice {
 // for one chunk come from one thread, in home-cell order.
 class SweepVisitor {
  public:
-  // Called once, on the calling thread, before any row.
-  virtual void on_start(std::size_t chunks) = 0;
+  // Called once, on the calling thread, before any row, with the number of
+  // rows of each chunk.
+  virtual void on_start(const std::vector<std::size_t>& chunk_rows) = 0;
   // Home-grid position `position`, of chunk `chunk`, against its home cell's
   // neighbourhood: dist holds the summed distance of each lane
   // (slice.panels × kPanelWidth), admit per panel the lanes whose distance
@@ -53,9 +55,10 @@ struct SweepJob {
   const float* scale = nullptr;      // d axis periods, or null on the unit torus
   float bound = 0.0f;                // on the summed distance (squared for L2)
   // Only candidates whose source row is above the row's own are wanted (a
-  // self pair list): a neighbourhood is then laid out by ascending source
-  // row, and each batch of rows is measured only from the first panel that
-  // holds a row above the batch's smallest one.
+  // self pair list). A neighbourhood shared by enough rows is then laid out
+  // by ascending source row, and each batch of rows is measured only from the
+  // first panel that holds a row above the batch's smallest one; sorting a
+  // neighbourhood for two or three rows would cost more than it saves.
   bool later_only = false;
 };
 
