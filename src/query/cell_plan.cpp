@@ -19,21 +19,31 @@ constexpr double kSideSlack = 1.0 + 0x1p-12;
 // Cutting beyond this many cells only adds empty cells to look up.
 constexpr std::size_t kMostCells = std::size_t{1} << 26;
 
-// Modelled costs in nanoseconds, measured with bench/bench_pairs.py on the
-// AVX2 tile kernels: one candidate lane against one row (per coordinate and
-// fixed), packing one candidate of a home cell's neighbourhood, looking up one
-// run of cells and setting up one home cell.
-constexpr double kLanePerCoordinateNs = 0.08;
-constexpr double kLaneNs = 0.15;
-constexpr double kPackNs = 2.0;
-constexpr double kRunNs = 12.0;
-constexpr double kHomeNs = 80.0;
+// Modelled costs in nanoseconds, fitted with bench/bench_pairs.py's cases on
+// the AVX2 tile kernels (one to four cells per ring, timed against each
+// other): one candidate lane against one row (fixed and per coordinate), and,
+// per home cell, listing and packing one candidate of its neighbourhood,
+// looking up one run of cells and the cell's own setting up. A listed
+// candidate costs far more than a measured lane: it is fetched from the grid
+// and its id is carried to every row that admits it.
+constexpr double kLanePerCoordinateNs = 0.02;
+constexpr double kLaneNs = 0.05;
+constexpr double kPackNs = 15.0;
+constexpr double kRunNs = 20.0;
+constexpr double kHomeNs = 200.0;
 constexpr double kLanes = 16.0;
 
 std::size_t product(const std::vector<std::size_t>& v) {
   std::size_t p = 1;
   for (std::size_t x : v) p *= x;
   return p;
+}
+
+// Volume of the ball of the metric with this radius in d dimensions.
+double ball_volume(double radius, Metric metric, std::size_t d) {
+  const auto n = static_cast<double>(d);
+  if (metric == Metric::kL2) return std::pow(M_PI, n / 2.0) / std::tgamma(n / 2.0 + 1.0) * std::pow(radius, n);
+  return std::pow(2.0 * radius, n) / std::tgamma(n + 1.0);
 }
 
 }  // namespace
@@ -93,6 +103,9 @@ CellPlan plan_cells(std::size_t n, std::size_t rows, double radius, Metric metri
     best.rings.assign(d, 0);
     return best;
   }
+  double box = 1.0;
+  for (double p : period) box *= p;
+  const double within = std::min(static_cast<double>(n), static_cast<double>(n) * ball_volume(radius, metric, d) / box);
   double best_cost = std::numeric_limits<double>::infinity();
   const double lane_ns = kLaneNs + kLanePerCoordinateNs * static_cast<double>(d);
   for (std::size_t per_ring = 1; per_ring <= 4; ++per_ring) {
@@ -107,6 +120,7 @@ CellPlan plan_cells(std::size_t n, std::size_t rows, double radius, Metric metri
       if (j > 0) runs *= span;
     }
     plan.candidates = share * static_cast<double>(n);
+    plan.within = std::min(within, plan.candidates);
     const auto total = static_cast<double>(product(plan.cells));
     const double homes = total * -std::expm1(-static_cast<double>(rows) / total);
     const double lanes = std::ceil(plan.candidates / kLanes) * kLanes;

@@ -23,6 +23,7 @@ struct CellPlan {
   std::vector<std::size_t> cells;   // per axis, at least 1
   std::vector<std::size_t> rings;   // per axis; 2 * rings + 1 >= cells means the whole axis
   double candidates = 0.0;          // expected candidates per query row, points spread evenly
+  double within = 0.0;              // expected points within the radius of a row, likewise
 };
 
 // The half-width, in unit-torus coordinates, of the slab around a point that

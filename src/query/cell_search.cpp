@@ -172,8 +172,9 @@ PairList CellIndex::pairs(double radius) const {
   const CellPlan plan = this->plan(radius, n_);
   if (plan.admits_nothing || n_ < 2) return out;
   const std::shared_ptr<const CellGrid> g = grid(plan.cells);
-  const SweepJob job{g.get(), g.get(), plan.rings, metric_, scale(), summed_bound(radius, metric_), true};
-  Collector found(*g, Collector::Kind::kPairs, nullptr, plan.candidates);
+  const SweepJob job{g.get(), g.get(), plan.rings, metric_, scale(), summed_bound(radius, metric_), true,
+                     plan.within / 2.0};
+  Collector found(*g, Collector::Kind::kPairs, nullptr, plan.candidates / 2.0);
   sweep_cells(job, found);
   const Buffer<std::int64_t> start = found.starts(n_);
   out.pairs.resize(2 * static_cast<std::size_t>(start[n_]));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -18,9 +19,6 @@ namespace {
 // Rows measured per kernel call: their distances to a neighbourhood stay in
 // cache for the visitor that reads them.
 constexpr std::size_t kBatchRows = 8;
-// A neighbourhood is sorted by source row when it has at most this many
-// candidates per row of its home cell (measured on fcc crystals and liquids).
-constexpr std::size_t kRowsPerSortedCandidate = 16;
 // Home cells between two cancellation points (each reads a clock).
 constexpr std::size_t kHomesPerPoll = 32;
 
@@ -164,6 +162,16 @@ class HomeSweep {
         kernel_(tile_kernel(cpu_level(), d_, job.metric, job.scale != nullptr)), pack_(pack_for(d_)),
         bound_(kBatchRows, std::bit_cast<std::uint32_t>(job.bound)) {}
 
+  // Whether sorting a neighbourhood of `count` points for `rows` rows costs
+  // less than sorting each row's partners; sorted, the rows also skip about
+  // half of the neighbourhood, which counts as much again as the row sorts.
+  bool sort_neighbourhood(std::size_t rows, std::size_t count) const {
+    const auto log2 = [](double x) { return std::log2(std::max(x, 2.0)); };
+    const double partners = job_.partners;
+    const auto n = static_cast<double>(count);
+    return n * log2(n) <= 2.0 * static_cast<double>(rows) * partners * log2(partners);
+  }
+
   // Measures the rows of home cell `cell` against its neighbourhood.
   void home(std::size_t chunk, std::size_t cell, SweepScratch& s) const {
     const CellGrid& points = *job_.points;
@@ -175,7 +183,7 @@ class HomeSweep {
     const std::size_t panels = (count + kPanelWidth - 1) / kPanelWidth;
     s.reserve_tile(panels, d_);
     s.rows.resize(count);
-    const bool ascending = job_.later_only && (p1 - p0) * kRowsPerSortedCandidate >= count;
+    const bool ascending = job_.later_only && sort_neighbourhood(p1 - p0, count);
     if (ascending) by_source_row(points, s);
     for (std::size_t k = 0; k < count; ++k) s.rows[k] = points.row[static_cast<std::size_t>(s.positions[k])];
     if (count != 0) pack_(points.coords.data(), d_, s.positions.data(), count, s.tile.get());

@@ -60,6 +60,7 @@ struct SweepJob {
   // first panel that holds a row above the batch's smallest one; sorting a
   // neighbourhood for two or three rows would cost more than it saves.
   bool later_only = false;
+  double partners = 0.0;  // expected wanted candidates per row, to weigh the sorting
 };
 
 // Runs the sweep on the pool, with a cancellation point every few home
