@@ -37,8 +37,9 @@ inline constexpr const char* kCellPlan =
     "--\n"
     "\n"
     "The cutting a search of `rows` query rows within `radius` uses: a dict\n"
-    "of 'cells' and 'rings' (tuples, one per axis) and 'candidates' (the\n"
-    "expected points measured per row).";
+    "of 'cells' and 'rings' (tuples, one per axis), 'group' (cells along the\n"
+    "first axis that share one neighbourhood) and 'candidates' (the expected\n"
+    "points measured per row).";
 
 inline constexpr const char* kSplitRows =
     "split_rows(values, indptr)\n"

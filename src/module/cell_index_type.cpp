@@ -156,6 +156,8 @@ PyObject* cell_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
     PyRef cell_counts = size_tuple(plan.cells);
     PyRef rings = size_tuple(plan.rings);
     PyRef candidates = PyRef::steal(PyFloat_FromDouble(plan.candidates));
+    PyRef group = PyRef::steal(PyLong_FromSize_t(plan.group));
+    check(PyDict_SetItemString(dict.get(), "group", group.get()));
     check(PyDict_SetItemString(dict.get(), "cells", cell_counts.get()));
     check(PyDict_SetItemString(dict.get(), "rings", rings.get()));
     check(PyDict_SetItemString(dict.get(), "candidates", candidates.get()));

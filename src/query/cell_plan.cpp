@@ -20,17 +20,17 @@ constexpr double kSideSlack = 1.0 + 0x1p-12;
 constexpr std::size_t kMostCells = std::size_t{1} << 26;
 
 // Modelled costs in nanoseconds, fitted with bench/bench_pairs.py's cases on
-// the AVX2 tile kernels (one to four cells per ring, timed against each
-// other): one candidate lane against one row (fixed and per coordinate), and,
-// per home cell, listing and packing one candidate of its neighbourhood,
-// looking up one run of cells and the cell's own setting up. A listed
+// the AVX2 tile kernels (one to four cells per ring and per home, timed
+// against each other): one candidate lane against one row (fixed and per
+// coordinate), and, per home, listing and packing one candidate of its
+// neighbourhood, looking up one run of cells and the home's own setting up. A listed
 // candidate costs far more than a measured lane: it is fetched from the grid
 // and its id is carried to every row that admits it.
-constexpr double kLanePerCoordinateNs = 0.02;
-constexpr double kLaneNs = 0.05;
+constexpr double kLanePerCoordinateNs = 0.03;
+constexpr double kLaneNs = 0.1;
 constexpr double kPackNs = 15.0;
 constexpr double kRunNs = 20.0;
-constexpr double kHomeNs = 200.0;
+constexpr double kHomeNs = 400.0;
 constexpr double kLanes = 16.0;
 
 std::size_t product(const std::vector<std::size_t>& v) {
@@ -122,13 +122,22 @@ CellPlan plan_cells(std::size_t n, std::size_t rows, double radius, Metric metri
     plan.candidates = share * static_cast<double>(n);
     plan.within = std::min(within, plan.candidates);
     const auto total = static_cast<double>(product(plan.cells));
-    const double homes = total * -std::expm1(-static_cast<double>(rows) / total);
-    const double lanes = std::ceil(plan.candidates / kLanes) * kLanes;
-    const double cost = static_cast<double>(rows) * lanes * lane_ns +
-                        homes * (plan.candidates * kPackNs + runs * kRunNs + kHomeNs);
-    if (cost < best_cost) {
-      best_cost = cost;
-      best = plan;
+    for (std::size_t group = 1; group <= std::min<std::size_t>(4, plan.cells[0]); ++group) {
+      // A home's neighbourhood is wider along axis 0 by the cells it adds.
+      const auto c0 = static_cast<double>(plan.cells[0]);
+      const double widening = std::min(c0, static_cast<double>(group + 2 * plan.rings[0])) /
+                              std::min(c0, static_cast<double>(2 * plan.rings[0] + 1));
+      const double listed = plan.candidates * widening;
+      const double home_count = total / static_cast<double>(group);
+      const double homes = home_count * -std::expm1(-static_cast<double>(rows) / home_count);
+      const double lanes = std::ceil(listed / kLanes) * kLanes;
+      const double cost = static_cast<double>(rows) * lanes * lane_ns +
+                          homes * (listed * kPackNs + runs * kRunNs + kHomeNs);
+      if (cost < best_cost) {
+        best_cost = cost;
+        best = plan;
+        best.group = group;
+      }
     }
   }
   return best;

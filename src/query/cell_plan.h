@@ -22,6 +22,7 @@ struct CellPlan {
   bool admits_nothing = false;      // a negative or NaN radius: no search at all
   std::vector<std::size_t> cells;   // per axis, at least 1
   std::vector<std::size_t> rings;   // per axis; 2 * rings + 1 >= cells means the whole axis
+  std::size_t group = 1;            // cells along axis 0 that share one neighbourhood
   double candidates = 0.0;          // expected candidates per query row, points spread evenly
   double within = 0.0;              // expected points within the radius of a row, likewise
 };
@@ -43,9 +44,10 @@ std::vector<std::size_t> cells_for(double radius, Metric metric, const std::vect
                                    std::size_t per_ring, std::size_t max_cells);
 
 // The cutting chosen for n points, `rows` query rows and a radius: of one to
-// four cells per ring, the one with the least modelled cost (the candidates
-// measured per row, the packing of each home cell's neighbourhood and the
-// lookups of its cell runs, at rates measured on the tile kernels).
+// four cells per ring and one to four cells per home along axis 0, the one
+// with the least modelled cost (the candidates measured per row, the listing
+// and packing of each home's neighbourhood and the lookups of its cell runs,
+// at rates measured on the tile kernels).
 // `period` holds d periods (1.0 on the unit torus).
 CellPlan plan_cells(std::size_t n, std::size_t rows, double radius, Metric metric,
                     const std::vector<double>& period);

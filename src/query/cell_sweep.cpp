@@ -62,13 +62,15 @@ void neighbour_cells(std::size_t h, std::size_t cells, std::size_t rings, std::v
   for (std::size_t o = 0; o <= 2 * rings; ++o) out.push_back((h + cells - rings + o) % cells);
 }
 
-// Lists the grid positions of the points in the neighbourhood of home cell
-// `home`: per combination of neighbouring cells on axes 1 .. d-1, the run of
-// axis-0 cells within rings (one position range, or two where it wraps).
+// Lists the grid positions of the points in the neighbourhood of the home
+// cells home .. home + width - 1 (a run along axis 0): per combination of
+// neighbouring cells on axes 1 .. d-1, the run of axis-0 cells within rings
+// of any of them (one position range, or two where it wraps).
 void list_neighbourhood(const CellGrid& grid, const std::vector<std::size_t>& rings, std::size_t home,
-                        SweepScratch& s) {
+                        std::size_t width, SweepScratch& s) {
   const std::size_t d = grid.d;
   s.positions.clear();
+  s.rows.clear();
   s.axis_cells.clear();
   s.axis_begin.assign(d + 1, 0);
   for (std::size_t j = 1; j < d; ++j) {
@@ -80,27 +82,35 @@ void list_neighbourhood(const CellGrid& grid, const std::vector<std::size_t>& ri
   const std::size_t h0 = home % grid.cells[0];
   const std::size_t c0 = grid.cells[0];
   const std::size_t r0 = rings[0];
+  const std::size_t end = h0 + width + r0;  // one past the last cell, before wrapping
   std::pair<std::size_t, std::size_t> span[2] = {{0, c0}, {0, 0}};
-  if (2 * r0 + 1 < c0) {
+  if (width + 2 * r0 < c0) {
     if (h0 < r0) {
-      span[0] = {0, h0 + r0 + 1};
+      span[0] = {0, end};
       span[1] = {h0 + c0 - r0, c0};
-    } else if (h0 + r0 >= c0) {
-      span[0] = {0, h0 + r0 + 1 - c0};
+    } else if (end > c0) {
+      span[0] = {0, end - c0};
       span[1] = {h0 - r0, c0};
     } else {
-      span[0] = {h0 - r0, h0 + r0 + 1};
+      span[0] = {h0 - r0, end};
     }
   }
-  // An odometer over the neighbouring cells of axes 1 .. d-1.
+  // An odometer over the neighbouring cells of axes 1 .. d-1; each position
+  // range is written whole, with the source rows of its points.
   s.digit.assign(d, 0);
   while (true) {
     std::size_t base = 0;
     for (std::size_t j = 1; j < d; ++j) base += s.axis_cells[s.axis_begin[j] + s.digit[j]] * grid.stride[j];
     for (const auto& [a, b] : span) {
+      if (a >= b) continue;
+      const std::size_t lo = grid.start[base + a];
       const std::size_t hi = grid.start[base + b];
-      for (std::size_t q = a < b ? grid.start[base + a] : hi; q < hi; ++q) {
-        s.positions.push_back(static_cast<std::int64_t>(q));
+      const std::size_t at = s.positions.size();
+      s.positions.resize(at + (hi - lo));
+      s.rows.resize(at + (hi - lo));
+      for (std::size_t q = lo; q < hi; ++q) {
+        s.positions[at + (q - lo)] = static_cast<std::int64_t>(q);
+        s.rows[at + (q - lo)] = grid.row[q];
       }
     }
     std::size_t j = 1;
@@ -144,15 +154,17 @@ TilePack pack_for(std::size_t d) {
   }
 }
 
-// Orders the listed positions by the source row of their points.
-void by_source_row(const CellGrid& grid, SweepScratch& s) {
+// Orders the listed positions, and their source rows, by source row.
+void by_source_row(SweepScratch& s) {
   s.order.resize(s.positions.size());
   for (std::size_t k = 0; k < s.positions.size(); ++k) {
-    const auto position = static_cast<std::uint64_t>(s.positions[k]);
-    s.order[k] = static_cast<std::uint64_t>(grid.row[position]) << 32 | position;
+    s.order[k] = static_cast<std::uint64_t>(s.rows[k]) << 32 | static_cast<std::uint64_t>(s.positions[k]);
   }
   std::sort(s.order.begin(), s.order.end());
-  for (std::size_t k = 0; k < s.positions.size(); ++k) s.positions[k] = static_cast<std::int64_t>(s.order[k] & 0xffffffff);
+  for (std::size_t k = 0; k < s.positions.size(); ++k) {
+    s.positions[k] = static_cast<std::int64_t>(s.order[k] & 0xffffffff);
+    s.rows[k] = static_cast<std::uint32_t>(s.order[k] >> 32);
+  }
 }
 
 class HomeSweep {
@@ -160,32 +172,30 @@ class HomeSweep {
   HomeSweep(const SweepJob& job, SweepVisitor& visitor)
       : job_(job), visitor_(visitor), d_(job.points->d),
         kernel_(tile_kernel(cpu_level(), d_, job.metric, job.scale != nullptr)), pack_(pack_for(d_)),
-        bound_(kBatchRows, std::bit_cast<std::uint32_t>(job.bound)) {}
+        bound_(kBatchRows, std::bit_cast<std::uint32_t>(job.bound)),
+        row_sort_(2.0 * job.partners * std::log2(std::max(job.partners, 2.0))) {}
 
   // Whether sorting a neighbourhood of `count` points for `rows` rows costs
   // less than sorting each row's partners; sorted, the rows also skip about
   // half of the neighbourhood, which counts as much again as the row sorts.
   bool sort_neighbourhood(std::size_t rows, std::size_t count) const {
-    const auto log2 = [](double x) { return std::log2(std::max(x, 2.0)); };
-    const double partners = job_.partners;
     const auto n = static_cast<double>(count);
-    return n * log2(n) <= 2.0 * static_cast<double>(rows) * partners * log2(partners);
+    return n * std::log2(std::max(n, 2.0)) <= static_cast<double>(rows) * row_sort_;
   }
 
-  // Measures the rows of home cell `cell` against its neighbourhood.
-  void home(std::size_t chunk, std::size_t cell, SweepScratch& s) const {
+  // Measures the rows of the home cells cell .. cell + width - 1 against
+  // their neighbourhood.
+  void home(std::size_t chunk, std::size_t cell, std::size_t width, SweepScratch& s) const {
     const CellGrid& points = *job_.points;
     const CellGrid& homes = *job_.homes;
     const std::size_t p0 = homes.start[cell];
-    const std::size_t p1 = homes.start[cell + 1];
-    list_neighbourhood(points, job_.rings, cell, s);
+    const std::size_t p1 = homes.start[cell + width];
+    list_neighbourhood(points, job_.rings, cell, width, s);
     const std::size_t count = s.positions.size();
     const std::size_t panels = (count + kPanelWidth - 1) / kPanelWidth;
     s.reserve_tile(panels, d_);
-    s.rows.resize(count);
     const bool ascending = job_.later_only && sort_neighbourhood(p1 - p0, count);
-    if (ascending) by_source_row(points, s);
-    for (std::size_t k = 0; k < count; ++k) s.rows[k] = points.row[static_cast<std::size_t>(s.positions[k])];
+    if (ascending) by_source_row(s);
     if (count != 0) pack_(points.coords.data(), d_, s.positions.data(), count, s.tile.get());
     const float* queries[kBatchRows];
     for (std::size_t r0 = p0; r0 < p1; r0 += kBatchRows) {
@@ -219,32 +229,41 @@ class HomeSweep {
   TileKernel kernel_;
   TilePack pack_;
   std::vector<std::uint32_t> bound_;
+  double row_sort_;  // the modelled cost of sorting one row's partners, doubled
 };
 
 }  // namespace
 
 void sweep_cells(const SweepJob& job, SweepVisitor& visitor) {
   const CellGrid& homes = *job.homes;
-  std::vector<std::size_t> occupied;
-  for (std::size_t c = 0; c < homes.total_cells(); ++c) {
-    if (homes.start[c + 1] > homes.start[c]) occupied.push_back(c);
+  // Homes: runs of `group` cells along axis 0 (fewer at the end of an axis)
+  // that hold rows, as (first cell, width).
+  const std::size_t c0 = homes.cells[0];
+  const std::size_t group = std::clamp<std::size_t>(job.group, 1, c0);
+  std::vector<std::pair<std::size_t, std::size_t>> occupied;
+  for (std::size_t base = 0; base < homes.total_cells(); base += c0) {
+    for (std::size_t a = 0; a < c0; a += group) {
+      const std::size_t width = std::min(group, c0 - a);
+      if (homes.start[base + a + width] > homes.start[base + a]) occupied.emplace_back(base + a, width);
+    }
   }
   // Several chunks per thread, so that a thread done early takes over cells.
   const std::size_t per_chunk = std::max<std::size_t>(1, occupied.size() / (8 * pool::num_threads()));
   const std::size_t chunks = (occupied.size() + per_chunk - 1) / per_chunk;
   std::vector<std::size_t> chunk_rows(chunks, 0);
   for (std::size_t i = 0; i < occupied.size(); ++i) {
-    chunk_rows[i / per_chunk] += homes.start[occupied[i] + 1] - homes.start[occupied[i]];
+    const auto [cell, width] = occupied[i];
+    chunk_rows[i / per_chunk] += homes.start[cell + width] - homes.start[cell];
   }
   visitor.on_start(chunk_rows);
   const HomeSweep sweep(job, visitor);
-  pool::parallel_for(chunks, 1, [&](std::size_t c0, std::size_t c1) {
+  pool::parallel_for(chunks, 1, [&](std::size_t c0_, std::size_t c1_) {
     SweepScratch scratch;
-    for (std::size_t c = c0; c < c1; ++c) {
+    for (std::size_t c = c0_; c < c1_; ++c) {
       const std::size_t end = std::min(occupied.size(), (c + 1) * per_chunk);
       for (std::size_t i = c * per_chunk; i < end; ++i) {
         if ((i - c * per_chunk) % kHomesPerPoll == 0) pool::cancellation_point();
-        sweep.home(c, occupied[i], scratch);
+        sweep.home(c, occupied[i].first, occupied[i].second, scratch);
       }
     }
   });

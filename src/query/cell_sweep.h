@@ -9,11 +9,11 @@
 #include "query/block_distance.h"
 #include "query/cell_grid.h"
 
-// The sweep of a cell search: every home cell (a cell holding query rows) is
-// measured against every point of the cells within its rings on each axis,
-// on the blocked path's tile kernels. A home cell's neighbourhood is packed
-// into panels once and measured against all of the home cell's rows, a few
-// rows per kernel call.
+// The sweep of a cell search: every home (a run of `group` cells along axis 0
+// holding query rows) is measured against every point of the cells within
+// the rings of any of its cells, on the blocked path's tile kernels. A home's
+// neighbourhood is packed into panels once and measured against all of the
+// home's rows, a few rows per kernel call.
 //
 // Each cell is visited once: an axis whose 2 * rings + 1 reaches its cell
 // count contributes each of its cells once, not once per ring.
@@ -61,6 +61,9 @@ struct SweepJob {
   // neighbourhood for two or three rows would cost more than it saves.
   bool later_only = false;
   double partners = 0.0;  // expected wanted candidates per row, to weigh the sorting
+  // Cells along axis 0 that share one neighbourhood (a home): more rows per
+  // listing and packing of a neighbourhood, for a few more lanes per row.
+  std::size_t group = 1;
 };
 
 // Runs the sweep on the pool, with a cancellation point every few home
