@@ -137,6 +137,7 @@ CellPlan plan_cells(std::size_t n, std::size_t rows, double radius, Metric metri
         best_cost = cost;
         best = plan;
         best.group = group;
+        best.listed = listed;
       }
     }
   }

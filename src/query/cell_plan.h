@@ -25,6 +25,7 @@ struct CellPlan {
   std::size_t group = 1;            // cells along axis 0 that share one neighbourhood
   double candidates = 0.0;          // expected candidates per query row, points spread evenly
   double within = 0.0;              // expected points within the radius of a row, likewise
+  double listed = 0.0;              // expected points of a home's neighbourhood, likewise
 };
 
 // The half-width, in unit-torus coordinates, of the slab around a point that

@@ -173,7 +173,7 @@ PairList CellIndex::pairs(double radius) const {
   if (plan.admits_nothing || n_ < 2) return out;
   const std::shared_ptr<const CellGrid> g = grid(plan.cells);
   const SweepJob job{g.get(), g.get(), plan.rings, metric_, scale(), summed_bound(radius, metric_), true,
-                     plan.within / 2.0, plan.group};
+                     plan.within / 2.0, plan.group, static_cast<double>(n_) * plan.listed};
   Collector found(*g, Collector::Kind::kPairs, nullptr, plan.candidates / 2.0);
   sweep_cells(job, found);
   const Buffer<std::int64_t> start = found.starts(n_);
@@ -204,7 +204,7 @@ RadiusResult CellIndex::radius_rows(const double* queries, std::size_t m, std::s
     const Buffer<float> rows = to_unit_f32(queries, m * dq);
     const CellGrid homes = build_cell_grid(rows.data(), m, d_, plan.cells);
     const SweepJob job{g.get(), &homes, plan.rings, metric_, scale(), summed_bound(radius, metric_), false, 0.0,
-                       plan.group};
+                       plan.group, static_cast<double>(m) * plan.listed};
     Collector found(homes, Collector::Kind::kRows, exclude, plan.candidates);
     sweep_cells(job, found);
     out.indptr = found.starts(m);

@@ -64,6 +64,9 @@ struct SweepJob {
   // Cells along axis 0 that share one neighbourhood (a home): more rows per
   // listing and packing of a neighbourhood, for a few more lanes per row.
   std::size_t group = 1;
+  // Expected candidates measured by all rows together: a sweep this small
+  // runs on the calling thread, where waking the pool would cost more.
+  double work = 0.0;
 };
 
 // Runs the sweep on the pool, with a cancellation point every few home

@@ -184,11 +184,12 @@ TEST(CellRows, EqualBruteForceWithExclusion) {
 // The pool and its serial twin give the same lists; the columns of the
 // queries must be the points'.
 TEST(CellPairs, OneThreadEqualsThePoolAndBadInputIsRefused) {
-  const std::vector<double> rows = random_rows(3000, 3, 9);
+  // Large enough for the sweep to use the pool.
+  const std::vector<double> rows = random_rows(6000, 3, 9);
   const Box box{Metric::kL2, {1.0, 1.0, 1.0}};
-  const auto pooled = cell_pairs(rows, 3, box, 0.08);
+  const auto pooled = cell_pairs(rows, 3, box, 0.15);
   pool::ScopedSerial serial;
-  EXPECT_EQ(cell_pairs(rows, 3, box, 0.08), pooled);
+  EXPECT_EQ(cell_pairs(rows, 3, box, 0.15), pooled);
   const CellIndex index(rows.data(), 1000, 3, Metric::kL1, {});
   EXPECT_THROW(index.radius_rows(rows.data(), 10, 2, 0.1, nullptr), ArgumentError);
   std::vector<double> bad = {0.1, NAN, 0.3};
