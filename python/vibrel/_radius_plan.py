@@ -13,10 +13,10 @@ The rule, applied to every `radius_neighbors`, `radius_neighbors_graph` and
    measures `candidates` points a row (the cells within its rings, from the
    plan of `vibrel._periodic.CellIndex`), at `TILE_NS` each.  The hash tables
    gather l (1 + probes) cells a row, of n / b**k points each at most n, at
-   `GATHER_NS` each: their radius search gathers ids and measures them one by
-   one.  When the tables miss more than the recall target allows (the front
+   `GATHER_NS` each (counted as if gathered query by query, their slower
+   path).  When the tables miss more than the recall target allows (the front
    estimates that on its tuning sample), the alternative is the exhaustive
-   search, n points a row at `GATHER_NS`.
+   search, n points a row on the same tiles at `TILE_NS`.
 3. The costs per point were measured with `bench/bench_pairs.py` on a 2-core
    AVX2 machine; they decide only which exact-or-target-meeting search runs,
    never what it returns.
@@ -36,8 +36,18 @@ def table_candidates(b: int, k: int, l: int, probes: int, n: int) -> float:
     return min(float(n), l * (1 + probes) * n / float(b) ** k)
 
 
-def use_cells(d: int, cell_candidates: float, other_candidates: float) -> bool:
+def table_cost(b: int, k: int, l: int, probes: int, n: int) -> float:
+    """Modelled nanoseconds a row costs the hash tables."""
+    return table_candidates(b, k, l, probes, n) * GATHER_NS
+
+
+def exhaustive_cost(n: int) -> float:
+    """Modelled nanoseconds a row costs the exhaustive search."""
+    return n * TILE_NS
+
+
+def use_cells(d: int, cell_candidates: float, other_cost: float) -> bool:
     """True when the cell search runs: up to CELL_DIMS coordinates always,
-    beyond when it costs less than measuring `other_candidates` points a row
-    the way the tables and the exhaustive search measure them."""
-    return d <= CELL_DIMS or cell_candidates * TILE_NS <= other_candidates * GATHER_NS
+    beyond when its `cell_candidates` a row cost no more than the other
+    search's `other_cost` (nanoseconds a row)."""
+    return d <= CELL_DIMS or cell_candidates * TILE_NS <= other_cost

@@ -514,9 +514,9 @@ class ToroidalNN:
         if d <= _radius_plan.CELL_DIMS:
             return self._cells
         p = self.params_
-        other = float(self.n_points)
+        other = _radius_plan.exhaustive_cost(self.n_points)
         if p["b"] > 1 and self._radius_index(radius) is self.index_:
-            other = _radius_plan.table_candidates(p["b"], p["k"], p["l"], p["probes"], self.n_points)
+            other = _radius_plan.table_cost(p["b"], p["k"], p["l"], p["probes"], self.n_points)
         cells = self._cells.plan(radius, rows)["candidates"]
         return self._cells if _radius_plan.use_cells(d, cells, other) else None
 
