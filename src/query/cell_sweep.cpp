@@ -260,9 +260,9 @@ void sweep_cells(const SweepJob& job, SweepVisitor& visitor) {
   }
   visitor.on_start(chunk_rows);
   const HomeSweep sweep(job, visitor);
-  pool::parallel_for(chunks, pieces == 1 ? chunks : 1, [&](std::size_t c0_, std::size_t c1_) {
+  pool::parallel_for(chunks, pieces == 1 ? chunks : 1, [&](std::size_t first, std::size_t last) {
     SweepScratch scratch;
-    for (std::size_t c = c0_; c < c1_; ++c) {
+    for (std::size_t c = first; c < last; ++c) {
       const std::size_t end = std::min(occupied.size(), (c + 1) * per_chunk);
       for (std::size_t i = c * per_chunk; i < end; ++i) {
         if ((i - c * per_chunk) % kHomesPerPoll == 0) pool::cancellation_point();

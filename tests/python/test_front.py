@@ -287,6 +287,8 @@ def fit(X=P, n_static=None, **params):
     (lambda m: fit(n_static=-1), ValueError, "n_static must be at least 0"),
     (lambda m: m.kneighbors(P[:4, :2]), ValueError, "X has 2 columns, but the index holds 3-dimensional points"),
     (lambda m: m.radius_neighbors([[0.1, np.nan, 0.2]]), ValueError, "non-finite"),
+    (lambda m: m.radius_pairs(-0.1), ValueError, "radius must be a non-negative number"),
+    (lambda m: m.radius_pairs("far"), TypeError, "radius must be a number"),
     (lambda m: m.kneighbors(n_neighbors=20), ValueError, "n_neighbors = 20 is more than the 19 points.*own answer"),
     (lambda m: m.kneighbors(P[:1], n_neighbors=21), ValueError, "n_neighbors = 21 is more than the 20 points"),
     (lambda m: m.kneighbors(P[:2], ids=[1]), ValueError, "give either X or ids"),
