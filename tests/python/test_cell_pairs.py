@@ -3,6 +3,8 @@ pair sets and radius rows against the package's oracle, bit for bit, in unit
 and per-axis boxes up to half the shortest side, on cell borders and at exactly
 the cutoff; the grid following every change of the points; the row splitter."""
 
+import threading
+
 import numpy as np
 import pytest
 
@@ -91,6 +93,22 @@ def test_bad_input_is_refused(rng):
         CellIndex(points).query_radius(points, 0.1, np.zeros(3, dtype=np.int64))
     with pytest.raises(TypeError):
         CellIndex(points.astype(np.float32))
+
+
+def test_long_searches_release_the_lock_and_share_one_object(rng):
+    """While one thread lists pairs, this one keeps running searches on the same
+    object (whose grid cache both replace)."""
+    points = rng.random((60_000, 3))
+    cells = CellIndex(points, "l2")
+    found, ticks = [], 0
+    worker = threading.Thread(target=lambda: found.append(cells.pairs(0.06)))
+    worker.start()
+    while worker.is_alive():
+        ticks += 1
+        rows = cells.query_radius(points[:5], 0.05)
+    worker.join()
+    assert ticks > 5 and found[0][0].shape[0] > 100_000
+    assert_rows(rows, _exact.within(points, points[:5], 0.05, None, "l2"))
 
 
 def test_split_rows_makes_views_and_checks_indptr(rng):
