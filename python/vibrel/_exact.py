@@ -140,27 +140,37 @@ def within(points: np.ndarray, queries: np.ndarray, radius: float, exclude: np.n
 
     Returns CSR (indptr int64 (m + 1,), ind int64, dist float64), each row
     ascending by (distance, id).  `exclude[i]`, when given, is an id that row i
-    must not return; -1 or any id past the points excludes nothing.
+    must not return; -1 or any id past the points excludes nothing.  Queries are
+    measured a few thousand distances at a time.
     """
-    dist = toroidal(queries, points, metric, period)
-    hit = dist <= summed_bound(radius, metric)
-    if exclude is not None:  # ids that name no point exclude nothing
-        ex = np.asarray(exclude[: len(dist)], dtype=np.int64)
-        named = (ex >= 0) & (ex < dist.shape[1])
-        hit[np.flatnonzero(named), ex[named]] = False
-    rows, ind = np.nonzero(hit)
-    order = np.lexsort((ind, dist[rows, ind], rows))
-    indptr = np.concatenate([[0], np.cumsum(hit.sum(axis=1))]).astype(np.int64)
-    return indptr, ind[order].astype(np.int64), reported(dist[rows, ind][order], metric)
+    n = points.shape[0]
+    chunk = max(1, (1 << 22) // max(n, 1))
+    counts, ind_parts, dist_parts = [], [np.empty(0, dtype=np.int64)], [np.empty(0)]
+    for lo in range(0, queries.shape[0], chunk):
+        hi = min(queries.shape[0], lo + chunk)
+        dist = toroidal(queries[lo:hi], points, metric, period)
+        hit = dist <= summed_bound(radius, metric)
+        if exclude is not None:  # ids that name no point exclude nothing
+            ex = np.asarray(exclude[lo:hi], dtype=np.int64)
+            named = (ex >= 0) & (ex < n)
+            hit[np.flatnonzero(named), ex[named]] = False
+        rows, ind = np.nonzero(hit)
+        order = np.lexsort((ind, dist[rows, ind], rows))
+        counts.append(hit.sum(axis=1))
+        ind_parts.append(ind[order].astype(np.int64))
+        dist_parts.append(reported(dist[rows, ind][order], metric))
+    indptr = np.concatenate([[0], np.cumsum(np.concatenate(counts) if counts else [])]).astype(np.int64)
+    return indptr, np.concatenate(ind_parts), np.concatenate(dist_parts)
 
 
-def pairs_within(points: np.ndarray, radius: float, metric: str = "l1", period=None, chunk: int = 256):
+def pairs_within(points: np.ndarray, radius: float, metric: str = "l1", period=None):
     """Every pair (i, j), i < j, of points within `radius`, by brute force.
 
     Returns (pairs int64 (m, 2), dist float64 (m,)) in lexicographic order of
-    the pairs; rows of `chunk` points are measured against all at a time.
+    the pairs; a few rows are measured against all points at a time.
     """
     n = points.shape[0]
+    chunk = max(1, (1 << 22) // max(n, 1))
     bound = summed_bound(radius, metric)
     pair_parts, dist_parts = [np.empty((0, 2), dtype=np.int64)], [np.empty(0)]
     for lo in range(0, n, chunk):
