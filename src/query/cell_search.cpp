@@ -17,7 +17,9 @@ namespace {
 // Row keys pack a 31-bit id with a distance's 32 bits into a non-negative
 // int64, so that sorting the keys sorts the row.
 constexpr std::size_t kMostPoints = std::size_t{1} << 31;
-// A chunk reserves room for at most this many keys up front (512 MiB).
+// A chunk reserves room for the keys its rows are expected to find, this much
+// more than the evenly spread estimate, and at most kMostReservedKeys (512 MiB).
+constexpr double kReserveShare = 1.25;
 constexpr double kMostReservedKeys = 0x1p26;
 
 float wrapped(double x) {
@@ -49,7 +51,7 @@ class Collector final : public SweepVisitor {
  public:
   enum class Kind { kPairs, kRows };
 
-  // `expected`: about how many keys a row finds at most, to reserve room for.
+  // `expected`: about how many keys a row finds, to reserve room for.
   Collector(const CellGrid& homes, Kind kind, const std::int64_t* exclude, double expected)
       : homes_(homes), kind_(kind), exclude_(exclude), expected_(expected) {}
 
@@ -174,7 +176,7 @@ PairList CellIndex::pairs(double radius) const {
   const std::shared_ptr<const CellGrid> g = grid(plan.cells);
   const SweepJob job{g.get(), g.get(), plan.rings, metric_, scale(), summed_bound(radius, metric_), true,
                      plan.within / 2.0, plan.group, static_cast<double>(n_) * plan.listed};
-  Collector found(*g, Collector::Kind::kPairs, nullptr, plan.candidates / 2.0);
+  Collector found(*g, Collector::Kind::kPairs, nullptr, kReserveShare * plan.within / 2.0 + 8.0);
   sweep_cells(job, found);
   const Buffer<std::int64_t> start = found.starts(n_);
   out.pairs.resize(2 * static_cast<std::size_t>(start[n_]));
@@ -205,7 +207,7 @@ RadiusResult CellIndex::radius_rows(const double* queries, std::size_t m, std::s
     const CellGrid homes = build_cell_grid(rows.data(), m, d_, plan.cells);
     const SweepJob job{g.get(), &homes, plan.rings, metric_, scale(), summed_bound(radius, metric_), false, 0.0,
                        plan.group, static_cast<double>(m) * plan.listed};
-    Collector found(homes, Collector::Kind::kRows, exclude, plan.candidates);
+    Collector found(homes, Collector::Kind::kRows, exclude, kReserveShare * plan.within + 8.0);
     sweep_cells(job, found);
     out.indptr = found.starts(m);
     out.ids.resize(static_cast<std::size_t>(out.indptr[m]));

@@ -3,10 +3,14 @@ pair sets and radius rows against the package's oracle, bit for bit, in unit
 and per-axis boxes up to half the shortest side, on cell borders and at exactly
 the cutoff; the grid following every change of the points; the row splitter."""
 
+import json
+import sys
 import threading
 
 import numpy as np
 import pytest
+
+from conftest import run_python
 
 from vibrel import ToroidalNN, _exact
 from vibrel._periodic import CellIndex, split_rows
@@ -109,6 +113,36 @@ def test_long_searches_release_the_lock_and_share_one_object(rng):
     worker.join()
     assert ticks > 5 and found[0][0].shape[0] > 100_000
     assert_rows(rows, _exact.within(points, points[:5], 0.05, None, "l2"))
+
+
+INTERRUPTED_SEARCH = """
+    import json, os, signal, threading, time
+    import numpy as np
+    from vibrel._periodic import CellIndex
+    points = np.random.default_rng(1).random((500_000, 5))
+    cells = CellIndex(points)
+    probe = cells.query_radius(points[:3], 0.15)
+    sent = []
+    def interrupt():
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Timer(0.25, interrupt).start()
+    try:
+        cells.query_radius(points, 0.15)  # several seconds, few points found
+        out = dict(interrupted=False)
+    except KeyboardInterrupt:
+        out = dict(interrupted=True, latency=time.perf_counter() - sent[0])
+    again = cells.query_radius(points[:3], 0.15)
+    out["same_answer"] = all(np.array_equal(x, y) for x, y in zip(probe, again))
+    print(json.dumps(out))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="signals")
+def test_ctrl_c_stops_a_long_search():
+    out = json.loads(run_python(INTERRUPTED_SEARCH, threads=2, timeout=300))
+    assert out["interrupted"], "the search finished before the interrupt: make it longer"
+    assert out["latency"] < 1.5 and out["same_answer"]  # the goal is 0.1 s; room for a loaded machine
 
 
 def test_split_rows_makes_views_and_checks_indptr(rng):
