@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/cpu_level.h"
 #include "base/errors.h"
 #include "pool/pool.h"
 #include "query/distance.h"
@@ -179,6 +180,18 @@ TEST(CellRows, EqualBruteForceWithExclusion) {
       }
     }
   }
+}
+
+// Every CPU level's tile kernels give the brute force's lists (the portable
+// twin included, whatever the machine runs).
+TEST(CellPairs, EveryCpuLevelEqualsBruteForce) {
+  const std::vector<double> rows = random_rows(800, 3, 12);
+  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+    if (level > supported_cpu_level()) continue;
+    cap_cpu_level(level);
+    for (const Box& box : kBoxes) EXPECT_EQ(cell_pairs(rows, 3, box, 0.3), brute_pairs(rows, 3, box, 0.3));
+  }
+  cap_cpu_level(CpuLevel::kAvx512);
 }
 
 // The pool and its serial twin give the same lists; the columns of the
