@@ -146,8 +146,13 @@ CellIndex::CellIndex(const double* rows, std::size_t n, std::size_t d, Metric me
                         std::to_string(period_.size()) + " periods");
   }
   bool unit = true;
+  const PeriodRange range = period_range(metric);
   for (double p : period_) {
     if (!(p > 0.0) || !std::isfinite(p)) throw ArgumentError("every period must be positive and finite");
+    if (p < range.low || p > range.high) {
+      throw ArgumentError("a period of " + std::to_string(p) + " is outside the range whose distances single "
+                          "precision can hold");
+    }
     unit = unit && p == 1.0;
   }
   if (!unit) scale_.assign(period_.begin(), period_.end());

@@ -89,6 +89,8 @@ def test_bad_input_is_refused(rng):
         CellIndex(points, "l1", np.ones(2))
     with pytest.raises(ValueError, match="positive and finite"):
         CellIndex(points, "l2", np.array([1.0, 0.0, 1.0]))
+    with pytest.raises(ValueError, match="single precision can hold"):
+        CellIndex(points, "l2", np.array([1.0, 1e20, 1.0]))
     with pytest.raises(ValueError, match="metric"):
         CellIndex(points, "cosine")
     with pytest.raises(ValueError, match="columns"):
