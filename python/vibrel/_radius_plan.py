@@ -17,9 +17,10 @@ The rule, applied to every `radius_neighbors`, `radius_neighbors_graph` and
    path).  When the tables miss more than the recall target allows (the front
    estimates that on its tuning sample), the alternative is the exhaustive
    search, n points a row on the same tiles at `TILE_NS`.
-3. The costs per point were measured with `bench/bench_pairs.py` on a 2-core
-   AVX2 machine; they decide only which exact-or-target-meeting search runs,
-   never what it returns.
+3. The costs per point are rough: a candidate on the tiles costs about a
+   nanosecond (bench/bench_pairs.py, bench/bench_radius.py on a 2-core AVX2
+   machine), a gathered one several.  They decide only which search runs
+   beyond 4 coordinates, never what it returns.
 """
 
 from __future__ import annotations

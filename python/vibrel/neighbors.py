@@ -40,7 +40,9 @@ class ToroidalNN:
     `fit` the hash setting is tuned so that `kneighbors` finds the share `recall`
     of the true `n_neighbors` nearest, on data like the fitted data (see
     `vibrel._tune` for the rule and its cost).  `recall=1.0` is the exhaustive
-    search, which compares every point and is exact.
+    search, which compares every point and is exact.  Radius searches up to 4
+    coordinates (`radius_neighbors`, its graph and `radius_pairs`) run on an
+    exact cell search instead (see `vibrel._radius_plan`).
 
     Points live in two tiers.  The first `n_static` rows given to `fit` form the
     static tier, which only grows; the others are candidates, whose coordinates
