@@ -323,7 +323,7 @@ class ToroidalNN:
         keys show which are found, as in the tuner) and, when it falls short of
         `recall`, the search runs exhaustively instead (the first such call
         builds an exhaustive index beside the tables: 16 bytes a point and a
-        copy of the points, 12 d bytes a point).
+        copy of the points, 13 d bytes a point).
         """
         indptr, ids_, dists = self._radius_csr(X, radius, return_distance, sort_results, ids)
         rows_ind = _split_rows(ids_, indptr)
