@@ -6,12 +6,12 @@
 // show what the filter gains, and tests that both ways agree.
 namespace vb {
 
-// On unless the environment variable VIBREL_CODE_FILTER was "0" or "off"
-// when it was first asked (read once per process), or a test turned it off.
+// On unless a caller turned it off: the Python modules do when the
+// environment asks them to at import, and tests do to compare both ways.
 bool code_filter_enabled();
 
-// Test hook (C++ only): turns the filter on or off for later searches. Not
-// thread-safe with concurrent searches.
+// Turns the filter on or off for later searches. Searches already running
+// keep the setting they started with.
 void set_code_filter(bool enabled);
 
 }  // namespace vb
