@@ -48,6 +48,8 @@ from vibrel.neighbors import (NotFittedError, ToroidalNN, _split_rows, check_eno
 
 __all__ = ["DaskToroidalNN", "ShardLostError"]
 
+# The parameters a DaskToroidalNN passes on to the front of every shard.
+_FRONT_PARAMS = tuple(ToroidalNN().get_params())
 # How often a wait for shard tasks looks whether a shard was lost.
 _POLL_SECONDS = 1.0
 
@@ -108,7 +110,7 @@ def _take(shard: _Shard, gids: np.ndarray):
 def _exact_knn(shard: _Shard, queries: np.ndarray, n_neighbors: int, exclude: np.ndarray, backend: str):
     """The exhaustive answer of this shard, as (dist, gids)."""
     engine, _ = _backend.resolve(backend)
-    index = _tune._exhaustive(shard.points, engine)
+    index = _backend.exhaustive_index(engine, shard.points, shard.points.shape[0])
     ind, dist = index.query_knn(queries, n_neighbors, shard.local(exclude))
     return dist, _global(shard, ind)
 
@@ -258,15 +260,14 @@ class _Rows:
             out[held] = rows
         return out
 
-    def truth(self, rows: np.ndarray, n_neighbors: int, measure: bool):
-        """The tuner's truth: the sample's exhaustive answer merged over the shards."""
+    def truth(self, rows: np.ndarray, n_neighbors: int):
+        """The tuner's truth: the sample's exhaustive answer merged over the shards, (ids, distances)."""
         queries = self[rows]
         parts = _gather(self.client, [_on(self.client, h, _exact_knn, s, queries, n_neighbors, rows,
                                           self.backend) for s, h in zip(self.shards, self.homes)],
                         self.shards)
-        _, true_ind = _merge_knn(parts, n_neighbors)
-        n, d = self.shape
-        return true_ind, _tune.model_costs(n, d, measure)
+        dist, true_ind = _merge_knn(parts, n_neighbors)
+        return true_ind, dist
 
 
 def _gather(client, futures, shards=()):
@@ -350,7 +351,7 @@ class DaskToroidalNN:
     def get_params(self, deep: bool = True) -> dict:
         """The constructor parameters, as a dict."""
         return {"client": self.client, "n_shards": self.n_shards,
-                **{name: getattr(self, name) for name in ToroidalNN._PARAM_NAMES}}
+                **{name: getattr(self, name) for name in _FRONT_PARAMS}}
 
     def set_params(self, **params) -> DaskToroidalNN:
         """Sets constructor parameters; they take effect at the next `fit`."""
@@ -369,7 +370,7 @@ class DaskToroidalNN:
         return dict(self.__dict__)
 
     def _front(self) -> ToroidalNN:
-        return ToroidalNN(**{name: getattr(self, name) for name in ToroidalNN._PARAM_NAMES})
+        return ToroidalNN(**{name: getattr(self, name) for name in _FRONT_PARAMS})
 
     def _client(self):
         return self.client if self.client is not None else distributed.get_client()
@@ -395,6 +396,8 @@ class DaskToroidalNN:
         rows = _Rows(client, shards, homes, sizes, d, setting.backend)
         tuning = _tune.tune(rows, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
                             setting.engine, memory=setting.memory, fixed=setting.fixed, truth=rows.truth)
+        if any(value is not None for value in setting.fixed.values()):
+            _tune.warn_if_short(tuning.params, tuning.recall, setting.target, stacklevel=2)
         params = front.get_params()
         sent = dataclasses.replace(setting, engine=None, rng=None)
         shards = [_on(client, h, _install, s, params, tuning, sent, n_static)

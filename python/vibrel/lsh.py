@@ -30,7 +30,7 @@ from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["PythonLshIndex"]
+__all__ = ["PythonLshIndex", "digit_codes", "probe_digits", "reported", "toroidal_distance"]
 
 _I64_MAX = np.iinfo(np.int64).max
 _I64_MIN = np.iinfo(np.int64).min
@@ -50,6 +50,8 @@ def _wrap_i64(value: int) -> int:
 
 def _trunc_saturating(v: np.ndarray) -> np.ndarray:
     """Truncate doubles toward zero into int64: NaN gives 0, out-of-range saturates."""
+    if v.size and v.min() >= -_TWO_63 and v.max() < _TWO_63:  # false for NaN: the cases below
+        return v.astype(np.int64)
     out = np.zeros(v.shape, dtype=np.int64)
     inside = (v >= -_TWO_63) & (v < _TWO_63)  # false for NaN
     out[inside] = v[inside].astype(np.int64)
@@ -58,7 +60,7 @@ def _trunc_saturating(v: np.ndarray) -> np.ndarray:
     return out
 
 
-def _digit_codes(coords: np.ndarray, shifts: np.ndarray, b: int):
+def digit_codes(coords: np.ndarray, shifts: np.ndarray, b: int):
     """Bucket codes of shifted coordinates, and the scaled positions they came from.
 
     ``coords`` holds the coordinates each digit reads (any shape), ``shifts`` the
@@ -72,6 +74,29 @@ def _digit_codes(coords: np.ndarray, shifts: np.ndarray, b: int):
     v = f * float(b)
     codes = np.minimum(_trunc_saturating(v), np.int64(b - 1))
     return codes, v
+
+
+def probe_digits(codes: np.ndarray, v: np.ndarray, n_probe: int) -> tuple[np.ndarray, np.ndarray]:
+    """The digits a query probes, in order, and the step (+1 or -1) of each.
+
+    ``codes`` and ``v`` are (m, k) as `digit_codes` gives them.  The p-th probe
+    flips the digit whose cell boundary is nearest (smallest margin, the lower
+    digit on ties, a NaN never while another digit is left) one bucket towards
+    that boundary.  Returns (digits int64 (m, n_probe), steps int64 (m, n_probe)).
+    """
+    m = codes.shape[0]
+    frac = np.clip(v - codes.astype(np.float64), 0.0, 1.0)
+    margin = np.minimum(frac, 1.0 - frac)  # NaN exactly where frac is NaN
+    margin[np.isnan(margin)] = 2.0  # never below the starting best of 2.0
+    rows = np.arange(m)
+    digits = np.empty((m, n_probe), dtype=np.int64)
+    steps = np.empty((m, n_probe), dtype=np.int64)
+    for p in range(n_probe):
+        j = np.argmin(margin, axis=1)  # first minimum; 0 when all are 2.0
+        margin[rows, j] = 2.0
+        digits[:, p] = j
+        steps[:, p] = np.where(frac[rows, j] >= 0.5, 1, -1)
+    return digits, steps
 
 
 def _keys_from_codes(codes: np.ndarray, b_pow: np.ndarray) -> np.ndarray:
@@ -101,24 +126,28 @@ def summed_in_engine_order(term, d: int, shape) -> np.ndarray:
     return ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]))
 
 
-def _toroidal(q32: np.ndarray, x32: np.ndarray, metric: str = "l1", scale=None) -> np.ndarray:
-    """Row-wise float32 toroidal distance over the columns both arrays have, in
-    its summed form (squared for "l2").
+def toroidal_distance(q32: np.ndarray, x32: np.ndarray, metric: str = "l1", scale=None) -> np.ndarray:
+    """float32 toroidal distances between coordinates on the unit torus, in their
+    summed form (the sum of squares for "l2"), over the last axis.
 
-    Per column a = |q - x| and the term min(a, 1 - a), times the column's period
-    when ``scale`` (float32 periods) is given, squared for "l2", all in float32,
-    the terms summed in the engine's order.
+    The leading axes broadcast: (m, d) against (m, d) gives the m row-wise
+    distances, (m, 1, d) against (1, n, d) all m x n of them.  Per coordinate
+    a = |q - x| and the term min(a, 1 - a), times the axis period when ``scale``
+    (float32 periods) is given, squared for "l2", all in float32, the terms
+    summed in the engine's order.  Coordinates beyond the shorter last axis are
+    left out.
     """
     def term(c):
-        a = np.abs(q32[:, c] - x32[:, c])
+        a = np.abs(q32[..., c] - x32[..., c])
         t = np.minimum(a, _ONE_F32 - a)
         if scale is not None:
             t = t * scale[c]
         return t * t if metric == "l2" else t
-    return summed_in_engine_order(term, min(q32.shape[1], x32.shape[1]), q32.shape[0])
+    shape = np.broadcast_shapes(q32.shape[:-1], x32.shape[:-1])
+    return summed_in_engine_order(term, min(q32.shape[-1], x32.shape[-1]), shape)
 
 
-def _reported(dist: np.ndarray, metric: str) -> np.ndarray:
+def reported(dist: np.ndarray, metric: str) -> np.ndarray:
     """float64 distances handed to the caller from summed float32 ones (given
     as float32 or widened): the float32 root for "l2"."""
     if metric != "l2":
@@ -230,17 +259,17 @@ class PythonLshIndex:
 
     # ---------------------------------------------------------------- hashing
 
-    def _hash_points(self, pts: np.ndarray) -> np.ndarray:
+    def hash_points(self, pts: np.ndarray) -> np.ndarray:
         """Keys of the rows of ``pts`` in every table, shape (l, n), point order."""
         keys = np.empty((self._l, pts.shape[0]), dtype=np.int64)
         if pts.shape[0] == 0:
             return keys
         for t in range(self._l):
-            codes, _ = _digit_codes(pts[:, self._s[t]], self._u[t], self._b)
+            codes, _ = digit_codes(pts[:, self._s[t]], self._u[t], self._b)
             keys[t] = _keys_from_codes(codes, self._b_pow)
         return keys
 
-    def _query_keys(self, q: np.ndarray, t: int):
+    def query_keys(self, q: np.ndarray, t: int):
         """Base key and probe keys of every query row in table ``t``.
 
         Returns (base (m,), listed (m, 1 + n_probe)) with the base key first and
@@ -249,24 +278,20 @@ class PythonLshIndex:
         another digit is left) one bucket towards that boundary, wrapping round.
         """
         m, kd = q.shape[0], self._k
-        codes, v = _digit_codes(q[:, self._s[t]], self._u[t], self._b)
+        codes, v = digit_codes(q[:, self._s[t]], self._u[t], self._b)
         base = _keys_from_codes(codes, self._b_pow)
-        frac = np.clip(v - codes.astype(np.float64), 0.0, 1.0)
         n_probe = min(kd, self._probes)
         listed = np.empty((m, 1 + n_probe), dtype=np.int64)
         listed[:, 0] = base
         if n_probe == 0:
             return base, listed
-        margin = np.minimum(frac, 1.0 - frac)  # NaN exactly where frac is NaN
-        margin[np.isnan(margin)] = 2.0  # never below the starting best of 2.0
+        digits, steps = probe_digits(codes, v, n_probe)
         rows = np.arange(m)
         with np.errstate(over="ignore"):
             for p in range(n_probe):
-                j = np.argmin(margin, axis=1)  # first minimum; 0 when all are 2.0
-                margin[rows, j] = 2.0
+                j = digits[:, p]
                 c = codes[rows, j]
-                step = np.where(frac[rows, j] >= 0.5, 1, -1)
-                moved = np.mod(c + step, np.int64(self._b))
+                moved = np.mod(c + steps[:, p], np.int64(self._b))
                 listed[:, 1 + p] = base + (moved - c) * self._b_pow[j]
         return base, listed
 
@@ -309,13 +334,13 @@ class PythonLshIndex:
         self._n_static = n_static
         self._points = pts
         self._points_f32 = pts.astype(np.float32)
-        self._static_keys, self._static_ids = _sort_tier(self._hash_points(pts[:n_static]), 0)
+        self._static_keys, self._static_ids = _sort_tier(self.hash_points(pts[:n_static]), 0)
         self._build_candidate_tier()
         self._built = True
 
     def _build_candidate_tier(self):
         """Hash the rows n_static.. and sort them into a fresh candidate tier."""
-        self._cand_keys = self._hash_points(self._points[self._n_static:])
+        self._cand_keys = self.hash_points(self._points[self._n_static:])
         self._cand_sorted_keys, self._cand_sorted_ids = _sort_tier(self._cand_keys, self._n_static)
 
     def tables(self):
@@ -345,7 +370,7 @@ class PythonLshIndex:
         rows = coords.reshape(-1).reshape(n_cand, d)
         self._points[self._n_static:] = rows
         self._points_f32[self._n_static:] = rows.astype(np.float32)
-        new_keys = self._hash_points(self._points[self._n_static:])
+        new_keys = self.hash_points(self._points[self._n_static:])
         for t in range(self._l):
             changed = new_keys[t] != self._cand_keys[t]
             if not changed.any():
@@ -418,7 +443,7 @@ class PythonLshIndex:
         base = np.empty((m, self._l), dtype=np.int64)
         row_parts, id_parts = [], []
         for t in range(self._l):
-            base[:, t], listed = self._query_keys(q, t)
+            base[:, t], listed = self.query_keys(q, t)
             wanted = listed.ravel()
             owner = np.repeat(np.arange(m, dtype=np.int64), listed.shape[1])
             for run_keys, run_ids in self._tiers(t):
@@ -440,7 +465,7 @@ class PythonLshIndex:
         """
         keep = ids != excluded[rows]
         rows, ids = rows[keep], ids[keep]
-        dist = _toroidal(q32[rows], self._points_f32[ids], self._metric, self._scale)
+        dist = toroidal_distance(q32[rows], self._points_f32[ids], self._metric, self._scale)
         order = np.lexsort((ids, dist.view(np.uint32), rows))
         return rows[order], ids[order], dist[order]
 
@@ -564,7 +589,7 @@ class PythonLshIndex:
                 out_dist[i, :rid.size] = rdist
                 self._stats["relaxed"] += 1
             self._stats["queries"] += mc
-        return out_ids, _reported(out_dist, self._metric)
+        return out_ids, reported(out_dist, self._metric)
 
     def query_radius(self, queries, radius, exclude_ids=None):
         """Gathered candidates within ``radius`` (rounded to float32) of each query.
@@ -589,7 +614,7 @@ class PythonLshIndex:
                 within = dist <= threshold  # a NaN on either side keeps nothing
                 counts[c0:c0 + mc] = np.bincount(rows[within], minlength=mc)
                 id_parts.append(ids[within])
-                dist_parts.append(_reported(dist[within], self._metric))
+                dist_parts.append(reported(dist[within], self._metric))
         indptr = np.zeros(m + 1, dtype=np.int64)
         np.cumsum(counts, out=indptr[1:])
         ids = np.concatenate(id_parts) if id_parts else np.empty(0, dtype=np.int64)

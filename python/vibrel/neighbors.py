@@ -8,10 +8,16 @@ from dataclasses import dataclass
 from typing import Any, Literal, overload
 
 import numpy as np
+from sklearn.base import BaseEstimator, TransformerMixin
+from sklearn.exceptions import NotFittedError
 
 from vibrel import _backend, _params, _progress, _tune, _validation
 
 __all__ = ["ToroidalNN", "NotFittedError"]
+
+_I64_MAX = int(np.iinfo(np.int64).max)
+# What scikit-learn's input check records of the fitted X.
+_SEEN_INPUT = ("n_features_in_", "feature_names_in_")
 
 _GRAPH_MODES = ("connectivity", "distance")
 # A query row's collector holds n_neighbors entries of 16 bytes; blocks are cut so
@@ -23,11 +29,7 @@ _RADIUS_PAIRS = 20_000
 _PROGRESS_SLICE = 16_384
 
 
-class NotFittedError(ValueError, AttributeError):
-    """A ToroidalNN method that needs an index was called before `fit`."""
-
-
-class ToroidalNN:
+class ToroidalNN(TransformerMixin, BaseEstimator):
     """Nearest neighbours on a periodic box (by default the unit torus [0, 1)^d)
     under the toroidal L1 or the minimum-image Euclidean distance.
 
@@ -85,6 +87,12 @@ class ToroidalNN:
         back, with a `ReferenceBackendWarning`, to the NumPy reference
         `vibrel.lsh.PythonLshIndex` when the engine is missing; "native" and
         "reference" force one of them.
+    n_jobs : int or None, default None
+        Threads of each call (fit, the queries, update, promote): None or -1
+        all of the engine's pool (sized from the environment), n > 0 at most n,
+        -2 all but one.  When it is not None at `fit`, the engine that can keep
+        to a count per call (`vibrel._periodic`, alike on the unit torus) is
+        built.  Answers do not depend on it.
     verbose : bool or callable, default False
         Progress of long calls: True shows a tqdm bar (or a line on stderr); a
         callable is called as verbose(step, done, total).
@@ -111,7 +119,8 @@ class ToroidalNN:
                  recall: float = 0.99,
                  b: int | None = None, k: int | None = None, l: int | None = None,
                  probes: int | None = None, block: int | None = None, memory: float = 8.0,
-                 random_state: Any = None, backend: str = "auto", verbose: Any = False) -> None:
+                 random_state: Any = None, backend: str = "auto", n_jobs: int | None = None,
+                 verbose: Any = False) -> None:
         self.n_neighbors = n_neighbors
         self.radius = radius
         self.metric = metric
@@ -125,31 +134,28 @@ class ToroidalNN:
         self.memory = memory
         self.random_state = random_state
         self.backend = backend
+        self.n_jobs = n_jobs
         self.verbose = verbose
 
-    # ------------------------------------------------------------ parameters
+    # ------------------------------------------------------- scikit-learn
 
-    _PARAM_NAMES = ("n_neighbors", "radius", "metric", "period", "recall", "b", "k", "l", "probes", "block", "memory",
-                    "random_state", "backend", "verbose")
+    def _more_tags(self) -> dict:
+        """Tags of scikit-learn before 1.6: dense real input without NaN, no y,
+        a float64 sparse graph out."""
+        return {"X_types": ["2darray"], "allow_nan": False, "requires_y": False,
+                "preserves_dtype": [np.float64]}
 
-    def get_params(self, deep: bool = True) -> dict:
-        """The constructor parameters, as a dict."""
-        return {name: getattr(self, name) for name in self._PARAM_NAMES}
+    def __sklearn_tags__(self) -> Any:
+        """Tags of scikit-learn 1.6 and later, saying what `_more_tags` says."""
+        tags = super().__sklearn_tags__()  # type: ignore[misc]
+        tags.input_tags.allow_nan = False
+        tags.input_tags.sparse = False
+        tags.target_tags.required = False
+        tags.transformer_tags.preserves_dtype = ["float64"]
+        return tags
 
-    def set_params(self, **params) -> ToroidalNN:
-        """Sets constructor parameters; they take effect at the next `fit`."""
-        for name, value in params.items():
-            if name not in self._PARAM_NAMES:
-                raise ValueError(f"invalid parameter {name!r} for ToroidalNN; "
-                                 f"valid parameters are {', '.join(self._PARAM_NAMES)}")
-            setattr(self, name, value)
-        return self
-
-    def __repr__(self) -> str:
-        defaults = ToroidalNN()
-        changed = [f"{name}={getattr(self, name)!r}" for name in self._PARAM_NAMES
-                   if not _same(getattr(self, name), getattr(defaults, name))]
-        return f"ToroidalNN({', '.join(changed)})"
+    def __sklearn_is_fitted__(self) -> bool:
+        return getattr(self, "index_", None) is not None
 
     # ------------------------------------------------------------------- fit
 
@@ -160,16 +166,36 @@ class ToroidalNN:
         Coordinates are taken modulo the period onto the torus.  The hash setting
         is tuned for `recall` unless b, k, l and probes are all given.  Returns self.
         """
-        points = _validation.as_points(X, "X", wrap=False)
+        seen = {name: self.__dict__[name] for name in _SEEN_INPUT if name in self.__dict__}
+        try:
+            return self._fit(X, n_static)
+        except BaseException:  # a failed fit leaves the model as it was, fitted or not
+            for name in _SEEN_INPUT:
+                self.__dict__.pop(name, None)
+            self.__dict__.update(seen)
+            raise
+
+    def _fit(self, X: Any, n_static: int | None) -> ToroidalNN:
+        points = _validation.as_points(X, "X", wrap=False, estimator=self, reset=True)
         n = points.shape[0]
         n_static = check_n_static(n, n_static)
         setting = self._setting(n, points.shape[1])
         _validation.wrap_onto(points, setting.period)
         progress = _progress.reporter(self.verbose, "fit", 2)
-        tuning = _tune.tune(points, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
-                            setting.engine, memory=setting.memory, fixed=setting.fixed, period=setting.period)
+        n_neighbors = min(setting.n_neighbors, n - 1)
+        tuning = _tune.tune(points, n_neighbors, setting.target, setting.rng, setting.engine,
+                            memory=setting.memory, fixed=setting.fixed, period=setting.period,
+                            threads=setting.threads)
         progress(1)
         self._install(points, n_static, tuning, setting)
+        if tuning.true_kth is not None and not tuning.params.exhaustive:
+            # The keys' estimate misses what the engine's widened searches find;
+            # the built index on the sample tells the recall it really reaches.
+            rows = tuning.sample_rows
+            self.recall_estimate_, self.recall_error_ = _tune.measured_recall(
+                self.index_, points[rows], rows, tuning.true_kth, n_neighbors, setting.threads)
+            if any(value is not None for value in setting.fixed.values()):
+                _tune.warn_if_short(tuning.params, self.recall_estimate_, setting.target, stacklevel=2)
         progress(2)
         progress.close()
         return self
@@ -183,19 +209,21 @@ class ToroidalNN:
         _validation.check_radius(self.radius)
         target = _validation.check_fraction(self.recall, "recall")
         memory = _validation.check_positive_float(self.memory, "memory")
-        block = 0 if self.block is None else _validation.check_int(self.block, "block", 1)
-        fixed = _params.normalise(*(_validation.check_optional_int(getattr(self, name), name, low)
+        block = 0 if self.block is None else _validation.check_int(self.block, "block", 1, _I64_MAX)
+        fixed = _params.normalise(*(_validation.check_optional_int(getattr(self, name), name, low, _I64_MAX)
                                     for name, low in (("b", 1), ("k", 1), ("l", 1), ("probes", 0))))
-        engine, backend = _backend.resolve(self.backend, metric, period)
+        threads = self._threads()
+        engine, backend = _backend.resolve(self.backend, metric, period, counted_threads=threads != 0)
         rng = _rng(self.random_state)
         if n == 1:
             fixed = _params.normalise(1, None, None, None)
-        return Setting(n_neighbors, target, memory, block, fixed, engine, backend, rng, metric, period)
+        return Setting(n_neighbors, target, memory, block, fixed, engine, backend, rng, metric, period, threads)
 
     def _install(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
         """Builds the index of the tuned setting over `points` and records the setting."""
         self.index_ = _backend.build_index(setting.engine, tuning.params, tuning.s, tuning.u,
-                                           setting.block, points, n_static)
+                                           setting.block, points, n_static, setting.threads)
+        self._counted_threads = setting.threads != 0
         self._points = points
         self._sample_rows = tuning.sample_rows
         self._exhaustive = None
@@ -274,9 +302,9 @@ class ToroidalNN:
     def _knn(self, queries: np.ndarray, exclude, n_neighbors: int):
         """(ind, dist) of checked queries, each leaving out its `exclude` id (-1: none)."""
         index = self.index_
-        cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _progress.pool_threads()
+        cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _backend.pool_threads()
         return self._sliced("kneighbors", queries, exclude, cap,
-                            lambda q, e: index.query_knn(q, n_neighbors, e), _join_rows)
+                            lambda q, e: self._call(index.query_knn, q, n_neighbors, e), _join_rows)
 
     def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
                          sort_results: bool = False, *, ids=None):
@@ -344,7 +372,7 @@ class ToroidalNN:
         row j being point n_static + j, and refreshes its hash tables.  Returns self."""
         index = self._fitted()
         coords = update_rows(X, index.n_candidates, self.n_features_in_, self._period)
-        index.update(coords)
+        self._call(index.update, coords)
         self._points[index.n_static:] = coords
         self._exhaustive = None
         return self
@@ -354,8 +382,8 @@ class ToroidalNN:
         shape (m, d), as the new candidates, numbered from the old `n_points` on.
         An X of shape (0, d) just promotes.  Returns self."""
         index = self._fitted()
-        batch = _validation.as_points(X, "X", self.n_features_in_, self._period)
-        index.promote(batch)
+        batch = _validation.as_points(X, "X", period=self._period, estimator=self)
+        self._call(index.promote, batch)
         self._points = np.concatenate([self._points, batch])
         self._exhaustive = None
         return self
@@ -375,6 +403,7 @@ class ToroidalNN:
 
     def __setstate__(self, state: dict) -> None:
         self.__dict__.setdefault("_period", None)  # models saved before boxes other than the unit torus
+        self.__dict__.setdefault("_counted_threads", False)  # and before n_jobs
         self.__dict__.update(state)
         if "_points" in state:
             self._points = np.array(self._points, dtype=np.float64, order="C")
@@ -383,13 +412,26 @@ class ToroidalNN:
             p = self.params_
             self.index_ = _backend.build_index(
                 engine, _params.HashParams(p["b"], p["k"], p["l"], p["probes"]), self.s_, self.u_,
-                p["block"], self._points, self.__dict__.pop("_n_static"))
+                p["block"], self._points, self.__dict__.pop("_n_static"), self._threads())
 
     # --------------------------------------------------------------- helpers
 
     def _engine(self):
         """(engine, name) of the fitted backend, metric and period."""
-        return _backend.resolve(self.backend_, self.effective_metric_, self._period)
+        return _backend.resolve(self.backend_, self.effective_metric_, self._period, self._counted_threads)
+
+    def _threads(self) -> int:
+        """The thread count of a call for the current `n_jobs` (0: all)."""
+        n_jobs = self.n_jobs
+        if n_jobs is not None:
+            n_jobs = _validation.check_int(n_jobs, "n_jobs", -_I64_MAX, _I64_MAX)
+            if n_jobs == 0:
+                raise ValueError("n_jobs must not be 0: None or -1 for all threads, n for n of them")
+        return _backend.threads_for(n_jobs)
+
+    def _call(self, method: Any, *args: Any) -> Any:
+        """An engine method called with the current `n_jobs`."""
+        return _backend.call(self._threads(), method, *args)
 
     def _fitted(self):
         index = getattr(self, "index_", None)
@@ -405,7 +447,7 @@ class ToroidalNN:
         """(queries, exclude_ids): the indexed points excluding themselves for X=None."""
         if X is not None:
             check_no_ids_with(X, ids)
-            return _validation.as_points(X, "X", self.n_features_in_, self._period), None
+            return _validation.as_points(X, "X", period=self._period, estimator=self), None
         if ids is None:
             return self._points, np.arange(self._points.shape[0], dtype=np.int64)
         rows = check_ids(ids, self._points.shape[0])
@@ -415,7 +457,7 @@ class ToroidalNN:
         """`call(queries, exclude)` on slices of at most `cap` rows (fewer when
         progress is shown), the answers joined by `join`."""
         m = queries.shape[0]
-        step = cap if self.block is None else m
+        step = cap if self.params_["block"] == 0 else m
         if self.verbose:
             step = min(step, max(_PROGRESS_SLICE, -(-m // 50)))
         if m <= step:
@@ -441,7 +483,7 @@ class ToroidalNN:
         """CSR (indptr, ids, dists) of checked queries within a checked radius."""
         index = self._radius_index(radius)
         return self._sliced("radius_neighbors", queries, exclude, queries.shape[0],
-                            lambda q, e: index.query_radius(q, radius, e), _join_csr)
+                            lambda q, e: self._call(index.query_radius, q, radius, e), _join_csr)
 
     def _radius_index(self, radius: float):
         """The tables when they find `recall` of the points within `radius`, else
@@ -460,9 +502,8 @@ class ToroidalNN:
     def _exhaustive_index(self):
         """An exhaustive index (one cell) of the indexed points."""
         engine, _ = self._engine()
-        s, u = _params.draw_hash(np.random.default_rng(0), self.n_features_in_, 1, 1)
-        return _backend.build_index(engine, _params.EXHAUSTIVE, s, u, self.params_["block"],
-                                    self._points, self.index_.n_static)
+        return _backend.exhaustive_index(engine, self._points, self.index_.n_static, self.params_["block"],
+                                         self._threads())
 
     def _estimate_radius_recall(self, radius: float) -> float:
         """Share of the sample's within-radius neighbours that the tables find."""
@@ -470,7 +511,7 @@ class ToroidalNN:
         if rows.size == 0:
             return 1.0
         exhaustive = self._exhaustive if self._exhaustive is not None else self._exhaustive_index()
-        indptr, ids, _ = exhaustive.query_radius(self._points[rows], radius, rows)
+        indptr, ids, _ = self._call(exhaustive.query_radius, self._points[rows], radius, rows)
         if ids.size == 0:
             return 1.0
         owner = np.repeat(np.arange(rows.size), np.diff(indptr))
@@ -503,6 +544,7 @@ class Setting:
     rng: np.random.Generator
     metric: str = "l1"
     period: np.ndarray | None = None  # the box sides, None on the unit torus
+    threads: int = 0  # of each engine call, 0: all of the pool
 
 
 def check_n_static(n: int, n_static) -> int:
@@ -536,10 +578,9 @@ def check_ids(ids, n: int) -> np.ndarray:
     if rows.ndim != 1 or (rows.size and rows.dtype.kind not in "iu"):
         raise ValueError(f"ids must be a one-dimensional array of integer ids, got shape "
                          f"{rows.shape} and dtype {rows.dtype}")
-    rows = rows.astype(np.int64)
-    if rows.size and (rows.min() < 0 or rows.max() >= n):
+    if rows.size and (rows.min() < 0 or rows.max() >= n):  # compared before the cast, which could wrap
         raise ValueError(f"ids must name indexed points, 0 to {n - 1}; got {rows.min()} to {rows.max()}")
-    return rows
+    return rows.astype(np.int64)
 
 
 def update_rows(X, n_candidates: int, d: int, period: np.ndarray | None = None) -> np.ndarray:
@@ -552,14 +593,6 @@ def update_rows(X, n_candidates: int, d: int, period: np.ndarray | None = None) 
         raise ValueError(f"update needs an array of shape (n_candidates, d) = {want}, "
                          f"got {tuple(shape)}{hint}")
     return _validation.as_points(X, "X", d, period)
-
-
-def _same(a, b) -> bool:
-    """Equal constructor values, without comparing arrays or generators by value."""
-    if a is b:
-        return True
-    simple = (int, float, str, bool, type(None))
-    return type(a) is type(b) and isinstance(a, simple) and a == b
 
 
 def _rng(random_state) -> np.random.Generator:

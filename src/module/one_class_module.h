@@ -8,8 +8,9 @@
 
 namespace vb::module {
 
-// Names: static constexpr const char* module_name and class_name, and
-// static PyTypeObject* type().
+// Names: static constexpr const char* module_name and class_name,
+// static PyTypeObject* type() and static PyMethodDef* functions() (the module's
+// functions, or null for none).
 template <class Names>
 struct OneClassModule {
   static int exec(PyObject* module) {
@@ -26,7 +27,7 @@ struct OneClassModule {
   };
 
   static inline PyModuleDef def = {
-      PyModuleDef_HEAD_INIT, Names::module_name, "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+      PyModuleDef_HEAD_INIT, Names::module_name, "", 0, Names::functions(), slots, nullptr, nullptr, nullptr,
   };
 
   static PyObject* init() { return PyModuleDef_Init(&def); }

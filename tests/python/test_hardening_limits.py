@@ -93,7 +93,9 @@ def test_threads_the_process_cannot_start_give_a_warning_not_an_abort():
     """, threads=128, timeout=120)
     count, category, shape = out.splitlines()[0].split(" ", 2)
     assert (count, category, shape) == ("1", "RuntimeWarning", "(5000, 5)")
-    assert "128 threads" in out
+    # Beyond 4 threads per hardware thread the count is capped before any
+    # start; either way one warning names the count asked for.
+    assert "128 threads" in out or "asks for 128 worker threads" in out
 
 
 @pytest.mark.parametrize("m, k_more, probes", [(3, 0, 2), (80, 0, 9), (3, 5, 9), (80, 5, 2)])

@@ -1,0 +1,15 @@
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// Module functions about the worker pool, for the periodic engine's module.
+namespace vb::module {
+
+// The functions' table, ending in a null entry:
+//   pool_threads()  the worker threads of this module's pool;
+//   call_with_threads(threads, func, /, *args, **kwargs)  func(*args, **kwargs),
+//     its loops on at most `threads` threads (0: all of the pool's).
+PyMethodDef* pool_functions();
+
+}  // namespace vb::module
