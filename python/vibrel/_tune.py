@@ -78,7 +78,7 @@ _OCCUPANCY_SAMPLE = 8192
 _COST_QUERIES = 100
 # Mean points per cell of the (b, k) tried: from a quarter to this many per neighbour.
 _OCCUPANCY = (0.25, 8.0)
-_MAX_TABLES = 64
+_MAX_TABLES = _params.DRAWN_TABLES
 # How much faster than seen so far the tables to come may find neighbours: the
 # tables' random shifts make one table's rate vary far more than its pairs'
 # count would say.
@@ -213,10 +213,11 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
                   float(cost), exhaustive_cost, rows, sampled.true_kth)
 
 
-def warn_if_short(params: HashParams, recall: float, target: float, stacklevel: int) -> None:
+def warn_if_short(params: HashParams, recall: float, error: float, target: float, stacklevel: int) -> None:
     """A RecallTargetWarning when the given parameters' setting `params` is
-    estimated to find less than the target."""
-    if recall < target:
+    estimated to find clearly less than the target: by more than two standard
+    errors of the estimate."""
+    if recall + 2.0 * error < target:
         warnings.warn(f"no setting with the given parameters reaches the recall target {target}; "
                       f"using b={params.b} k={params.k} l={params.l} probes={params.probes}, whose "
                       f"estimated recall is {recall:.3f}", RecallTargetWarning, stacklevel=stacklevel + 1)
@@ -230,6 +231,25 @@ def measured_recall(index: Any, queries: np.ndarray, rows: np.ndarray, true_kth:
     _, dist = _backend.call(threads, index.query_knn, queries, n_neighbors, rows)
     per_query = (dist <= true_kth[:, None]).mean(axis=1)
     return float(per_query.mean()), float(per_query.std() / math.sqrt(max(1, rows.size - 1)))
+
+
+def held_out_recall(engine: Any, tuning: Tuning, points: np.ndarray, n_neighbors: int,
+                    threads: int = 0) -> tuple[float, float]:
+    """(recall, standard error) of the tuned setting for queries that are not
+    indexed points: an index of the setting over all points but the sample's,
+    asked about the sample.
+
+    A query that is an indexed point counts itself, l times, towards the cells
+    a short search widens to, and so widens less than a fresh query: for
+    settings whose cells are too sparse to fill an answer the two differ.  The
+    sample's true distances are those among all points, a bound the held-out
+    index can only meet or miss, so the estimate errs low."""
+    rows = tuning.sample_rows
+    kept = np.ones(points.shape[0], dtype=bool)
+    kept[rows] = False
+    index = _backend.build_index(engine, tuning.params, tuning.s, tuning.u, 0, points[kept], int(kept.sum()),
+                                 threads)
+    return measured_recall(index, points[rows], np.full(rows.size, -1), tuning.true_kth, n_neighbors, threads)
 
 
 def found_by(params: HashParams, s: np.ndarray, u: np.ndarray, queries: np.ndarray, neighbours: np.ndarray,
@@ -361,7 +381,11 @@ class _BucketSearch:
             first = self.first_miss.setdefault(k, np.full(k + 1, np.nan))
             first[probes] = np.where(np.isnan(first[probes]), 1.0 - recall, first[probes])
             needed = _tables_extrapolated(first[probes], 1.0 - recall, tables, self.target)
-            worth = (needed * per_table[probes] < choice.bound) & ~(self.free & (needed > self.s.shape[0]))
+            # While nothing meets the target (only when some values are given)
+            # the highest recall is chosen, so a setting that cannot meet it
+            # still counts.
+            affordable = (needed * per_table[probes] < choice.bound) | (choice.bound == math.inf)
+            worth = affordable & ~(self.free & (needed > self.s.shape[0]))
             if allowed:
                 errors = per_query.std(axis=1) / math.sqrt(max(1, pos.shape[0] - 1))
                 for i in np.flatnonzero(worth):

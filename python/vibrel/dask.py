@@ -397,7 +397,7 @@ class DaskToroidalNN:
         tuning = _tune.tune(rows, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
                             setting.engine, memory=setting.memory, fixed=setting.fixed, truth=rows.truth)
         if any(value is not None for value in setting.fixed.values()):
-            _tune.warn_if_short(tuning.params, tuning.recall, setting.target, stacklevel=2)
+            _tune.warn_if_short(tuning.params, tuning.recall, tuning.recall_error, setting.target, stacklevel=2)
         params = front.get_params()
         sent = dataclasses.replace(setting, engine=None, rng=None)
         shards = [_on(client, h, _install, s, params, tuning, sent, n_static)
@@ -409,7 +409,7 @@ class DaskToroidalNN:
         self._cand = [(max(lo, n_static), max(hi, n_static)) for lo, hi in zip(starts[:-1], starts[1:])]
         self.n_features_in_ = d
         p = tuning.params
-        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block}
+        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block or None}
         self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
         self.s_, self.u_ = tuning.s, tuning.u
         self.backend_ = setting.backend

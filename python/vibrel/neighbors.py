@@ -101,7 +101,8 @@ class ToroidalNN(TransformerMixin, BaseEstimator):
     ------------------------
     n_features_in_ : int
     params_ : dict
-        The setting in use: b, k, l, probes, block (0: one block per thread).
+        The setting in use: b, k, l, probes, block (None: one block per
+        thread), as the constructor takes them: ToroidalNN(**params_) makes it.
     recall_estimate_, recall_error_ : float
         The recall the setting is expected to reach, measured on a sample of the
         fitted points, and the standard error of that estimate.
@@ -189,13 +190,19 @@ class ToroidalNN(TransformerMixin, BaseEstimator):
         progress(1)
         self._install(points, n_static, tuning, setting)
         if tuning.true_kth is not None and not tuning.params.exhaustive:
-            # The keys' estimate misses what the engine's widened searches find;
-            # the built index on the sample tells the recall it really reaches.
+            # The keys' estimate misses what the engine's widened searches find:
+            # the built index tells the recall it really reaches on the sample.
+            # Given settings may have cells too sparse to fill an answer, where
+            # only an index without the sample tells what fresh queries reach.
             rows = tuning.sample_rows
-            self.recall_estimate_, self.recall_error_ = _tune.measured_recall(
-                self.index_, points[rows], rows, tuning.true_kth, n_neighbors, setting.threads)
             if any(value is not None for value in setting.fixed.values()):
-                _tune.warn_if_short(tuning.params, self.recall_estimate_, setting.target, stacklevel=2)
+                self.recall_estimate_, self.recall_error_ = _tune.held_out_recall(
+                    setting.engine, tuning, points, n_neighbors, setting.threads)
+                _tune.warn_if_short(tuning.params, self.recall_estimate_, self.recall_error_, setting.target,
+                                    stacklevel=3)
+            else:
+                self.recall_estimate_, self.recall_error_ = _tune.measured_recall(
+                    self.index_, points[rows], rows, tuning.true_kth, n_neighbors, setting.threads)
         progress(2)
         progress.close()
         return self
@@ -231,7 +238,9 @@ class ToroidalNN(TransformerMixin, BaseEstimator):
         self._target = setting.target
         self.n_features_in_ = points.shape[1]
         p = tuning.params
-        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block}
+        # block None (one block per thread) as the constructor takes it, so that
+        # ToroidalNN(**params_) makes this setting again.
+        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block or None}
         self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
         self.s_, self.u_ = tuning.s, tuning.u
         self.backend_ = setting.backend
@@ -412,7 +421,7 @@ class ToroidalNN(TransformerMixin, BaseEstimator):
             p = self.params_
             self.index_ = _backend.build_index(
                 engine, _params.HashParams(p["b"], p["k"], p["l"], p["probes"]), self.s_, self.u_,
-                p["block"], self._points, self.__dict__.pop("_n_static"), self._threads())
+                p["block"] or 0, self._points, self.__dict__.pop("_n_static"), self._threads())
 
     # --------------------------------------------------------------- helpers
 
@@ -457,7 +466,7 @@ class ToroidalNN(TransformerMixin, BaseEstimator):
         """`call(queries, exclude)` on slices of at most `cap` rows (fewer when
         progress is shown), the answers joined by `join`."""
         m = queries.shape[0]
-        step = cap if self.params_["block"] == 0 else m
+        step = cap if not self.params_["block"] else m
         if self.verbose:
             step = min(step, max(_PROGRESS_SLICE, -(-m // 50)))
         if m <= step:
@@ -502,7 +511,7 @@ class ToroidalNN(TransformerMixin, BaseEstimator):
     def _exhaustive_index(self):
         """An exhaustive index (one cell) of the indexed points."""
         engine, _ = self._engine()
-        return _backend.exhaustive_index(engine, self._points, self.index_.n_static, self.params_["block"],
+        return _backend.exhaustive_index(engine, self._points, self.index_.n_static, self.params_["block"] or 0,
                                          self._threads())
 
     def _estimate_radius_recall(self, radius: float) -> float:

@@ -165,7 +165,7 @@ def test_given_parameters_and_memory_bound_the_search(rng):
         model = ToroidalNN(10, l=3, random_state=0).fit(X)
     assert model.params_["l"] == 3 and model.recall_estimate_ < 0.99
     model = ToroidalNN(10, l=3, recall=0.8, random_state=0).fit(X)
-    assert model.params_["l"] == 3 and model.recall_estimate_ >= 0.8
+    assert model.params_["l"] == 3 and model.recall_estimate_ >= 0.8 - 3 * model.recall_error_
     model = ToroidalNN(10, memory=0.5, random_state=0).fit(X)
     assert model.params_["b"] == 1 or model.params_["l"] <= 4  # 16 bytes a table vs 8 * 8 a point
 
