@@ -500,19 +500,16 @@ def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list
                   if _params.key_fits(b, k) and lo <= n / b ** k <= hi]
             if not ks and fixed["b"] is not None:  # a given b: its nearest occupancy
                 k = max(1, round(math.log(n / hi) / math.log(b)))
-                while k > 1 and not _params.key_fits(b, k):
+                while not _params.key_fits(b, k):  # b itself fits: its values are checked
                     k -= 1
-                ks = [k] if _params.key_fits(b, k) else []
+                ks = [k]
         if fixed["probes"] is not None:
             ks = [k for k in ks if k >= fixed["probes"]]
         if ks:
             grid.append((b, ks))
     if not grid:
         given = ", ".join(f"{name}={value}" for name, value in fixed.items() if value is not None)
-        raise ValueError(f"no hash setting fits the given parameters ({given}) for {n} points: "
-                         f"with b={fixed['b']}, no key of at least one digit fits a signed 64-bit integer"
-                         if fixed["b"] is not None and fixed["k"] is None else
-                         f"no hash setting fits the given parameters ({given}) for {n} points")
+        raise ValueError(f"no hash setting fits the given parameters ({given}) for {n} points")
     return grid
 
 

@@ -283,6 +283,14 @@ def fit(X=P, n_static=None, **params):
     (lambda m: fit(recall=0.0), ValueError, "recall must be a finite number above 0"),
     (lambda m: fit(recall=1.5), ValueError, r"recall must be in \(0, 1\]"),
     (lambda m: fit(memory=-1), ValueError, "memory must be a finite number above 0"),
+    (lambda m: fit(recall="0.9"), TypeError, "recall must be a number, got '0.9'"),
+    (lambda m: fit(radius="0.1"), TypeError, "radius must be a number"),
+    (lambda m: fit(period="2"), TypeError, "period must be a number or a sequence of numbers"),
+    (lambda m: fit(period=True), TypeError, "period must be a number"),
+    (lambda m: fit(block=10**20), ValueError, "block must be at most 9223372036854775807"),
+    (lambda m: fit(b=2**63), ValueError, "b must be at most"),
+    (lambda m: m.kneighbors(ids=np.array([2**64 - 1], dtype=np.uint64)), ValueError,
+     "got 18446744073709551615 to 18446744073709551615"),
     (lambda m: fit(n_static=21), ValueError, r"n_static \(21\) is larger than the number of points \(20\)"),
     (lambda m: fit(n_static=-1), ValueError, "n_static must be at least 0"),
     (lambda m: m.kneighbors(P[:4, :2]), ValueError, "X has 2 features, but ToroidalNN is expecting 3 features"),
@@ -310,6 +318,14 @@ def test_bad_input_is_refused_saying_why_and_changes_nothing(call, error, messag
     after = model.index_.tables()
     assert all(np.array_equal(after[name], before[name]) for name in before)
     assert (model.n_points, model.n_candidates, model.n_neighbors) == (20, 5, 2)
+
+
+def test_parameters_set_after_fit_are_checked_at_the_next_fit_only():
+    model = fit(n_neighbors=2)
+    model.set_params(block="x")
+    assert model.kneighbors(P[:3])[1].shape == (3, 2)  # the fitted setting serves
+    with pytest.raises(TypeError, match="block must be an integer"):
+        model.fit(P)
 
 
 def test_graphs_need_scipy(monkeypatch):
