@@ -72,9 +72,9 @@ from vibrel.lsh import PythonLshIndex, digit_codes, probe_digits
 EXHAUSTIVE_BELOW = 2048
 # Sample queries of the recall estimate.
 N_QUERIES = 400
-# Points whose keys stand for all when counting bucket sizes, and the sample
-# queries whose cells are counted.
-_OCCUPANCY_SAMPLE = 8192
+# Points whose keys stand for all when counting bucket sizes (an eighth of the
+# points within these bounds), and the sample queries whose cells are counted.
+_OCCUPANCY_SAMPLE = (2048, 8192)
 _COST_QUERIES = 100
 # Mean points per cell of the (b, k) tried: from a quarter to this many per neighbour.
 _OCCUPANCY = (0.25, 8.0)
@@ -87,8 +87,8 @@ _RATE_MARGIN = 2.0
 # the keys of a build of that many tables) and a fixed allowance (tens of
 # milliseconds), searching the most promising bucket count first; what it has
 # not reached by then is not chosen.
-_TUNING_ROWS_PER_POINT = 4
-_TUNING_ROWS_FIXED = 150_000
+_TUNING_ROWS_PER_POINT = 6
+_TUNING_ROWS_FIXED = 60_000
 # A tuned key reads at least this many coordinates (all of them when d is smaller):
 # keys of fewer coordinates cost much and find little once d exceeds them.
 _MIN_DIGITS = 3
@@ -189,7 +189,7 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     l_max = fixed["l"] if fixed["l"] is not None else min(_MAX_TABLES, table_budget(d, memory))
     k_max = max(k for _, ks in grid for k in ks)
     s, u = _params.draw_hash(rng, d, k_max, l_max)
-    sample = rng.choice(n, min(n, _OCCUPANCY_SAMPLE), replace=False)
+    sample = rng.choice(n, min(n, max(_OCCUPANCY_SAMPLE[0], min(n // 8, _OCCUPANCY_SAMPLE[1]))), replace=False)
     if truth is None:
         truth = _engine_truth(points, engine, threads)
     sampled = _Sample(points, rows, sample, n, n_neighbors, truth, period)
@@ -428,7 +428,8 @@ def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, 
 
 class _Table:
     """One table's digits of the sample for one b: the queries' cells and probe
-    order, the occupancy sample's cells, and (on demand) the true neighbours' keys.
+    order, the occupancy sample's cells, and (on demand) where each true
+    neighbour lies among its query's cells, for every k at once.
 
     Cells are counted on a second encoding of the digits, most significant
     first, in which the cells of k digits are ranges of the sorted codes of
@@ -438,20 +439,18 @@ class _Table:
     def __init__(self, sampled: _Sample, b: int, s: np.ndarray, u: np.ndarray) -> None:
         k_max = s.size
         self.sampled, self.b, self.s, self.u = sampled, b, s, u
-        self.low = np.array([b ** j for j in range(k_max)], dtype=np.int64)
-        self.high = self.low[::-1].copy()
+        self.high = np.array([b ** j for j in range(k_max)][::-1], dtype=np.int64)
         self.codes, v = digit_codes(sampled.queries[:, s], u, b)
         # The probe order of the first k digits is that of all k_max, restricted.
         self.digits, self.steps = probe_digits(self.codes, v, k_max)
-        self.q_low = np.cumsum(self.codes * self.low, axis=1)
         cost_rows = min(self.codes.shape[0], _COST_QUERIES)
         self.q_high = np.cumsum(self.codes[:cost_rows] * self.high, axis=1)
         self.o_high = np.sort((digit_codes(sampled.others[:, s], u, b)[0] * self.high).sum(axis=1))
-        self._n_low: np.ndarray | None = None
+        self._places: np.ndarray | None = None
         self.rows_hashed = sampled.queries.shape[0] + sampled.others.shape[0]
 
-    def _moves(self, k: int, rows: int | None = None) -> tuple[np.ndarray, np.ndarray]:
-        """(digits (q, k) in probe order among the first k, the change of each
+    def _moves(self, k: int, rows: int) -> tuple[np.ndarray, np.ndarray]:
+        """(digits (rows, k) in probe order among the first k, the change of each
         one's code when probed) for the first `rows` queries."""
         digits, steps = self.digits[:rows], self.steps[:rows]
         inside = digits < k
@@ -472,19 +471,36 @@ class _Table:
         return np.cumsum(sizes.mean(axis=0)) * self.sampled.scale
 
     def neighbour_places(self, k: int) -> np.ndarray:
-        """(q, nn): the place of each true neighbour's key among its query's listed
-        keys (0 the base key, p the p-th probe key; k + 1 when absent)."""
-        if self._n_low is None:
-            neighbours = self.sampled.neighbours()
-            self._n_low = np.cumsum(digit_codes(neighbours[:, self.s], self.u, self.b)[0] * self.low, axis=1)
-            self.rows_hashed += neighbours.shape[0]
-        q = self.codes.shape[0]
-        order, moves = self._moves(k)
-        listed = np.empty((q, k + 1), dtype=np.int64)
-        listed[:, 0] = self.q_low[:, k - 1]
-        listed[:, 1:] = listed[:, :1] + moves * self.low[order]
-        hit = self._n_low[:, k - 1].reshape(q, -1, 1) == listed[:, None, :]
-        return np.where(hit.any(axis=2), hit.argmax(axis=2), k + 1)
+        """(q, nn): the place of each true neighbour's cell among its query's
+        looked-up cells of k digits: 0 the query's own, p its p-th probe;
+        more than k when it is none of them."""
+        if self._places is None:
+            self._places = self._all_places()
+        return self._places[:, k - 1].reshape(self.codes.shape[0], -1)
+
+    def _all_places(self) -> np.ndarray:
+        """(q * nn, k_max): `neighbour_places` for every k (column k - 1).
+
+        A neighbour shares the query's cell of k digits when none of them
+        differs, and is its p-th probe when exactly one does, digit j, by the
+        step the probe of j takes, and j comes p-th in the probe order of the
+        first k digits: after the digits i < k probed before it.
+        """
+        neighbours = self.sampled.neighbours()
+        self.rows_hashed += neighbours.shape[0]
+        n_codes = digit_codes(neighbours[:, self.s], self.u, self.b)[0]
+        q, k_max = self.codes.shape
+        owner = np.repeat(np.arange(q), n_codes.shape[0] // q)
+        differs = n_codes != self.codes[owner]
+        count = np.cumsum(differs, axis=1)  # digits that differ among the first k
+        j = np.argmax(differs, axis=1)  # the first one
+        position = np.empty_like(self.digits)  # of each digit in the probe order
+        np.put_along_axis(position, self.digits, np.arange(k_max)[None, :], axis=1)
+        step = np.empty_like(self.steps)
+        np.put_along_axis(step, self.digits, self.steps, axis=1)
+        probed = np.mod(self.codes + step, self.b)[owner, j] == n_codes[np.arange(owner.size), j]
+        rank = np.cumsum(position[owner] < position[owner, j][:, None], axis=1)
+        return np.where(count == 0, 0, np.where((count == 1) & probed[:, None], 1 + rank, k_max + 1))
 
 
 def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list[int]]]:

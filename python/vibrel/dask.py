@@ -29,6 +29,7 @@ import contextlib
 import dataclasses
 import math
 from concurrent.futures import CancelledError
+from typing import Any, overload
 
 import numpy as np
 
@@ -43,8 +44,9 @@ except ImportError as err:  # pragma: no cover - exercised only without Dask
                       f"packages from PyPI); {err}") from None
 
 from vibrel import _backend, _tune, _validation
-from vibrel.neighbors import (NotFittedError, ToroidalNN, _split_rows, check_enough, check_ids,
-                              check_n_static, check_no_ids_with, update_rows)
+from vibrel.neighbors import (NotFittedError, Setting, ToroidalNN, check_enough, check_ids, check_n_static,
+                              check_no_ids_with, box_period, indexed_points, install, knn_checked, radius_checked,
+                              setting_for, split_rows, update_rows)
 
 __all__ = ["DaskToroidalNN", "ShardLostError"]
 
@@ -69,8 +71,16 @@ class _Shard:
         self.points = points
         self.gids = np.arange(gid0, gid0 + points.shape[0], dtype=np.int64)
         self.front: ToroidalNN | None = None
+        self.tuning: _tune.Tuning | None = None
+        self.setting: Setting | None = None
         self.epoch = 0
-        self.undo = None
+        self.undo: tuple[str, Any] | None = None
+
+    def model(self) -> ToroidalNN:
+        """The shard's fitted ToroidalNN."""
+        if self.front is None:
+            raise ShardLostError("a shard was asked before its index was installed")
+        return self.front
 
     def __reduce__(self):
         raise TypeError("a shard is not copied between processes: it stays on its worker")
@@ -85,6 +95,12 @@ class _Shard:
                                  f"the model changed since this lazy result was made, or the shard "
                                  f"was rebuilt from its input after its worker was lost")
 
+    @overload
+    def local(self, gids: np.ndarray) -> np.ndarray: ...
+
+    @overload
+    def local(self, gids: None) -> None: ...
+
     def local(self, gids: np.ndarray | None) -> np.ndarray | None:
         """Local ids of global ids, -1 for those held elsewhere."""
         if gids is None:
@@ -96,8 +112,8 @@ class _Shard:
 sizeof.register(_Shard)(_Shard.nbytes)
 
 
-def _make_shard(rows, gid0: int) -> _Shard:
-    return _Shard(_validation.as_points(rows, "X"), gid0)
+def _make_shard(rows: Any, gid0: int, period: np.ndarray | None) -> _Shard:
+    return _Shard(_validation.as_points(rows, "X", period=period), gid0)
 
 
 def _take(shard: _Shard, gids: np.ndarray):
@@ -107,39 +123,43 @@ def _take(shard: _Shard, gids: np.ndarray):
     return held, shard.points[local[held]]
 
 
-def _exact_knn(shard: _Shard, queries: np.ndarray, n_neighbors: int, exclude: np.ndarray, backend: str):
+def _exact_knn(shard: _Shard, queries: np.ndarray, n_neighbors: int, exclude: np.ndarray, backend: str,
+               metric: str, period: np.ndarray | None):
     """The exhaustive answer of this shard, as (dist, gids)."""
-    engine, _ = _backend.resolve(backend)
+    engine, _ = _backend.resolve(backend, metric, period)
     index = _backend.exhaustive_index(engine, shard.points, shard.points.shape[0])
     ind, dist = index.query_knn(queries, n_neighbors, shard.local(exclude))
     return dist, _global(shard, ind)
 
 
-def _install(shard: _Shard, params: dict, tuning: _tune.Tuning, setting, n_static: int) -> _Shard:
+def _install(shard: _Shard, params: dict, tuning: _tune.Tuning, setting: Setting, n_static: int) -> _Shard:
     """The shard's ToroidalNN over its rows, the first `n_static` global ids static."""
     local_static = int(np.searchsorted(shard.gids, n_static))
     sample = shard.local(tuning.sample_rows)
-    shard.tuning = dataclasses.replace(tuning, sample_rows=sample[sample >= 0])
-    shard.setting = setting = dataclasses.replace(setting, engine=_backend.resolve(setting.backend)[0])
+    shard.tuning = tuning = dataclasses.replace(tuning, sample_rows=sample[sample >= 0])
+    engine, _ = _backend.resolve(setting.backend, setting.metric, setting.period, setting.threads != 0)
+    shard.setting = setting = dataclasses.replace(setting, engine=engine)
     shard.front = ToroidalNN(**params)
-    shard.front._install(shard.points, local_static, shard.tuning, setting)
+    install(shard.front, shard.points, local_static, tuning, setting)
     return shard
 
 
 def _knn(shard: _Shard, epoch: int, queries, n_neighbors: int, exclude, d: int):
     """This shard's nearest `n_neighbors` of each query, as (dist, gids)."""
     shard.check(epoch)
-    queries = _validation.as_points(queries, "X", d)
+    front = shard.model()
+    queries = _validation.as_points(queries, "X", d, box_period(front))
     k = min(n_neighbors, shard.gids.size)
-    ind, dist = shard.front._knn(queries, shard.local(exclude), k)
+    ind, dist = knn_checked(front, queries, shard.local(exclude), k)
     return dist, _global(shard, ind)
 
 
 def _radius(shard: _Shard, epoch: int, queries, radius: float, exclude, d: int):
     """This shard's CSR answer (indptr, gids, dists) within `radius`."""
     shard.check(epoch)
-    queries = _validation.as_points(queries, "X", d)
-    indptr, ids, dists = shard.front._radius(queries, shard.local(exclude), radius)
+    front = shard.model()
+    queries = _validation.as_points(queries, "X", d, box_period(front))
+    indptr, ids, dists = radius_checked(front, queries, shard.local(exclude), radius)
     return indptr, shard.gids[ids], dists
 
 
@@ -161,8 +181,8 @@ def _radius_join(shard, epoch, part, radius, d, own):
 
 def _update(shard: _Shard, epoch: int, rows: np.ndarray) -> int:
     shard.check(epoch)
-    front = shard.front
-    previous = front._points[front.n_static:].copy()
+    front = shard.model()
+    previous = indexed_points(front)[front.n_static:].copy()
     front.update(rows)
     shard.undo, shard.epoch = ("update", previous), epoch + 1
     return shard.epoch
@@ -170,10 +190,10 @@ def _update(shard: _Shard, epoch: int, rows: np.ndarray) -> int:
 
 def _promote(shard: _Shard, epoch: int, rows: np.ndarray, gid0: int) -> int:
     shard.check(epoch)
-    front = shard.front
+    front = shard.model()
     before = (front.n_points, front.n_static)
     front.promote(rows)
-    shard.points = front._points
+    shard.points = indexed_points(front)
     shard.gids = np.concatenate([shard.gids, np.arange(gid0, gid0 + rows.shape[0], dtype=np.int64)])
     shard.undo, shard.epoch = ("promote", before), epoch + 1
     return shard.epoch
@@ -184,14 +204,15 @@ def _undo(shard: _Shard, epoch: int) -> int:
     if shard.epoch == epoch:
         return epoch
     shard.check(epoch + 1)
+    assert shard.undo is not None and shard.tuning is not None and shard.setting is not None
     kind, before = shard.undo
-    front = shard.front
+    front = shard.model()
     if kind == "update":
         front.update(before)
     else:
         n_points, n_static = before
-        shard.points, shard.gids = front._points[:n_points], shard.gids[:n_points]
-        front._install(shard.points, n_static, shard.tuning, shard.setting)
+        shard.points, shard.gids = indexed_points(front)[:n_points], shard.gids[:n_points]
+        install(front, shard.points, n_static, shard.tuning, shard.setting)
     shard.undo, shard.epoch = None, epoch
     return epoch
 
@@ -222,13 +243,13 @@ def _merge_radius(parts, m: int):
 def _radius_rows(parts, return_distance: bool):
     m = parts[0][0].size - 1
     indptr, ids, dists = _merge_radius(parts, m)
-    rows_ind = _split_rows(ids, indptr)
-    return (_split_rows(dists, indptr), rows_ind) if return_distance else rows_ind
+    rows_ind = split_rows(ids, indptr)
+    return (split_rows(dists, indptr), rows_ind) if return_distance else rows_ind
 
 
 def _ask_shards(block, keys, homes, epoch: int, func, arg, d: int, merge, how):
     """A task of a lazy query: asks every shard about one block of queries and merges."""
-    block = _validation.as_points(block, "X", d)
+    block = _validation.as_points(block, "X", d, wrap=False)  # each shard wraps it onto its box
     try:
         distributed.get_worker()
         asking = distributed.worker_client()
@@ -247,9 +268,9 @@ def _ask_shards(block, keys, homes, epoch: int, func, arg, d: int, merge, how):
 class _Rows:
     """The points of the shards as the tuner reads them: a shape, and rows by id."""
 
-    def __init__(self, client, shards, homes, sizes, d: int, backend: str) -> None:
+    def __init__(self, client: Any, shards: list, homes: list, sizes: list, d: int, setting: Setting) -> None:
         self.client, self.shards, self.homes = client, shards, homes
-        self.sizes, self.backend = sizes, backend
+        self.sizes, self.setting = sizes, setting
         self.shape = (int(sum(sizes)), d)
 
     def __getitem__(self, ids) -> np.ndarray:
@@ -263,9 +284,10 @@ class _Rows:
     def truth(self, rows: np.ndarray, n_neighbors: int):
         """The tuner's truth: the sample's exhaustive answer merged over the shards, (ids, distances)."""
         queries = self[rows]
+        setting = self.setting
         parts = _gather(self.client, [_on(self.client, h, _exact_knn, s, queries, n_neighbors, rows,
-                                          self.backend) for s, h in zip(self.shards, self.homes)],
-                        self.shards)
+                                          setting.backend, setting.metric, setting.period)
+                                      for s, h in zip(self.shards, self.homes)], self.shards)
         dist, true_ind = _merge_knn(parts, n_neighbors)
         return true_ind, dist
 
@@ -313,7 +335,7 @@ def _on(client, home, func, shard, *args):
 
 
 class DaskToroidalNN:
-    """Nearest neighbours on the unit torus with the points sharded over Dask workers.
+    """Nearest neighbours on a periodic box with the points sharded over Dask workers.
 
     The interface is `vibrel.ToroidalNN`'s (see there for the parameters, the
     recall target and the epoch cycle); the points live on the workers of a Dask
@@ -384,18 +406,13 @@ class DaskToroidalNN:
         client = self._client()
         front = self._front()
         front.verbose = False
-        # The parameters checked before any data moves. The shards take their
-        # rows as they come, so only L1 on the unit torus is measured right.
-        if front._setting(2).metric != "l1" or np.any(np.asarray(front.period, dtype=np.float64) != 1.0):
-            raise ValueError("DaskToroidalNN measures toroidal L1 on the unit torus only (metric='l1', "
-                             "period=1.0); use ToroidalNN for other metrics and boxes")
-        shards, homes, sizes, d = self._place(client, X)
-        n = int(sum(sizes))
+        shards, homes, sizes, setting = self._place(client, X, front)
+        n, d = int(sum(sizes)), self.n_features_in_
         n_static = check_n_static(n, n_static)
-        setting = front._setting(n)
-        rows = _Rows(client, shards, homes, sizes, d, setting.backend)
+        rows = _Rows(client, shards, homes, sizes, d, setting)
         tuning = _tune.tune(rows, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
-                            setting.engine, memory=setting.memory, fixed=setting.fixed, truth=rows.truth)
+                            setting.engine, memory=setting.memory, fixed=setting.fixed, truth=rows.truth,
+                            period=setting.period)
         if any(value is not None for value in setting.fixed.values()):
             _tune.warn_if_short(tuning.params, tuning.recall, tuning.recall_error, setting.target, stacklevel=2)
         params = front.get_params()
@@ -407,17 +424,20 @@ class DaskToroidalNN:
         self._n_static, self._n_points = n_static, n
         starts = np.concatenate([[0], np.cumsum(sizes)])
         self._cand = [(max(lo, n_static), max(hi, n_static)) for lo, hi in zip(starts[:-1], starts[1:])]
-        self.n_features_in_ = d
         p = tuning.params
         self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block or None}
         self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
         self.s_, self.u_ = tuning.s, tuning.u
         self.backend_ = setting.backend
-        self.effective_metric_, self.effective_metric_params_ = "l1", {"period": 1.0}
+        self._period = setting.period
+        self.effective_metric_ = setting.metric
+        self.effective_metric_params_ = {"period": 1.0 if setting.period is None else setting.period.copy()}
         return self
 
-    def _place(self, client, X):
-        """(futures of the raw shards, their sizes, d): the rows sent to or found on the workers."""
+    def _place(self, client: Any, X: Any, front: ToroidalNN) -> tuple[list, list, list, Setting]:
+        """(futures of the shards, their workers, their sizes, the checked
+        setting): the rows sent to or found on the workers, wrapped onto the box.
+        The parameters are checked before any data moves."""
         n_shards = None if self.n_shards is None else _validation.check_int(self.n_shards, "n_shards", 1)
         if isinstance(X, da.Array):
             if X.ndim != 2 or any(math.isnan(c) for c in X.chunks[0]):
@@ -429,22 +449,25 @@ class DaskToroidalNN:
             blocks = [b for b, size in zip(X.to_delayed()[:, 0], X.chunks[0]) if size]
             sizes = [size for size in X.chunks[0] if size]
             starts = np.concatenate([[0], np.cumsum(sizes)])
-            chunks = client.compute(blocks)
-            shards = [client.submit(_make_shard, c, int(s), pure=False) for c, s in zip(chunks, starts)]
-            del chunks
             d = X.shape[1]
-            check_n_static(int(sum(sizes)), None)
+            setting = setting_for(front, check_n_static(int(sum(sizes)), None), d)
+            chunks = client.compute(blocks)
+            shards = [client.submit(_make_shard, c, int(s), setting.period, pure=False)
+                      for c, s in zip(chunks, starts)]
+            del chunks
         else:
-            points = _validation.as_points(X, "X")
-            check_n_static(points.shape[0], None)
+            points = _validation.as_points(X, "X", wrap=False)
+            d = points.shape[1]
+            setting = setting_for(front, check_n_static(points.shape[0], None), d)
+            _validation.wrap_onto(points, setting.period)
             workers = len(client.scheduler_info()["workers"])
             pieces = [p for p in np.array_split(points, n_shards or max(1, workers)) if p.shape[0]]
             sizes = [p.shape[0] for p in pieces]
             starts = np.concatenate([[0], np.cumsum(sizes)])
-            shards = [client.submit(_make_shard, f, int(s), pure=False)
+            shards = [client.submit(_make_shard, f, int(s), None, pure=False)
                       for f, s in zip(client.scatter(pieces, hash=False), starts)]
-            d = points.shape[1]
-        return shards, _settle(client, shards), sizes, d
+        self.n_features_in_ = d
+        return shards, _settle(client, shards), sizes, setting
 
     # ----------------------------------------------------------------- sizes
 
@@ -496,7 +519,7 @@ class DaskToroidalNN:
             ind = da.concatenate([da.from_delayed(md[1], (size, k), np.int64)
                                   for md, size in zip(merged, X.chunks[0])])
         else:
-            dist, ind = _merge_knn(self._eager(_knn, _validation.as_points(X, "X", d), k), k)
+            dist, ind = _merge_knn(self._eager(_knn, _validation.as_points(X, "X", d, self._period), k), k)
         return (dist, ind) if return_distance else ind
 
     def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
@@ -510,8 +533,8 @@ class DaskToroidalNN:
                                    for r, size in zip(rows, X.chunks[0])]) for i in range(2)]
             return tuple(out) if return_distance else out[1]
         indptr, ids_, dists = self._radius_csr(X, radius, return_distance, sort_results, ids)
-        rows_ind = _split_rows(ids_, indptr)
-        return (_split_rows(dists, indptr), rows_ind) if return_distance else rows_ind
+        rows_ind = split_rows(ids_, indptr)
+        return (split_rows(dists, indptr), rows_ind) if return_distance else rows_ind
 
     def _check_radius(self, radius, return_distance, sort_results, X, ids) -> float:
         self._fitted()
@@ -524,7 +547,7 @@ class DaskToroidalNN:
         """The merged CSR answer (indptr, ids, dists) of a NumPy X or the self-join."""
         radius = self._check_radius(radius, return_distance, sort_results, X, ids)
         if X is not None:
-            queries = _validation.as_points(X, "X", self.n_features_in_)
+            queries = _validation.as_points(X, "X", self.n_features_in_, self._period)
             return _merge_radius(self._eager(_radius, queries, radius), queries.shape[0])
         m, parts, place = self._join(_radius_join, ids, radius)
         merged = [_merge_radius(answers, len(where)) for where, answers in zip(place, parts)]
@@ -586,7 +609,7 @@ class DaskToroidalNN:
         """Replaces the coordinates of the candidate tier, shape (n_candidates, d),
         on the shards that hold them; all shards or none.  Returns self."""
         self._fitted()
-        coords = update_rows(X, self.n_candidates, self.n_features_in_)
+        coords = update_rows(X, self.n_candidates, self.n_features_in_, self._period)
         base = self._n_static
         self._step(_update, [(coords[lo - base:hi - base],) for lo, hi in self._cand])
         return self
@@ -596,7 +619,7 @@ class DaskToroidalNN:
         the new candidates, cut into one run of consecutive ids per shard.
         Returns self."""
         self._fitted()
-        batch = _validation.as_points(X, "X", self.n_features_in_)
+        batch = _validation.as_points(X, "X", self.n_features_in_, self._period)
         pieces = np.array_split(batch, len(self._shards))
         starts = self._n_points + np.concatenate([[0], np.cumsum([p.shape[0] for p in pieces])])
         self._step(_promote, [(p, int(s)) for p, s in zip(pieces, starts)])

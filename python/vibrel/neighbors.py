@@ -334,10 +334,10 @@ class ToroidalNN(TransformerMixin, BaseEstimator):
         copy of the points, 12 d bytes a point).
         """
         indptr, ids_, dists = self._radius_csr(X, radius, return_distance, sort_results, ids)
-        rows_ind = _split_rows(ids_, indptr)
+        rows_ind = split_rows(ids_, indptr)
         if not return_distance:
             return rows_ind
-        return _split_rows(dists, indptr), rows_ind
+        return split_rows(dists, indptr), rows_ind
 
     def kneighbors_graph(self, X=None, n_neighbors: int | None = None, mode: str = "connectivity"):
         """The k-neighbours graph as a SciPy CSR matrix of shape (m, n_points).
@@ -631,7 +631,7 @@ def _join_csr(parts):
             np.concatenate([dists for _, _, dists in parts]))
 
 
-def _split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:
+def split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:
     """An object array whose row i is the view values[indptr[i]:indptr[i + 1]]."""
     rows = np.empty(indptr.size - 1, dtype=object)
     for i, (lo, hi) in enumerate(zip(indptr[:-1].tolist(), indptr[1:].tolist())):
@@ -663,3 +663,41 @@ def _scipy_csr():
         raise ImportError("the neighbour graphs are SciPy sparse matrices; install SciPy "
                           "(kneighbors and radius_neighbors work without it)") from None
     return csr_matrix
+
+
+# ------------------------------------------------------------------ internal
+# The interface of the front for vibrel.dask, whose shards are ToroidalNN
+# models fitted with a setting chosen for all the points.  Internal: not for
+# users, and free to change with vibrel.dask.
+
+
+def setting_for(model: ToroidalNN, n: int, d: int) -> Setting:
+    """The checked constructor values of `model` for a fit of n points of d coordinates."""
+    return model._setting(n, d)
+
+
+def install(model: ToroidalNN, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
+    """Fits `model` on `points` (wrapped onto the box) with a setting already tuned."""
+    model._install(points, n_static, tuning, setting)
+
+
+def knn_checked(model: ToroidalNN, queries: np.ndarray, exclude: np.ndarray | None,
+                n_neighbors: int) -> tuple[np.ndarray, np.ndarray]:
+    """(ind, dist) of checked queries, each leaving out its `exclude` id (-1: none)."""
+    return model._knn(queries, exclude, n_neighbors)
+
+
+def radius_checked(model: ToroidalNN, queries: np.ndarray, exclude: np.ndarray | None,
+                   radius: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """CSR (indptr, ids, dists) of checked queries within a checked radius."""
+    return model._radius(queries, exclude, radius)
+
+
+def indexed_points(model: ToroidalNN) -> np.ndarray:
+    """The indexed points, both tiers, in id order (the model's own array)."""
+    return model._points
+
+
+def box_period(model: ToroidalNN) -> np.ndarray | None:
+    """The fitted box sides, one per axis; None on the unit torus."""
+    return model._period

@@ -182,7 +182,7 @@ for seed in (7, np.random.RandomState(7), np.random.default_rng(7)):
 """
 
 
-@pytest.mark.parametrize("backend, n, d", [("reference", 5000, 3), ("native", 40_000, 8)])
+@pytest.mark.parametrize("backend, n, d", [("reference", 20_000, 3), ("native", 40_000, 8)])
 def test_a_seed_fixes_the_tuning_and_the_hash_in_every_process(backend, n, d):
     code = SEEDED_FIT.format(backend=backend, n=n, d=d)
     first, again = run_python(code), run_python(code)
