@@ -46,7 +46,7 @@ def _bound(cls, metric: str, period):
     if metric == "l1" and period is None:
         return cls
     engine = functools.partial(cls, metric=metric, period=period)
-    engine.__name__ = f"{cls.__name__}[{metric}]"
+    engine.__name__ = f"{cls.__name__}[{metric}]"  # type: ignore[attr-defined]
     return engine
 
 

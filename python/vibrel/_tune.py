@@ -203,9 +203,12 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
         if not open_searches:
             break
         budget -= min(open_searches, key=lambda search: (search.tables > 0, search.promise)).step()
-    if choice.met is None and (free or choice.unmet is None):
+    if choice.met is not None:
+        cost, params, recall, error = choice.met
+    elif choice.unmet is not None and not free:
+        cost, params, recall, error = choice.unmet[1:]
+    else:
         return _exhaustive_tuning(rng, d, rows, exhaustive_cost, sampled.true_kth)
-    cost, params, recall, error = choice.met if choice.met is not None else choice.unmet[1:]
     if free and exhaustive_cost <= cost:
         return _exhaustive_tuning(rng, d, rows, exhaustive_cost, sampled.true_kth)
     return Tuning(params, np.ascontiguousarray(s[:params.l, :params.k]),
@@ -245,6 +248,7 @@ def held_out_recall(engine: Any, tuning: Tuning, points: np.ndarray, n_neighbors
     sample's true distances are those among all points, a bound the held-out
     index can only meet or miss, so the estimate errs low."""
     rows = tuning.sample_rows
+    assert tuning.true_kth is not None, "a setting without its sample's truth"
     kept = np.ones(points.shape[0], dtype=bool)
     kept[rows] = False
     index = _backend.build_index(engine, tuning.params, tuning.s, tuning.u, 0, points[kept], int(kept.sum()),
@@ -319,6 +323,7 @@ class _Choice:
     def __init__(self, bound: float) -> None:
         self.bound = bound
         self.met: tuple[float, HashParams, float, float] | None = None
+        # (recall, then cost, params, recall, error as `met` holds them)
         self.unmet: tuple[float, float, HashParams, float, float] | None = None
 
     def offer(self, params: HashParams, recall: float, error: float, cost: float, target: float) -> bool:

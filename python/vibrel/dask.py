@@ -250,6 +250,7 @@ def _radius_rows(parts, return_distance: bool):
 def _ask_shards(block, keys, homes, epoch: int, func, arg, d: int, merge, how):
     """A task of a lazy query: asks every shard about one block of queries and merges."""
     block = _validation.as_points(block, "X", d, wrap=False)  # each shard wraps it onto its box
+    asking: Any
     try:
         distributed.get_worker()
         asking = distributed.worker_client()
@@ -363,6 +364,23 @@ class DaskToroidalNN:
     twice and a shard rebuilt from its input is never taken for the current one.
     Once a shard is lost, every call raises ShardLostError until the next `fit`.
     """
+
+    # The front's parameters, set by `set_params`.
+    n_neighbors: int
+    radius: float
+    metric: str
+    period: Any
+    recall: float
+    b: int | None
+    k: int | None
+    l: int | None
+    probes: int | None
+    block: int | None
+    memory: float
+    random_state: Any
+    backend: str
+    n_jobs: int | None
+    verbose: Any
 
     def __init__(self, n_neighbors: int = 5, radius: float = 1.0, *, client=None,
                  n_shards: int | None = None, **params) -> None:

@@ -85,7 +85,7 @@ def probe_digits(codes: np.ndarray, v: np.ndarray, n_probe: int) -> tuple[np.nda
     that boundary.  Returns (digits int64 (m, n_probe), steps int64 (m, n_probe)).
     """
     m = codes.shape[0]
-    frac = np.clip(v - codes.astype(np.float64), 0.0, 1.0)
+    frac: np.ndarray = np.clip(v - codes.astype(np.float64), 0.0, 1.0)
     margin = np.minimum(frac, 1.0 - frac)  # NaN exactly where frac is NaN
     margin[np.isnan(margin)] = 2.0  # never below the starting best of 2.0
     rows = np.arange(m)

@@ -234,13 +234,14 @@ class ToroidalNN(TransformerMixin, BaseEstimator):
         self._points = points
         self._sample_rows = tuning.sample_rows
         self._exhaustive = None
-        self._radius_recall = {}
+        self._radius_recall: dict[float, float] = {}
         self._target = setting.target
         self.n_features_in_ = points.shape[1]
         p = tuning.params
         # block None (one block per thread) as the constructor takes it, so that
         # ToroidalNN(**params_) makes this setting again.
-        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block or None}
+        self.params_: dict[str, Any] = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes,
+                                        "block": setting.block or None}
         self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
         self.s_, self.u_ = tuning.s, tuning.u
         self.backend_ = setting.backend
