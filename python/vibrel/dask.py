@@ -44,9 +44,9 @@ except ImportError as err:  # pragma: no cover - exercised only without Dask
                       f"packages from PyPI); {err}") from None
 
 from vibrel import _backend, _tune, _validation
-from vibrel.neighbors import (NotFittedError, Setting, ToroidalNN, check_enough, check_ids, check_n_static,
-                              check_no_ids_with, box_period, indexed_points, install, knn_checked, radius_checked,
-                              setting_for, split_rows, update_rows)
+from vibrel.neighbors import (NotFittedError, Setting, TierSizes, ToroidalNN, box_period, check_enough, check_ids,
+                              check_n_static, check_no_ids_with, indexed_points, install, knn_checked,
+                              radius_checked, record_setting, setting_for, split_rows, update_rows)
 
 __all__ = ["DaskToroidalNN", "ShardLostError"]
 
@@ -335,7 +335,7 @@ def _on(client, home, func, shard, *args):
     return client.submit(func, shard, *args, workers=home, allow_other_workers=False, pure=False)
 
 
-class DaskToroidalNN:
+class DaskToroidalNN(TierSizes):
     """Nearest neighbours on a periodic box with the points sharded over Dask workers.
 
     The interface is `vibrel.ToroidalNN`'s (see there for the parameters, the
@@ -381,6 +381,7 @@ class DaskToroidalNN:
     backend: str
     n_jobs: int | None
     verbose: Any
+    _period: np.ndarray | None  # the fitted box sides, None on the unit torus
 
     def __init__(self, n_neighbors: int = 5, radius: float = 1.0, *, client=None,
                  n_shards: int | None = None, **params) -> None:
@@ -442,14 +443,7 @@ class DaskToroidalNN:
         self._n_static, self._n_points = n_static, n
         starts = np.concatenate([[0], np.cumsum(sizes)])
         self._cand = [(max(lo, n_static), max(hi, n_static)) for lo, hi in zip(starts[:-1], starts[1:])]
-        p = tuning.params
-        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block or None}
-        self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
-        self.s_, self.u_ = tuning.s, tuning.u
-        self.backend_ = setting.backend
-        self._period = setting.period
-        self.effective_metric_ = setting.metric
-        self.effective_metric_params_ = {"period": 1.0 if setting.period is None else setting.period.copy()}
+        record_setting(self, tuning, setting)
         return self
 
     def _place(self, client: Any, X: Any, front: ToroidalNN) -> tuple[list, list, list, Setting]:
@@ -489,24 +483,9 @@ class DaskToroidalNN:
 
     # ----------------------------------------------------------------- sizes
 
-    @property
-    def n_points(self) -> int:
-        """Points in the index, both tiers."""
-        return self._fitted()._n_points
-
-    @property
-    def n_static(self) -> int:
-        """Points in the static tier."""
-        return self._fitted()._n_static
-
-    @property
-    def n_candidates(self) -> int:
-        """Points in the candidate tier."""
-        return self.n_points - self._n_static
-
-    @property
-    def n_samples_fit_(self) -> int:
-        return self.n_points
+    def _sizes(self) -> tuple[int, int]:
+        self._fitted()
+        return self._n_points, self._n_static
 
     @property
     def n_shards_(self) -> int:

@@ -29,7 +29,37 @@ _RADIUS_PAIRS = 20_000
 _PROGRESS_SLICE = 16_384
 
 
-class ToroidalNN(TransformerMixin, BaseEstimator):
+class TierSizes:
+    """The sizes of the two tiers, for a class whose `_sizes()` gives
+    (n_points, n_static) once fitted (NotFittedError before).  Internal: shared
+    by ToroidalNN and vibrel.dask.DaskToroidalNN."""
+
+    def _sizes(self) -> tuple[int, int]:
+        raise NotImplementedError
+
+    @property
+    def n_points(self) -> int:
+        """Points in the index, both tiers."""
+        return self._sizes()[0]
+
+    @property
+    def n_static(self) -> int:
+        """Points in the static tier."""
+        return self._sizes()[1]
+
+    @property
+    def n_candidates(self) -> int:
+        """Points in the candidate tier."""
+        n_points, n_static = self._sizes()
+        return n_points - n_static
+
+    @property
+    def n_samples_fit_(self) -> int:
+        """Points in the index (the scikit-learn name of `n_points`)."""
+        return self.n_points
+
+
+class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
     """Nearest neighbours on a periodic box (by default the unit torus [0, 1)^d)
     under the toroidal L1 or the minimum-image Euclidean distance.
 
@@ -237,39 +267,13 @@ class ToroidalNN(TransformerMixin, BaseEstimator):
         self._radius_recall: dict[float, float] = {}
         self._target = setting.target
         self.n_features_in_ = points.shape[1]
-        p = tuning.params
-        # block None (one block per thread) as the constructor takes it, so that
-        # ToroidalNN(**params_) makes this setting again.
-        self.params_: dict[str, Any] = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes,
-                                        "block": setting.block or None}
-        self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
-        self.s_, self.u_ = tuning.s, tuning.u
-        self.backend_ = setting.backend
-        self._period = setting.period
-        self.effective_metric_ = setting.metric
-        self.effective_metric_params_ = {"period": 1.0 if setting.period is None else setting.period.copy()}
+        record_setting(self, tuning, setting)
 
     # ----------------------------------------------------------------- sizes
 
-    @property
-    def n_points(self) -> int:
-        """Points in the index, both tiers."""
-        return self._fitted().n_points
-
-    @property
-    def n_static(self) -> int:
-        """Points in the static tier."""
-        return self._fitted().n_static
-
-    @property
-    def n_candidates(self) -> int:
-        """Points in the candidate tier."""
-        return self._fitted().n_candidates
-
-    @property
-    def n_samples_fit_(self) -> int:
-        """Points in the index (the scikit-learn name of `n_points`)."""
-        return self.n_points
+    def _sizes(self) -> tuple[int, int]:
+        index = self._fitted()
+        return index.n_points, index.n_static
 
     @property
     def table_bytes_(self) -> int:
@@ -675,6 +679,21 @@ def _scipy_csr():
 def setting_for(model: ToroidalNN, n: int, d: int) -> Setting:
     """The checked constructor values of `model` for a fit of n points of d coordinates."""
     return model._setting(n, d)
+
+
+def record_setting(model: Any, tuning: _tune.Tuning, setting: Setting) -> None:
+    """Sets the fitted attributes that describe the setting on `model` (a
+    ToroidalNN or a DaskToroidalNN)."""
+    p = tuning.params
+    # block None (one block per thread) as the constructor takes it, so that
+    # ToroidalNN(**params_) makes this setting again.
+    model.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block or None}
+    model.recall_estimate_, model.recall_error_ = tuning.recall, tuning.recall_error
+    model.s_, model.u_ = tuning.s, tuning.u
+    model.backend_ = setting.backend
+    model._period = setting.period
+    model.effective_metric_ = setting.metric
+    model.effective_metric_params_ = {"period": 1.0 if setting.period is None else setting.period.copy()}
 
 
 def install(model: ToroidalNN, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
