@@ -32,6 +32,7 @@ from concurrent.futures import CancelledError
 from typing import Any, overload
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 try:
     import dask
@@ -390,12 +391,33 @@ class DaskToroidalNN(TierSizes):
         self.set_params(**ToroidalNN(n_neighbors, radius, **params).get_params())
 
     def get_params(self, deep: bool = True) -> dict:
-        """The constructor parameters, as a dict."""
+        """The constructor parameters.
+
+        Parameters
+        ----------
+        deep : bool, default True
+            Accepted for scikit-learn's interface; no parameter is an estimator.
+
+        Returns
+        -------
+        params : dict
+            Parameter names mapped to their values.
+        """
         return {"client": self.client, "n_shards": self.n_shards,
                 **{name: getattr(self, name) for name in _FRONT_PARAMS}}
 
-    def set_params(self, **params) -> DaskToroidalNN:
-        """Sets constructor parameters; they take effect at the next `fit`."""
+    def set_params(self, **params: Any) -> DaskToroidalNN:
+        """Sets constructor parameters; they take effect at the next `fit`.
+
+        Parameters
+        ----------
+        **params : dict
+            `client`, `n_shards` and the parameters of ToroidalNN.
+
+        Returns
+        -------
+        self : DaskToroidalNN
+        """
         for name in ("client", "n_shards"):
             if name in params:
                 setattr(self, name, params.pop(name))
@@ -418,10 +440,23 @@ class DaskToroidalNN(TierSizes):
 
     # ------------------------------------------------------------------- fit
 
-    def fit(self, X, y=None, *, n_static: int | None = None) -> DaskToroidalNN:
-        """Index the points X, a NumPy array-like or a dask.array of shape (n, d),
-        each shard built on the worker that holds its rows; the first `n_static`
-        rows (all by default) are the static tier.  Returns self."""
+    def fit(self, X: Any, y: Any = None, *, n_static: int | None = None) -> DaskToroidalNN:
+        """Index the points X, each shard built on the worker that holds its rows.
+
+        Parameters
+        ----------
+        X : array-like or dask.array of shape (n, d)
+            The points; a dask.array keeps its row chunks as shards (or is cut
+            into `n_shards`), a NumPy array is cut into `n_shards` row ranges.
+        y : None
+            Ignored.
+        n_static : int or None, default None
+            Rows that form the static tier (all when None).
+
+        Returns
+        -------
+        self : DaskToroidalNN
+        """
         client = self._client()
         front = self._front()
         front.verbose = False
@@ -494,11 +529,30 @@ class DaskToroidalNN(TierSizes):
 
     # --------------------------------------------------------------- queries
 
-    def kneighbors(self, X=None, n_neighbors: int | None = None, return_distance: bool = True, *,
-                   ids=None):
-        """As `ToroidalNN.kneighbors`, over every shard.  A dask.array X gives dask
-        arrays, computed when asked for; X=None is the self-join (with `ids`, of
-        those points), each point left out of its own answer by its id."""
+    def kneighbors(self, X: Any = None, n_neighbors: int | None = None, return_distance: bool = True, *,
+                   ids: ArrayLike | None = None) -> Any:
+        """The `n_neighbors` nearest points of each query, over every shard.
+
+        Parameters
+        ----------
+        X : array-like or dask.array of shape (m, d), or None, default None
+            The queries; a dask.array gives dask arrays, computed when asked for
+            (before the model next changes).  None: the self-join, each point
+            left out of its own answer by its id.
+        n_neighbors : int or None, default None
+            Neighbours of each query; None: the model's `n_neighbors`.
+        return_distance : bool, default True
+            Whether the distances are returned beside the ids.
+        ids : array-like of int or None, default None
+            Only with X=None: the self-join of these points alone.
+
+        Returns
+        -------
+        dist : ndarray or dask.array of shape (m, n_neighbors), float64
+            Only when `return_distance` is True; rows nearest first.
+        ind : ndarray or dask.array of shape (m, n_neighbors), int64
+            Global ids, equal distances by ascending id.
+        """
         self._fitted()
         k = self._n_neighbors(n_neighbors)
         check_no_ids_with(X, ids)
@@ -519,10 +573,31 @@ class DaskToroidalNN(TierSizes):
             dist, ind = _merge_knn(self._eager(_knn, _validation.as_points(X, "X", d, self._period), k), k)
         return (dist, ind) if return_distance else ind
 
-    def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
-                         sort_results: bool = False, *, ids=None):
-        """As `ToroidalNN.radius_neighbors`, over every shard; a dask.array X gives
-        dask arrays of object rows."""
+    def radius_neighbors(self, X: Any = None, radius: float | None = None, return_distance: bool = True,
+                         sort_results: bool = False, *, ids: ArrayLike | None = None) -> Any:
+        """The points within `radius` of each query, over every shard.
+
+        Parameters
+        ----------
+        X : array-like or dask.array of shape (m, d), or None, default None
+            The queries, as in `kneighbors`.
+        radius : float or None, default None
+            In the box's units; None: the model's `radius`.
+        return_distance : bool, default True
+            Whether the distances are returned beside the ids.
+        sort_results : bool, default False
+            Rows are always sorted; accepted for scikit-learn's interface.
+        ids : array-like of int or None, default None
+            As in `kneighbors`.
+
+        Returns
+        -------
+        dist : ndarray or dask.array of shape (m,), object
+            Row i the distances of query i's neighbours, nearest first; only
+            when `return_distance` is True.
+        ind : ndarray or dask.array of shape (m,), object
+            Row i their global ids.
+        """
         if isinstance(X, da.Array):
             radius = self._check_radius(radius, return_distance, sort_results, X, ids)
             rows = self._lazy(_radius, X, radius, _radius_rows, True)
@@ -602,19 +677,38 @@ class DaskToroidalNN(TierSizes):
 
     # ----------------------------------------------------------- epoch cycle
 
-    def update(self, X) -> DaskToroidalNN:
-        """Replaces the coordinates of the candidate tier, shape (n_candidates, d),
-        on the shards that hold them; all shards or none.  Returns self."""
+    def update(self, X: ArrayLike) -> DaskToroidalNN:
+        """Replaces the coordinates of the candidate tier on the shards that hold
+        them: on all shards or, when one fails, on none.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_candidates, d)
+            Row j the new coordinates of point n_static + j.
+
+        Returns
+        -------
+        self : DaskToroidalNN
+        """
         self._fitted()
         coords = update_rows(X, self.n_candidates, self.n_features_in_, self._period)
         base = self._n_static
         self._step(_update, [(coords[lo - base:hi - base],) for lo, hi in self._cand])
         return self
 
-    def promote(self, X) -> DaskToroidalNN:
+    def promote(self, X: ArrayLike) -> DaskToroidalNN:
         """Moves the candidates into the static tier and installs the rows of X as
         the new candidates, cut into one run of consecutive ids per shard.
-        Returns self."""
+
+        Parameters
+        ----------
+        X : array-like of shape (m, d)
+            The new candidates, numbered from the old `n_points` on.
+
+        Returns
+        -------
+        self : DaskToroidalNN
+        """
         self._fitted()
         batch = _validation.as_points(X, "X", self.n_features_in_, self._period)
         pieces = np.array_split(batch, len(self._shards))

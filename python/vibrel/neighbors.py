@@ -5,13 +5,17 @@ two-tier epoch cycle."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Literal, overload
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
+from numpy.typing import ArrayLike
 from sklearn.base import BaseEstimator, TransformerMixin
 from sklearn.exceptions import NotFittedError
 
 from vibrel import _backend, _params, _progress, _tune, _validation
+
+if TYPE_CHECKING:
+    from scipy.sparse import csr_matrix
 
 __all__ = ["ToroidalNN", "NotFittedError"]
 
@@ -190,12 +194,28 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
 
     # ------------------------------------------------------------------- fit
 
-    def fit(self, X, y=None, *, n_static: int | None = None) -> ToroidalNN:
-        """Index the points X, shape (n, d); the first `n_static` rows (all by
-        default) are the static tier, the rest the candidate tier.  `y` is ignored.
+    def fit(self, X: ArrayLike, y: Any = None, *, n_static: int | None = None) -> ToroidalNN:
+        """Index the points X.
 
-        Coordinates are taken modulo the period onto the torus.  The hash setting
-        is tuned for `recall` unless b, k, l and probes are all given.  Returns self.
+        Coordinates are taken modulo the period onto the box.  The hash setting
+        is tuned for `recall` unless b, k, l and probes are all given; given
+        settings whose recall is clearly below the target warn
+        (`RecallTargetWarning`).  A fit that fails leaves the model as it was.
+
+        Parameters
+        ----------
+        X : array-like of shape (n, d)
+            The points, n >= 1 and d >= 1, real and finite.
+        y : None
+            Ignored.
+        n_static : int or None, default None
+            Rows of X that form the static tier (all when None); the others are
+            the candidate tier, which `update` refreshes.
+
+        Returns
+        -------
+        self : ToroidalNN
+            The fitted model.
         """
         seen = {name: self.__dict__[name] for name in _SEEN_INPUT if name in self.__dict__}
         try:
@@ -283,34 +303,48 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
     # --------------------------------------------------------------- queries
 
     @overload
-    def kneighbors(self, X=..., n_neighbors: int | None = ..., return_distance: Literal[True] = ...,
-                   *, ids=...) -> tuple[np.ndarray, np.ndarray]: ...
+    def kneighbors(self, X: ArrayLike | None = ..., n_neighbors: int | None = ...,
+                   return_distance: Literal[True] = ..., *,
+                   ids: ArrayLike | None = ...) -> tuple[np.ndarray, np.ndarray]: ...
 
     @overload
-    def kneighbors(self, X, n_neighbors: int | None, return_distance: Literal[False],
-                   *, ids=...) -> np.ndarray: ...
+    def kneighbors(self, X: ArrayLike | None, n_neighbors: int | None, return_distance: Literal[False],
+                   *, ids: ArrayLike | None = ...) -> np.ndarray: ...
 
     @overload
-    def kneighbors(self, X=..., n_neighbors: int | None = ..., *, return_distance: Literal[False],
-                   ids=...) -> np.ndarray: ...
+    def kneighbors(self, X: ArrayLike | None = ..., n_neighbors: int | None = ..., *,
+                   return_distance: Literal[False], ids: ArrayLike | None = ...) -> np.ndarray: ...
 
-    def kneighbors(self, X=None, n_neighbors=None, return_distance=True, *, ids=None):
+    def kneighbors(self, X: ArrayLike | None = None, n_neighbors: int | None = None, return_distance: bool = True,
+                   *, ids: ArrayLike | None = None) -> tuple[np.ndarray, np.ndarray] | np.ndarray:
         """The `n_neighbors` nearest indexed points of each query.
 
-        X : array-like of shape (m, d), or None for the self-join: the indexed
-            points are the queries and none is its own neighbour (a duplicate of
-            it is).
-        ids : int array-like, only with X=None: the self-join of these indexed
-            points alone, for example the candidates after an `update`.
-        Returns (dist, ind), both of shape (m, n_neighbors), rows nearest first
-        (equal distances by ascending id); only `ind` when `return_distance` is
-        False.  Distances are exact single-precision values as float64.
+        Parameters
+        ----------
+        X : array-like of shape (m, d) or None, default None
+            The queries; None for the self-join, in which the indexed points are
+            the queries and none is its own neighbour (a duplicate of it is).
+        n_neighbors : int or None, default None
+            Neighbours of each query; None: the model's `n_neighbors`.
+        return_distance : bool, default True
+            Whether the distances are returned beside the ids.
+        ids : array-like of int or None, default None
+            Only with X=None: the self-join of these indexed points alone, for
+            example the candidates after an `update`.
+
+        Returns
+        -------
+        dist : ndarray of shape (m, n_neighbors), float64
+            Exact single-precision distances, rows nearest first; only when
+            `return_distance` is True.
+        ind : ndarray of shape (m, n_neighbors), int64
+            Ids of the neighbours, equal distances by ascending id.
         """
         self._fitted()
-        n_neighbors = self._n_neighbors(n_neighbors)
+        count = self._n_neighbors(n_neighbors)
         queries, exclude = self._queries(X, ids)
-        check_enough(self.n_points, n_neighbors, exclude is not None)
-        ind, dist = self._knn(queries, exclude, n_neighbors)
+        check_enough(self.n_points, count, exclude is not None)
+        ind, dist = self._knn(queries, exclude, count)
         return (dist, ind) if return_distance else ind
 
     def _knn(self, queries: np.ndarray, exclude, n_neighbors: int):
@@ -320,16 +354,24 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         return self._sliced("kneighbors", queries, exclude, cap,
                             lambda q, e: self._call(index.query_knn, q, n_neighbors, e), _join_rows)
 
-    def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
-                         sort_results: bool = False, *, ids=None):
-        """The indexed points within `radius` of each query.
+    @overload
+    def radius_neighbors(self, X: ArrayLike | None = ..., radius: float | None = ...,
+                         return_distance: Literal[True] = ..., sort_results: bool = ...,
+                         *, ids: ArrayLike | None = ...) -> tuple[np.ndarray, np.ndarray]: ...
 
-        X : array-like of shape (m, d), or None for the self-join (a point is not
-            its own neighbour); `ids` as in `kneighbors`.
-        Returns (dist, ind): object arrays of m rows, row i an array of the
-        distances (float64) or ids (int64) of query i's neighbours, nearest first
-        (rows are always sorted, so `sort_results` changes nothing); only `ind`
-        when `return_distance` is False.
+    @overload
+    def radius_neighbors(self, X: ArrayLike | None, radius: float | None, return_distance: Literal[False],
+                         sort_results: bool = ..., *, ids: ArrayLike | None = ...) -> np.ndarray: ...
+
+    @overload
+    def radius_neighbors(self, X: ArrayLike | None = ..., radius: float | None = ..., *,
+                         return_distance: Literal[False], sort_results: bool = ...,
+                         ids: ArrayLike | None = ...) -> np.ndarray: ...
+
+    def radius_neighbors(self, X: ArrayLike | None = None, radius: float | None = None, return_distance: bool = True,
+                         sort_results: bool = False, *,
+                         ids: ArrayLike | None = None) -> tuple[np.ndarray, np.ndarray] | np.ndarray:
+        """The indexed points within `radius` of each query.
 
         The answer is as complete as `recall`: the share of the points within
         this radius that the tables find is estimated on the tuning sample (their
@@ -337,6 +379,28 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         `recall`, the search runs exhaustively instead (the first such call
         builds an exhaustive index beside the tables: 16 bytes a point and a
         copy of the points, 12 d bytes a point).
+
+        Parameters
+        ----------
+        X : array-like of shape (m, d) or None, default None
+            The queries; None for the self-join (a point is not its own neighbour).
+        radius : float or None, default None
+            In the box's units; None: the model's `radius`.
+        return_distance : bool, default True
+            Whether the distances are returned beside the ids.
+        sort_results : bool, default False
+            Rows are always sorted, nearest first; accepted for scikit-learn's
+            interface (True needs `return_distance`).
+        ids : array-like of int or None, default None
+            As in `kneighbors`.
+
+        Returns
+        -------
+        dist : ndarray of shape (m,), object
+            Row i the float64 distances of query i's neighbours, nearest first;
+            only when `return_distance` is True.
+        ind : ndarray of shape (m,), object
+            Row i the int64 ids of query i's neighbours, in the same order.
         """
         indptr, ids_, dists = self._radius_csr(X, radius, return_distance, sort_results, ids)
         rows_ind = split_rows(ids_, indptr)
@@ -344,12 +408,24 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
             return rows_ind
         return split_rows(dists, indptr), rows_ind
 
-    def kneighbors_graph(self, X=None, n_neighbors: int | None = None, mode: str = "connectivity"):
-        """The k-neighbours graph as a SciPy CSR matrix of shape (m, n_points).
+    def kneighbors_graph(self, X: ArrayLike | None = None, n_neighbors: int | None = None,
+                         mode: str = "connectivity") -> csr_matrix:
+        """The k-neighbours graph.
 
-        Row i has the `n_neighbors` nearest points of query i; `mode`
-        "connectivity" stores ones, "distance" the distances.  X=None is the
-        self-join.
+        Parameters
+        ----------
+        X : array-like of shape (m, d) or None, default None
+            The queries; None for the self-join.
+        n_neighbors : int or None, default None
+            Neighbours of each query; None: the model's `n_neighbors`.
+        mode : {"connectivity", "distance"}, default "connectivity"
+            What the graph stores: ones, or the distances.
+
+        Returns
+        -------
+        graph : scipy.sparse.csr_matrix of shape (m, n_points)
+            Row i holds the `n_neighbors` nearest points of query i, with int64
+            index arrays (the engine's, not copied).
         """
         csr_matrix = _scipy_csr()
         _check_mode(mode)
@@ -359,31 +435,82 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         data = dist.reshape(-1) if mode == "distance" else np.ones(ind.size)
         return _csr(csr_matrix, data, ind.reshape(-1), indptr, (m, self.n_points))
 
-    def radius_neighbors_graph(self, X=None, radius: float | None = None,
-                               mode: str = "connectivity", sort_results: bool = False):
-        """The radius-neighbours graph as a SciPy CSR matrix of shape (m, n_points),
-        built on the engine's CSR arrays; `mode` as in `kneighbors_graph`."""
+    def radius_neighbors_graph(self, X: ArrayLike | None = None, radius: float | None = None,
+                               mode: str = "connectivity", sort_results: bool = False) -> csr_matrix:
+        """The radius-neighbours graph, built on the engine's CSR arrays.
+
+        Parameters
+        ----------
+        X : array-like of shape (m, d) or None, default None
+            The queries; None for the self-join.
+        radius : float or None, default None
+            In the box's units; None: the model's `radius`.
+        mode : {"connectivity", "distance"}, default "connectivity"
+            What the graph stores: ones, or the distances.
+        sort_results : bool, default False
+            Rows are always sorted; accepted for scikit-learn's interface.
+
+        Returns
+        -------
+        graph : scipy.sparse.csr_matrix of shape (m, n_points)
+            Row i holds the points within `radius` of query i.
+        """
         csr_matrix = _scipy_csr()
         _check_mode(mode)
         indptr, ids, dists = self._radius_csr(X, radius, True, sort_results, None)
         data = dists if mode == "distance" else np.ones(ids.size)
         return _csr(csr_matrix, data, ids, indptr, (indptr.size - 1, self.n_points))
 
-    def transform(self, X):
+    def transform(self, X: ArrayLike) -> csr_matrix:
         """The sparse distance graph of X's `n_neighbors + 1` nearest indexed
-        points (a point of the index finds itself first, at distance 0), for an
-        estimator that takes a precomputed sparse graph, such as DBSCAN."""
+        points, for an estimator that takes a precomputed sparse graph, such as
+        DBSCAN.
+
+        Parameters
+        ----------
+        X : array-like of shape (m, d)
+            The queries.  A point of the index finds itself first, at distance 0.
+
+        Returns
+        -------
+        graph : scipy.sparse.csr_matrix of shape (m, n_points)
+            The distances of each row's `n_neighbors + 1` nearest points.
+        """
         return self.kneighbors_graph(X, self._n_neighbors(None) + 1, mode="distance")
 
-    def fit_transform(self, X, y=None, *, n_static: int | None = None):
-        """`fit(X)`, then `transform(X)`."""
+    def fit_transform(self, X: ArrayLike, y: Any = None, *, n_static: int | None = None) -> csr_matrix:
+        """`fit(X)`, then `transform(X)`.
+
+        Parameters
+        ----------
+        X : array-like of shape (n, d)
+            The points.
+        y : None
+            Ignored.
+        n_static : int or None, default None
+            As in `fit`.
+
+        Returns
+        -------
+        graph : scipy.sparse.csr_matrix of shape (n, n)
+            The distances of each point's `n_neighbors + 1` nearest, itself first.
+        """
         return self.fit(X, n_static=n_static).transform(X)
 
     # ----------------------------------------------------------- epoch cycle
 
-    def update(self, X) -> ToroidalNN:
-        """Replaces the coordinates of the candidate tier, shape (n_candidates, d),
-        row j being point n_static + j, and refreshes its hash tables.  Returns self."""
+    def update(self, X: ArrayLike) -> ToroidalNN:
+        """Replaces the coordinates of the candidate tier and refreshes its hash tables.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_candidates, d)
+            Row j the new coordinates of point n_static + j.
+
+        Returns
+        -------
+        self : ToroidalNN
+        """
         index = self._fitted()
         coords = update_rows(X, index.n_candidates, self.n_features_in_, self._period)
         self._call(index.update, coords)
@@ -391,10 +518,20 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         self._exhaustive = None
         return self
 
-    def promote(self, X) -> ToroidalNN:
-        """Moves the candidates into the static tier and installs the rows of X,
-        shape (m, d), as the new candidates, numbered from the old `n_points` on.
-        An X of shape (0, d) just promotes.  Returns self."""
+    def promote(self, X: ArrayLike) -> ToroidalNN:
+        """Moves the candidates into the static tier and installs the rows of X
+        as the new candidates.
+
+        Parameters
+        ----------
+        X : array-like of shape (m, d)
+            The new candidates, numbered from the old `n_points` on; shape (0, d)
+            just promotes.
+
+        Returns
+        -------
+        self : ToroidalNN
+        """
         index = self._fitted()
         batch = _validation.as_points(X, "X", period=self._period, estimator=self)
         self._call(index.promote, batch)
@@ -453,7 +590,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
             raise NotFittedError("This ToroidalNN instance is not fitted yet; call fit(X) first")
         return index
 
-    def _n_neighbors(self, n_neighbors):
+    def _n_neighbors(self, n_neighbors: Any) -> int:
         value = self.n_neighbors if n_neighbors is None else n_neighbors
         return _validation.check_int(value, "n_neighbors", 1)
 

@@ -43,3 +43,20 @@ def test_readme_dask_example_runs_as_a_script(tmp_path):
                             timeout=600, env=dict(os.environ, PYTHONSAFEPATH="1"), check=False)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split() == ["(1000,", "10)", "(20000,", "10)"]
+
+
+def test_public_methods_document_every_parameter_in_numpydoc_sections():
+    import inspect
+
+    from vibrel import ToroidalNN
+    dask = pytest.importorskip("vibrel.dask")
+    for cls in (ToroidalNN, dask.DaskToroidalNN):
+        for name, method in inspect.getmembers(cls, inspect.isfunction):
+            if name.startswith("_") or not method.__module__.startswith("vibrel"):
+                continue
+            doc = inspect.getdoc(method) or ""
+            names = [p for p in inspect.signature(method).parameters if p != "self"]
+            assert not names or "Parameters\n----------" in doc, (cls.__name__, name)
+            for param in names:
+                assert re.search(rf"^\**{param} :", doc, re.M), (cls.__name__, name, param)
+            assert "Returns\n-------" in doc, (cls.__name__, name)
