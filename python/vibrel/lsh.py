@@ -60,14 +60,27 @@ def _trunc_saturating(v: np.ndarray) -> np.ndarray:
     return out
 
 
-def digit_codes(coords: np.ndarray, shifts: np.ndarray, b: int):
+def digit_codes(coords: np.ndarray, shifts: np.ndarray, b: int) -> tuple[np.ndarray, np.ndarray]:
     """Bucket codes of shifted coordinates, and the scaled positions they came from.
 
-    ``coords`` holds the coordinates each digit reads (any shape), ``shifts`` the
-    matching shifts (broadcast against it).  Every step is one separately rounded
-    double operation: x = c + u, f = x - floor(x), v = f * b.  The code is v
-    truncated with saturation and capped at b - 1, which catches f rounding up to
-    1.0 for a tiny negative x.
+    Every step is one separately rounded double operation: x = c + u,
+    f = x - floor(x), v = f * b.  The code is v truncated with saturation and
+    capped at b - 1, which catches f rounding up to 1.0 for a tiny negative x.
+
+    Parameters
+    ----------
+    coords : ndarray of float64, any shape
+        The coordinates each digit reads.
+    shifts : ndarray of float64
+        The matching shifts, broadcast against `coords`.
+    b : int
+        Buckets per digit.
+
+    Returns
+    -------
+    codes : ndarray of int64, the broadcast shape
+    v : ndarray of float64, the broadcast shape
+        The scaled positions f * b.
     """
     x = coords + shifts
     f = x - np.floor(x)
@@ -79,10 +92,21 @@ def digit_codes(coords: np.ndarray, shifts: np.ndarray, b: int):
 def probe_digits(codes: np.ndarray, v: np.ndarray, n_probe: int) -> tuple[np.ndarray, np.ndarray]:
     """The digits a query probes, in order, and the step (+1 or -1) of each.
 
-    ``codes`` and ``v`` are (m, k) as `digit_codes` gives them.  The p-th probe
-    flips the digit whose cell boundary is nearest (smallest margin, the lower
-    digit on ties, a NaN never while another digit is left) one bucket towards
-    that boundary.  Returns (digits int64 (m, n_probe), steps int64 (m, n_probe)).
+    The p-th probe flips the digit whose cell boundary is nearest (smallest
+    margin, the lower digit on ties, a NaN never while another digit is left)
+    one bucket towards that boundary.
+
+    Parameters
+    ----------
+    codes, v : ndarray of shape (m, k)
+        As `digit_codes` gives them.
+    n_probe : int
+        Probes per query, at most k.
+
+    Returns
+    -------
+    digits : ndarray of shape (m, n_probe), int64
+    steps : ndarray of shape (m, n_probe), int64
     """
     m = codes.shape[0]
     frac: np.ndarray = np.clip(v - codes.astype(np.float64), 0.0, 1.0)
@@ -130,12 +154,22 @@ def toroidal_distance(q32: np.ndarray, x32: np.ndarray, metric: str = "l1", scal
     """float32 toroidal distances between coordinates on the unit torus, in their
     summed form (the sum of squares for "l2"), over the last axis.
 
-    The leading axes broadcast: (m, d) against (m, d) gives the m row-wise
-    distances, (m, 1, d) against (1, n, d) all m x n of them.  Per coordinate
-    a = |q - x| and the term min(a, 1 - a), times the axis period when ``scale``
-    (float32 periods) is given, squared for "l2", all in float32, the terms
-    summed in the engine's order.  Coordinates beyond the shorter last axis are
-    left out.
+    Per coordinate a = |q - x| and the term min(a, 1 - a), times the axis period
+    when `scale` is given, squared for "l2", all in float32, the terms summed in
+    the engine's order.  Coordinates beyond the shorter last axis are left out.
+    The one distance of the package: the reference and the oracle use it.
+
+    Parameters
+    ----------
+    q32, x32 : ndarray of float32, last axis the coordinates
+        Their leading axes broadcast: (m, d) against (m, d) gives the m
+        row-wise distances, (m, 1, d) against (1, n, d) all m x n of them.
+    metric : {"l1", "l2"}, default "l1"
+    scale : ndarray of d float32 periods or None, default None
+
+    Returns
+    -------
+    dist : ndarray of float32, the broadcast leading shape
     """
     def term(c):
         a = np.abs(q32[..., c] - x32[..., c])
@@ -148,8 +182,19 @@ def toroidal_distance(q32: np.ndarray, x32: np.ndarray, metric: str = "l1", scal
 
 
 def reported(dist: np.ndarray, metric: str) -> np.ndarray:
-    """float64 distances handed to the caller from summed float32 ones (given
-    as float32 or widened): the float32 root for "l2"."""
+    """float64 distances handed to the caller from summed float32 ones.
+
+    Parameters
+    ----------
+    dist : ndarray of float32 (or float32 values widened)
+        Summed distances, as `toroidal_distance` gives them.
+    metric : {"l1", "l2"}
+
+    Returns
+    -------
+    dist : ndarray of float64
+        The float32 root for "l2", the sums themselves for "l1".
+    """
     if metric != "l2":
         return dist.astype(np.float64)
     return np.sqrt(dist.astype(np.float32)).astype(np.float64)
@@ -193,13 +238,24 @@ class PythonLshIndex:
     This is the reference implementation that the compiled engine must match table
     for table: same parameters, same keys, same order of equal keys after ``build``,
     ``update`` and ``promote``, and the same per-query search semantics.
+
+    Parameters
+    ----------
+    b, k, l, probes : int
+        Buckets per digit, digits per key, tables, probed digits per table.
+    s : array-like of shape (l, k), int
+        The coordinate each digit reads.
+    u : array-like of shape (l, k), float
+        The shift of each digit.
+    block : int, default 1024
+        Rows answered together (reported by `stats`; the reference's own chunks
+        do not depend on it).
+    metric : {"l1", "l2"}, default "l1"
+    period : None or array-like of d positive finite floats, default None
+        The box sides; None for the unit torus.
     """
 
     def __init__(self, b, k, l, probes, s, u, block=1024, metric="l1", period=None):
-        """Store pre-drawn hash parameters; ``s`` and ``u`` must have shape (l, k).
-
-        ``metric`` is "l1" or "l2"; ``period`` None (the unit torus) or one
-        positive finite period per axis."""
         s = np.array(s, dtype=np.int64, order="C")
         u = np.array(u, dtype=np.float64, order="C")
         if s.shape != (l, k) or u.shape != s.shape:
@@ -260,7 +316,18 @@ class PythonLshIndex:
     # ---------------------------------------------------------------- hashing
 
     def hash_points(self, pts: np.ndarray) -> np.ndarray:
-        """Keys of the rows of ``pts`` in every table, shape (l, n), point order."""
+        """Keys of points in every table.
+
+        Parameters
+        ----------
+        pts : ndarray of shape (n, d), float64
+            Points on the unit torus.
+
+        Returns
+        -------
+        keys : ndarray of shape (l, n), int64
+            Row t the keys of table t, in point order.
+        """
         keys = np.empty((self._l, pts.shape[0]), dtype=np.int64)
         if pts.shape[0] == 0:
             return keys
@@ -272,10 +339,22 @@ class PythonLshIndex:
     def query_keys(self, q: np.ndarray, t: int):
         """Base key and probe keys of every query row in table ``t``.
 
-        Returns (base (m,), listed (m, 1 + n_probe)) with the base key first and
-        the probe keys in selection order.  A probe flips the digit whose cell
-        boundary is nearest (smallest margin, lower digit on ties, NaN never while
-        another digit is left) one bucket towards that boundary, wrapping round.
+        A probe flips the digit whose cell boundary is nearest one bucket towards
+        that boundary (`probe_digits`), wrapping round.
+
+        Parameters
+        ----------
+        q : ndarray of shape (m, d), float64
+            Queries on the unit torus.
+        t : int
+            The table.
+
+        Returns
+        -------
+        base : ndarray of shape (m,), int64
+            The queries' own keys.
+        listed : ndarray of shape (m, 1 + min(k, probes)), int64
+            The base key first, then the probe keys in selection order.
         """
         m, kd = q.shape[0], self._k
         codes, v = digit_codes(q[:, self._s[t]], self._u[t], self._b)
@@ -300,8 +379,19 @@ class PythonLshIndex:
     def build(self, points, n_static):
         """Replace the whole index: hash the points and sort both tiers.
 
-        The first ``n_static`` rows form the static tier (ids 0..), the rest the
-        candidate tier (ids n_static..).  All checks run before anything changes.
+        All checks run before anything changes.
+
+        Parameters
+        ----------
+        points : array-like of shape (n, d)
+            The points, in the box's units.
+        n_static : int
+            The first ``n_static`` rows form the static tier (ids 0..), the rest
+            the candidate tier (ids n_static..).
+
+        Returns
+        -------
+        None
         """
         pts = np.array(points, dtype=np.float64, order="C")
         if pts.ndim != 2:
@@ -344,7 +434,14 @@ class PythonLshIndex:
         self._cand_sorted_keys, self._cand_sorted_ids = _sort_tier(self._cand_keys, self._n_static)
 
     def tables(self):
-        """Fresh int64 copies of the raw tables of both tiers, one row per table."""
+        """The raw tables of both tiers.
+
+        Returns
+        -------
+        tables : dict of str to ndarray of shape (l, ·), int64
+            Fresh copies of static_keys, static_ids, cand_keys,
+            cand_sorted_keys and cand_sorted_ids, one row per table.
+        """
         return {
             "static_keys": self._static_keys.copy(),
             "static_ids": self._static_ids.copy(),
@@ -356,8 +453,18 @@ class PythonLshIndex:
     # ----------------------------------------------------------- maintenance
 
     def update(self, coords):
-        """Selective refresh: re-place only entries whose key changed, by
-        delete + merge (new-before-kept on equal keys)."""
+        """Selective refresh of the candidate tier: re-place only the entries whose
+        key changed, by delete + merge (new before kept on equal keys).
+
+        Parameters
+        ----------
+        coords : array-like of n_candidates x d values
+            The candidates' new coordinates, row-major.
+
+        Returns
+        -------
+        None
+        """
         coords = np.asarray(coords, dtype=np.float64)
         if coords.ndim == 2:
             coords = self._unit(coords)
@@ -390,8 +497,18 @@ class PythonLshIndex:
         self._cand_keys = new_keys
 
     def promote(self, new_candidates):
-        """Merge candidates into the static tier (candidate-before-static on
-        equal keys), then install the new batch."""
+        """Merge the candidates into the static tier (candidate before static on
+        equal keys), then install the new batch as the candidate tier.
+
+        Parameters
+        ----------
+        new_candidates : array-like of shape (m, d)
+            The next candidates, ids from the old n_points on.
+
+        Returns
+        -------
+        None
+        """
         if not self._built:
             raise ValueError("promote needs a built index; call build first")
         batch = np.array(new_candidates, dtype=np.float64, order="C")
@@ -542,12 +659,26 @@ class PythonLshIndex:
             )
         return rows / self._period
     def query_knn(self, queries, k, exclude_ids=None):
-        """Exact k nearest neighbours under toroidal L1 among each query's candidates.
+        """Exact k nearest neighbours among each query's candidates.
 
-        Returns (ids int64 (m, k), dists float64 (m, k)), rows ascending by
-        (distance, id) and padded with -1 / inf.  ``exclude_ids[i]`` names a point
-        that row i must not return.  A row that finds fewer neighbours than the
-        index can give it is relaxed: its cells are widened, up to the whole index.
+        A row that finds fewer neighbours than the index can give it is relaxed:
+        its cells are widened, up to the whole index.
+
+        Parameters
+        ----------
+        queries : array-like of shape (m, d)
+            In the box's units.
+        k : int
+            Neighbours per row.
+        exclude_ids : array-like of int of at least m entries, or None
+            ``exclude_ids[i]`` names a point that row i must not return.
+
+        Returns
+        -------
+        ids : ndarray of shape (m, k), int64
+            Rows ascending by (distance, id), padded with -1.
+        dists : ndarray of shape (m, k), float64
+            Their distances, padded with inf.
         """
         q, excluded = self._check_queries(queries, exclude_ids)
         k = int(k)
@@ -593,9 +724,23 @@ class PythonLshIndex:
 
     def query_radius(self, queries, radius, exclude_ids=None):
         """Gathered candidates within ``radius`` (rounded to float32) of each query.
+        The radius never widens the search.
 
-        Returns CSR arrays (indptr int64 (m + 1,), ids int64, dists float64); each
-        row sorted by (distance, id).  The radius never widens the search.
+        Parameters
+        ----------
+        queries : array-like of shape (m, d)
+            In the box's units.
+        radius : float
+            In the box's units.
+        exclude_ids : array-like of int of at least m entries, or None
+            As in `query_knn`.
+
+        Returns
+        -------
+        indptr : ndarray of shape (m + 1,), int64
+        ids : ndarray of shape (indptr[-1],), int64
+        dists : ndarray of shape (indptr[-1],), float64
+            CSR rows, each sorted by (distance, id).
         """
         q, excluded = self._check_queries(queries, exclude_ids)
         m = q.shape[0]
@@ -624,13 +769,24 @@ class PythonLshIndex:
     # -------------------------------------------------------------- profile
 
     def stats(self):
-        """Cumulative query profile (times stay 0 here) and the block size."""
+        """The cumulative query profile (times stay 0 here) and the block size.
+
+        Returns
+        -------
+        stats : dict of str to int
+            gather_ns, refine_ns, relax_ns, queries, cands, pairs, relaxed, block.
+        """
         out = {key: int(value) for key, value in self._stats.items()}
         out["block"] = self._block
         return out
 
     def reset_stats(self):
-        """Zero the seven query counters."""
+        """Zero the seven query counters.
+
+        Returns
+        -------
+        None
+        """
         self._stats = dict.fromkeys(
             ("gather_ns", "refine_ns", "relax_ns", "queries", "cands", "pairs", "relaxed"), 0
         )

@@ -131,9 +131,10 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         Progress of long calls: True shows a tqdm bar (or a line on stderr); a
         callable is called as verbose(step, done, total).
 
-    Attributes (after `fit`)
-    ------------------------
+    Attributes
+    ----------
     n_features_in_ : int
+        Coordinates of a point (set by `fit`, like every attribute below).
     params_ : dict
         The setting in use: b, k, l, probes, block (None: one block per
         thread), as the constructor takes them: ToroidalNN(**params_) makes it.

@@ -49,8 +49,9 @@ def test_public_methods_document_every_parameter_in_numpydoc_sections():
     import inspect
 
     from vibrel import ToroidalNN
+    from vibrel.lsh import PythonLshIndex
     dask = pytest.importorskip("vibrel.dask")
-    for cls in (ToroidalNN, dask.DaskToroidalNN):
+    for cls in (ToroidalNN, dask.DaskToroidalNN, PythonLshIndex):
         for name, method in inspect.getmembers(cls, inspect.isfunction):
             if name.startswith("_") or not method.__module__.startswith("vibrel"):
                 continue
