@@ -46,13 +46,24 @@ The rule, applied at `fit` to the parameters the user left as None:
    When explicit parameters leave no setting that reaches the target, the one
    with the highest estimate.
 
-Cost of tuning.  Tables are hashed one at a time for each b, and a (k, probes)
-leaves the search as soon as its modelled cost reaches that of the best choice
-so far (the exhaustive search's to begin with: a setting dearer than it is
-never chosen) or its recall meets the target (more tables only cost more).  So
-the work is bounded by the modelled costs: where the exhaustive search is cheap
-most candidates leave after their first table and the sample's true neighbours
-are never computed.  The choice is the one a search of every candidate makes.
+Cost of tuning (about a build: bench/bench_front.py --goals).  Tables are
+hashed one at a time for each b, and a (k, probes) leaves the search
+
+* once its recall meets the target (more tables only cost more);
+* once its modelled cost reaches that of the best choice so far (the
+  exhaustive search's to begin with: a setting dearer than it is never chosen);
+* once it cannot, by an optimistic extrapolation of its recall over the tables
+  seen (`_tables_extrapolated`), meet the target before it reaches that cost
+  or the table budget.
+
+Every b gets one table first; then the b whose best candidate promises the
+lowest cost gets the next.  With all parameters left to it, the tuner hashes
+at most `_TUNING_ROWS_PER_POINT` sample rows per point plus
+`_TUNING_ROWS_FIXED`, about the keys of a build of as many tables; what it has
+not shown to meet the target by then is not chosen (the exhaustive search is,
+if nothing is).  So the work follows the modelled costs: where the exhaustive
+search is cheap, most candidates leave after their first table.  Given
+parameters are searched without that bound.
 """
 
 from __future__ import annotations

@@ -470,7 +470,7 @@ class DaskToroidalNN(TierSizes):
         if any(value is not None for value in setting.fixed.values()):
             _tune.warn_if_short(tuning.params, tuning.recall, tuning.recall_error, setting.target, stacklevel=2)
         params = front.get_params()
-        sent = dataclasses.replace(setting, engine=None, rng=None)
+        sent = dataclasses.replace(setting, engine=None)  # each worker resolves its own engine
         shards = [_on(client, h, _install, s, params, tuning, sent, n_static)
                   for s, h in zip(shards, homes)]
         self._homes = _settle(client, shards)

@@ -139,8 +139,10 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         The setting in use: b, k, l, probes, block (None: one block per
         thread), as the constructor takes them: ToroidalNN(**params_) makes it.
     recall_estimate_, recall_error_ : float
-        The recall the setting is expected to reach, measured on a sample of the
-        fitted points, and the standard error of that estimate.
+        The recall the setting is expected to reach and the standard error of
+        that estimate: the built index asked about a sample of the fitted
+        points (each leaving itself out), or, for given settings, an index of
+        the other points asked about the sample, as fresh queries would be.
     table_bytes_ : int
         Memory of the hash tables.
     s_, u_ : ndarray of shape (l, k)
