@@ -82,6 +82,7 @@ def goals(repeat, big):
         cases.append((1_000_000, 16, 10))
     lines = ["| n | d | n_neighbors | setting | fit s | build s | fit / build | goal s | met |",
              "|---:|---:|---:|---|---:|---:|---:|---:|---|"]
+    print("\n".join(lines), flush=True)
     for n, d, n_neighbors in cases:
         points = np.random.default_rng(n + d).random((n, d))
         model, fit, build = fit_against_build(points, n_neighbors, repeat)

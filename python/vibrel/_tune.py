@@ -99,7 +99,7 @@ _RATE_MARGIN = 2.0
 # milliseconds), searching the most promising bucket count first; what it has
 # not reached by then is not chosen.
 _TUNING_ROWS_PER_POINT = 6
-_TUNING_ROWS_FIXED = 60_000
+_TUNING_ROWS_FIXED = 30_000
 # A tuned key reads at least this many coordinates (all of them when d is smaller):
 # keys of fewer coordinates cost much and find little once d exceeds them.
 _MIN_DIGITS = 3
