@@ -58,8 +58,8 @@ hashed one at a time for each b, and a (k, probes) leaves the search
 
 Every b gets one table first; then the b whose best candidate promises the
 lowest cost gets the next.  With all parameters left to it, the tuner hashes
-at most `_TUNING_ROWS_PER_POINT` sample rows per point plus
-`_TUNING_ROWS_FIXED`, about the keys of a build of as many tables; what it has
+at most `_TUNING_ROWS_PER_POINT` sample rows per point (at most
+`_TUNING_ROWS_MOST`) plus `_TUNING_ROWS_FIXED`; what it has
 not shown to meet the target by then is not chosen (the exhaustive search is,
 if nothing is).  So the work follows the modelled costs: where the exhaustive
 search is cheap, most candidates leave after their first table.  Given
@@ -100,6 +100,9 @@ _RATE_MARGIN = 2.0
 # not reached by then is not chosen.
 _TUNING_ROWS_PER_POINT = 6
 _TUNING_ROWS_FIXED = 30_000
+# The tables a search needs hardly grow with n (their sample is fixed), while a
+# build does: beyond this many rows tuning costs more than it can save.
+_TUNING_ROWS_MOST = 1_200_000
 # A tuned key reads at least this many coordinates (all of them when d is smaller):
 # keys of fewer coordinates cost much and find little once d exceeds them.
 _MIN_DIGITS = 3
@@ -208,7 +211,7 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     exhaustive_cost = n * costs.scan_point
     choice = _Choice(bound=exhaustive_cost if free else math.inf)
     searches = [_BucketSearch(sampled, b, ks, s, u, fixed, costs, target, choice) for b, ks in grid]
-    budget = _TUNING_ROWS_PER_POINT * n + _TUNING_ROWS_FIXED if free else math.inf
+    budget = min(_TUNING_ROWS_PER_POINT * n, _TUNING_ROWS_MOST) + _TUNING_ROWS_FIXED if free else math.inf
     while budget > 0:
         open_searches = [search for search in searches if not search.done and search.promise < choice.bound]
         if not open_searches:
