@@ -113,13 +113,19 @@ def threads_for(n_jobs: int | None) -> int:
     return 0 if count >= pool else max(1, count)
 
 
-def call(threads: int, method, *args):
-    """`method(*args)` of an engine, its loops on `threads` threads (0: all).
-    Only the periodic engine's methods keep to a count; the others run as usual."""
+def counted(threads: int, method):
+    """`method` of an engine, its loops kept to `threads` threads (0: all), as
+    a callable written in C like the method itself.  Only the periodic engine's
+    methods keep to a count; the others are returned as they are."""
     if threads == 0 or not isinstance(getattr(method, "__self__", None), _counted_class()):
-        return method(*args)
+        return method
     from vibrel._periodic import call_with_threads
-    return call_with_threads(threads, method, *args)
+    return functools.partial(call_with_threads, threads, method)
+
+
+def call(threads: int, method, *args):
+    """`method(*args)` of an engine, its loops on `threads` threads (0: all)."""
+    return counted(threads, method)(*args)
 
 
 @functools.lru_cache(maxsize=None)

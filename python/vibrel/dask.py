@@ -47,7 +47,7 @@ except ImportError as err:  # pragma: no cover - exercised only without Dask
 from vibrel import _backend, _tune, _validation
 from vibrel.neighbors import (NotFittedError, Setting, TierSizes, ToroidalNN, box_period, check_enough, check_ids,
                               check_n_static, check_no_ids_with, indexed_points, install, knn_checked,
-                              radius_checked, record_setting, setting_for, split_rows, update_rows)
+                              radius_checked, setting_attributes, setting_for, split_rows, update_rows)
 
 __all__ = ["DaskToroidalNN", "ShardLostError"]
 
@@ -185,6 +185,7 @@ def _update(shard: _Shard, epoch: int, rows: np.ndarray) -> int:
     front = shard.model()
     previous = indexed_points(front)[front.n_static:].copy()
     front.update(rows)
+    shard.points = front._points  # an update gives the model a new array of points
     shard.undo, shard.epoch = ("update", previous), epoch + 1
     return shard.epoch
 
@@ -210,6 +211,7 @@ def _undo(shard: _Shard, epoch: int) -> int:
     front = shard.model()
     if kind == "update":
         front.update(before)
+        shard.points = front._points
     else:
         n_points, n_static = before
         shard.points, shard.gids = indexed_points(front)[:n_points], shard.gids[:n_points]
@@ -478,7 +480,7 @@ class DaskToroidalNN(TierSizes):
         self._n_static, self._n_points = n_static, n
         starts = np.concatenate([[0], np.cumsum(sizes)])
         self._cand = [(max(lo, n_static), max(hi, n_static)) for lo, hi in zip(starts[:-1], starts[1:])]
-        record_setting(self, tuning, setting)
+        self.__dict__.update(setting_attributes(tuning, setting))
         return self
 
     def _place(self, client: Any, X: Any, front: ToroidalNN) -> tuple[list, list, list, Setting]:

@@ -12,7 +12,7 @@ from numpy.typing import ArrayLike
 from sklearn.base import BaseEstimator, TransformerMixin
 from sklearn.exceptions import NotFittedError
 
-from vibrel import _backend, _params, _progress, _tune, _validation
+from vibrel import _atomic, _backend, _params, _progress, _sizes, _tune, _validation
 
 if TYPE_CHECKING:
     from scipy.sparse import csr_matrix
@@ -99,6 +99,9 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         The box side, one for every axis or one per axis, each positive and
         finite.  Coordinates are taken modulo their period; distances, radii
         and graphs are in the box's units.  Angles in radians: period 2 pi.
+        Distances are computed in single precision, so periods outside
+        1e-30 to 1e30 ("l1") or 1e-15 to 1e15 ("l2") are refused with a
+        ValueError naming the range: their terms would overflow or underflow.
     recall : float in (0, 1], default 0.99
         Share of the true `n_neighbors` nearest that `kneighbors` must find; for
         `radius_neighbors`, share of the points within the radius.
@@ -152,6 +155,12 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
     backend_ : str
     index_ : the engine object.
     """
+
+    # Set by `fit` (in one step, so declared here).
+    index_: Any
+    _points: np.ndarray
+    _radius_recall: dict[float, float]
+    _exhaustive: Any
 
     def __init__(self, n_neighbors: int = 5, radius: float = 1.0, *, metric: str = "l1", period: Any = 1.0,
                  recall: float = 0.99,
@@ -235,29 +244,21 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         n_static = check_n_static(n, n_static)
         setting = self._setting(n, points.shape[1])
         _validation.wrap_onto(points, setting.period)
+        # Progress is reported, and its bar closed, before the model changes:
+        # a callback that raises leaves the model as it was.
         progress = _progress.reporter(self.verbose, "fit", 2)
         n_neighbors = min(setting.n_neighbors, n - 1)
-        tuning = _tune.tune(points, n_neighbors, setting.target, setting.rng, setting.engine,
-                            memory=setting.memory, fixed=setting.fixed, period=setting.period,
-                            threads=setting.threads)
-        progress(1)
-        self._install(points, n_static, tuning, setting)
-        if tuning.true_kth is not None and not tuning.params.exhaustive:
-            # The keys' estimate misses what the engine's widened searches find:
-            # the built index tells the recall it really reaches on the sample.
-            # Given settings may have cells too sparse to fill an answer, where
-            # only an index without the sample tells what fresh queries reach.
-            rows = tuning.sample_rows
-            if any(value is not None for value in setting.fixed.values()):
-                self.recall_estimate_, self.recall_error_ = _tune.held_out_recall(
-                    setting.engine, tuning, points, n_neighbors, setting.threads)
-                _tune.warn_if_short(tuning.params, self.recall_estimate_, self.recall_error_, setting.target,
-                                    stacklevel=3)
-            else:
-                self.recall_estimate_, self.recall_error_ = _tune.measured_recall(
-                    self.index_, points[rows], rows, tuning.true_kth, n_neighbors, setting.threads)
-        progress(2)
-        progress.close()
+        try:
+            tuning = _tune.tune(points, n_neighbors, setting.target, setting.rng, setting.engine,
+                                memory=setting.memory, fixed=setting.fixed, period=setting.period,
+                                threads=setting.threads)
+            progress(1)
+            fitted = self._fitted_state(points, n_static, tuning, setting)
+            fitted.update(self._measured_recall(fitted["index_"], points, tuning, setting, n_neighbors))
+            progress(2)
+        finally:
+            progress.close()
+        self.__dict__.update(fitted)
         return self
 
     def _setting(self, n: int, d: int | None = None) -> Setting:
@@ -265,6 +266,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         coordinates (the period is checked only when d is given)."""
         metric = _validation.check_metric(self.metric)
         period = None if d is None else _validation.check_period(self.period, d)
+        _validation.check_period_range(period, metric)
         n_neighbors = _validation.check_int(self.n_neighbors, "n_neighbors", 1)
         _validation.check_radius(self.radius)
         target = _validation.check_fraction(self.recall, "recall")
@@ -280,17 +282,52 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         return Setting(n_neighbors, target, memory, block, fixed, engine, backend, rng, metric, period, threads)
 
     def _install(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
-        """Builds the index of the tuned setting over `points` and records the setting."""
-        self.index_ = _backend.build_index(setting.engine, tuning.params, tuning.s, tuning.u,
-                                           setting.block, points, n_static, setting.threads)
-        self._counted_threads = setting.threads != 0
-        self._points = points
-        self._sample_rows = tuning.sample_rows
-        self._exhaustive = None
-        self._radius_recall: dict[float, float] = {}
-        self._target = setting.target
-        self.n_features_in_ = points.shape[1]
-        record_setting(self, tuning, setting)
+        """Builds the index of the tuned setting over `points` and records the
+        setting, the model changing in one step once the index is built."""
+        self.__dict__.update(self._fitted_state(points, n_static, tuning, setting))
+
+    def _fitted_state(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> dict:
+        """The attributes of a model fitted with this tuning: a new index over
+        `points` and the setting it was built with."""
+        return {
+            "index_": _backend.build_index(setting.engine, tuning.params, tuning.s, tuning.u, setting.block, points,
+                                           n_static, setting.threads),
+            "_counted_threads": setting.threads != 0,
+            "_points": points,
+            "_sample_rows": tuning.sample_rows,
+            "_radius_recall": {},
+            "_target": setting.target,
+            "n_features_in_": points.shape[1],
+            **setting_attributes(tuning, setting),
+            **self._no_caches(),
+        }
+
+    def _measured_recall(self, index: Any, points: np.ndarray, tuning: _tune.Tuning, setting: Setting,
+                         n_neighbors: int) -> dict:
+        """The recall estimate of a hashed setting, measured with the engine, and
+        a RecallTargetWarning when given parameters fall clearly short of the target.
+
+        The keys' estimate misses what the engine's widened searches find: the
+        built index tells the recall it really reaches on the sample.  Given
+        settings may have cells too sparse to fill an answer, where only an
+        index without the sample tells what fresh queries reach."""
+        if tuning.true_kth is None or tuning.params.exhaustive:
+            return {}
+        rows = tuning.sample_rows
+        if all(value is None for value in setting.fixed.values()):
+            recall, error = _tune.measured_recall(index, points[rows], rows, tuning.true_kth, n_neighbors,
+                                                  setting.threads)
+        else:
+            recall, error = _tune.held_out_recall(setting.engine, tuning, points, n_neighbors, setting.threads)
+            _tune.warn_if_short(tuning.params, recall, error, setting.target, stacklevel=4)
+        return {"recall_estimate_": recall, "recall_error_": error}
+
+    # Attributes built lazily from the indexed points; every change of the
+    # points drops them.
+    _CACHES = ("_exhaustive",)
+
+    def _no_caches(self) -> dict:
+        return dict.fromkeys(self._CACHES)
 
     # ----------------------------------------------------------------- sizes
 
@@ -355,7 +392,8 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         index = self.index_
         cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _backend.pool_threads()
         return self._sliced("kneighbors", queries, exclude, cap,
-                            lambda q, e: self._call(index.query_knn, q, n_neighbors, e), _join_rows)
+                            lambda q, e: self._call(index.query_knn, q, n_neighbors, e),
+                            lambda m: _RowsInto(m, n_neighbors))
 
     @overload
     def radius_neighbors(self, X: ArrayLike | None = ..., radius: float | None = ...,
@@ -505,6 +543,10 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
     def update(self, X: ArrayLike) -> ToroidalNN:
         """Replaces the coordinates of the candidate tier and refreshes its hash tables.
 
+        All or nothing: after an exception, KeyboardInterrupt included, the model
+        is wholly as before or wholly updated; calling `update` again with the
+        same X gives the updated model either way.
+
         Parameters
         ----------
         X : array-like of shape (n_candidates, d)
@@ -516,14 +558,22 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         """
         index = self._fitted()
         coords = update_rows(X, index.n_candidates, self.n_features_in_, self._period)
-        self._call(index.update, coords)
-        self._points[index.n_static:] = coords
-        self._exhaustive = None
+        points = self._points.copy()
+        points[index.n_static:] = coords
+        _atomic.call_then_commit(index, "update", coords, self.__dict__, {"_points": points, **self._no_caches()},
+                                 self._threads())
         return self
 
     def promote(self, X: ArrayLike) -> ToroidalNN:
         """Moves the candidates into the static tier and installs the rows of X
         as the new candidates.
+
+        All or nothing: after an exception, KeyboardInterrupt included, the model
+        is wholly as before or wholly promoted.  Compare (`n_static`,
+        `n_points`) with their values before the call to tell which: a promote
+        that was installed set `n_static` to the old `n_points` and added m to
+        `n_points` (when neither changed, it had nothing to move or add).
+        Repeating a promote that was installed would add its batch twice.
 
         Parameters
         ----------
@@ -537,9 +587,9 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         """
         index = self._fitted()
         batch = _validation.as_points(X, "X", period=self._period, estimator=self)
-        self._call(index.promote, batch)
-        self._points = np.concatenate([self._points, batch])
-        self._exhaustive = None
+        points = np.concatenate([self._points, batch])
+        _atomic.call_then_commit(index, "promote", batch, self.__dict__, {"_points": points, **self._no_caches()},
+                                 self._threads())
         return self
 
     # ----------------------------------------------------------- persistence
@@ -551,7 +601,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         state = dict(self.__dict__)
         index = state.pop("index_", None)
         if index is not None:
-            state["_exhaustive"] = None
+            state.update(self._no_caches())
             state["_n_static"] = index.n_static
         return state
 
@@ -609,21 +659,22 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
 
     def _sliced(self, label, queries, exclude, cap, call, join):
         """`call(queries, exclude)` on slices of at most `cap` rows (fewer when
-        progress is shown), the answers joined by `join`."""
+        progress is shown), the answers gathered by `join(m)` (made before the
+        first slice, so that it can reserve the whole answer)."""
         m = queries.shape[0]
         step = cap if not self.params_["block"] else m
         if self.verbose:
             step = min(step, max(_PROGRESS_SLICE, -(-m // 50)))
         if m <= step:
             return call(queries, exclude)
+        answer = join(m)
         progress = _progress.reporter(self.verbose, label, m)
-        parts = []
         for lo in range(0, m, step):
             hi = min(m, lo + step)
-            parts.append(call(queries[lo:hi], None if exclude is None else exclude[lo:hi]))
+            answer.add(lo, hi, call(queries[lo:hi], None if exclude is None else exclude[lo:hi]))
             progress(hi)
         progress.close()
-        return join(parts)
+        return answer.result()
 
     def _radius_csr(self, X, radius, return_distance, sort_results, ids):
         self._fitted()
@@ -635,9 +686,12 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
 
     def _radius(self, queries: np.ndarray, exclude, radius: float):
         """CSR (indptr, ids, dists) of checked queries within a checked radius."""
+        m = queries.shape[0]
+        _sizes.check_radius_answer(m, self.n_points, 0 if exclude is None else int((exclude >= 0).sum()), radius,
+                                   _sizes.box_reach(self.effective_metric_, self._period, self.n_features_in_))
         index = self._radius_index(radius)
-        return self._sliced("radius_neighbors", queries, exclude, queries.shape[0],
-                            lambda q, e: self._call(index.query_radius, q, radius, e), _join_csr)
+        return self._sliced("radius_neighbors", queries, exclude, m,
+                            lambda q, e: self._call(index.query_radius, q, radius, e), lambda _: _CsrParts())
 
     def _radius_index(self, radius: float):
         """The tables when they find `recall` of the points within `radius`, else
@@ -763,17 +817,35 @@ def _rng(random_state) -> np.random.Generator:
                         f"got {random_state!r} ({err})") from None
 
 
-def _join_rows(parts):
-    """One answer from the row-aligned answers of consecutive slices."""
-    return tuple(np.concatenate(arrays) for arrays in zip(*parts))
+class _RowsInto:
+    """A k-nearest-neighbour answer of m rows, reserved whole before the first
+    slice (MemoryError at once when it cannot be) and filled slice by slice."""
+
+    def __init__(self, m: int, k: int) -> None:
+        self.ind, self.dist = _sizes.knn_rows(m, k)
+
+    def add(self, lo: int, hi: int, part) -> None:
+        self.ind[lo:hi], self.dist[lo:hi] = part
+
+    def result(self):
+        return self.ind, self.dist
 
 
-def _join_csr(parts):
+class _CsrParts:
     """One CSR answer (indptr, ids, dists) from those of consecutive slices."""
-    offsets = np.cumsum([0] + [ids.size for _, ids, _ in parts])
-    indptr = np.concatenate([[0]] + [ptr[1:] + off for (ptr, _, _), off in zip(parts, offsets)])
-    return (indptr.astype(np.int64), np.concatenate([ids for _, ids, _ in parts]),
-            np.concatenate([dists for _, _, dists in parts]))
+
+    def __init__(self) -> None:
+        self.parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
+
+    def add(self, lo: int, hi: int, part) -> None:
+        self.parts.append(part)
+
+    def result(self):
+        parts = self.parts
+        offsets = np.cumsum([0] + [ids.size for _, ids, _ in parts])
+        indptr = np.concatenate([[0]] + [ptr[1:] + off for (ptr, _, _), off in zip(parts, offsets)])
+        return (indptr.astype(np.int64), np.concatenate([ids for _, ids, _ in parts]),
+                np.concatenate([dists for _, _, dists in parts]))
 
 
 def split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:
@@ -821,19 +893,23 @@ def setting_for(model: ToroidalNN, n: int, d: int) -> Setting:
     return model._setting(n, d)
 
 
-def record_setting(model: Any, tuning: _tune.Tuning, setting: Setting) -> None:
-    """Sets the fitted attributes that describe the setting on `model` (a
-    ToroidalNN or a DaskToroidalNN)."""
+def setting_attributes(tuning: _tune.Tuning, setting: Setting) -> dict:
+    """The fitted attributes that describe the setting, for a ToroidalNN or a
+    DaskToroidalNN."""
     p = tuning.params
-    # block None (one block per thread) as the constructor takes it, so that
-    # ToroidalNN(**params_) makes this setting again.
-    model.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block or None}
-    model.recall_estimate_, model.recall_error_ = tuning.recall, tuning.recall_error
-    model.s_, model.u_ = tuning.s, tuning.u
-    model.backend_ = setting.backend
-    model._period = setting.period
-    model.effective_metric_ = setting.metric
-    model.effective_metric_params_ = {"period": 1.0 if setting.period is None else setting.period.copy()}
+    return {
+        # block None (one block per thread) as the constructor takes it, so that
+        # ToroidalNN(**params_) makes this setting again.
+        "params_": {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block or None},
+        "recall_estimate_": tuning.recall,
+        "recall_error_": tuning.recall_error,
+        "s_": tuning.s,
+        "u_": tuning.u,
+        "backend_": setting.backend,
+        "_period": setting.period,
+        "effective_metric_": setting.metric,
+        "effective_metric_params_": {"period": 1.0 if setting.period is None else setting.period.copy()},
+    }
 
 
 def install(model: ToroidalNN, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
