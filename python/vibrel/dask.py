@@ -686,11 +686,13 @@ class DaskToroidalNN(TierSizes):
         Parameters
         ----------
         X : array-like of shape (n_candidates, d)
-            Row j the new coordinates of point n_static + j.
+            The candidates' new coordinates in id order; each shard is sent the
+            rows of the candidates it holds.
 
         Returns
         -------
         self : DaskToroidalNN
+            This model.
         """
         self._fitted()
         coords = update_rows(X, self.n_candidates, self.n_features_in_, self._period)
