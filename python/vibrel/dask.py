@@ -520,7 +520,7 @@ class DaskToroidalNN(TierSizes):
 
     # ----------------------------------------------------------------- sizes
 
-    def _sizes(self) -> tuple[int, int]:
+    def _tier_sizes(self) -> tuple[int, int]:
         self._fitted()
         return self._n_points, self._n_static
 

@@ -34,27 +34,27 @@ _PROGRESS_SLICE = 16_384
 
 
 class TierSizes:
-    """The sizes of the two tiers, for a class whose `_sizes()` gives
+    """The sizes of the two tiers, for a class whose `_tier_sizes()` gives
     (n_points, n_static) once fitted (NotFittedError before).  Internal: shared
     by ToroidalNN and vibrel.dask.DaskToroidalNN."""
 
-    def _sizes(self) -> tuple[int, int]:
+    def _tier_sizes(self) -> tuple[int, int]:
         raise NotImplementedError
 
     @property
     def n_points(self) -> int:
         """Points in the index, both tiers."""
-        return self._sizes()[0]
+        return self._tier_sizes()[0]
 
     @property
     def n_static(self) -> int:
         """Points in the static tier."""
-        return self._sizes()[1]
+        return self._tier_sizes()[1]
 
     @property
     def n_candidates(self) -> int:
         """Points in the candidate tier."""
-        n_points, n_static = self._sizes()
+        n_points, n_static = self._tier_sizes()
         return n_points - n_static
 
     @property
@@ -331,7 +331,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
 
     # ----------------------------------------------------------------- sizes
 
-    def _sizes(self) -> tuple[int, int]:
+    def _tier_sizes(self) -> tuple[int, int]:
         index = self._fitted()
         return index.n_points, index.n_static
 
