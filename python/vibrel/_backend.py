@@ -15,6 +15,7 @@ import warnings
 
 import numpy as np
 
+from vibrel import _exact
 from vibrel._params import EXHAUSTIVE
 from vibrel.lsh import PythonLshIndex
 
@@ -136,3 +137,41 @@ def _counted_class() -> type:
     except ImportError:
         return type(None)
     return PeriodicLshIndex
+
+
+class OracleCells:
+    """The exact radius search of the reference backend, with the interface of
+    `vibrel._periodic.CellIndex`: the package's exhaustive oracle."""
+
+    def __init__(self, points, metric: str = "l1", period=None):
+        self._points = points
+        self._metric = metric
+        self._period = period
+
+    @property
+    def n_points(self) -> int:
+        return self._points.shape[0]
+
+    def plan(self, radius: float, rows: int) -> dict:
+        d = self._points.shape[1]
+        return {"cells": (1,) * d, "rings": (0,) * d, "candidates": float(self.n_points)}
+
+    def pairs(self, radius: float):
+        return _exact.pairs_within(self._points, radius, self._metric, self._period)
+
+    def query_radius(self, queries, radius: float, exclude_ids=None):
+        return _exact.within(self._points, queries, radius, exclude_ids, self._metric, self._period)
+
+
+def cell_search(backend: str, points, metric: str = "l1", period=None):
+    """The exact radius search over `points` (float64, wrapped into the box):
+    the compiled `vibrel._periodic.CellIndex` for the native backend, the
+    oracle for the reference (or when the compiled module does not import)."""
+    if backend == "native":
+        try:
+            from vibrel._periodic import CellIndex
+        except ImportError:
+            pass
+        else:
+            return CellIndex(points, metric, period)
+    return OracleCells(points, metric, period)

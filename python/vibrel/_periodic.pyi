@@ -7,7 +7,7 @@ import numpy.typing as npt
 
 from vibrel._native import RustLshIndex
 
-__all__ = ["PeriodicLshIndex", "pool_threads", "call_with_threads"]
+__all__ = ["PeriodicLshIndex", "CellIndex", "pool_threads", "call_with_threads"]
 
 _T = TypeVar("_T")
 
@@ -17,6 +17,21 @@ class PeriodicLshIndex(RustLshIndex):  # the same methods; not a subclass at run
     def __new__(cls, b: int, k: int, l: int, probes: int, s: npt.NDArray[np.int64], u: npt.NDArray[np.float64],
                 block: int = 1024, metric: Literal["l1", "l2"] = "l1",
                 period: npt.NDArray[np.float64] | None = None) -> PeriodicLshIndex: ...
+
+class CellIndex:
+    """Exact radius search in a periodic box by cell lists, compiled."""
+
+    def __new__(cls, points: npt.NDArray[np.float64], metric: str = "l1",
+                period: npt.NDArray[np.float64] | None = None) -> CellIndex: ...
+    @property
+    def n_points(self) -> int: ...
+    def pairs(self, radius: float) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+    def query_radius(self, queries: npt.NDArray[np.float64], radius: float,
+                     exclude_ids: npt.NDArray[np.int64] | None = None
+                     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+    def plan(self, radius: float, rows: int) -> dict[str, tuple[int, ...] | float]: ...
+
+def split_rows(values: npt.NDArray[np.generic], indptr: npt.NDArray[np.int64]) -> npt.NDArray[np.object_]: ...
 
 def pool_threads() -> int:
     """The number of worker threads of this module's pool."""

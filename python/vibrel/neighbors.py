@@ -5,14 +5,14 @@ two-tier epoch cycle."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, overload
+from typing import TYPE_CHECKING, Any, Callable, Literal, overload
 
 import numpy as np
 from numpy.typing import ArrayLike
 from sklearn.base import BaseEstimator, TransformerMixin
 from sklearn.exceptions import NotFittedError
 
-from vibrel import _atomic, _backend, _params, _progress, _sizes, _tune, _validation
+from vibrel import _atomic, _backend, _params, _progress, _radius_plan, _sizes, _tune, _validation
 
 if TYPE_CHECKING:
     from scipy.sparse import csr_matrix
@@ -76,7 +76,9 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
     `fit` the hash setting is tuned so that `kneighbors` finds the share `recall`
     of the true `n_neighbors` nearest, on data like the fitted data (see
     `vibrel._tune` for the rule and its cost).  `recall=1.0` is the exhaustive
-    search, which compares every point and is exact.
+    search, which compares every point and is exact.  Radius searches up to 4
+    coordinates (`radius_neighbors`, its graph and `radius_pairs`) run on an
+    exact cell search instead (see `vibrel._radius_plan`).
 
     Points live in two tiers.  The first `n_static` rows given to `fit` form the
     static tier, which only grows; the others are candidates, whose coordinates
@@ -161,6 +163,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
     _points: np.ndarray
     _radius_recall: dict[float, float]
     _exhaustive: Any
+    _cells: Any
 
     def __init__(self, n_neighbors: int = 5, radius: float = 1.0, *, metric: str = "l1", period: Any = 1.0,
                  recall: float = 0.99,
@@ -324,7 +327,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
 
     # Attributes built lazily from the indexed points; every change of the
     # points drops them.
-    _CACHES = ("_exhaustive",)
+    _CACHES = ("_exhaustive", "_cells")
 
     def _no_caches(self) -> dict:
         return dict.fromkeys(self._CACHES)
@@ -414,7 +417,9 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
                          ids: ArrayLike | None = None) -> tuple[np.ndarray, np.ndarray] | np.ndarray:
         """The indexed points within `radius` of each query.
 
-        The answer is as complete as `recall`: the share of the points within
+        The answer is exact wherever the cell search (`vibrel._radius_plan`)
+        costs less than the alternatives, which is always up to 4 coordinates.
+        Elsewhere it is as complete as `recall`: the share of the points within
         this radius that the tables find is estimated on the tuning sample (their
         keys show which are found, as in the tuner) and, when it falls short of
         `recall`, the search runs exhaustively instead (the first such call
@@ -501,6 +506,47 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         indptr, ids, dists = self._radius_csr(X, radius, True, sort_results, None)
         data = dists if mode == "distance" else np.ones(ids.size)
         return _csr(csr_matrix, data, ids, indptr, (indptr.size - 1, self.n_points))
+
+    def radius_pairs(self, radius: float | None = None, *, return_distance: bool = True) -> Any:
+        """Every pair of indexed points within `radius` of each other.
+
+        Parameters
+        ----------
+        radius : float, optional
+            The cutoff in the box's units; the model's `radius` when None.
+        return_distance : bool, default True
+            Whether to return the distances as well.
+
+        Returns
+        -------
+        pairs : ndarray of shape (m, 2), int64
+            The ids (i, j) of each pair, i < j, in lexicographic order.
+        distances : ndarray of shape (m,), float64
+            The distance of each pair (exact single-precision values); only
+            returned when `return_distance` is True.
+
+        Notes
+        -----
+        Exact wherever `radius_neighbors` is (always up to 4 coordinates): the
+        cell search builds the list in the engine, in parallel, straight into
+        the result arrays.  Elsewhere the pairs are those of the radius
+        self-join, each found pair listed once, as complete as `recall`.  A
+        simulation frame is `update` followed by this call: the cell grid is
+        rebuilt from the new coordinates on the first call after a change.
+        """
+        self._fitted()
+        radius = _validation.check_radius(self.radius if radius is None else radius)
+        n = self.n_points
+        if radius >= _sizes.box_reach(self.effective_metric_, self._period, self.n_features_in_):
+            # Every pair: two int64 ids and a float64 distance each, refused at once when too many.
+            _sizes.check_allocatable(12 * n * (n - 1), f"the {n * (n - 1) // 2:,} pairs of {n:,} points within a "
+                                     f"radius of {radius:g}, which reaches every point")
+        search = self._exact_search(n, radius)
+        if search is not None:
+            pairs, dists = search.pairs(radius)
+        else:
+            pairs, dists = _pairs_of_rows(*self._radius(self._points, np.arange(self.n_points), radius))
+        return (pairs, dists) if return_distance else pairs
 
     def transform(self, X: ArrayLike) -> csr_matrix:
         """The sparse distance graph of X's `n_neighbors + 1` nearest indexed
@@ -609,6 +655,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         self.__dict__.setdefault("_period", None)  # models saved before boxes other than the unit torus
         self.__dict__.setdefault("_counted_threads", False)  # and before n_jobs
         self.__dict__.update(state)
+        self.__dict__.setdefault("_cells", None)  # models saved before the cell search
         if "_points" in state:
             self._points = np.array(self._points, dtype=np.float64, order="C")
             self._radius_recall = dict(self._radius_recall)
@@ -689,7 +736,8 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         m = queries.shape[0]
         _sizes.check_radius_answer(m, self.n_points, 0 if exclude is None else int((exclude >= 0).sum()), radius,
                                    _sizes.box_reach(self.effective_metric_, self._period, self.n_features_in_))
-        index = self._radius_index(radius)
+        search = self._exact_search(m, radius)
+        index = search if search is not None else self._radius_index(radius)
         return self._sliced("radius_neighbors", queries, exclude, m,
                             lambda q, e: self._call(index.query_radius, q, radius, e), lambda _: _CsrParts())
 
@@ -706,6 +754,22 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         if self._exhaustive is None:
             self._exhaustive = self._exhaustive_index()
         return self._exhaustive
+
+    def _exact_search(self, rows: int, radius: float):
+        """The cell search over the indexed points when `vibrel._radius_plan`
+        picks it for `rows` query rows within `radius`, else None.  Its grid
+        is built on first use after every change of the points."""
+        d = self.n_features_in_
+        if self._cells is None:
+            self._cells = _backend.cell_search(self.backend_, self._points, self.effective_metric_, self._period)
+        if d <= _radius_plan.CELL_DIMS:
+            return self._cells
+        p = self.params_
+        other = _radius_plan.exhaustive_cost(self.n_points)
+        if p["b"] > 1 and self._radius_index(radius) is self.index_:
+            other = _radius_plan.table_cost(p["b"], p["k"], p["l"], p["probes"], self.n_points)
+        cells = self._cells.plan(radius, rows)["candidates"]
+        return self._cells if _radius_plan.use_cells(d, cells, other) else None
 
     def _exhaustive_index(self):
         """An exhaustive index (one cell) of the indexed points."""
@@ -848,12 +912,31 @@ class _CsrParts:
                 np.concatenate([dists for _, _, dists in parts]))
 
 
+def _pairs_of_rows(indptr: np.ndarray, ids: np.ndarray, dists: np.ndarray):
+    """(pairs, dists) of a radius self-join's CSR rows: each pair (i, j), i < j,
+    found from either end, listed once, in lexicographic order."""
+    owner = np.repeat(np.arange(indptr.size - 1, dtype=np.int64), np.diff(indptr))
+    lo, hi = np.minimum(owner, ids), np.maximum(owner, ids)
+    _, first = np.unique(lo * max(1, indptr.size - 1) + hi, return_index=True)
+    return np.stack([lo[first], hi[first]], axis=1), dists[first]
+
+
 def split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:
-    """An object array whose row i is the view values[indptr[i]:indptr[i + 1]]."""
+    """An object array whose row i is the view values[indptr[i]:indptr[i + 1]],
+    made by the compiled module in one C loop when it imports."""
+    if _split_rows_compiled is not None:
+        return _split_rows_compiled(values, np.ascontiguousarray(indptr, dtype=np.int64))
     rows = np.empty(indptr.size - 1, dtype=object)
     for i, (lo, hi) in enumerate(zip(indptr[:-1].tolist(), indptr[1:].tolist())):
         rows[i] = values[lo:hi]
     return rows
+
+
+_split_rows_compiled: Callable[[np.ndarray, np.ndarray], np.ndarray] | None
+try:
+    from vibrel._periodic import split_rows as _split_rows_compiled
+except ImportError:
+    _split_rows_compiled = None
 
 
 def _csr(csr_matrix, data, indices, indptr, shape):

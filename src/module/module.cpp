@@ -12,7 +12,6 @@ struct Native {
   static constexpr const char* module_name = "_native";
   static constexpr const char* class_name = "RustLshIndex";
   static PyTypeObject* type() { return vb::module::index_type(); }
-  static PyMethodDef* functions() { return nullptr; }
 };
 
 }  // namespace

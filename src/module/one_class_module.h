@@ -8,9 +8,8 @@
 
 namespace vb::module {
 
-// Names: static constexpr const char* module_name and class_name,
-// static PyTypeObject* type() and static PyMethodDef* functions() (the module's
-// functions, or null for none).
+// Names: static constexpr const char* module_name and class_name, and
+// static PyTypeObject* type().
 template <class Names>
 struct OneClassModule {
   static int exec(PyObject* module) {
@@ -27,7 +26,7 @@ struct OneClassModule {
   };
 
   static inline PyModuleDef def = {
-      PyModuleDef_HEAD_INIT, Names::module_name, "", 0, Names::functions(), slots, nullptr, nullptr, nullptr,
+      PyModuleDef_HEAD_INIT, Names::module_name, "", 0, nullptr, slots, nullptr, nullptr, nullptr,
   };
 
   static PyObject* init() { return PyModuleDef_Init(&def); }

@@ -44,19 +44,19 @@ PyObject* call_with_threads(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyMethodDef functions[] = {
-    {"pool_threads", pool_threads, METH_NOARGS,
-     "pool_threads()\n--\n\nThe number of worker threads of this module's pool."},
-    {"call_with_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_with_threads)),
-     METH_VARARGS | METH_KEYWORDS,
-     "call_with_threads(threads, func, /, *args, **kwargs)\n--\n\n"
-     "func(*args, **kwargs) with the loops of this module's engine on at most `threads`\n"
-     "threads (0: all of the pool's; 1: the calling thread alone)."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 }  // namespace
 
-PyMethodDef* pool_functions() { return functions; }
+PyMethodDef pool_threads_function() {
+  return {"pool_threads", pool_threads, METH_NOARGS,
+          "pool_threads()\n--\n\nThe number of worker threads of this module's pool."};
+}
+
+PyMethodDef call_with_threads_function() {
+  return {"call_with_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_with_threads)),
+          METH_VARARGS | METH_KEYWORDS,
+          "call_with_threads(threads, func, /, *args, **kwargs)\n--\n\n"
+          "func(*args, **kwargs) with the loops of this module's engine on at most `threads`\n"
+          "threads (0: all of the pool's; 1: the calling thread alone)."};
+}
 
 }  // namespace vb::module

@@ -86,6 +86,7 @@ def test_graphs_are_the_answers_in_the_engine_arrays(backend, mode, rng):
     dist, ind = model.kneighbors()
     rdist, rind = model.radius_neighbors(X[:5])
     model.index_ = Recording(model.index_)
+    model._cells = Recording(model._cells)  # the exact cell search answers radius queries in 3 dimensions
     graph, rgraph = model.kneighbors_graph(mode=mode), model.radius_neighbors_graph(X[:5], mode=mode)
     for g, rows_d, rows_i, shape in [(graph, dist, ind, (40, 40)), (rgraph, rdist, rind, (5, 40))]:
         assert sparse.isspmatrix_csr(g) and g.shape == shape and g.indices.dtype == g.indptr.dtype == np.int64
@@ -98,7 +99,7 @@ def test_graphs_are_the_answers_in_the_engine_arrays(backend, mode, rng):
         ids, dists = model.index_.last["query_knn"]
         assert np.shares_memory(graph.indices, ids) and np.shares_memory(graph.data, dists)
         assert all(np.shares_memory(a, b) for a, b in zip((rgraph.indptr, rgraph.indices, rgraph.data),
-                                                            model.index_.last["query_radius"]))
+                                                            model._cells.last["query_radius"]))
 
 
 @pytest.mark.parametrize("target", [0.9, 0.99, 1.0])
@@ -295,6 +296,8 @@ def fit(X=P, n_static=None, **params):
     (lambda m: fit(n_static=-1), ValueError, "n_static must be at least 0"),
     (lambda m: m.kneighbors(P[:4, :2]), ValueError, "X has 2 features, but ToroidalNN is expecting 3 features"),
     (lambda m: m.radius_neighbors([[0.1, np.nan, 0.2]]), ValueError, "non-finite"),
+    (lambda m: m.radius_pairs(-0.1), ValueError, "radius must be a non-negative number"),
+    (lambda m: m.radius_pairs("far"), TypeError, "radius must be a number"),
     (lambda m: m.kneighbors(n_neighbors=20), ValueError, "n_neighbors = 20 is more than the 19 points.*own answer"),
     (lambda m: m.kneighbors(P[:1], n_neighbors=21), ValueError, "n_neighbors = 21 is more than the 20 points"),
     (lambda m: m.kneighbors(P[:2], ids=[1]), ValueError, "give either X or ids"),
