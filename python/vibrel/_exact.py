@@ -56,6 +56,24 @@ def knn(points: np.ndarray, queries: np.ndarray, k: int, exclude: np.ndarray | N
     ind_out = np.full((m, k), -1, dtype=np.int64)
     if k_avail <= 0:
         return dist_out, ind_out
+    for lo in range(0, m, chunk):
+        hi = min(m, lo + chunk)
+        dist = toroidal(queries[lo:hi], points, metric, period)
+        named = None
+        if exclude is not None:  # ids that name no point exclude nothing
+            ex = np.asarray(exclude[lo:hi], dtype=np.int64)
+            named = np.flatnonzero((ex >= 0) & (ex < n))
+            dist[named, ex[named]] = np.inf
+        ind, near = _smallest(dist, k_avail)
+        if named is not None:  # the excluded point, where it filled a slot, is padding
+            gone = ind[named] == ex[named, None]
+            ind[named] = np.where(gone, -1, ind[named])
+            near[named] = np.where(gone, np.inf, near[named])
+        ind_out[lo:hi, :k_avail] = ind
+        dist_out[lo:hi, :k_avail] = reported(near, metric)
+        if progress is not None:
+            progress(hi)
+    return dist_out, ind_out
 
 
 def _smallest(dist: np.ndarray, k: int):
