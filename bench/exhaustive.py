@@ -31,6 +31,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from machine import cpu_name, pool_threads  # noqa: E402
 
+from vibrel import _backend  # noqa: E402
 from vibrel._native import RustLshIndex  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -38,11 +39,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 def exhaustive_index(points):
     """An index of `points` in exhaustive mode, built, with whole-thread blocks."""
-    n, d = points.shape
-    # With one cell the coordinate a digit reads and its shift never change the key.
-    index = RustLshIndex(1, 1, 1, 0, np.zeros((1, 1), dtype=np.int64), np.zeros((1, 1)), 0)
-    index.build(np.ascontiguousarray(points, dtype=np.float64), n)
-    return index
+    return _backend.exhaustive_index(RustLshIndex, np.ascontiguousarray(points, dtype=np.float64), len(points))
 
 
 def exhaustive_knn(points, queries, k, exclude_self=False, index=None):

@@ -1,6 +1,12 @@
-"""Exhaustive search in NumPy: the exact answers (k nearest, within a radius,
-pairs within a cutoff) that the tests and benchmarks measure the index against,
-for either metric and any box."""
+"""The oracle: exhaustive search in NumPy, the exact answers (k nearest, within
+a radius, pairs within a cutoff) that the tests and benchmarks measure the
+index against, for either metric and any box.
+
+Distances are the reference's (`vibrel.lsh.toroidal_distance`): coordinates
+divided by their period onto the unit torus, float32 terms scaled back by the
+period, summed in the engine's order; L2 ranks by the sum of squares and reports
+its float32 root.  So its answers agree with the engines' bit for bit.
+"""
 
 from __future__ import annotations
 
@@ -8,39 +14,21 @@ from typing import Callable
 
 import numpy as np
 
-from vibrel.lsh import summed_in_engine_order
-
-_ONE = np.float32(1.0)
+from vibrel.lsh import reported, toroidal_distance
 
 
 def toroidal(queries: np.ndarray, points: np.ndarray, metric: str = "l1", period=None) -> np.ndarray:
     """(m, n) float32 distances between the rows of both arrays in their summed
-    form (squared for "l2"), computed as the engine computes them: coordinates
-    divided by their period (None: the unit torus) and rounded to float32, per
-    coordinate min(a, 1 - a) of a = |q - x|, times the float32 period unless
-    every period is 1, squared for "l2", summed in the engine's order."""
+    form (squared for "l2"), computed as the engines compute them: coordinates
+    divided by their period (None: the unit torus) and rounded to float32, then
+    `vibrel.lsh.toroidal_distance`, scaled by the float32 period unless every
+    period is 1."""
     period = None if period is None else np.broadcast_to(np.asarray(period, dtype=np.float64),
                                                           (np.shape(queries)[1],))
     q = np.asarray(queries if period is None else queries / period, dtype=np.float32)
     x = np.asarray(points if period is None else points / period, dtype=np.float32)
     scale = None if period is None or np.all(period == 1.0) else period.astype(np.float32)
-    term = np.empty((q.shape[0], x.shape[0]), dtype=np.float32)
-
-    def column(c):
-        np.subtract(q[:, c, None], x[None, :, c], out=term)
-        np.abs(term, out=term)
-        np.minimum(term, _ONE - term, out=term)
-        if scale is not None:
-            np.multiply(term, scale[c], out=term)
-        if metric == "l2":
-            np.multiply(term, term, out=term)
-        return term
-    return summed_in_engine_order(column, q.shape[1], term.shape)
-
-
-def toroidal_l1(queries: np.ndarray, points: np.ndarray) -> np.ndarray:
-    """(m, n) float32 toroidal L1 distances on the unit torus (see `toroidal`)."""
-    return toroidal(queries, points)
+    return toroidal_distance(q[:, None, :], x[None, :, :], metric, scale)
 
 
 def summed_bound(radius: float, metric: str = "l1") -> np.float32:
@@ -50,20 +38,16 @@ def summed_bound(radius: float, metric: str = "l1") -> np.float32:
     return np.float32(radius * radius if metric == "l2" and radius >= 0 else radius)
 
 
-def reported(summed: np.ndarray, metric: str = "l1") -> np.ndarray:
-    """float64 distances from summed float32 ones: the float32 root for "l2"."""
-    summed = np.asarray(summed, dtype=np.float32)
-    return (np.sqrt(summed) if metric == "l2" else summed).astype(np.float64)
-
-
 def knn(points: np.ndarray, queries: np.ndarray, k: int, exclude: np.ndarray | None = None,
-        chunk: int = 64, progress: Callable[[int], None] | None = None):
+        chunk: int = 64, progress: Callable[[int], None] | None = None, *,
+        metric: str = "l1", period=None):
     """Exact k nearest neighbours of every query among `points`.
 
     Returns (dist float64 (m, k), ind int64 (m, k)), rows ascending by (distance,
     id).  `exclude[i]`, when given, is an id that row i must not return (-1 or an
     id past the points excludes nothing).  Queries
     are answered `chunk` rows at a time; `progress(rows_done)` is called after each.
+    `metric` ("l1" or "l2") and `period` (None or the box sides) as the engines take them.
     """
     m, n = queries.shape[0], points.shape[0]
     chunk = max(1, min(chunk, (1 << 21) // max(n, 1)))  # eight (chunk, n) partial sums
@@ -74,7 +58,7 @@ def knn(points: np.ndarray, queries: np.ndarray, k: int, exclude: np.ndarray | N
         return dist_out, ind_out
     for lo in range(0, m, chunk):
         hi = min(m, lo + chunk)
-        dist = toroidal_l1(queries[lo:hi], points)
+        dist = toroidal(queries[lo:hi], points, metric, period)
         named = None
         if exclude is not None:  # ids that name no point exclude nothing
             ex = np.asarray(exclude[lo:hi], dtype=np.int64)
@@ -86,21 +70,7 @@ def knn(points: np.ndarray, queries: np.ndarray, k: int, exclude: np.ndarray | N
             ind[named] = np.where(gone, -1, ind[named])
             near[named] = np.where(gone, np.inf, near[named])
         ind_out[lo:hi, :k_avail] = ind
-        dist_out[lo:hi, :k_avail] = near
-        if progress is not None:
-            progress(hi)
-    return dist_out, ind_out
-    for lo in range(0, m, chunk):
-        hi = min(m, lo + chunk)
-        dist = toroidal_l1(queries[lo:hi], points)
-        if exclude is not None:
-            dist[np.arange(hi - lo), exclude[lo:hi]] = np.inf
-        part = np.argpartition(dist, k_avail - 1, axis=1)[:, :k_avail] if k_avail < n else \
-            np.broadcast_to(np.arange(n), (hi - lo, n))
-        part_dist = np.take_along_axis(dist, part, axis=1)
-        order = np.lexsort((part, part_dist), axis=1)
-        ind_out[lo:hi, :k_avail] = np.take_along_axis(part, order, axis=1)[:, :k_avail]
-        dist_out[lo:hi, :k_avail] = np.take_along_axis(part_dist, order, axis=1)[:, :k_avail]
+        dist_out[lo:hi, :k_avail] = reported(near, metric)
         if progress is not None:
             progress(hi)
     return dist_out, ind_out

@@ -1,5 +1,5 @@
 // Module initialisation of the periodic engine: the periodic LSH index, the
-// exact cell search and its row splitter. The NumPy API table of this
+// exact cell search and its row splitter, and the functions about its pool. The NumPy API table of this
 // extension is imported here and nowhere else.
 #define VB_NUMPY_IMPORT
 #include "module/numpy_api.h"
@@ -8,6 +8,7 @@
 #include "module/cell_index_object.h"
 #include "module/cell_docstrings.h"
 #include "module/index_object.h"
+#include "module/pool_functions.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ PyMethodDef functions[] = {
     {"split_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
                        static_cast<FastCall>(vb::module::split_rows))),
      METH_FASTCALL | METH_KEYWORDS, vb::module::doc::kSplitRows},
+    vb::module::pool_threads_function(),
+    vb::module::call_with_threads_function(),
     {nullptr, nullptr, 0, nullptr},
 };
 
