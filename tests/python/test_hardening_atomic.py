@@ -16,6 +16,8 @@ import vibrel
 from vibrel import ToroidalNN
 
 SETTING = dict(b=4, k=2, l=3, probes=1, random_state=3)
+# Small explicit settings keep each call short; their recall is not the point here.
+pytestmark = pytest.mark.filterwarnings("ignore::vibrel._tune.RecallTargetWarning")
 
 
 def fitted(backend, rng_seed=0, n=90, d=3):

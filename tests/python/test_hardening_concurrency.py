@@ -128,6 +128,12 @@ def test_long_calls_release_the_lock_and_hold_their_borrow():
                         seen.add((probe, "ok"))
                     except RuntimeError as error:
                         seen.add((probe, str(error)))
+                    except BaseException as error:
+                        # The empty update got the borrow (before the busy call
+                        # took it, or after) and was refused for its size.
+                        if not is_panic(error):
+                            raise
+                        seen.add((probe, "ok"))
                 time.sleep(0.002)  # holding no borrow for a moment lets a refused busy call retry
             worker.join(30)
             assert not worker.is_alive()
