@@ -48,10 +48,15 @@ void tile_portable(const TileJob& job) {
 void tile_pack_portable(const float* points, std::size_t d, const std::int64_t* ids, std::size_t count,
                         float* tile) {
   const std::size_t lanes = (count + kPanelWidth - 1) / kPanelWidth * kPanelWidth;
-  for (std::size_t i = 0; i < lanes; ++i) {
+  // Rows first, then the padding lanes: no test per coordinate.
+  for (std::size_t i = 0; i < count; ++i) {
     float* lane = tile + (i / kPanelWidth) * d * kPanelWidth + i % kPanelWidth;
-    const float* row = i < count ? points + static_cast<std::uint64_t>(ids[i]) * d : nullptr;
-    for (std::size_t c = 0; c < d; ++c) lane[c * kPanelWidth] = row != nullptr ? row[c] : 0.0f;
+    const float* row = points + static_cast<std::uint64_t>(ids[i]) * d;
+    for (std::size_t c = 0; c < d; ++c) lane[c * kPanelWidth] = row[c];
+  }
+  for (std::size_t i = count; i < lanes; ++i) {
+    float* lane = tile + (i / kPanelWidth) * d * kPanelWidth + i % kPanelWidth;
+    for (std::size_t c = 0; c < d; ++c) lane[c * kPanelWidth] = 0.0f;
   }
 }
 

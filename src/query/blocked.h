@@ -71,6 +71,26 @@ struct BWs {
 // than threads × block is still spread over every thread.
 std::size_t rows_per_block(std::size_t m, std::size_t block, std::size_t threads);
 
+// The order in which rows are cut into blocks: by their base key in table 0,
+// ties by row. Rows that are near one another tend to share that key, and
+// then their buckets in the other tables too, so a block of neighbouring rows
+// looks up each bucket once for all of them. Every row's answer is the same
+// in any order; only the work shared within a block changes. Runs on the pool.
+// Requires: index.l >= 1 and dq covers every digit's coordinate.
+std::vector<std::size_t> locality_order(const index::Index& index, const double* queries, std::size_t m,
+                                        std::size_t dq);
+
+// The rows of one block, copied in block order from the batch.
+struct BlockRows {
+  std::vector<double> queries;
+  std::vector<std::int64_t> exclude;  // empty when the batch excludes nothing
+
+  // Copies rows[0 .. count) of `all` (dq values each) and, when all_exclude is
+  // not null, their excluded ids.
+  void take(const double* all, const std::int64_t* all_exclude, std::size_t dq, const std::size_t* rows,
+            std::size_t count);
+};
+
 // Answers one block of query rows (block.m >= 1, block.k >= 1): on return row
 // r's counts[r] slots of ws.heaps (from r × ws.cap, cap = min(k, n_points))
 // hold its best entries among every candidate of every table and probe, its

@@ -18,46 +18,6 @@ namespace vb::query {
 
 namespace {
 
-// The order in which rows are cut into blocks: by their base key in table 0,
-// ties by row. Rows that are near one another tend to share that key, and
-// then their buckets in the other tables too, so a block of neighbouring rows
-// looks up each bucket once for all of them. Every row's answer is the same
-// in any order; only the work shared within a block changes.
-std::vector<std::size_t> locality_order(const index::Index& index, const double* queries, std::size_t m,
-                                        std::size_t dq) {
-  std::vector<std::pair<std::int64_t, std::size_t>> keyed(m);
-  constexpr std::size_t kGrain = 1024;
-  pool::parallel_for(m, kGrain, [&](std::size_t i0, std::size_t i1) {
-    std::vector<std::int64_t> codes(index.k);
-    std::vector<double> frac(index.k);
-    for (std::size_t i = i0; i < i1; ++i) {
-      keyed[i] = {query_codes(index, queries + i * dq, dq, 0, codes.data(), frac.data()), i};
-    }
-  });
-  std::sort(keyed.begin(), keyed.end());
-  std::vector<std::size_t> order(m);
-  for (std::size_t i = 0; i < m; ++i) order[i] = keyed[i].second;
-  return order;
-}
-
-// The rows of one block, copied in block order from the batch.
-struct BlockRows {
-  std::vector<double> queries;
-  std::vector<std::int64_t> exclude;
-
-  void take(const double* all, const std::int64_t* all_exclude, std::size_t dq, const std::size_t* rows,
-            std::size_t count) {
-    queries.resize(count * dq);
-    for (std::size_t r = 0; r < count; ++r) {
-      std::copy(all + rows[r] * dq, all + rows[r] * dq + dq, queries.begin() + static_cast<std::ptrdiff_t>(r * dq));
-    }
-    exclude.clear();
-    if (all_exclude != nullptr) {
-      for (std::size_t r = 0; r < count; ++r) exclude.push_back(all_exclude[rows[r]]);
-    }
-  }
-};
-
 // One task's share of the blocks: a block workspace, and for the rows that
 // come up short a per-query workspace made on first need and a collector.
 // Block blk holds the rows order[blk * per_block ...], or the consecutive
@@ -116,6 +76,35 @@ void run_blocks(const index::Index& index, Counters& counters, const KnnRequest&
 }
 
 }  // namespace
+
+std::vector<std::size_t> locality_order(const index::Index& index, const double* queries, std::size_t m,
+                                        std::size_t dq) {
+  std::vector<std::pair<std::int64_t, std::size_t>> keyed(m);
+  constexpr std::size_t kGrain = 1024;
+  pool::parallel_for(m, kGrain, [&](std::size_t i0, std::size_t i1) {
+    std::vector<std::int64_t> codes(index.k);
+    std::vector<double> frac(index.k);
+    for (std::size_t i = i0; i < i1; ++i) {
+      keyed[i] = {query_codes(index, queries + i * dq, dq, 0, codes.data(), frac.data()), i};
+    }
+  });
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::size_t> order(m);
+  for (std::size_t i = 0; i < m; ++i) order[i] = keyed[i].second;
+  return order;
+}
+
+void BlockRows::take(const double* all, const std::int64_t* all_exclude, std::size_t dq, const std::size_t* rows,
+                     std::size_t count) {
+  queries.resize(count * dq);
+  for (std::size_t r = 0; r < count; ++r) {
+    std::copy(all + rows[r] * dq, all + rows[r] * dq + dq, queries.begin() + static_cast<std::ptrdiff_t>(r * dq));
+  }
+  exclude.clear();
+  if (all_exclude != nullptr) {
+    for (std::size_t r = 0; r < count; ++r) exclude.push_back(all_exclude[rows[r]]);
+  }
+}
 
 std::size_t rows_per_block(std::size_t m, std::size_t block, std::size_t threads) {
   const std::size_t t = std::max<std::size_t>(threads, 1);

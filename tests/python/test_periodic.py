@@ -24,9 +24,10 @@ def on_faces(points, box):
 @pytest.mark.parametrize("metric", ["l1", "l2"])
 @pytest.mark.parametrize("box", BOXES)
 @pytest.mark.parametrize("m", [20, 130])  # the per-query and the blocked path
-def test_matches_reference_through_epochs(rng, metric, box, m):
+@pytest.mark.parametrize("b, k", [(4, 6), (2, 3)])  # radius on tiles only with few cells (2^3 per table)
+def test_matches_reference_through_epochs(rng, metric, box, m, b, k):
     box = np.array(box)
-    params = (4, 6, 3, 2, *random_params(rng, 4, 6, 3, 3))
+    params = (b, k, 3, 2, *random_params(rng, b, k, 3, 3))
     native = PeriodicLshIndex(*params, metric=metric, period=box)
     reference = PythonLshIndex(*params, metric=metric, period=box)
     points = on_faces(rng.random((800, 3)) * box, box)

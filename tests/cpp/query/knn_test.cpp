@@ -24,13 +24,15 @@ Rows run_knn(const index::Index& ix, const Buffer<double>& queries, std::size_t 
 }
 
 // A run naming a point past the index stops the call on the per-query path,
-// the blocked path and the radius search, from a worker of the pool.
+// the blocked path and both radius paths, from a worker of the pool.
 TEST(Knn, CorruptedIdsAreInternalErrorsOnEveryPath) {
   testing::Built ix(2, 2, 2, 2, 500, 500, 3);
   for (auto& id : ix.static_ids) id = 1 << 20;
   const Buffer<double> queries = index::testing::random_points(200, 2, 4);
   for (std::size_t m : {10u, 200u}) EXPECT_THROW(run_knn(ix, queries, m, 3, nullptr), InternalError) << m;
-  EXPECT_THROW(query_radius(ix, queries.data(), 200, 2, 1.0, nullptr), InternalError);
+  for (auto path : {radius_gathered, radius_tiled}) {
+    EXPECT_THROW(path(ix, queries.data(), 200, 2, 1.0, nullptr), InternalError);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,164 @@
+#include "query/bucket_walk.h"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+#include <tuple>
+
+#include "base/errors.h"
+#include "query/prefetch.h"
+#include "query/query_codes.h"
+
+namespace vb::query {
+
+namespace {
+
+constexpr std::size_t kLineFloats = 64 / sizeof(float);
+constexpr std::size_t kIdsPerLine = 64 / sizeof(std::int64_t);
+
+void prefetch_row(const float* row, std::size_t d) {
+  for (std::size_t c = 0; c < d; c += kLineFloats) prefetch_read(row + c);
+  prefetch_read(row + d - 1);
+}
+
+void prefetch_ids(const std::int64_t* ids, std::size_t lo, std::size_t hi) {
+  for (std::size_t p = lo; p < hi; p += kIdsPerLine) prefetch_read(ids + p);
+}
+
+// Sorts row keys listed in ascending row order into (key, row) order. A
+// stable least-significant-digit radix sort on the key alone keeps equal keys
+// in row order; it is linear, where a comparison sort of a block's thousands
+// of keys per table would cost more than measuring their buckets. Negative
+// keys (only from a corrupted index) fall back to the comparison sort.
+void sort_row_keys(std::vector<RowKey>& keys, std::vector<RowKey>& scratch) {
+  constexpr unsigned kDigitBits = 8;
+  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+  std::uint64_t any_bits = 0;
+  bool negative = false;
+  for (const RowKey& e : keys) {
+    negative |= e.key < 0;
+    any_bits |= static_cast<std::uint64_t>(e.key);
+  }
+  if (negative || keys.size() < 64) {
+    std::sort(keys.begin(), keys.end(),
+              [](const RowKey& a, const RowKey& b) { return a.key < b.key || (a.key == b.key && a.row < b.row); });
+    return;
+  }
+  scratch.resize(keys.size());
+  const unsigned bits = static_cast<unsigned>(std::bit_width(any_bits));
+  for (unsigned shift = 0; shift < bits; shift += kDigitBits) {
+    std::uint32_t start[kDigits + 1] = {};
+    for (const RowKey& e : keys) ++start[((static_cast<std::uint64_t>(e.key) >> shift) & (kDigits - 1)) + 1];
+    for (std::size_t v = 0; v < kDigits; ++v) start[v + 1] += start[v];
+    for (const RowKey& e : keys) scratch[start[(static_cast<std::uint64_t>(e.key) >> shift) & (kDigits - 1)]++] = e;
+    keys.swap(scratch);
+  }
+}
+
+}  // namespace
+
+Kernels block_kernels(const index::Index& index) {
+  return {tile_kernel(cpu_level(), index.d, index.metric, !index.scale.empty()), tile_pack(cpu_level(), index.d)};
+}
+
+void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
+                  const std::int64_t* exclude) {
+  const std::size_t d = index.d;
+  ws.query_f32.resize(rows * d);
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < d; ++c) ws.query_f32[r * d + c] = static_cast<float>(queries[r * dq + c]);
+  }
+  ws.exclude.resize(rows);
+  for (std::size_t r = 0; r < rows; ++r) ws.exclude[r] = exclude != nullptr ? exclude[r] : -1;
+  ws.codes.resize(index.k);
+  ws.frac.resize(index.k);
+  ws.margin.resize(index.k);
+  ws.probe_scratch.resize(index.k);
+  // Room to start the panels on a 64-byte boundary (vector allocations are aligned to at least 4 bytes).
+  ws.tile_store.resize(kTileRows * d + 64 / sizeof(float));
+  ws.tile_ids.resize(kTileRows);
+  ws.group_rows.resize(kGroupRows);
+  ws.group_bound.resize(kGroupRows);
+  ws.group_dist.resize(kGroupRows * kTileRows);
+  ws.group_admit.resize(kGroupRows * (kTileRows / kPanelWidth));
+}
+
+void list_row_keys(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
+                   std::size_t t) {
+  const std::size_t n_probe = probe_count(index);
+  ws.row_keys.clear();
+  for (std::size_t r = 0; r < rows; ++r) {
+    const auto row = static_cast<std::uint32_t>(r);
+    const double* q = queries + r * dq;
+    const std::int64_t base = query_codes(index, q, dq, t, ws.codes.data(), ws.frac.data());
+    ws.row_keys.push_back({base, row});
+    probe_keys(index, base, ws.codes.data(), ws.frac.data(), ws.margin.data(), ws.probe_scratch.data());
+    for (std::size_t p = 0; p < n_probe; ++p) ws.row_keys.push_back({ws.probe_scratch[p], row});
+  }
+  sort_row_keys(ws.row_keys, ws.row_keys_scratch);
+}
+
+void drop_repeated_row_keys(std::vector<RowKey>& keys) {
+  keys.erase(std::unique(keys.begin(), keys.end(),
+                         [](const RowKey& a, const RowKey& b) { return a.key == b.key && a.row == b.row; }),
+             keys.end());
+}
+
+// The offsets of all keys are touched first, so that their misses overlap.
+void find_runs(BWs& ws, const index::RunView& stat, const index::RunView& cand) {
+  const bool has_static = stat.n > 0;
+  const bool has_cand = cand.n > 0;
+  const std::size_t count = ws.row_keys.size();
+  for (const index::RunView* run : {&stat, &cand}) {
+    if (run->offsets == nullptr || run->n == 0) continue;
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto key = static_cast<std::uint64_t>(ws.row_keys[i].key);
+      if (key < run->stride) prefetch_read(run->offsets + key);
+    }
+  }
+  ws.runs.clear();
+  for (std::size_t i = 0; i < count;) {
+    const std::int64_t key = ws.row_keys[i].key;
+    std::size_t j = i + 1;
+    while (j < count && ws.row_keys[j].key == key) ++j;
+    BucketRun run{i, j - i, 0, 0, 0, 0};
+    if (has_static) std::tie(run.static_lo, run.static_hi) = index::run_range(stat, key, 1);
+    if (has_cand) std::tie(run.cand_lo, run.cand_hi) = index::run_range(cand, key, 1);
+    if (run.static_hi > run.static_lo || run.cand_hi > run.cand_lo) ws.runs.push_back(run);
+    i = j;
+  }
+}
+
+void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto id = static_cast<std::uint64_t>(ids[i]);
+    if (id < index.n_points) prefetch_row(index.points_f32.data() + id * index.d, index.d);
+  }
+}
+
+// First the ids, later the point rows those ids name (the id lines by then in cache).
+void TableView::prefetch_ids_of(const BucketRun& run) const {
+  prefetch_ids(static_ids, run.static_lo, std::min(run.static_hi, run.static_lo + kTileRows));
+  prefetch_ids(cand_ids, run.cand_lo, std::min(run.cand_hi, run.cand_lo + kTileRows));
+}
+
+void TableView::prefetch_rows_of(const BucketRun& run) const {
+  prefetch_tile(index, static_ids + run.static_lo, std::min(run.static_hi, run.static_lo + kTileRows) - run.static_lo);
+  prefetch_tile(index, cand_ids + run.cand_lo, std::min(run.cand_hi, run.cand_lo + kTileRows) - run.cand_lo);
+}
+
+// Lanes past count are zeroed: their distances are ignored, and zeros keep
+// them ordinary numbers.
+std::size_t load_tile(const index::Index& index, BWs& ws, TilePack pack, const std::int64_t* ids,
+                      std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    VB_CHECK(static_cast<std::uint64_t>(ids[i]) < index.n_points, "index out of bounds: the len is " +
+                                                                       std::to_string(index.n_points) +
+                                                                       " but the index is " + std::to_string(ids[i]));
+  }
+  pack(index.points_f32.data(), index.d, ids, count, ws.tile());
+  std::copy_n(ids, count, ws.tile_ids.data());
+  return (count + kPanelWidth - 1) / kPanelWidth;
+}
+
+}  // namespace vb::query

@@ -1,0 +1,126 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "index/bucket_offsets.h"
+#include "index/index.h"
+#include "pool/cancel.h"
+#include "query/block_distance.h"
+#include "query/blocked.h"
+
+// The bucket-major walk of a block, shared by the blocked k-nearest-neighbour
+// search and the blocked radius search: per table the keys of all rows are
+// sorted, each distinct key is looked up once, and its candidates are packed
+// into tiles that a caller measures every row hashed there against.
+namespace vb::query {
+
+// The kernels of a block, chosen once for the block.
+struct Kernels {
+  TileKernel measure;
+  TilePack pack;
+};
+
+// The kernels of the running CPU level for the index's dimension and form.
+Kernels block_kernels(const index::Index& index);
+
+// Sizes the workspace for a block of `rows` query rows (dq values each,
+// rows apart by dq): ws.query_f32 holds the first index.d values of each row in
+// single precision, ws.exclude the rows' excluded ids (-1 for every row when
+// exclude is null), and the key scratch, tile and group buffers their sizes.
+void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
+                  const std::int64_t* exclude);
+
+// Fills ws.row_keys with the base key and the probe keys of every row in
+// table t, sorted by (key, row). A row lists a key once per key it computes,
+// so a key it reaches twice appears twice.
+void list_row_keys(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
+                   std::size_t t);
+
+// Removes repeats of a (key, row) pair from sorted row keys, so that a row
+// meets each bucket of a table once (with one cell, every probe key is the
+// base key).
+void drop_repeated_row_keys(std::vector<RowKey>& keys);
+
+// Fills ws.runs with the distinct keys of ws.row_keys that hold entries in
+// either tier, with their ranges in both.
+void find_runs(BWs& ws, const index::RunView& stat, const index::RunView& cand);
+
+// Entries of both tiers in a run.
+inline std::size_t run_size(const BucketRun& run) {
+  return (run.static_hi - run.static_lo) + (run.cand_hi - run.cand_lo);
+}
+
+// Requests the id lines and point rows of the buckets a fixed number of
+// buckets ahead of the one being measured (a block reads them in key order).
+struct TableView {
+  const index::Index& index;
+  const std::int64_t* static_ids;
+  const std::int64_t* cand_ids;
+
+  void prefetch_ids_of(const BucketRun& run) const;
+  void prefetch_rows_of(const BucketRun& run) const;
+};
+
+// Buckets ahead of the measured one whose id lines, and whose point rows,
+// are requested.
+inline constexpr std::size_t kIdRunsAhead = 24;
+inline constexpr std::size_t kRowRunsAhead = 10;
+
+// Requests the point rows of ids[0 .. count) that name points.
+void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size_t count);
+
+// Packs the rows of ids[0 .. count) (count <= kTileRows) into ws.tile() and
+// their ids into ws.tile_ids; returns the panel count. Throws InternalError
+// for an id beyond the points (a corrupted index).
+std::size_t load_tile(const index::Index& index, BWs& ws, TilePack pack, const std::int64_t* ids, std::size_t count);
+
+// Walks one block: for every table, every distinct key of the rows' keys,
+// every tile of its bucket (static tier first, kTileRows candidates at a
+// time), calls on_tile(run, panels, count) with the tile loaded in ws (run
+// names the rows hashed there: ws.row_keys[run.first .. run.first + run.g)).
+// once_per_row drops a row's repeated keys within a table first. Returns
+// the number of distances the calls stand for (bucket size × rows, summed).
+// A cancellation point at every bucket and every 64 tiles within one.
+// Requires: prepare_walk for this block.
+template <class OnTile>
+std::uint64_t walk_buckets(const index::Index& index, BWs& ws, TilePack pack, const double* queries,
+                           std::size_t rows, std::size_t dq, bool once_per_row, OnTile&& on_tile) {
+  std::uint64_t pairs = 0;
+  auto tiles_of = [&](const BucketRun& run, const std::int64_t* ids, std::size_t count) {
+    for (std::size_t start = 0; start < count; start += kTileRows) {
+      if (start % (64 * kTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
+      const std::size_t tile = std::min(kTileRows, count - start);
+      const std::size_t panels = load_tile(index, ws, pack, ids + start, tile);
+      if (start + tile < count) prefetch_tile(index, ids + start + tile, std::min(kTileRows, count - start - tile));
+      on_tile(run, panels, tile);
+    }
+  };
+  for (std::size_t t = 0; t < index.l; ++t) {
+    list_row_keys(index, ws, queries, rows, dq, t);
+    if (once_per_row) drop_repeated_row_keys(ws.row_keys);
+    const index::RunView stat = index::static_run(index, t);
+    const index::RunView cand = index::cand_run(index, t);
+    find_runs(ws, stat, cand);
+    const TableView table{index, stat.ids, cand.ids};
+    const std::size_t n_runs = ws.runs.size();
+    // A fixed-distance pipeline over the buckets, in key order: id lines are
+    // requested kIdRunsAhead buckets ahead, rows kRowRunsAhead ahead (their ids
+    // by then in cache), so the misses of many buckets overlap.
+    for (std::size_t j = 0; j < std::min(n_runs, kIdRunsAhead); ++j) table.prefetch_ids_of(ws.runs[j]);
+    for (std::size_t j = 0; j < std::min(n_runs, kRowRunsAhead); ++j) table.prefetch_rows_of(ws.runs[j]);
+    for (std::size_t j = 0; j < n_runs; ++j) {
+      if (j + kIdRunsAhead < n_runs) table.prefetch_ids_of(ws.runs[j + kIdRunsAhead]);
+      if (j + kRowRunsAhead < n_runs) table.prefetch_rows_of(ws.runs[j + kRowRunsAhead]);
+      const BucketRun& run = ws.runs[j];
+      pairs += static_cast<std::uint64_t>(run_size(run)) * run.g;
+      tiles_of(run, table.static_ids + run.static_lo, run.static_hi - run.static_lo);
+      tiles_of(run, table.cand_ids + run.cand_lo, run.cand_hi - run.cand_lo);
+    }
+  }
+  return pairs;
+}
+
+}  // namespace vb::query
