@@ -17,3 +17,10 @@
 #define NO_IMPORT_ARRAY
 #endif
 #include <numpy/arrayobject.h>
+
+// The build names the ABI of the NumPy it builds against; other headers found
+// first (an interpreter's include directory may hold a numpy/ of its own) would
+// make a module that refuses the NumPy it was built for.
+#if defined(VB_NUMPY_ABI) && VB_NUMPY_ABI != NPY_ABI_VERSION
+#error "NumPy headers other than the building NumPy's were included"
+#endif
