@@ -137,6 +137,23 @@ def check_period(value, d: int) -> np.ndarray | None:
     return None if (period == 1.0).all() else period
 
 
+# The box sides whose distances single precision holds, per metric: inside
+# them a side's term (for l2 its square), and sums of such terms, neither
+# overflow to infinity nor underflow to zero.  The compiled engine refuses the
+# same periods.
+PERIOD_RANGE = {"l1": (1e-30, 1e30), "l2": (1e-15, 1e15)}
+
+
+def check_period_range(period: np.ndarray | None, metric: str) -> None:
+    """ValueError naming the range when a period (None: the unit torus) lies
+    outside PERIOD_RANGE[metric]."""
+    low, high = PERIOD_RANGE[metric]
+    if period is not None and ((period < low) | (period > high)).any():
+        outside = period[(period < low) | (period > high)][0]
+        raise ValueError(f"every period must lie between {low:g} and {high:g} for metric {metric!r}, "
+                         f"whose distances are computed in single precision; got {outside:g}")
+
+
 def check_fraction(value, name: str) -> float:
     """A number in (0, 1] as a float."""
     f = check_positive_float(value, name)

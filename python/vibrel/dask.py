@@ -165,6 +165,7 @@ def _update(shard: _Shard, epoch: int, rows: np.ndarray) -> int:
     front = shard.front
     previous = front._points[front.n_static:].copy()
     front.update(rows)
+    shard.points = front._points  # an update gives the model a new array of points
     shard.undo, shard.epoch = ("update", previous), epoch + 1
     return shard.epoch
 
@@ -189,6 +190,7 @@ def _undo(shard: _Shard, epoch: int) -> int:
     front = shard.front
     if kind == "update":
         front.update(before)
+        shard.points = front._points
     else:
         n_points, n_static = before
         shard.points, shard.gids = front._points[:n_points], shard.gids[:n_points]

@@ -198,6 +198,7 @@ class PythonLshIndex:
         self._b_pow = np.array(pows, dtype=np.int64)
 
         self._built = False
+        self.installs = 0  # builds, updates and promotes installed so far
         self._d = 0
         self._n_points = 0
         self._n_static = 0
@@ -304,19 +305,24 @@ class PythonLshIndex:
                 f"s[{t}, {j}] = {int(self._s[t, j])} is not a column of points with {d} columns"
             )
 
-        self._d = d
-        self._n_points = n
-        self._n_static = n_static
-        self._points = pts
-        self._points_f32 = pts.astype(np.float32)
-        self._static_keys, self._static_ids = _sort_tier(self._hash_points(pts[:n_static]), 0)
-        self._build_candidate_tier()
-        self._built = True
+        static_keys, static_ids = _sort_tier(self._hash_points(pts[:n_static]), 0)
+        self._install(_d=d, _n_points=n, _n_static=n_static, _points=pts, _points_f32=pts.astype(np.float32),
+                      _static_keys=static_keys, _static_ids=static_ids, _built=True,
+                      **self._candidate_tier(pts, n_static))
 
-    def _build_candidate_tier(self):
-        """Hash the rows n_static.. and sort them into a fresh candidate tier."""
-        self._cand_keys = self._hash_points(self._points[self._n_static:])
-        self._cand_sorted_keys, self._cand_sorted_ids = _sort_tier(self._cand_keys, self._n_static)
+    def _candidate_tier(self, points, n_static):
+        """The fields of a fresh candidate tier: the rows n_static.. hashed and sorted."""
+        keys = self._hash_points(points[n_static:])
+        sorted_keys, sorted_ids = _sort_tier(keys, n_static)
+        return {"_cand_keys": keys, "_cand_sorted_keys": sorted_keys, "_cand_sorted_ids": sorted_ids}
+
+    def _install(self, **fields):
+        """Replaces these fields in one step, so that a mutation interrupted
+        before its end (a KeyboardInterrupt) leaves the index as it was, and
+        counts the install in `installs`: Python may deliver a signal right
+        after that step, and a caller then tells by the count that it happened."""
+        fields["installs"] = self.installs + 1
+        self.__dict__.update(fields)
 
     def tables(self):
         """Fresh int64 copies of the raw tables of both tiers, one row per table."""
@@ -343,9 +349,11 @@ class PythonLshIndex:
                 f"{n_cand * d} (n_candidates x d)"
             )
         rows = coords.reshape(-1).reshape(n_cand, d)
-        self._points[self._n_static:] = rows
-        self._points_f32[self._n_static:] = rows.astype(np.float32)
-        new_keys = self._hash_points(self._points[self._n_static:])
+        points, points_f32 = self._points.copy(), self._points_f32.copy()
+        points[self._n_static:] = rows
+        points_f32[self._n_static:] = rows.astype(np.float32)
+        new_keys = self._hash_points(points[self._n_static:])
+        sorted_keys, sorted_ids = self._cand_sorted_keys.copy(), self._cand_sorted_ids.copy()
         for t in range(self._l):
             changed = new_keys[t] != self._cand_keys[t]
             if not changed.any():
@@ -357,12 +365,11 @@ class PythonLshIndex:
             ch_keys = ch_keys[order]
             ch_ids = ch_ids[order].astype(np.int64) + np.int64(self._n_static)
             # The rest of the run keeps its stored keys and its order.
-            run_keys, run_ids = self._cand_sorted_keys[t], self._cand_sorted_ids[t]
+            run_keys, run_ids = sorted_keys[t], sorted_ids[t]
             kept = ~changed[run_ids - self._n_static]
-            keys, ids = _merge_runs(ch_keys, ch_ids, run_keys[kept], run_ids[kept])
-            self._cand_sorted_keys[t] = keys
-            self._cand_sorted_ids[t] = ids
-        self._cand_keys = new_keys
+            sorted_keys[t], sorted_ids[t] = _merge_runs(ch_keys, ch_ids, run_keys[kept], run_ids[kept])
+        self._install(_points=points, _points_f32=points_f32, _cand_keys=new_keys,
+                      _cand_sorted_keys=sorted_keys, _cand_sorted_ids=sorted_ids)
 
     def promote(self, new_candidates):
         """Merge candidates into the static tier (candidate-before-static on
@@ -380,8 +387,9 @@ class PythonLshIndex:
                 f"{self._d}-dimensional points"
             )
         batch = self._unit(batch)
+        n = self._n_points
+        static_keys, static_ids = self._static_keys, self._static_ids
         if self.n_candidates > 0:
-            n = self._n_points
             static_keys = np.empty((self._l, n), dtype=np.int64)
             static_ids = np.empty((self._l, n), dtype=np.int64)
             for t in range(self._l):
@@ -389,12 +397,10 @@ class PythonLshIndex:
                     self._cand_sorted_keys[t], self._cand_sorted_ids[t],
                     self._static_keys[t], self._static_ids[t],
                 )
-            self._static_keys, self._static_ids = static_keys, static_ids
-        self._n_static = self._n_points
-        self._points = np.concatenate([self._points, batch])
-        self._points_f32 = np.concatenate([self._points_f32, batch.astype(np.float32)])
-        self._n_points += batch.shape[0]
-        self._build_candidate_tier()
+        points = np.concatenate([self._points, batch])
+        self._install(_static_keys=static_keys, _static_ids=static_ids, _n_static=n, _points=points,
+                      _points_f32=np.concatenate([self._points_f32, batch.astype(np.float32)]),
+                      _n_points=n + batch.shape[0], **self._candidate_tier(points, n))
 
     # ---------------------------------------------------------------- queries
 

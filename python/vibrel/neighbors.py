@@ -9,7 +9,7 @@ from typing import Any, Literal, overload
 
 import numpy as np
 
-from vibrel import _backend, _params, _progress, _tune, _validation
+from vibrel import _atomic, _backend, _params, _progress, _sizes, _tune, _validation
 
 __all__ = ["ToroidalNN", "NotFittedError"]
 
@@ -63,6 +63,9 @@ class ToroidalNN:
         The box side, one for every axis or one per axis, each positive and
         finite.  Coordinates are taken modulo their period; distances, radii
         and graphs are in the box's units.  Angles in radians: period 2 pi.
+        Distances are computed in single precision, so periods outside
+        1e-30 to 1e30 ("l1") or 1e-15 to 1e15 ("l2") are refused with a
+        ValueError naming the range: their terms would overflow or underflow.
     recall : float in (0, 1], default 0.99
         Share of the true `n_neighbors` nearest that `kneighbors` must find; for
         `radius_neighbors`, share of the points within the radius.
@@ -165,13 +168,18 @@ class ToroidalNN:
         n_static = check_n_static(n, n_static)
         setting = self._setting(n, points.shape[1])
         _validation.wrap_onto(points, setting.period)
+        # Progress is reported, and its bar closed, before the model changes:
+        # a callback that raises leaves the model as it was.
         progress = _progress.reporter(self.verbose, "fit", 2)
-        tuning = _tune.tune(points, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
-                            setting.engine, memory=setting.memory, fixed=setting.fixed, period=setting.period)
-        progress(1)
-        self._install(points, n_static, tuning, setting)
-        progress(2)
-        progress.close()
+        try:
+            tuning = _tune.tune(points, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
+                                setting.engine, memory=setting.memory, fixed=setting.fixed, period=setting.period)
+            progress(1)
+            fitted = self._fitted_state(points, n_static, tuning, setting)
+            progress(2)
+        finally:
+            progress.close()
+        self.__dict__.update(fitted)
         return self
 
     def _setting(self, n: int, d: int | None = None) -> Setting:
@@ -179,6 +187,7 @@ class ToroidalNN:
         coordinates (the period is checked only when d is given)."""
         metric = _validation.check_metric(self.metric)
         period = None if d is None else _validation.check_period(self.period, d)
+        _validation.check_period_range(period, metric)
         n_neighbors = _validation.check_int(self.n_neighbors, "n_neighbors", 1)
         _validation.check_radius(self.radius)
         target = _validation.check_fraction(self.recall, "recall")
@@ -193,23 +202,39 @@ class ToroidalNN:
         return Setting(n_neighbors, target, memory, block, fixed, engine, backend, rng, metric, period)
 
     def _install(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
-        """Builds the index of the tuned setting over `points` and records the setting."""
-        self.index_ = _backend.build_index(setting.engine, tuning.params, tuning.s, tuning.u,
-                                           setting.block, points, n_static)
-        self._points = points
-        self._sample_rows = tuning.sample_rows
-        self._exhaustive = None
-        self._radius_recall = {}
-        self._target = setting.target
-        self.n_features_in_ = points.shape[1]
+        """Builds the index of the tuned setting over `points` and records the
+        setting, the model changing in one step once the index is built."""
+        self.__dict__.update(self._fitted_state(points, n_static, tuning, setting))
+
+    def _fitted_state(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> dict:
+        """The attributes of a model fitted with this tuning: a new index over
+        `points` and the setting it was built with."""
         p = tuning.params
-        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block}
-        self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
-        self.s_, self.u_ = tuning.s, tuning.u
-        self.backend_ = setting.backend
-        self._period = setting.period
-        self.effective_metric_ = setting.metric
-        self.effective_metric_params_ = {"period": 1.0 if setting.period is None else setting.period.copy()}
+        return {
+            "index_": _backend.build_index(setting.engine, p, tuning.s, tuning.u, setting.block, points, n_static),
+            "_points": points,
+            "_sample_rows": tuning.sample_rows,
+            "_radius_recall": {},
+            "_target": setting.target,
+            "n_features_in_": points.shape[1],
+            "params_": {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block},
+            "recall_estimate_": tuning.recall,
+            "recall_error_": tuning.recall_error,
+            "s_": tuning.s,
+            "u_": tuning.u,
+            "backend_": setting.backend,
+            "_period": setting.period,
+            "effective_metric_": setting.metric,
+            "effective_metric_params_": {"period": 1.0 if setting.period is None else setting.period.copy()},
+            **self._no_caches(),
+        }
+
+    # Attributes built lazily from the indexed points; every change of the
+    # points drops them.
+    _CACHES = ("_exhaustive",)
+
+    def _no_caches(self) -> dict:
+        return dict.fromkeys(self._CACHES)
 
     # ----------------------------------------------------------------- sizes
 
@@ -276,7 +301,7 @@ class ToroidalNN:
         index = self.index_
         cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _progress.pool_threads()
         return self._sliced("kneighbors", queries, exclude, cap,
-                            lambda q, e: index.query_knn(q, n_neighbors, e), _join_rows)
+                            lambda q, e: index.query_knn(q, n_neighbors, e), lambda m: _RowsInto(m, n_neighbors))
 
     def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
                          sort_results: bool = False, *, ids=None):
@@ -341,23 +366,33 @@ class ToroidalNN:
 
     def update(self, X) -> ToroidalNN:
         """Replaces the coordinates of the candidate tier, shape (n_candidates, d),
-        row j being point n_static + j, and refreshes its hash tables.  Returns self."""
+        row j being point n_static + j, and refreshes its hash tables.  Returns self.
+
+        All or nothing: after an exception, KeyboardInterrupt included, the model
+        is wholly as before or wholly updated; calling `update` again with the
+        same X gives the updated model either way."""
         index = self._fitted()
         coords = update_rows(X, index.n_candidates, self.n_features_in_, self._period)
-        index.update(coords)
-        self._points[index.n_static:] = coords
-        self._exhaustive = None
+        points = self._points.copy()
+        points[index.n_static:] = coords
+        _atomic.call_then_commit(index, "update", coords, self.__dict__, {"_points": points, **self._no_caches()})
         return self
 
     def promote(self, X) -> ToroidalNN:
         """Moves the candidates into the static tier and installs the rows of X,
         shape (m, d), as the new candidates, numbered from the old `n_points` on.
-        An X of shape (0, d) just promotes.  Returns self."""
+        An X of shape (0, d) just promotes.  Returns self.
+
+        All or nothing: after an exception, KeyboardInterrupt included, the model
+        is wholly as before or wholly promoted.  Compare (`n_static`,
+        `n_points`) with their values before the call to tell which: a promote
+        that was installed set `n_static` to the old `n_points` and added m to
+        `n_points` (when neither changed, it had nothing to move or add).
+        Repeating a promote that was installed would add its batch twice."""
         index = self._fitted()
         batch = _validation.as_points(X, "X", self.n_features_in_, self._period)
-        index.promote(batch)
-        self._points = np.concatenate([self._points, batch])
-        self._exhaustive = None
+        points = np.concatenate([self._points, batch])
+        _atomic.call_then_commit(index, "promote", batch, self.__dict__, {"_points": points, **self._no_caches()})
         return self
 
     # ----------------------------------------------------------- persistence
@@ -369,7 +404,7 @@ class ToroidalNN:
         state = dict(self.__dict__)
         index = state.pop("index_", None)
         if index is not None:
-            state["_exhaustive"] = None
+            state.update(self._no_caches())
             state["_n_static"] = index.n_static
         return state
 
@@ -413,21 +448,22 @@ class ToroidalNN:
 
     def _sliced(self, label, queries, exclude, cap, call, join):
         """`call(queries, exclude)` on slices of at most `cap` rows (fewer when
-        progress is shown), the answers joined by `join`."""
+        progress is shown), the answers gathered by `join(m)` (made before the
+        first slice, so that it can reserve the whole answer)."""
         m = queries.shape[0]
         step = cap if self.block is None else m
         if self.verbose:
             step = min(step, max(_PROGRESS_SLICE, -(-m // 50)))
         if m <= step:
             return call(queries, exclude)
+        answer = join(m)
         progress = _progress.reporter(self.verbose, label, m)
-        parts = []
         for lo in range(0, m, step):
             hi = min(m, lo + step)
-            parts.append(call(queries[lo:hi], None if exclude is None else exclude[lo:hi]))
+            answer.add(lo, hi, call(queries[lo:hi], None if exclude is None else exclude[lo:hi]))
             progress(hi)
         progress.close()
-        return join(parts)
+        return answer.result()
 
     def _radius_csr(self, X, radius, return_distance, sort_results, ids):
         self._fitted()
@@ -439,9 +475,12 @@ class ToroidalNN:
 
     def _radius(self, queries: np.ndarray, exclude, radius: float):
         """CSR (indptr, ids, dists) of checked queries within a checked radius."""
+        m = queries.shape[0]
+        _sizes.check_radius_answer(m, self.n_points, 0 if exclude is None else int((exclude >= 0).sum()), radius,
+                                   _sizes.box_reach(self.effective_metric_, self._period, self.n_features_in_))
         index = self._radius_index(radius)
-        return self._sliced("radius_neighbors", queries, exclude, queries.shape[0],
-                            lambda q, e: index.query_radius(q, radius, e), _join_csr)
+        return self._sliced("radius_neighbors", queries, exclude, m,
+                            lambda q, e: index.query_radius(q, radius, e), lambda _: _CsrParts())
 
     def _radius_index(self, radius: float):
         """The tables when they find `recall` of the points within `radius`, else
@@ -576,17 +615,35 @@ def _rng(random_state) -> np.random.Generator:
                         f"got {random_state!r} ({err})") from None
 
 
-def _join_rows(parts):
-    """One answer from the row-aligned answers of consecutive slices."""
-    return tuple(np.concatenate(arrays) for arrays in zip(*parts))
+class _RowsInto:
+    """A k-nearest-neighbour answer of m rows, reserved whole before the first
+    slice (MemoryError at once when it cannot be) and filled slice by slice."""
+
+    def __init__(self, m: int, k: int) -> None:
+        self.ind, self.dist = _sizes.knn_rows(m, k)
+
+    def add(self, lo: int, hi: int, part) -> None:
+        self.ind[lo:hi], self.dist[lo:hi] = part
+
+    def result(self):
+        return self.ind, self.dist
 
 
-def _join_csr(parts):
+class _CsrParts:
     """One CSR answer (indptr, ids, dists) from those of consecutive slices."""
-    offsets = np.cumsum([0] + [ids.size for _, ids, _ in parts])
-    indptr = np.concatenate([[0]] + [ptr[1:] + off for (ptr, _, _), off in zip(parts, offsets)])
-    return (indptr.astype(np.int64), np.concatenate([ids for _, ids, _ in parts]),
-            np.concatenate([dists for _, _, dists in parts]))
+
+    def __init__(self) -> None:
+        self.parts = []
+
+    def add(self, lo: int, hi: int, part) -> None:
+        self.parts.append(part)
+
+    def result(self):
+        parts = self.parts
+        offsets = np.cumsum([0] + [ids.size for _, ids, _ in parts])
+        indptr = np.concatenate([[0]] + [ptr[1:] + off for (ptr, _, _), off in zip(parts, offsets)])
+        return (indptr.astype(np.int64), np.concatenate([ids for _, ids, _ in parts]),
+                np.concatenate([dists for _, _, dists in parts]))
 
 
 def _split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:

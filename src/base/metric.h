@@ -40,6 +40,20 @@ inline __attribute__((always_inline)) T form_term(T t, T p, Mul mul) {
   return t;
 }
 
+// The axis periods a metric's single-precision distances can hold: inside
+// these bounds a box side's term (for L2 its square), and the sum of such terms
+// over any realistic number of axes, stay well within the normal range of
+// float, neither overflowing to infinity nor underflowing to zero. Outside
+// them answers would be wrong, so periods there are refused.
+struct PeriodRange {
+  double low;
+  double high;
+};
+
+inline PeriodRange period_range(Metric metric) {
+  return metric == Metric::kL2 ? PeriodRange{1e-15, 1e15} : PeriodRange{1e-30, 1e30};
+}
+
 // The distance handed to the caller from a summed one: its root for L2.
 inline float reported_distance(float summed, Metric metric) {
   return metric == Metric::kL2 ? std::sqrt(summed) : summed;

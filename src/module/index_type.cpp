@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/metric.h"
 #include "module/args.h"
 #include "module/arrays.h"
 #include "module/create_once.h"
@@ -42,16 +44,26 @@ Metric to_metric(PyObject* obj) {
   throw ArgumentError(std::string("metric must be 'l1' or 'l2', got '") + name + "'");
 }
 
-// Axis periods from a float64 1-D array: each positive and finite. Periods
-// of exactly 1 leave the engine on its unit-torus kernels, whose bits the
-// scaled ones would repeat at the cost of a multiplication per term.
+// Axis periods from a float64 1-D array: each positive and finite, and
+// within the range the metric's single-precision distances can hold (the
+// metric is set first). Periods of exactly 1 leave the engine on its
+// unit-torus kernels, whose bits the scaled ones would repeat at the cost of a
+// multiplication per term.
 void set_periods(Engine& engine, const ArrayArg& period) {
   const Buffer<double> values = period.copy_f64();
+  const PeriodRange range = period_range(engine.index.metric);
   bool unit = true;
   for (std::size_t c = 0; c < values.size(); ++c) {
     const double p = values[c];
     if (!(p > 0.0) || !std::isfinite(p)) {
       throw ArgumentError("period[" + std::to_string(c) + "] = " + std::to_string(p) + " is not positive and finite");
+    }
+    if (p < range.low || p > range.high) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "period[%zu] = %g is outside %g to %g, the periods whose %s distances single precision can hold",
+                    c, p, range.low, range.high, engine.index.metric == Metric::kL2 ? "l2" : "l1");
+      throw ArgumentError(text);
     }
     unit = unit && p == 1.0;
   }

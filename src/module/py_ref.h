@@ -62,6 +62,9 @@ inline void check(int status) {
 // destructor, also when an exception unwinds through it. Meanwhile the engine's
 // call can be interrupted: a signal handler that raises cancels it (the engine
 // throws pool::Cancelled), and the handler's exception is the call's error.
+// A mutation past the start of its install is no longer polled: it returns
+// normally and its signal stays pending for the interpreter to deliver, so a
+// call that raised never installed anything (the front relies on this).
 class GilRelease {
  public:
   GilRelease() : state_(release_for_engine()), watch_(&poll_signals, &state_) {}

@@ -46,7 +46,7 @@ void cancellation_point() {
 void begin_commit() {
   ScopedWatch* watch = watch_of_thread;
   if (watch == nullptr) return;
-  if (watch->cancelled()) throw Cancelled();
+  if (watch->poll_now()) throw Cancelled();
   watch->close();
 }
 

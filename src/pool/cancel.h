@@ -55,10 +55,14 @@ class ScopedWatch {
 // for once per row, block or table, not per candidate.
 void cancellation_point();
 
-// Marks the start of the step that installs a mutation's results: throws
-// Cancelled if the call was already cancelled, and otherwise makes the rest of
-// the call uncancellable, so a cancelled mutation never changed anything and
-// one that got past this point completes. Call it on the calling thread.
+// Marks the start of the step that installs a mutation's results: polls once
+// more, so that a stop asked for since the last poll still finds nothing
+// changed, and throws Cancelled if the call is cancelled; otherwise makes the
+// rest of the call uncancellable. So a mutation that throws Cancelled never
+// changed anything, and one that got past this point completes and returns:
+// a stop asked for during the install is left to its asker (for Python, the
+// signal stays pending and is delivered after the call returned). Call it on
+// the calling thread.
 void begin_commit();
 
 namespace detail {

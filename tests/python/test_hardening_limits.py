@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from conftest import UNDER_ASAN, assert_same_answer, index_pair, random_params, run_python
+from vibrel import _sizes
 
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="signals and address-space limits")
 
@@ -94,6 +95,59 @@ def test_threads_the_process_cannot_start_give_a_warning_not_an_abort():
     count, category, shape = out.splitlines()[0].split(" ", 2)
     assert (count, category, shape) == ("1", "RuntimeWarning", "(5000, 5)")
     assert "128 threads" in out
+
+
+@linux_only
+@pytest.mark.skipif(UNDER_ASAN, reason="the address sanitizer reserves more address space than the limit")
+def test_an_answer_that_cannot_be_allocated_fails_before_any_work_and_changes_nothing():
+    # 20,000 points: a full self-join, or a radius that reaches every point,
+    # answers 400 million pairs (6.4 GB), beyond the address space left.
+    out = run_python("""
+        import json, resource
+        import numpy as np
+        from vibrel import ToroidalNN
+        rng = np.random.default_rng(0)
+        model = ToroidalNN(5, b=4, k=3, l=4, probes=1).fit(rng.random((20_000, 3)))
+        probe = rng.random((5, 3))
+        before = model.kneighbors(probe)
+        used = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) << 10
+        resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 30), used + (1 << 30)))
+        calls = {"knn": lambda: model.kneighbors(n_neighbors=19_999),
+                 "radius": lambda: model.radius_neighbors(radius=10.0)}
+        out = {}
+        for name, call in calls.items():
+            try:
+                call()
+                out[name] = "answered"
+            except MemoryError as err:
+                out[name] = str(err)
+        out["queries_run"] = model.index_.stats()["queries"]
+        after = model.kneighbors(probe)
+        out["same"] = all(np.array_equal(x, y) for x, y in zip(before, after))
+        print(json.dumps(out))
+    """, threads=2, timeout=300)
+    out = json.loads(out)
+    assert "n_neighbors = 19,999 needs 6.0 GiB, which cannot be allocated" in out["knn"]
+    assert "radius of 10, which reaches every point (399,980,000 pairs)" in out["radius"]
+    assert out["queries_run"] == 5  # the probe's five rows, nothing of the refused calls
+    assert out["same"]
+
+
+@pytest.mark.parametrize("request_answer, message", [
+    (lambda: _sizes.knn_rows(2**40, 2**30), "n_neighbors = 1,073,741,824 needs"),
+    (lambda: _sizes.check_radius_answer(2**33, 2**33, 5, 4.0, _sizes.box_reach("l1", None, 8)), "reaches every point"),
+    (lambda: _sizes.check_radius_answer(2**33, 2**33, 0, 1.8, _sizes.box_reach("l2", np.full(3, 2.0), 3)),
+     "reaches every point"),
+])
+def test_answers_past_any_address_space_are_refused_before_they_are_asked_for(request_answer, message):
+    with pytest.raises(MemoryError, match=message):
+        request_answer()
+
+
+def test_a_radius_short_of_the_box_is_not_sized():
+    # Only a radius that reaches every point bounds the answer; a shorter one may be small.
+    _sizes.check_radius_answer(2**33, 2**33, 0, 3.99, _sizes.box_reach("l1", None, 8))
+    _sizes.check_radius_answer(2**33, 2**33, 0, 1.7, _sizes.box_reach("l2", np.full(3, 2.0), 3))
 
 
 @pytest.mark.parametrize("m, k_more, probes", [(3, 0, 2), (80, 0, 9), (3, 5, 9), (80, 5, 2)])

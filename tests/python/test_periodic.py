@@ -1,6 +1,8 @@
 """The periodic index: the reference's answers bit for bit, and a periodic k-d
 tree's where the search reaches every point."""
 
+import re
+
 import numpy as np
 import pytest
 from scipy.spatial import cKDTree
@@ -108,3 +110,26 @@ def test_front_in_the_box_units(rng, metric, p, period):
 def test_front_rejects_bad_metric_and_period(kwargs, error):
     with pytest.raises(ValueError, match=error):
         ToroidalNN(**kwargs).fit(np.full((10, 3), 0.5))
+
+
+@pytest.mark.parametrize("metric, low, high", [("l1", "1e-30", "1e+30"), ("l2", "1e-15", "1e+15")])
+@pytest.mark.parametrize("period", [1e39, 1e300, 1e-40, 1e-300])
+def test_periods_single_precision_cannot_hold_are_refused(metric, low, high, period):
+    # Unrefused, every distance was inf (even a point's to itself) or 0.
+    with pytest.raises(ValueError, match=re.escape(f"between {low} and {high} for metric '{metric}'") + ".* got " +
+                       re.escape(f"{period:g}")):
+        ToroidalNN(metric=metric, period=(1.0, period, 1.0)).fit(np.full((10, 3), 0.5))
+    with pytest.raises(ValueError, match=re.escape(f"period[1] = {period:g} is outside {low} to {high}")):
+        PeriodicLshIndex(*ONE_BUCKET, metric=metric, period=np.array([1.0, period, 1.0]))
+
+
+@pytest.mark.parametrize("metric, edges", [("l1", (1e-30, 1e30)), ("l2", (1e-15, 1e15))])
+def test_periods_at_the_edges_of_the_range_answer_right(rng, metric, edges):
+    points = rng.random((300, 2))
+    exact = ToroidalNN(3, metric=metric, recall=1.0).fit(points)
+    for side in edges:
+        model = ToroidalNN(3, metric=metric, period=side, recall=1.0).fit(points * side)
+        dist, ind = model.kneighbors(points[:20] * side)
+        want_dist, want_ind = exact.kneighbors(points[:20])
+        np.testing.assert_array_equal(ind, want_ind)
+        np.testing.assert_allclose(dist, want_dist * side, rtol=1e-5)

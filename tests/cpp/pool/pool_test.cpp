@@ -81,8 +81,24 @@ TEST(Pool, AWatchedCallStopsSoonAfterItsPollSaysSoOnThePoolAndSerially) {
   }
 }
 
-TEST(Pool, ACommitIsNeverCancelled) {
-  CountingPoll counting{0, 1};
+TEST(Pool, ACommitPollsOnceAtItsStartAndIsNeverCancelledAfter) {
+  // A stop asked for just before the commit: the commit refuses to begin.
+  {
+    CountingPoll counting{0, 1};
+    ScopedWatch watch(&CountingPoll::poll, &counting);
+    bool began = false;
+    EXPECT_THROW(
+        {
+          CommitScope committing;
+          began = true;
+        },
+        Cancelled);
+    EXPECT_FALSE(began);
+    EXPECT_EQ(counting.calls, 1);
+  }
+  // A stop asked for once the commit began: its loops run to the end and
+  // nothing polls any more.
+  CountingPoll counting{0, 2};
   ScopedWatch watch(&CountingPoll::poll, &counting);
   std::atomic<int> done{0};
   {
@@ -90,7 +106,8 @@ TEST(Pool, ACommitIsNeverCancelled) {
     slow_loop(done);
   }
   EXPECT_EQ(done.load(), 600);
-  EXPECT_EQ(counting.calls, 0);
+  EXPECT_EQ(counting.calls, 1);
+  EXPECT_FALSE(watch.cancelled());
 }
 
 }  // namespace
