@@ -11,6 +11,7 @@ Then the epoch cycle, and a recall-vs-speed plot over recall targets with the
 default marked.
 
     .venv/bin/python bench/bench_front.py [--n 200000] [--queries 2000] [--big] [--plot PATH]
+    .venv/bin/python bench/bench_front.py --goals [--big] [--repeat 3]   # fit against build only
 """
 
 import argparse
@@ -56,6 +57,41 @@ def measure(points, queries, n_neighbors, repeat, recall=0.99):
         t_scan = min(t_scan, t)
     return dict(model=model, fit=t_fit, build=t_build, reached=_exact.recall(dist, true_dist),
                 evals=model.index_.stats()["pairs"] / len(queries), hashed=t_hash, scan=t_scan)
+
+
+def fit_against_build(points, n_neighbors, repeat):
+    """(model, median fit s, median build s of the setting it chose) over `repeat` fits."""
+    fits, builds = [], []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        model = ToroidalNN(n_neighbors, random_state=0).fit(points)
+        fits.append(time.perf_counter() - start)
+        p = model.params_
+        start = time.perf_counter()
+        build_index(type(model.index_), HashParams(p["b"], p["k"], p["l"], p["probes"]), model.s_, model.u_, 0,
+                    points, len(points))
+        builds.append(time.perf_counter() - start)
+    return model, float(np.median(fits)), float(np.median(builds))
+
+
+def goals(repeat, big):
+    """Fit against the build of the setting it chose, on uniform data: the goal
+    is fit <= 2 builds + 50 ms (2 builds at 1,000,000 points)."""
+    cases = [(3_000, 16, 10), (20_000, 16, 10), (200_000, 16, 10), (4_000, 8, 1_500)]
+    if big:
+        cases.append((1_000_000, 16, 10))
+    lines = ["| n | d | n_neighbors | setting | fit s | build s | fit / build | goal s | met |",
+             "|---:|---:|---:|---|---:|---:|---:|---:|---|"]
+    print("\n".join(lines), flush=True)
+    for n, d, n_neighbors in cases:
+        points = np.random.default_rng(n + d).random((n, d))
+        model, fit, build = fit_against_build(points, n_neighbors, repeat)
+        p = model.params_
+        goal = 2 * build + (0.0 if n >= 1_000_000 else 0.05)
+        lines.append(f"| {n:,} | {d} | {n_neighbors:,} | b={p['b']} k={p['k']} l={p['l']} probes={p['probes']} "
+                     f"| {fit:.3f} | {build:.3f} | {fit / build:.1f}x | {goal:.3f} | {'yes' if fit <= goal else 'no'} |")
+        print(lines[-1], flush=True)
+    return "\n".join(lines)
 
 
 def row(name, r):
@@ -128,9 +164,15 @@ def main():
     parser.add_argument("--epochs", action="store_true", help="also the epoch cycle")
     parser.add_argument("--plot", metavar="PATH", help="write the recall-vs-speed plot (uniform d=16) to PATH")
     parser.add_argument("--only", help="run only the workloads whose name contains this")
+    parser.add_argument("--goals", action="store_true",
+                        help="only fit against build on uniform data (n = 3,000 to 200,000; 1,000,000 with --big)")
     args = parser.parse_args()
     n, m = args.n, args.queries
     print(f"CPU: {cpu_name()}, {os.cpu_count()} hardware threads, engine pool {pool_threads()} threads\n")
+    if args.goals:
+        print(f"Fit against build, medians of {args.repeat}:\n")
+        goals(args.repeat, args.big)
+        return
     print("| workload | tuned setting | tables MiB | fit s | build s | fit/build | estimate | reached | evals/q "
           "| hashed ms | exhaustive ms | speed-up |\n|---|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|")
     cases = [(f"uniform d={d} n={n:,}", lambda r, d=d: uniform(r, n, m, d), 10) for d in (3, 8, 16)]

@@ -88,7 +88,7 @@ def unit_l1(points, queries, repeat):
     params = HashParams(p["b"], p["k"], p["l"], p["probes"])
     engines = {"RustLshIndex": type(model.index_),
                "PeriodicLshIndex": lambda *a: PeriodicLshIndex(*a, metric="l1")}
-    indexes = {name: build_index(e, params, model.s_, model.u_, p["block"], points, points.shape[0])
+    indexes = {name: build_index(e, params, model.s_, model.u_, p["block"] or 0, points, points.shape[0])
                for name, e in engines.items()}
     best = dict.fromkeys(indexes, float("inf"))
     for _ in range(repeat):  # interleaved

@@ -38,6 +38,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from machine import cpu_name, pool_threads  # noqa: E402
 
+from vibrel._backend import exhaustive_index  # noqa: E402
 from vibrel._native import RustLshIndex  # noqa: E402
 from vibrel._params import draw_hash  # noqa: E402
 
@@ -73,8 +74,7 @@ def measure(n, d, repeat, threads):
     # Blocks of a few hundred rows per thread, as many-row kNN calls give: with a
     # few dozen rows the blocked path pays its setup per point and runs far slower.
     rows = np.sort(rng.choice(n, 1000, replace=False))
-    scan = RustLshIndex(1, 1, 1, 0, np.zeros((1, 1), dtype=np.int64), np.zeros((1, 1)), 0)
-    scan.build(points, n)
+    scan = exhaustive_index(RustLshIndex, points, n)
     scan_ns, _ = median_ns(scan, points[rows], rows, repeat, threads)
     out = {"n": n, "d": d, "scan": scan_ns / n}
     rows = np.sort(rng.choice(n, min(n, 4000), replace=False))

@@ -12,6 +12,7 @@
 #include "base/buffer.h"
 #include "index/build.h"
 #include "index/index.h"
+#include "kernels/code_bound.h"
 #include "pool/pool.h"
 #include "query/block_distance.h"
 #include "query/blocked.h"
@@ -93,6 +94,36 @@ void BM_TileKernel(benchmark::State& state) {
   state.SetLabel(vb::cpu_level_name(level));
 }
 BENCHMARK(BM_TileKernel)->ArgsProduct({{3, 8, 16, 24}, {0, 1, 2}});
+
+// The code-bound kernel: one query row's codes against a full code tile in
+// cache, at each level the CPU has (range(0) = d, range(1) = level), the
+// limit letting nothing through, as for a full row far from the tile. Items
+// are candidate bounds: the peak of the filter before any float distance.
+void BM_CodeBound(benchmark::State& state) {
+  const auto d = static_cast<std::size_t>(state.range(0));
+  const auto level = static_cast<vb::CpuLevel>(state.range(1));
+  if (level > vb::supported_cpu_level()) {
+    state.SkipWithError("level not supported here");
+    return;
+  }
+  constexpr std::size_t kLanes = vb::query::kCodeTileRows;
+  const std::size_t groups = vb::kernels::code_groups(d);
+  std::mt19937_64 rng(6);
+  std::vector<std::uint8_t> tile(groups * kLanes * vb::kernels::kCodeGroup), query(groups * vb::kernels::kCodeGroup);
+  for (auto& c : tile) c = static_cast<std::uint8_t>(rng());
+  for (auto& c : query) c = static_cast<std::uint8_t>(rng());
+  std::vector<std::uint32_t> survivors(kLanes / 32);
+  const auto kernel = vb::kernels::code_bound_kernel(level, vb::Metric::kL1, groups);
+  const vb::kernels::CodeBoundJob job{query.data(), tile.data(), groups, kLanes, kLanes, -1, survivors.data()};
+  for (auto _ : state) {
+    kernel(job);
+    benchmark::DoNotOptimize(survivors.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kLanes));
+  state.SetLabel(vb::cpu_level_name(level));
+}
+BENCHMARK(BM_CodeBound)->ArgsProduct({{3, 8, 16, 24}, {0, 1, 2}});
 
 // Offers of 4096 random entries to a collector of k slots.
 void BM_HeapOffer(benchmark::State& state) {

@@ -154,7 +154,7 @@ def same_tables(model, points: np.ndarray) -> bool:
     tables = []
     for engine in (RustLshIndex, PythonLshIndex):
         index = build_index(engine, HashParams(p["b"], p["k"], p["l"], p["probes"]), model.s_, model.u_,
-                            p["block"], sample, sample.shape[0] * 9 // 10)
+                            p["block"] or 0, sample, sample.shape[0] * 9 // 10)
         tables.append(index.tables())
     return all(np.array_equal(tables[0][name], tables[1][name]) for name in tables[0])
 

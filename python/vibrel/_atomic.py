@@ -25,16 +25,19 @@ from __future__ import annotations
 
 from typing import Any
 
+from vibrel import _backend
 
-def call_then_commit(index: Any, method: str, argument: Any, state: dict, changes: dict) -> None:
-    """Runs the engine mutation `index.method(argument)` and, exactly when it
-    was installed, applies `changes` to `state` (a model's `__dict__`) in one
-    step.  Any exception, a KeyboardInterrupt delivered after the install
-    included, propagates after that."""
+
+def call_then_commit(index: Any, method: str, argument: Any, state: dict, changes: dict, threads: int = 0) -> None:
+    """Runs the engine mutation `index.method(argument)` on `threads` threads
+    (0: all) and, exactly when it was installed, applies `changes` to `state`
+    (a model's `__dict__`) in one step.  Any exception, a KeyboardInterrupt
+    delivered after the install included, propagates after that."""
     installs = getattr(index, "installs", None)
     returned: list = []
+    call = _backend.counted(threads, getattr(index, method))  # a C callable: no bytecode after the return
     try:
-        returned.extend(map(getattr(index, method), (argument,)))
+        returned.extend(map(call, (argument,)))
     finally:
         if returned or (installs is not None and index.installs != installs):
             state.update(changes)

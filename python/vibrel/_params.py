@@ -38,6 +38,8 @@ class HashParams:
 
 
 EXHAUSTIVE = HashParams(1, 1, 1, 0)
+# Hash parameters are drawn for at least this many tables (the tuner's most).
+DRAWN_TABLES = 64
 
 
 def key_fits(b: int, k: int) -> bool:
@@ -69,13 +71,15 @@ def draw_hash(rng: np.random.Generator, d: int, k: int, l: int) -> tuple[np.ndar
 
     Each table's `k` digits hash `k` different coordinates when `k <= d`; with more
     digits than coordinates every coordinate is used once before any is reused.
-    `s` is drawn first, then `u`, uniform in [0, 1), both of shape (l, k).  The
-    first l' rows and k' columns of a draw are themselves a draw of this kind,
-    which lets the tuner try many (k, l) on one draw.
+    `s` is drawn first, then `u`, uniform in [0, 1), both of shape (l, k).
+
+    Every draw is the first l rows and k columns of one draw of at least
+    `DRAWN_TABLES` tables of 4 d digits.  So the tuner tries many (k, l) on one
+    draw, and a setting given in full (ToroidalNN(**model.params_)) gets from the
+    same seed the very hash its tuning chose.
     """
-    reps = -(-k // d)
-    s = np.empty((l, k), dtype=np.int64)
-    for t in range(l):
-        s[t] = np.concatenate([rng.permutation(d) for _ in range(reps)])[:k]
-    u = rng.random((l, k))
-    return s, u
+    tables, digits = max(l, DRAWN_TABLES), max(k, 4 * d)
+    reps = -(-digits // d)
+    s = rng.random((tables, reps, d)).argsort(axis=2).reshape(tables, reps * d)[:, :digits]
+    u = rng.random((tables, digits))
+    return np.ascontiguousarray(s[:l, :k]), np.ascontiguousarray(u[:l, :k])

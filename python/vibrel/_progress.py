@@ -3,17 +3,10 @@ line on stderr."""
 
 from __future__ import annotations
 
-import os
 import sys
 import time
 
 _SHOW_AFTER = 2.0  # seconds before a plain progress line appears
-
-
-def pool_threads() -> int:
-    """Worker threads of the engine's pool, as it reads the environment."""
-    value = os.environ.get("RAYON_NUM_THREADS", "")
-    return int(value) if value.isdigit() and int(value) > 0 else (os.cpu_count() or 1)
 
 
 class Line:

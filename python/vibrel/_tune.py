@@ -2,11 +2,15 @@
 
 The rule, applied at `fit` to the parameters the user left as None:
 
-1. Shortcuts.  A target of 1.0, fewer than `EXHAUSTIVE_BELOW` points, or `b = 1`
-   give the exhaustive search (b = k = l = 1, probes = 0), exact by construction.
+1. Shortcuts.  A target of 1.0, fewer than `EXHAUSTIVE_BELOW` points, `b = 1`,
+   or an exhaustive search that the cost model of step 5 prices below the
+   cheapest conceivable hashed query (one lookup and `target * n_neighbors`
+   distance evaluations, as with a large n_neighbors relative to n) give the
+   exhaustive search (b = k = l = 1, probes = 0), exact by construction,
+   before anything is hashed.
 2. Sample.  `n_queries` fitted points, drawn with the model's generator, serve
    as queries, each excluding itself.  Their true `n_neighbors` nearest come from
-   the exhaustive engine; its time is the exhaustive search's cost.
+   the exhaustive engine, fetched only once a setting needs its recall.
 3. Candidates.  b runs over a geometric ladder (2, 3, 4, 6, 8, 12, 16, ...) and k
    over the digit counts of at least min(d, 3) whose mean cell holds between a
    quarter of a point and 8 n_neighbors points (`_OCCUPANCY`); probes
@@ -16,14 +20,12 @@ The rule, applied at `fit` to the parameters the user left as None:
    and u serves every setting: (b, k, l, probes) uses its first l tables and k
    digits, which are then exactly the index's parameters.
 4. Recall from keys alone.  A true neighbour is found iff in some table its key
-   is the query's base key or one of the query's first `probes` probe keys.
-   Hashing the sample's neighbours and listing the queries' probe keys per table
-   gives, for every (b, k, probes), the first table that finds each neighbour,
-   hence the recall of every l at once.  The estimate is the mean over the
-   sample queries of the share found, its error the standard error of that mean.
+   is the query's base key or one of the query's first `probes` probe keys
+   (`vibrel.lsh.probe_digits`).  The estimate is the mean over the sample
+   queries of the share found, its error the standard error of that mean.
    The engine widens the search of a query whose cells hold too few points and
    may find a tied point instead of the listed one; the estimate counts neither,
-   so it errs low.
+   so it errs low (the front measures the built index on the sample instead).
 5. Cost from bucket sizes.  A query's distance evaluations (the engine's `pairs`)
    are the sizes of the cells it looks up, summed over its tables; the sizes are
    counted in a random sample of `_OCCUPANCY_SAMPLE` points and scaled to n.  The
@@ -40,14 +42,28 @@ The rule, applied at `fit` to the parameters the user left as None:
        do not fit, at a latency plus a cost per 64-byte line of the row.
    `bench/calibrate_tuner.py` derives the constants on a machine.
 6. Choice.  The cheapest setting whose estimate reaches the target; the
-   exhaustive search when its cost is lower or no setting reaches the target.  When explicit parameters leave no
-   setting that reaches the target, the one with the highest estimate, with a
-   warning (none when all four are given: the user chose).
+   exhaustive search when its cost is lower or no setting reaches the target.
+   When explicit parameters leave no setting that reaches the target, the one
+   with the highest estimate.
 
-Cost of tuning: one exhaustive query of the sample (n_queries * n distance
-evaluations) and hashing about n_queries * (n_neighbors + 1) +
-`_OCCUPANCY_SAMPLE` points into l_max tables per bucket count.
-At n = 1,000,000 that is about one build of the chosen setting.
+Cost of tuning (about a build: bench/bench_front.py --goals).  Tables are
+hashed one at a time for each b, and a (k, probes) leaves the search
+
+* once its recall meets the target (more tables only cost more);
+* once its modelled cost reaches that of the best choice so far (the
+  exhaustive search's to begin with: a setting dearer than it is never chosen);
+* once it cannot, by an optimistic extrapolation of its recall over the tables
+  seen (`_tables_extrapolated`), meet the target before it reaches that cost
+  or the table budget.
+
+Every b gets one table first; then the b whose best candidate promises the
+lowest cost gets the next.  With all parameters left to it, the tuner hashes
+at most `_TUNING_ROWS_PER_POINT` sample rows per point (at most
+`_TUNING_ROWS_MOST`) plus `_TUNING_ROWS_FIXED`; what it has
+not shown to meet the target by then is not chosen (the exhaustive search is,
+if nothing is).  So the work follows the modelled costs: where the exhaustive
+search is cheap, most candidates leave after their first table.  Given
+parameters are searched without that bound.
 """
 
 from __future__ import annotations
@@ -55,24 +71,38 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass
+from typing import Any, Callable, Iterator
 
 import numpy as np
 
-from vibrel import _params
+from vibrel import _backend, _params
 from vibrel._params import EXHAUSTIVE, HashParams
-from vibrel.lsh import PythonLshIndex
+from vibrel.lsh import PythonLshIndex, digit_codes, probe_digits
 
 # Below this many points the exhaustive search is always the cheapest.
 EXHAUSTIVE_BELOW = 2048
 # Sample queries of the recall estimate.
 N_QUERIES = 400
-# Points whose keys stand for all when counting bucket sizes, and the sample
-# queries whose cells are counted.
-_OCCUPANCY_SAMPLE = 8192
+# Points whose keys stand for all when counting bucket sizes (an eighth of the
+# points within these bounds), and the sample queries whose cells are counted.
+_OCCUPANCY_SAMPLE = (2048, 8192)
 _COST_QUERIES = 100
 # Mean points per cell of the (b, k) tried: from a quarter to this many per neighbour.
 _OCCUPANCY = (0.25, 8.0)
-_MAX_TABLES = 64
+_MAX_TABLES = _params.DRAWN_TABLES
+# How much faster than seen so far the tables to come may find neighbours: the
+# tables' random shifts make one table's rate vary far more than its pairs'
+# count would say.
+_RATE_MARGIN = 2.0
+# The tuner hashes at most this many sample rows per point of the data (about
+# the keys of a build of that many tables) and a fixed allowance (tens of
+# milliseconds), searching the most promising bucket count first; what it has
+# not reached by then is not chosen.
+_TUNING_ROWS_PER_POINT = 6
+_TUNING_ROWS_FIXED = 30_000
+# The tables a search needs hardly grow with n (their sample is fixed), while a
+# build does: beyond this many rows tuning costs more than it can save.
+_TUNING_ROWS_MOST = 1_200_000
 # A tuned key reads at least this many coordinates (all of them when d is smaller):
 # keys of fewer coordinates cost much and find little once d exceeds them.
 _MIN_DIGITS = 3
@@ -88,6 +118,9 @@ PAIR_NS, MISS_NS, MISS_NS_PER_LINE = 6.8, 44.0, 16.0
 LOOKUP_NS = 450.0
 # Points (as float32 rows) that random fetches read without a miss: the cores' L2 together.
 CACHE_BYTES = 4 << 20
+
+# The sample's true neighbours: truth(rows, n_neighbors) -> (ids, distances), each (q, n_neighbors).
+Truth = Callable[[np.ndarray, int], "tuple[np.ndarray, np.ndarray]"]
 
 
 class RecallTargetWarning(UserWarning):
@@ -116,6 +149,8 @@ class Tuning:
     cost: float  # seconds of work per query, estimated
     exhaustive_cost: float
     sample_rows: np.ndarray
+    # The sample's true n_neighbors-th distances, when they were computed.
+    true_kth: np.ndarray | None = None
 
 
 def table_budget(d: int, memory: float) -> int:
@@ -123,9 +158,25 @@ def table_budget(d: int, memory: float) -> int:
     return max(1, int(memory * 8 * d // TABLE_BYTES_PER_POINT))
 
 
-def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Generator, engine,
+def model_costs(n: int, d: int) -> Costs:
+    """The unit costs of step 5 for n points of d coordinates."""
+    scan = SCAN_NS + SCAN_NS_PER_DIM * d
+    spill = max(0.0, 1.0 - CACHE_BYTES / (4.0 * n * d))
+    pair = PAIR_NS + scan + spill * (MISS_NS + MISS_NS_PER_LINE * math.ceil(4 * d / 64))
+    return Costs(pair * 1e-9, LOOKUP_NS * 1e-9, scan * 1e-9)
+
+
+def exhaustive_is_cheaper(n: int, d: int, n_neighbors: int, target: float) -> bool:
+    """True when the exhaustive search costs no more than the cheapest hashed
+    query could: one lookup and `target * n_neighbors` distance evaluations."""
+    costs = model_costs(n, d)
+    floor = math.ceil(target * n_neighbors) * costs.pair + costs.lookup
+    return n * costs.scan_point <= floor
+
+
+def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator, engine: Any,
          *, memory: float = 8.0, fixed: dict | None = None, n_queries: int = N_QUERIES,
-         truth=None, period: np.ndarray | None = None) -> Tuning:
+         truth: Truth | None = None, period: np.ndarray | None = None, threads: int = 0) -> Tuning:
     """Chooses the hash setting for `points` (n, d) by the rule of this module.
 
     `fixed` holds the user's b, k, l, probes (None where left to the tuner), as
@@ -136,79 +187,90 @@ def tune(points: np.ndarray, n_neighbors: int, target: float, rng: np.random.Gen
     Needs n_neighbors < n.
 
     `points` may be any object with a `shape` whose integer-array indexing gives
-    the rows as an ndarray, when `truth(rows, n_neighbors, measure)` gives the
-    sample's true neighbour ids and the costs as `_truth_and_costs` does: points
-    held elsewhere are then only read at the sampled rows.
+    the rows as an ndarray, when `truth(rows, n_neighbors)` gives the sample's
+    true neighbour ids and distances: points held elsewhere are then only read
+    at the sampled rows.  The engine's searches run on `threads` threads (0: all).
     """
     fixed = fixed or {"b": None, "k": None, "l": None, "probes": None}
     n, d = points.shape
     free = all(v is None for v in fixed.values())
-    if fixed["b"] == 1 or (free and (target >= 1.0 or n < EXHAUSTIVE_BELOW)):
-        s, u = _params.draw_hash(rng, d, 1, 1)
-        return Tuning(EXHAUSTIVE, s, u, 1.0, 0.0, math.nan, math.nan, np.empty(0, np.int64))
+    if fixed["b"] == 1 or (free and (target >= 1.0 or n < EXHAUSTIVE_BELOW
+                                     or exhaustive_is_cheaper(n, d, n_neighbors, target))):
+        return _exhaustive_tuning(rng, d, np.empty(0, np.int64))
 
     rows = np.sort(rng.choice(n, min(n_queries, n), replace=False))
     grid = _grid(n, d, n_neighbors, fixed)
-    single = all(v is not None for v in fixed.values())
-    if truth is None:
-        true_ind, costs = _truth_and_costs(points, rows, n_neighbors, engine, measure=not single)
-    else:
-        true_ind, costs = truth(rows, n_neighbors, not single)
     l_max = fixed["l"] if fixed["l"] is not None else min(_MAX_TABLES, table_budget(d, memory))
     k_max = max(k for _, ks in grid for k in ks)
     s, u = _params.draw_hash(rng, d, k_max, l_max)
-    sample = rng.choice(n, min(n, _OCCUPANCY_SAMPLE), replace=False)
-    scale = n / sample.size
-    ls = np.arange(1, l_max + 1)
-    allowed = np.zeros(l_max, dtype=bool)
-    allowed[fixed["l"] - 1 if fixed["l"] is not None else slice(None)] = True
-
-    unit = points if period is None else points / period
-    best = None  # (rank, params, recall, error, cost); the rank orders met targets by cost
-    for b, ks in grid:
-        for k, pos, occ in _keys_found(unit, rows, true_ind, sample, b, ks, s[:, :max(ks)],
-                                       u[:, :max(ks)]):
-            for probes in _probe_counts(k, fixed["probes"]):
-                hit = pos <= probes  # (l, q, nn)
-                first = np.where(hit.any(axis=0), hit.argmax(axis=0), l_max)  # first table finding it
-                per_query = _found_by_tables(first, l_max) / pos.shape[2]  # (q, l)
-                recall = per_query.mean(axis=0)
-                error = per_query.std(axis=0) / math.sqrt(max(1, rows.size - 1))
-                pairs = np.cumsum(occ[:, :, :probes + 1].sum(axis=2).mean(axis=1)) * scale
-                cost = pairs * costs.pair + ls * (1 + probes) * costs.lookup
-                meets = allowed & (recall >= target)
-                if meets.any():
-                    i = int(np.argmin(np.where(meets, cost, np.inf)))
-                    rank = (1, -cost[i])
-                else:
-                    i = int(np.argmax(np.where(allowed, recall, -1.0)))
-                    rank = (0, recall[i])
-                if best is None or rank > best[0]:
-                    best = (rank, HashParams(b, k, i + 1, probes), recall[i], error[i], cost[i])
-    _, params, recall, error, cost = best
+    sample = rng.choice(n, min(n, max(_OCCUPANCY_SAMPLE[0], min(n // 8, _OCCUPANCY_SAMPLE[1]))), replace=False)
+    if truth is None:
+        truth = _engine_truth(points, engine, threads)
+    sampled = _Sample(points, rows, sample, n, n_neighbors, truth, period)
+    costs = model_costs(n, d)
     exhaustive_cost = n * costs.scan_point
-    if free and (exhaustive_cost <= cost or recall < target):
-        s1, u1 = _params.draw_hash(rng, d, 1, 1)
-        return Tuning(EXHAUSTIVE, s1, u1, 1.0, 0.0, exhaustive_cost, exhaustive_cost, rows)
-    if recall < target and not single:
-        warnings.warn(f"no setting with the given parameters reaches the recall target {target}; "
-                      f"using b={params.b} k={params.k} l={params.l} probes={params.probes}, whose "
-                      f"estimated recall is {recall:.3f}", RecallTargetWarning, stacklevel=3)
+    choice = _Choice(bound=exhaustive_cost if free else math.inf)
+    searches = [_BucketSearch(sampled, b, ks, s, u, fixed, costs, target, choice) for b, ks in grid]
+    budget = min(_TUNING_ROWS_PER_POINT * n, _TUNING_ROWS_MOST) + _TUNING_ROWS_FIXED if free else math.inf
+    while budget > 0:
+        open_searches = [search for search in searches if not search.done and search.promise < choice.bound]
+        if not open_searches:
+            break
+        budget -= min(open_searches, key=lambda search: (search.tables > 0, search.promise)).step()
+    if choice.met is not None:
+        cost, params, recall, error = choice.met
+    elif choice.unmet is not None and not free:
+        cost, params, recall, error = choice.unmet[1:]
+    else:
+        return _exhaustive_tuning(rng, d, rows, exhaustive_cost, sampled.true_kth)
+    if free and exhaustive_cost <= cost:
+        return _exhaustive_tuning(rng, d, rows, exhaustive_cost, sampled.true_kth)
     return Tuning(params, np.ascontiguousarray(s[:params.l, :params.k]),
                   np.ascontiguousarray(u[:params.l, :params.k]), float(recall), float(error),
-                  float(cost), exhaustive_cost, rows)
+                  float(cost), exhaustive_cost, rows, sampled.true_kth)
 
 
-def _found_by_tables(first: np.ndarray, l_max: int) -> np.ndarray:
-    """(q, l_max): per query, the neighbours found by its first 1, 2, ... tables,
-    from the first table (l_max: none) that finds each of its neighbours."""
-    q = first.shape[0]
-    counts = np.bincount((np.arange(q)[:, None] * (l_max + 1) + first).ravel(),
-                         minlength=q * (l_max + 1)).reshape(q, l_max + 1)
-    return np.cumsum(counts[:, :l_max], axis=1)
+def warn_if_short(params: HashParams, recall: float, error: float, target: float, stacklevel: int) -> None:
+    """A RecallTargetWarning when the given parameters' setting `params` is
+    estimated to find clearly less than the target: by more than two standard
+    errors of the estimate."""
+    if recall + 2.0 * error < target:
+        warnings.warn(f"no setting with the given parameters reaches the recall target {target}; "
+                      f"using b={params.b} k={params.k} l={params.l} probes={params.probes}, whose "
+                      f"estimated recall is {recall:.3f}", RecallTargetWarning, stacklevel=stacklevel + 1)
 
 
-def found_by(params: HashParams, s, u, queries: np.ndarray, neighbours: np.ndarray,
+def measured_recall(index: Any, queries: np.ndarray, rows: np.ndarray, true_kth: np.ndarray,
+                    n_neighbors: int, threads: int = 0) -> tuple[float, float]:
+    """(recall, standard error) of a built index on the sample queries (the
+    indexed points at `rows`, each excluding itself): the share of each row's
+    answer within its true `n_neighbors`-th distance, averaged over the rows."""
+    _, dist = _backend.call(threads, index.query_knn, queries, n_neighbors, rows)
+    per_query = (dist <= true_kth[:, None]).mean(axis=1)
+    return float(per_query.mean()), float(per_query.std() / math.sqrt(max(1, rows.size - 1)))
+
+
+def held_out_recall(engine: Any, tuning: Tuning, points: np.ndarray, n_neighbors: int,
+                    threads: int = 0) -> tuple[float, float]:
+    """(recall, standard error) of the tuned setting for queries that are not
+    indexed points: an index of the setting over all points but the sample's,
+    asked about the sample.
+
+    A query that is an indexed point counts itself, l times, towards the cells
+    a short search widens to, and so widens less than a fresh query: for
+    settings whose cells are too sparse to fill an answer the two differ.  The
+    sample's true distances are those among all points, a bound the held-out
+    index can only meet or miss, so the estimate errs low."""
+    rows = tuning.sample_rows
+    assert tuning.true_kth is not None, "a setting without its sample's truth"
+    kept = np.ones(points.shape[0], dtype=bool)
+    kept[rows] = False
+    index = _backend.build_index(engine, tuning.params, tuning.s, tuning.u, 0, points[kept], int(kept.sum()),
+                                 threads)
+    return measured_recall(index, points[rows], np.full(rows.size, -1), tuning.true_kth, n_neighbors, threads)
+
+
+def found_by(params: HashParams, s: np.ndarray, u: np.ndarray, queries: np.ndarray, neighbours: np.ndarray,
              owner: np.ndarray) -> np.ndarray:
     """For each (queries[owner[i]], neighbours[i]) pair: does some table find it?
 
@@ -216,10 +278,10 @@ def found_by(params: HashParams, s, u, queries: np.ndarray, neighbours: np.ndarr
     probe keys in some table.
     """
     ref = PythonLshIndex(params.b, params.k, params.l, params.probes, s, u)
-    keys = ref._hash_points(neighbours)
+    keys = ref.hash_points(neighbours)
     found = np.zeros(owner.size, dtype=bool)
     for t in range(params.l):
-        _, listed = ref._query_keys(queries, t)
+        _, listed = ref.query_keys(queries, t)
         found |= (listed[owner] == keys[t][:, None]).any(axis=1)
     return found
 
@@ -227,29 +289,237 @@ def found_by(params: HashParams, s, u, queries: np.ndarray, neighbours: np.ndarr
 # ------------------------------------------------------------------ steps
 
 
-def _exhaustive(points: np.ndarray, engine):
-    from vibrel._backend import build_index
-    return build_index(engine, EXHAUSTIVE, *_params.draw_hash(np.random.default_rng(0), points.shape[1], 1, 1),
-                       0, points, points.shape[0])
+def _exhaustive_tuning(rng: np.random.Generator, d: int, rows: np.ndarray, cost: float = math.nan,
+                       true_kth: np.ndarray | None = None) -> Tuning:
+    s, u = _params.draw_hash(rng, d, 1, 1)
+    return Tuning(EXHAUSTIVE, s, u, 1.0, 0.0, cost, cost, rows, true_kth)
 
 
-def _truth_and_costs(points, rows, n_neighbors, engine, measure=True):
-    """The sample's true neighbour ids, and the per-unit costs of the model
-    (none for a single setting, which has nothing to be compared with)."""
-    n, d = points.shape
-    true_ind, _ = _exhaustive(points, engine).query_knn(points[rows], n_neighbors, rows)
-    return true_ind, model_costs(n, d, measure)
+def _engine_truth(points: np.ndarray, engine: Any, threads: int) -> Truth:
+    """The truth of points held here: the engine's exhaustive search."""
+    def truth(rows: np.ndarray, n_neighbors: int) -> tuple[np.ndarray, np.ndarray]:
+        index = _backend.exhaustive_index(engine, points, points.shape[0], 0, threads)
+        return _backend.call(threads, index.query_knn, points[rows], n_neighbors, rows)
+    return truth
 
 
-def model_costs(n: int, d: int, measure: bool = True) -> Costs:
-    """The unit costs of step 5 for n points of d coordinates; with `measure`
-    false only the exhaustive search's (a single setting is compared with nothing)."""
-    scan = SCAN_NS + SCAN_NS_PER_DIM * d
-    if not measure:
-        return Costs(math.nan, math.nan, scan * 1e-9)
-    spill = max(0.0, 1.0 - CACHE_BYTES / (4.0 * n * d))
-    pair = PAIR_NS + scan + spill * (MISS_NS + MISS_NS_PER_LINE * math.ceil(4 * d / 64))
-    return Costs(pair * 1e-9, LOOKUP_NS * 1e-9, scan * 1e-9)
+class _Sample:
+    """The sampled rows on the unit torus: the queries, the occupancy sample and,
+    fetched on first use, the queries' true neighbours."""
+
+    def __init__(self, points: Any, rows: np.ndarray, sample: np.ndarray, n: int, n_neighbors: int,
+                 truth: Truth, period: np.ndarray | None) -> None:
+        self.period = period
+        self.rows, self.n_neighbors = rows, n_neighbors
+        self.queries, self.others = self._unit(points[rows]), self._unit(points[sample])
+        self.scale = n / sample.size
+        self._points, self._truth = points, truth
+        self._neighbours: np.ndarray | None = None
+        self.true_kth: np.ndarray | None = None
+
+    def _unit(self, rows: np.ndarray) -> np.ndarray:
+        return rows if self.period is None else rows / self.period
+
+    def neighbours(self) -> np.ndarray:
+        """(q * n_neighbors, d): the true neighbours of each query, row-major."""
+        if self._neighbours is None:
+            ind, dist = self._truth(self.rows, self.n_neighbors)
+            self.true_kth = np.asarray(dist)[:, -1].copy()
+            self._neighbours = self._unit(self._points[np.asarray(ind).reshape(-1)])
+        return self._neighbours
+
+
+class _Choice:
+    """The best setting found so far: the cheapest that meets the target, or
+    (while none does) the one of the highest recall; `bound` is the cost a
+    candidate must stay below to be worth pursuing."""
+
+    def __init__(self, bound: float) -> None:
+        self.bound = bound
+        self.met: tuple[float, HashParams, float, float] | None = None
+        # (recall, then cost, params, recall, error as `met` holds them)
+        self.unmet: tuple[float, float, HashParams, float, float] | None = None
+
+    def offer(self, params: HashParams, recall: float, error: float, cost: float, target: float) -> bool:
+        """Records a candidate; True when it meets the target."""
+        if recall >= target:
+            if cost < self.bound:
+                self.met, self.bound = (cost, params, recall, error), cost
+            return True
+        if self.unmet is None or recall > self.unmet[0]:
+            self.unmet = (recall, cost, params, recall, error)
+        return False
+
+
+class _BucketSearch:
+    """The candidates (b, k, l, probes) of one b, searched one table at a time.
+
+    `step` hashes the next table, offers `choice` the settings that can be
+    chosen at that many tables and drops those that cannot pay: dearer than the
+    bound already, or unable, by `_tables_extrapolated`, to reach the target
+    before they are.  `promise` is the least cost at which a setting still
+    searched could meet the target, by the same estimate.
+    """
+
+    def __init__(self, sampled: _Sample, b: int, ks: list[int], s: np.ndarray, u: np.ndarray, fixed: dict,
+                 costs: Costs, target: float, choice: _Choice) -> None:
+        self.sampled, self.b, self.s, self.u, self.fixed = sampled, b, s, u, fixed
+        self.costs, self.target, self.choice = costs, target, choice
+        self.free = all(v is None for v in fixed.values())
+        self.tables = 0
+        self.alive = {k: np.array(list(_probe_counts(k, fixed["probes"])), dtype=np.int64) for k in ks}
+        self.pairs = {k: np.zeros(k + 1) for k in ks}
+        self.found: dict[int, np.ndarray] = {}  # per k: (k + 1, q, nn), found by some table with p probes
+        self.first_miss: dict[int, np.ndarray] = {}
+        self.promise = 0.0
+
+    @property
+    def done(self) -> bool:
+        return self.tables == self.s.shape[0] or not any(p.size for p in self.alive.values())
+
+    def step(self) -> int:
+        """Searches one more table; returns the sample rows it hashed."""
+        self.tables += 1
+        tables, choice, costs = self.tables, self.choice, self.costs
+        allowed = self.fixed["l"] is None or self.fixed["l"] == tables
+        ks = [k for k, p in self.alive.items() if p.size]
+        table = _Table(self.sampled, self.b, self.s[tables - 1, :max(ks)], self.u[tables - 1, :max(ks)])
+        self.promise = math.inf
+        for k in ks:
+            self.pairs[k] += table.cell_sizes(k)
+            per_table = self.pairs[k] / tables * costs.pair + (1 + np.arange(k + 1)) * costs.lookup
+            probes = self.alive[k][tables * per_table[self.alive[k]] < choice.bound]
+            if not probes.size:
+                self.alive[k] = probes
+                continue
+            pos = table.neighbour_places(k)  # (q, nn)
+            found = self.found.setdefault(k, np.zeros((k + 1,) + pos.shape, dtype=bool))
+            found[probes] |= pos[None] <= probes[:, None, None]
+            per_query = found[probes].mean(axis=2)  # (probes, q)
+            recall = per_query.mean(axis=1)
+            first = self.first_miss.setdefault(k, np.full(k + 1, np.nan))
+            first[probes] = np.where(np.isnan(first[probes]), 1.0 - recall, first[probes])
+            needed = _tables_extrapolated(first[probes], 1.0 - recall, tables, self.target)
+            # While nothing meets the target (only when some values are given)
+            # the highest recall is chosen, so a setting that cannot meet it
+            # still counts.
+            affordable = (needed * per_table[probes] < choice.bound) | (choice.bound == math.inf)
+            worth = affordable & ~(self.free & (needed > self.s.shape[0]))
+            if allowed:
+                errors = per_query.std(axis=1) / math.sqrt(max(1, pos.shape[0] - 1))
+                for i in np.flatnonzero(worth):
+                    p = int(probes[i])
+                    if choice.offer(HashParams(self.b, k, tables, p), float(recall[i]), float(errors[i]),
+                                    float(tables * per_table[p]), self.target):
+                        worth[i] = False  # more tables only cost more
+            self.alive[k] = probes[worth]
+            if worth.any():
+                self.promise = min(self.promise, float((needed * per_table[probes])[worth].min()))
+        return table.rows_hashed
+
+
+def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, target: float) -> np.ndarray:
+    """The tables that reach recall `target` when the share of true neighbours
+    missed keeps falling at its mean rate per table so far, from `first_miss`
+    after one table to `miss` after `tables` (one entry per setting).
+
+    Neighbours that are easy to find are found first, so the rate slows as
+    tables are added and this count errs low, which is what a bound for
+    dropping a setting needs; the tables still to come are divided by
+    `_RATE_MARGIN` besides, for the noise of a few tables.  After one table, with p_i the chance that a
+    table finds pair i, l tables find on average the share mean(1 - (1 - p_i)^l)
+    <= 1 - (1 - mean p_i)^l of the pairs (the map is concave); the one table's
+    hit rate stands for mean p_i, taken `_RATE_MARGIN` times high.
+    """
+    goal = 1.0 - target
+    out = np.full(miss.shape, math.inf)
+    out[miss <= goal] = tables
+    if tables == 1:
+        high = np.minimum(1.0, _RATE_MARGIN * (1.0 - miss))
+        with np.errstate(divide="ignore"):
+            guess = np.ceil(math.log(goal) / np.log1p(-high)) if goal > 0 else np.inf
+        return np.where(miss <= goal, out, np.where(high >= 1.0, 1.0, guess))
+    falling = (miss > goal) & (miss < first_miss) & (first_miss > 0)
+    rate = np.log(miss[falling] / first_miss[falling]) / (tables - 1)
+    out[falling] = tables + np.ceil(np.log(goal / miss[falling]) / rate / _RATE_MARGIN)
+    return out
+
+
+class _Table:
+    """One table's digits of the sample for one b: the queries' cells and probe
+    order, the occupancy sample's cells, and (on demand) where each true
+    neighbour lies among its query's cells, for every k at once.
+
+    Cells are counted on a second encoding of the digits, most significant
+    first, in which the cells of k digits are ranges of the sorted codes of
+    k_max digits: one sort serves every k.
+    """
+
+    def __init__(self, sampled: _Sample, b: int, s: np.ndarray, u: np.ndarray) -> None:
+        k_max = s.size
+        self.sampled, self.b, self.s, self.u = sampled, b, s, u
+        self.high = np.array([b ** j for j in range(k_max)][::-1], dtype=np.int64)
+        self.codes, v = digit_codes(sampled.queries[:, s], u, b)
+        # The probe order of the first k digits is that of all k_max, restricted.
+        self.digits, self.steps = probe_digits(self.codes, v, k_max)
+        cost_rows = min(self.codes.shape[0], _COST_QUERIES)
+        self.q_high = np.cumsum(self.codes[:cost_rows] * self.high, axis=1)
+        self.o_high = np.sort((digit_codes(sampled.others[:, s], u, b)[0] * self.high).sum(axis=1))
+        self._places: np.ndarray | None = None
+        self.rows_hashed = sampled.queries.shape[0] + sampled.others.shape[0]
+
+    def _moves(self, k: int, rows: int) -> tuple[np.ndarray, np.ndarray]:
+        """(digits (rows, k) in probe order among the first k, the change of each
+        one's code when probed) for the first `rows` queries."""
+        digits, steps = self.digits[:rows], self.steps[:rows]
+        inside = digits < k
+        order = digits[inside].reshape(-1, k)
+        code = np.take_along_axis(self.codes[:rows], order, axis=1)
+        return order, np.mod(code + steps[inside].reshape(-1, k), self.b) - code
+
+    def cell_sizes(self, k: int) -> np.ndarray:
+        """(k + 1,): the mean points, scaled to n, in the first 0, 1, ..., k
+        probed cells of the cost queries, cumulative."""
+        rows = self.q_high.shape[0]
+        order, moves = self._moves(k, rows)
+        cells = np.empty((rows, k + 1), dtype=np.int64)
+        cells[:, 0] = self.q_high[:, k - 1]
+        cells[:, 1:] = cells[:, :1] + moves * self.high[order]
+        width = self.high[k - 1]
+        sizes = np.searchsorted(self.o_high, cells + width, side="left") - np.searchsorted(self.o_high, cells)
+        return np.cumsum(sizes.mean(axis=0)) * self.sampled.scale
+
+    def neighbour_places(self, k: int) -> np.ndarray:
+        """(q, nn): the place of each true neighbour's cell among its query's
+        looked-up cells of k digits: 0 the query's own, p its p-th probe;
+        more than k when it is none of them."""
+        if self._places is None:
+            self._places = self._all_places()
+        return self._places[:, k - 1].reshape(self.codes.shape[0], -1)
+
+    def _all_places(self) -> np.ndarray:
+        """(q * nn, k_max): `neighbour_places` for every k (column k - 1).
+
+        A neighbour shares the query's cell of k digits when none of them
+        differs, and is its p-th probe when exactly one does, digit j, by the
+        step the probe of j takes, and j comes p-th in the probe order of the
+        first k digits: after the digits i < k probed before it.
+        """
+        neighbours = self.sampled.neighbours()
+        self.rows_hashed += neighbours.shape[0]
+        n_codes = digit_codes(neighbours[:, self.s], self.u, self.b)[0]
+        q, k_max = self.codes.shape
+        owner = np.repeat(np.arange(q), n_codes.shape[0] // q)
+        differs = n_codes != self.codes[owner]
+        count = np.cumsum(differs, axis=1)  # digits that differ among the first k
+        j = np.argmax(differs, axis=1)  # the first one
+        position = np.empty_like(self.digits)  # of each digit in the probe order
+        np.put_along_axis(position, self.digits, np.arange(k_max)[None, :], axis=1)
+        step = np.empty_like(self.steps)
+        np.put_along_axis(step, self.digits, self.steps, axis=1)
+        probed = np.mod(self.codes + step, self.b)[owner, j] == n_codes[np.arange(owner.size), j]
+        rank = np.cumsum(position[owner] < position[owner, j][:, None], axis=1)
+        return np.where(count == 0, 0, np.where((count == 1) & probed[:, None], 1 + rank, k_max + 1))
 
 
 def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list[int]]]:
@@ -265,7 +535,7 @@ def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list
                   if _params.key_fits(b, k) and lo <= n / b ** k <= hi]
             if not ks and fixed["b"] is not None:  # a given b: its nearest occupancy
                 k = max(1, round(math.log(n / hi) / math.log(b)))
-                while not _params.key_fits(b, k):
+                while not _params.key_fits(b, k):  # b itself fits: its values are checked
                     k -= 1
                 ks = [k]
         if fixed["probes"] is not None:
@@ -273,64 +543,10 @@ def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list
         if ks:
             grid.append((b, ks))
     if not grid:
-        raise ValueError(f"no hash setting fits the given parameters {fixed} for {n} points")
+        given = ", ".join(f"{name}={value}" for name, value in fixed.items() if value is not None)
+        raise ValueError(f"no hash setting fits the given parameters ({given}) for {n} points")
     return grid
 
 
-def _probe_counts(k: int, fixed_probes: int | None):
-    return [fixed_probes] if fixed_probes is not None else range(k + 1)
-
-
-def _keys_found(points, rows, true_ind, sample, b, ks, s, u):
-    """For each k of `ks`: (k, pos, occ).
-
-    pos (l, q, nn): per table the place of each true neighbour's key in its
-    query's list (0 the base key, p the p-th probe key; k + 1 when absent).
-    occ (l, q', k + 1): sizes of the listed cells in the occupancy sample, for
-    the first q' = `_COST_QUERIES` queries.
-
-    Cells are counted on a second encoding of the digits, most significant
-    first, in which the cells of k digits are ranges of the sorted codes of
-    k_max digits: one sort per table serves every k.
-    """
-    l, k_max = s.shape
-    q, nn = true_ind.shape
-    qc_rows = min(q, _COST_QUERIES)
-    low = np.array([b ** j for j in range(k_max)], dtype=np.int64)
-    high = low[::-1].copy()
-    pos = {k: np.empty((l, q, nn), dtype=np.int16) for k in ks}
-    occ = {k: np.empty((l, qc_rows, k + 1)) for k in ks}
-    queries, neighbours, others = points[rows], points[true_ind.reshape(-1)], points[sample]
-    for t in range(l):
-        qc, qv = _codes(queries[:, s[t]], u[t], b)
-        step = np.mod(qc + np.where(np.clip(qv - qc, 0.0, 1.0) >= 0.5, 1, -1), b) - qc
-        frac = np.clip(qv - qc, 0.0, 1.0)
-        margin = np.minimum(frac, 1.0 - frac)
-        margin[np.isnan(margin)] = 2.0
-        q_low, q_high = np.cumsum(qc * low, axis=1), np.cumsum(qc[:qc_rows] * high, axis=1)
-        n_low = np.cumsum(_codes(neighbours[:, s[t]], u[t], b)[0] * low, axis=1)
-        o_high = np.sort((_codes(others[:, s[t]], u[t], b)[0] * high).sum(axis=1))
-        for k in ks:
-            order = np.argsort(margin[:, :k], axis=1, kind="stable")
-            moves = np.take_along_axis(step[:, :k], order, axis=1)
-            listed = np.empty((q, k + 1), dtype=np.int64)
-            listed[:, 0] = q_low[:, k - 1]
-            listed[:, 1:] = listed[:, :1] + moves * low[order]
-            hit = n_low[:, k - 1].reshape(q, nn, 1) == listed[:, None, :]
-            pos[k][t] = np.where(hit.any(axis=2), hit.argmax(axis=2), k + 1)
-            cells = np.empty((qc_rows, k + 1), dtype=np.int64)
-            cells[:, 0] = q_high[:, k - 1]
-            cells[:, 1:] = cells[:, :1] + moves[:qc_rows] * high[order[:qc_rows]]
-            occ[k][t] = (np.searchsorted(o_high, cells + high[k - 1], side="left")
-                         - np.searchsorted(o_high, cells, side="left"))
-    for k in ks:
-        yield k, pos[k], occ[k]
-
-
-def _codes(coords: np.ndarray, shifts: np.ndarray, b: int):
-    """Bucket codes and scaled positions, as the reference's `_digit_codes` gives
-    them for coordinates in [0, 1): the same rounded steps, without the guards
-    for values that the front never passes (NaN, beyond the int64 range)."""
-    x = coords + shifts
-    v = (x - np.floor(x)) * float(b)
-    return np.minimum(v.astype(np.int64), b - 1), v
+def _probe_counts(k: int, fixed_probes: int | None) -> Iterator[int]:
+    return iter([fixed_probes]) if fixed_probes is not None else iter(range(k + 1))

@@ -1,53 +1,71 @@
 """Input handling of `vibrel.ToroidalNN`: array-likes become C-contiguous float64
-matrices with every coordinate wrapped into [0, 1), and hyper-parameters are
-checked with messages that say what is wrong."""
+matrices with every coordinate wrapped onto the box, and hyper-parameters are
+checked with messages that name the parameter and say what is wrong."""
 
 from __future__ import annotations
 
+import inspect
+import numbers
 import operator
+from typing import Any
 
 import numpy as np
+from sklearn.utils.validation import check_array
+
+try:
+    from sklearn.utils.validation import validate_data
+except ImportError:  # scikit-learn before 1.6: a method of every estimator
+    def validate_data(estimator: Any, X: Any, **kwargs: Any) -> Any:  # type: ignore[misc]
+        return estimator._validate_data(X, **kwargs)
+
+# check_array's own test for NaN and infinity is off: `_check_finite` says where
+# they are.  The keyword was renamed in scikit-learn 1.6.
+_NO_FINITE_CHECK = ({"ensure_all_finite": False} if "ensure_all_finite" in inspect.signature(check_array).parameters
+                    else {"force_all_finite": False})
 
 
-def as_points(X, name: str = "X", n_features: int | None = None, period: np.ndarray | None = None,
-              wrap: bool = True) -> np.ndarray:
+def as_points(X: Any, name: str = "X", n_features: int | None = None, period: np.ndarray | None = None,
+              wrap: bool = True, *, estimator: Any = None, reset: bool = False) -> np.ndarray:
     """A fresh C-contiguous float64 copy of the (n, d) array-like `X`, wrapped onto the torus.
 
     With `period` (one box side per column) coordinates are reduced modulo their
     period instead, a result equal to the period again becoming 0.0.  `wrap=False`
     leaves them as they are, for a caller that learns the period from the shape.
 
-    Lists, integer and float32 arrays, Fortran-ordered arrays and strided views are
-    converted in one copy.  Coordinates are reduced modulo 1 (`x - floor(x)`); a
-    result of exactly 1.0, which rounding gives for tiny negative inputs, becomes
-    0.0, and so does -0.0.  So 1.0, -0.25 and 3.75 are the points 0.0, 0.75, 0.75.
+    Lists, integer, float32 and object arrays of numbers, Fortran-ordered arrays
+    and strided views are converted in one copy by scikit-learn's `check_array`
+    (through `validate_data` when an `estimator` is given, which with `reset`
+    records its `n_features_in_` and feature names, and otherwise checks X
+    against them).  Coordinates are reduced modulo 1 (`x - floor(x)`); a result
+    of exactly 1.0, which rounding gives for tiny negative inputs, becomes 0.0,
+    and so does -0.0.  So 1.0, -0.25 and 3.75 are the points 0.0, 0.75, 0.75.
 
     Raises ValueError for a shape other than (n, d) with d >= 1, for a column count
-    other than `n_features` when that is given, and for NaN or infinite values.
-    Raises TypeError for data that is not numeric.
+    other than `n_features` (or the estimator's) and for NaN, infinite or complex
+    values.  Raises TypeError for strings, sparse matrices and other data that are
+    not real numbers.
     """
     if X is None:
         raise TypeError(f"{name} must be an array-like of shape (n, d), not None")
     if type(X).__module__.startswith("scipy.sparse"):
         raise TypeError(f"{name} is a sparse matrix; points on the torus need every coordinate, "
                         f"so pass a dense array ({name}.toarray())")
-    try:
-        raw = np.asarray(X)
-    except (TypeError, ValueError) as err:
-        raise ValueError(f"{name} is not a rectangular array of numbers: {err}") from None
-    if raw.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must hold real numbers, got dtype {raw.dtype}")
-    if raw.ndim != 2:
-        hint = " (reshape a single point with X.reshape(1, -1))" if raw.ndim == 1 else ""
-        raise ValueError(f"{name} must be a two-dimensional array of shape (n, d), "
-                         f"got {raw.ndim} dimension(s) with shape {raw.shape}{hint}")
-    if raw.shape[1] == 0:
-        raise ValueError(f"{name} has 0 columns; a point needs at least one coordinate")
-    if n_features is not None and raw.shape[1] != n_features:
-        raise ValueError(f"{name} has {raw.shape[1]} columns, but the index holds "
-                         f"{n_features}-dimensional points")
-    out = np.empty(raw.shape, dtype=np.float64)
-    np.copyto(out, raw, casting="unsafe")
+    kind = getattr(getattr(X, "dtype", None), "kind", None)
+    if kind is None and isinstance(X, (list, tuple)):
+        try:
+            kind = np.asarray(X).dtype.kind
+        except ValueError:
+            kind = None  # ragged: check_array says so
+    if kind in ("U", "S", "V"):
+        raise TypeError(f"{name} must hold real numbers, got dtype {np.asarray(X).dtype}")
+    options = dict(dtype=np.float64, order="C", copy=True, ensure_min_samples=0, **_NO_FINITE_CHECK)
+    if estimator is not None:
+        out = validate_data(estimator, X, reset=reset, **options)
+    else:
+        out = check_array(X, input_name=name, **options)
+        if n_features is not None and out.shape[1] != n_features:
+            raise ValueError(f"{name} has {out.shape[1]} features, but the index holds "
+                             f"{n_features}-dimensional points")
     _check_finite(out, name)
     return wrap_onto(out, period) if wrap else out
 
@@ -82,8 +100,8 @@ def _check_finite(a: np.ndarray, name: str) -> None:
                      f"the first, {what}, is at row {row}, column {col}")
 
 
-def check_int(value, name: str, minimum: int) -> int:
-    """`value` as a Python int of at least `minimum`; bools and floats are refused."""
+def check_int(value: Any, name: str, minimum: int, maximum: int | None = None) -> int:
+    """`value` as a Python int in [minimum, maximum]; bools and floats are refused."""
     if isinstance(value, bool):
         raise TypeError(f"{name} must be an integer, got {value!r}")
     try:
@@ -92,21 +110,26 @@ def check_int(value, name: str, minimum: int) -> int:
         raise TypeError(f"{name} must be an integer, got {value!r}") from None
     if value < minimum:
         raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    if maximum is not None and value > maximum:
+        raise ValueError(f"{name} must be at most {maximum}, got {value}")
     return value
 
 
-def check_optional_int(value, name: str, minimum: int) -> int | None:
-    return None if value is None else check_int(value, name, minimum)
+def check_optional_int(value: Any, name: str, minimum: int, maximum: int | None = None) -> int | None:
+    """As `check_int`, None passing as None."""
+    return None if value is None else check_int(value, name, minimum, maximum)
 
 
-def check_radius(value, name: str = "radius") -> float:
-    """A non-negative radius as a float; infinity is allowed, NaN is not."""
-    if isinstance(value, bool):
+def _real(value: Any, name: str) -> float:
+    """`value` as a float when it is a real number (not a bool, not a string)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, got {value!r}")
-    try:
-        r = float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a number, got {value!r}") from None
+    return float(value)
+
+
+def check_radius(value: Any, name: str = "radius") -> float:
+    """A non-negative radius as a float; infinity is allowed, NaN is not."""
+    r = _real(value, name)
     if np.isnan(r) or r < 0.0:
         raise ValueError(f"{name} must be a non-negative number, got {r}")
     return r
@@ -115,20 +138,23 @@ def check_radius(value, name: str = "radius") -> float:
 _METRICS = {"l1": "l1", "manhattan": "l1", "cityblock": "l1", "l2": "l2", "euclidean": "l2"}
 
 
-def check_metric(value) -> str:
+def check_metric(value: Any) -> str:
     """"l1" or "l2" for a metric name or one of its aliases."""
     if not isinstance(value, str) or value not in _METRICS:
         raise ValueError(f"metric must be one of {', '.join(map(repr, _METRICS))}, got {value!r}")
     return _METRICS[value]
 
 
-def check_period(value, d: int) -> np.ndarray | None:
+def check_period(value: Any, d: int) -> np.ndarray | None:
     """The d box sides of `value` (one number for every axis, or d of them),
     each positive and finite; None when every side is 1 (the unit torus)."""
     try:
-        period = np.array(value, dtype=np.float64)
+        raw = np.asarray(value)
     except (TypeError, ValueError):
-        raise TypeError(f"period must be a number or a sequence of numbers, got {value!r}") from None
+        raw = np.asarray(None)
+    if raw.dtype.kind not in "iuf" or isinstance(value, bool):
+        raise TypeError(f"period must be a number or a sequence of numbers, got {value!r}")
+    period = raw.astype(np.float64)
     if period.ndim > 1 or (period.ndim == 1 and period.size != d):
         raise ValueError(f"period must be one number or {d} of them (one per axis), got shape {period.shape}")
     if not (np.isfinite(period).all() and (period > 0).all()):
@@ -154,7 +180,7 @@ def check_period_range(period: np.ndarray | None, metric: str) -> None:
                          f"whose distances are computed in single precision; got {outside:g}")
 
 
-def check_fraction(value, name: str) -> float:
+def check_fraction(value: Any, name: str) -> float:
     """A number in (0, 1] as a float."""
     f = check_positive_float(value, name)
     if f > 1.0:
@@ -162,13 +188,9 @@ def check_fraction(value, name: str) -> float:
     return f
 
 
-def check_positive_float(value, name: str) -> float:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be a number, got {value!r}")
-    try:
-        f = float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a number, got {value!r}") from None
+def check_positive_float(value: Any, name: str) -> float:
+    """A finite number above 0 as a float."""
+    f = _real(value, name)
     if not np.isfinite(f) or f <= 0.0:
         raise ValueError(f"{name} must be a finite number above 0, got {value!r}")
     return f

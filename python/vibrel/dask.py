@@ -29,8 +29,10 @@ import contextlib
 import dataclasses
 import math
 from concurrent.futures import CancelledError
+from typing import Any, overload
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 try:
     import dask
@@ -43,11 +45,14 @@ except ImportError as err:  # pragma: no cover - exercised only without Dask
                       f"packages from PyPI); {err}") from None
 
 from vibrel import _backend, _tune, _validation
-from vibrel.neighbors import (NotFittedError, ToroidalNN, _split_rows, check_enough, check_ids,
-                              check_n_static, check_no_ids_with, update_rows)
+from vibrel.neighbors import (NotFittedError, Setting, TierSizes, ToroidalNN, box_period, check_enough, check_ids,
+                              check_n_static, check_no_ids_with, indexed_points, install, knn_checked,
+                              radius_checked, setting_attributes, setting_for, split_rows, update_rows)
 
 __all__ = ["DaskToroidalNN", "ShardLostError"]
 
+# The parameters a DaskToroidalNN passes on to the front of every shard.
+_FRONT_PARAMS = tuple(ToroidalNN().get_params())
 # How often a wait for shard tasks looks whether a shard was lost.
 _POLL_SECONDS = 1.0
 
@@ -67,8 +72,16 @@ class _Shard:
         self.points = points
         self.gids = np.arange(gid0, gid0 + points.shape[0], dtype=np.int64)
         self.front: ToroidalNN | None = None
+        self.tuning: _tune.Tuning | None = None
+        self.setting: Setting | None = None
         self.epoch = 0
-        self.undo = None
+        self.undo: tuple[str, Any] | None = None
+
+    def model(self) -> ToroidalNN:
+        """The shard's fitted ToroidalNN."""
+        if self.front is None:
+            raise ShardLostError("a shard was asked before its index was installed")
+        return self.front
 
     def __reduce__(self):
         raise TypeError("a shard is not copied between processes: it stays on its worker")
@@ -83,6 +96,12 @@ class _Shard:
                                  f"the model changed since this lazy result was made, or the shard "
                                  f"was rebuilt from its input after its worker was lost")
 
+    @overload
+    def local(self, gids: np.ndarray) -> np.ndarray: ...
+
+    @overload
+    def local(self, gids: None) -> None: ...
+
     def local(self, gids: np.ndarray | None) -> np.ndarray | None:
         """Local ids of global ids, -1 for those held elsewhere."""
         if gids is None:
@@ -94,8 +113,8 @@ class _Shard:
 sizeof.register(_Shard)(_Shard.nbytes)
 
 
-def _make_shard(rows, gid0: int) -> _Shard:
-    return _Shard(_validation.as_points(rows, "X"), gid0)
+def _make_shard(rows: Any, gid0: int, period: np.ndarray | None) -> _Shard:
+    return _Shard(_validation.as_points(rows, "X", period=period), gid0)
 
 
 def _take(shard: _Shard, gids: np.ndarray):
@@ -105,10 +124,11 @@ def _take(shard: _Shard, gids: np.ndarray):
     return held, shard.points[local[held]]
 
 
-def _exact_knn(shard: _Shard, queries: np.ndarray, n_neighbors: int, exclude: np.ndarray, backend: str):
+def _exact_knn(shard: _Shard, queries: np.ndarray, n_neighbors: int, exclude: np.ndarray, backend: str,
+               metric: str, period: np.ndarray | None):
     """The exhaustive answer of this shard, as (dist, gids)."""
-    engine, _ = _backend.resolve(backend)
-    index = _tune._exhaustive(shard.points, engine)
+    engine, _ = _backend.resolve(backend, metric, period)
+    index = _backend.exhaustive_index(engine, shard.points, shard.points.shape[0])
     # Arrays arrive in the task's message frames, which newer schedulers do not
     # align; the engine reads only aligned ones.
     queries = np.require(queries, np.float64, "CA")
@@ -116,31 +136,34 @@ def _exact_knn(shard: _Shard, queries: np.ndarray, n_neighbors: int, exclude: np
     return dist, _global(shard, ind)
 
 
-def _install(shard: _Shard, params: dict, tuning: _tune.Tuning, setting, n_static: int) -> _Shard:
+def _install(shard: _Shard, params: dict, tuning: _tune.Tuning, setting: Setting, n_static: int) -> _Shard:
     """The shard's ToroidalNN over its rows, the first `n_static` global ids static."""
     local_static = int(np.searchsorted(shard.gids, n_static))
     sample = shard.local(tuning.sample_rows)
-    shard.tuning = dataclasses.replace(tuning, sample_rows=sample[sample >= 0])
-    shard.setting = setting = dataclasses.replace(setting, engine=_backend.resolve(setting.backend)[0])
+    shard.tuning = tuning = dataclasses.replace(tuning, sample_rows=sample[sample >= 0])
+    engine, _ = _backend.resolve(setting.backend, setting.metric, setting.period, setting.threads != 0)
+    shard.setting = setting = dataclasses.replace(setting, engine=engine)
     shard.front = ToroidalNN(**params)
-    shard.front._install(shard.points, local_static, shard.tuning, setting)
+    install(shard.front, shard.points, local_static, tuning, setting)
     return shard
 
 
 def _knn(shard: _Shard, epoch: int, queries, n_neighbors: int, exclude, d: int):
     """This shard's nearest `n_neighbors` of each query, as (dist, gids)."""
     shard.check(epoch)
-    queries = _validation.as_points(queries, "X", d)
+    front = shard.model()
+    queries = _validation.as_points(queries, "X", d, box_period(front))
     k = min(n_neighbors, shard.gids.size)
-    ind, dist = shard.front._knn(queries, shard.local(exclude), k)
+    ind, dist = knn_checked(front, queries, shard.local(exclude), k)
     return dist, _global(shard, ind)
 
 
 def _radius(shard: _Shard, epoch: int, queries, radius: float, exclude, d: int):
     """This shard's CSR answer (indptr, gids, dists) within `radius`."""
     shard.check(epoch)
-    queries = _validation.as_points(queries, "X", d)
-    indptr, ids, dists = shard.front._radius(queries, shard.local(exclude), radius)
+    front = shard.model()
+    queries = _validation.as_points(queries, "X", d, box_period(front))
+    indptr, ids, dists = radius_checked(front, queries, shard.local(exclude), radius)
     return indptr, shard.gids[ids], dists
 
 
@@ -162,8 +185,8 @@ def _radius_join(shard, epoch, part, radius, d, own):
 
 def _update(shard: _Shard, epoch: int, rows: np.ndarray) -> int:
     shard.check(epoch)
-    front = shard.front
-    previous = front._points[front.n_static:].copy()
+    front = shard.model()
+    previous = indexed_points(front)[front.n_static:].copy()
     front.update(rows)
     shard.points = front._points  # an update gives the model a new array of points
     shard.undo, shard.epoch = ("update", previous), epoch + 1
@@ -172,10 +195,10 @@ def _update(shard: _Shard, epoch: int, rows: np.ndarray) -> int:
 
 def _promote(shard: _Shard, epoch: int, rows: np.ndarray, gid0: int) -> int:
     shard.check(epoch)
-    front = shard.front
+    front = shard.model()
     before = (front.n_points, front.n_static)
     front.promote(rows)
-    shard.points = front._points
+    shard.points = indexed_points(front)
     shard.gids = np.concatenate([shard.gids, np.arange(gid0, gid0 + rows.shape[0], dtype=np.int64)])
     shard.undo, shard.epoch = ("promote", before), epoch + 1
     return shard.epoch
@@ -186,15 +209,16 @@ def _undo(shard: _Shard, epoch: int) -> int:
     if shard.epoch == epoch:
         return epoch
     shard.check(epoch + 1)
+    assert shard.undo is not None and shard.tuning is not None and shard.setting is not None
     kind, before = shard.undo
-    front = shard.front
+    front = shard.model()
     if kind == "update":
         front.update(before)
         shard.points = front._points
     else:
         n_points, n_static = before
-        shard.points, shard.gids = front._points[:n_points], shard.gids[:n_points]
-        front._install(shard.points, n_static, shard.tuning, shard.setting)
+        shard.points, shard.gids = indexed_points(front)[:n_points], shard.gids[:n_points]
+        install(front, shard.points, n_static, shard.tuning, shard.setting)
     shard.undo, shard.epoch = None, epoch
     return epoch
 
@@ -225,13 +249,14 @@ def _merge_radius(parts, m: int):
 def _radius_rows(parts, return_distance: bool):
     m = parts[0][0].size - 1
     indptr, ids, dists = _merge_radius(parts, m)
-    rows_ind = _split_rows(ids, indptr)
-    return (_split_rows(dists, indptr), rows_ind) if return_distance else rows_ind
+    rows_ind = split_rows(ids, indptr)
+    return (split_rows(dists, indptr), rows_ind) if return_distance else rows_ind
 
 
 def _ask_shards(block, keys, homes, epoch: int, func, arg, d: int, merge, how):
     """A task of a lazy query: asks every shard about one block of queries and merges."""
-    block = _validation.as_points(block, "X", d)
+    block = _validation.as_points(block, "X", d, wrap=False)  # each shard wraps it onto its box
+    asking: Any
     try:
         distributed.get_worker()
         asking = distributed.worker_client()
@@ -250,9 +275,9 @@ def _ask_shards(block, keys, homes, epoch: int, func, arg, d: int, merge, how):
 class _Rows:
     """The points of the shards as the tuner reads them: a shape, and rows by id."""
 
-    def __init__(self, client, shards, homes, sizes, d: int, backend: str) -> None:
+    def __init__(self, client: Any, shards: list, homes: list, sizes: list, d: int, setting: Setting) -> None:
         self.client, self.shards, self.homes = client, shards, homes
-        self.sizes, self.backend = sizes, backend
+        self.sizes, self.setting = sizes, setting
         self.shape = (int(sum(sizes)), d)
 
     def __getitem__(self, ids) -> np.ndarray:
@@ -263,15 +288,15 @@ class _Rows:
             out[held] = rows
         return out
 
-    def truth(self, rows: np.ndarray, n_neighbors: int, measure: bool):
-        """The tuner's truth: the sample's exhaustive answer merged over the shards."""
+    def truth(self, rows: np.ndarray, n_neighbors: int):
+        """The tuner's truth: the sample's exhaustive answer merged over the shards, (ids, distances)."""
         queries = self[rows]
+        setting = self.setting
         parts = _gather(self.client, [_on(self.client, h, _exact_knn, s, queries, n_neighbors, rows,
-                                          self.backend) for s, h in zip(self.shards, self.homes)],
-                        self.shards)
-        _, true_ind = _merge_knn(parts, n_neighbors)
-        n, d = self.shape
-        return true_ind, _tune.model_costs(n, d, measure)
+                                          setting.backend, setting.metric, setting.period)
+                                      for s, h in zip(self.shards, self.homes)], self.shards)
+        dist, true_ind = _merge_knn(parts, n_neighbors)
+        return true_ind, dist
 
 
 def _gather(client, futures, shards=()):
@@ -316,8 +341,8 @@ def _on(client, home, func, shard, *args):
     return client.submit(func, shard, *args, workers=home, allow_other_workers=False, pure=False)
 
 
-class DaskToroidalNN:
-    """Nearest neighbours on the unit torus with the points sharded over Dask workers.
+class DaskToroidalNN(TierSizes):
+    """Nearest neighbours on a periodic box with the points sharded over Dask workers.
 
     The interface is `vibrel.ToroidalNN`'s (see there for the parameters, the
     recall target and the epoch cycle); the points live on the workers of a Dask
@@ -346,6 +371,24 @@ class DaskToroidalNN:
     Once a shard is lost, every call raises ShardLostError until the next `fit`.
     """
 
+    # The front's parameters, set by `set_params`.
+    n_neighbors: int
+    radius: float
+    metric: str
+    period: Any
+    recall: float
+    b: int | None
+    k: int | None
+    l: int | None
+    probes: int | None
+    block: int | None
+    memory: float
+    random_state: Any
+    backend: str
+    n_jobs: int | None
+    verbose: Any
+    _period: np.ndarray | None  # the fitted box sides, None on the unit torus
+
     def __init__(self, n_neighbors: int = 5, radius: float = 1.0, *, client=None,
                  n_shards: int | None = None, **params) -> None:
         self.client = client
@@ -353,12 +396,33 @@ class DaskToroidalNN:
         self.set_params(**ToroidalNN(n_neighbors, radius, **params).get_params())
 
     def get_params(self, deep: bool = True) -> dict:
-        """The constructor parameters, as a dict."""
-        return {"client": self.client, "n_shards": self.n_shards,
-                **{name: getattr(self, name) for name in ToroidalNN._PARAM_NAMES}}
+        """The constructor parameters.
 
-    def set_params(self, **params) -> DaskToroidalNN:
-        """Sets constructor parameters; they take effect at the next `fit`."""
+        Parameters
+        ----------
+        deep : bool, default True
+            Accepted for scikit-learn's interface; no parameter is an estimator.
+
+        Returns
+        -------
+        params : dict
+            Parameter names mapped to their values.
+        """
+        return {"client": self.client, "n_shards": self.n_shards,
+                **{name: getattr(self, name) for name in _FRONT_PARAMS}}
+
+    def set_params(self, **params: Any) -> DaskToroidalNN:
+        """Sets constructor parameters; they take effect at the next `fit`.
+
+        Parameters
+        ----------
+        **params : dict
+            `client`, `n_shards` and the parameters of ToroidalNN.
+
+        Returns
+        -------
+        self : DaskToroidalNN
+        """
         for name in ("client", "n_shards"):
             if name in params:
                 setattr(self, name, params.pop(name))
@@ -374,34 +438,44 @@ class DaskToroidalNN:
         return dict(self.__dict__)
 
     def _front(self) -> ToroidalNN:
-        return ToroidalNN(**{name: getattr(self, name) for name in ToroidalNN._PARAM_NAMES})
+        return ToroidalNN(**{name: getattr(self, name) for name in _FRONT_PARAMS})
 
     def _client(self):
         return self.client if self.client is not None else distributed.get_client()
 
     # ------------------------------------------------------------------- fit
 
-    def fit(self, X, y=None, *, n_static: int | None = None) -> DaskToroidalNN:
-        """Index the points X, a NumPy array-like or a dask.array of shape (n, d),
-        each shard built on the worker that holds its rows; the first `n_static`
-        rows (all by default) are the static tier.  Returns self."""
+    def fit(self, X: Any, y: Any = None, *, n_static: int | None = None) -> DaskToroidalNN:
+        """Index the points X, each shard built on the worker that holds its rows.
+
+        Parameters
+        ----------
+        X : array-like or dask.array of shape (n, d)
+            The points; a dask.array keeps its row chunks as shards (or is cut
+            into `n_shards`), a NumPy array is cut into `n_shards` row ranges.
+        y : None
+            Ignored.
+        n_static : int or None, default None
+            Rows that form the static tier (all when None).
+
+        Returns
+        -------
+        self : DaskToroidalNN
+        """
         client = self._client()
         front = self._front()
         front.verbose = False
-        # The parameters checked before any data moves. The shards take their
-        # rows as they come, so only L1 on the unit torus is measured right.
-        if front._setting(2).metric != "l1" or np.any(np.asarray(front.period, dtype=np.float64) != 1.0):
-            raise ValueError("DaskToroidalNN measures toroidal L1 on the unit torus only (metric='l1', "
-                             "period=1.0); use ToroidalNN for other metrics and boxes")
-        shards, homes, sizes, d = self._place(client, X)
-        n = int(sum(sizes))
+        shards, homes, sizes, setting = self._place(client, X, front)
+        n, d = int(sum(sizes)), self.n_features_in_
         n_static = check_n_static(n, n_static)
-        setting = front._setting(n)
-        rows = _Rows(client, shards, homes, sizes, d, setting.backend)
+        rows = _Rows(client, shards, homes, sizes, d, setting)
         tuning = _tune.tune(rows, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
-                            setting.engine, memory=setting.memory, fixed=setting.fixed, truth=rows.truth)
+                            setting.engine, memory=setting.memory, fixed=setting.fixed, truth=rows.truth,
+                            period=setting.period)
+        if any(value is not None for value in setting.fixed.values()):
+            _tune.warn_if_short(tuning.params, tuning.recall, tuning.recall_error, setting.target, stacklevel=2)
         params = front.get_params()
-        sent = dataclasses.replace(setting, engine=None, rng=None)
+        sent = dataclasses.replace(setting, engine=None)  # each worker resolves its own engine
         shards = [_on(client, h, _install, s, params, tuning, sent, n_static)
                   for s, h in zip(shards, homes)]
         self._homes = _settle(client, shards)
@@ -409,17 +483,13 @@ class DaskToroidalNN:
         self._n_static, self._n_points = n_static, n
         starts = np.concatenate([[0], np.cumsum(sizes)])
         self._cand = [(max(lo, n_static), max(hi, n_static)) for lo, hi in zip(starts[:-1], starts[1:])]
-        self.n_features_in_ = d
-        p = tuning.params
-        self.params_ = {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block}
-        self.recall_estimate_, self.recall_error_ = tuning.recall, tuning.recall_error
-        self.s_, self.u_ = tuning.s, tuning.u
-        self.backend_ = setting.backend
-        self.effective_metric_, self.effective_metric_params_ = "l1", {"period": 1.0}
+        self.__dict__.update(setting_attributes(tuning, setting))
         return self
 
-    def _place(self, client, X):
-        """(futures of the raw shards, their sizes, d): the rows sent to or found on the workers."""
+    def _place(self, client: Any, X: Any, front: ToroidalNN) -> tuple[list, list, list, Setting]:
+        """(futures of the shards, their workers, their sizes, the checked
+        setting): the rows sent to or found on the workers, wrapped onto the box.
+        The parameters are checked before any data moves."""
         n_shards = None if self.n_shards is None else _validation.check_int(self.n_shards, "n_shards", 1)
         if isinstance(X, da.Array):
             if X.ndim != 2 or any(math.isnan(c) for c in X.chunks[0]):
@@ -431,43 +501,31 @@ class DaskToroidalNN:
             blocks = [b for b, size in zip(X.to_delayed()[:, 0], X.chunks[0]) if size]
             sizes = [size for size in X.chunks[0] if size]
             starts = np.concatenate([[0], np.cumsum(sizes)])
-            chunks = client.compute(blocks)
-            shards = [client.submit(_make_shard, c, int(s), pure=False) for c, s in zip(chunks, starts)]
-            del chunks
             d = X.shape[1]
-            check_n_static(int(sum(sizes)), None)
+            setting = setting_for(front, check_n_static(int(sum(sizes)), None), d)
+            chunks = client.compute(blocks)
+            shards = [client.submit(_make_shard, c, int(s), setting.period, pure=False)
+                      for c, s in zip(chunks, starts)]
+            del chunks
         else:
-            points = _validation.as_points(X, "X")
-            check_n_static(points.shape[0], None)
+            points = _validation.as_points(X, "X", wrap=False)
+            d = points.shape[1]
+            setting = setting_for(front, check_n_static(points.shape[0], None), d)
+            _validation.wrap_onto(points, setting.period)
             workers = len(client.scheduler_info()["workers"])
             pieces = [p for p in np.array_split(points, n_shards or max(1, workers)) if p.shape[0]]
             sizes = [p.shape[0] for p in pieces]
             starts = np.concatenate([[0], np.cumsum(sizes)])
-            shards = [client.submit(_make_shard, f, int(s), pure=False)
+            shards = [client.submit(_make_shard, f, int(s), None, pure=False)
                       for f, s in zip(client.scatter(pieces, hash=False), starts)]
-            d = points.shape[1]
-        return shards, _settle(client, shards), sizes, d
+        self.n_features_in_ = d
+        return shards, _settle(client, shards), sizes, setting
 
     # ----------------------------------------------------------------- sizes
 
-    @property
-    def n_points(self) -> int:
-        """Points in the index, both tiers."""
-        return self._fitted()._n_points
-
-    @property
-    def n_static(self) -> int:
-        """Points in the static tier."""
-        return self._fitted()._n_static
-
-    @property
-    def n_candidates(self) -> int:
-        """Points in the candidate tier."""
-        return self.n_points - self._n_static
-
-    @property
-    def n_samples_fit_(self) -> int:
-        return self.n_points
+    def _tier_sizes(self) -> tuple[int, int]:
+        self._fitted()
+        return self._n_points, self._n_static
 
     @property
     def n_shards_(self) -> int:
@@ -476,11 +534,30 @@ class DaskToroidalNN:
 
     # --------------------------------------------------------------- queries
 
-    def kneighbors(self, X=None, n_neighbors: int | None = None, return_distance: bool = True, *,
-                   ids=None):
-        """As `ToroidalNN.kneighbors`, over every shard.  A dask.array X gives dask
-        arrays, computed when asked for; X=None is the self-join (with `ids`, of
-        those points), each point left out of its own answer by its id."""
+    def kneighbors(self, X: Any = None, n_neighbors: int | None = None, return_distance: bool = True, *,
+                   ids: ArrayLike | None = None) -> Any:
+        """The `n_neighbors` nearest points of each query, over every shard.
+
+        Parameters
+        ----------
+        X : array-like or dask.array of shape (m, d), or None, default None
+            The queries; a dask.array gives dask arrays, computed when asked for
+            (before the model next changes).  None: the self-join, each point
+            left out of its own answer by its id.
+        n_neighbors : int or None, default None
+            Neighbours of each query; None: the model's `n_neighbors`.
+        return_distance : bool, default True
+            Whether the distances are returned beside the ids.
+        ids : array-like of int or None, default None
+            Only with X=None: the self-join of these points alone.
+
+        Returns
+        -------
+        dist : ndarray or dask.array of shape (m, n_neighbors), float64
+            Only when `return_distance` is True; rows nearest first.
+        ind : ndarray or dask.array of shape (m, n_neighbors), int64
+            Global ids, equal distances by ascending id.
+        """
         self._fitted()
         k = self._n_neighbors(n_neighbors)
         check_no_ids_with(X, ids)
@@ -498,13 +575,34 @@ class DaskToroidalNN:
             ind = da.concatenate([da.from_delayed(md[1], (size, k), np.int64)
                                   for md, size in zip(merged, X.chunks[0])])
         else:
-            dist, ind = _merge_knn(self._eager(_knn, _validation.as_points(X, "X", d), k), k)
+            dist, ind = _merge_knn(self._eager(_knn, _validation.as_points(X, "X", d, self._period), k), k)
         return (dist, ind) if return_distance else ind
 
-    def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
-                         sort_results: bool = False, *, ids=None):
-        """As `ToroidalNN.radius_neighbors`, over every shard; a dask.array X gives
-        dask arrays of object rows."""
+    def radius_neighbors(self, X: Any = None, radius: float | None = None, return_distance: bool = True,
+                         sort_results: bool = False, *, ids: ArrayLike | None = None) -> Any:
+        """The points within `radius` of each query, over every shard.
+
+        Parameters
+        ----------
+        X : array-like or dask.array of shape (m, d), or None, default None
+            The queries, as in `kneighbors`.
+        radius : float or None, default None
+            In the box's units; None: the model's `radius`.
+        return_distance : bool, default True
+            Whether the distances are returned beside the ids.
+        sort_results : bool, default False
+            Rows are always sorted; accepted for scikit-learn's interface.
+        ids : array-like of int or None, default None
+            As in `kneighbors`.
+
+        Returns
+        -------
+        dist : ndarray or dask.array of shape (m,), object
+            Row i the distances of query i's neighbours, nearest first; only
+            when `return_distance` is True.
+        ind : ndarray or dask.array of shape (m,), object
+            Row i their global ids.
+        """
         if isinstance(X, da.Array):
             radius = self._check_radius(radius, return_distance, sort_results, X, ids)
             rows = self._lazy(_radius, X, radius, _radius_rows, True)
@@ -512,8 +610,8 @@ class DaskToroidalNN:
                                    for r, size in zip(rows, X.chunks[0])]) for i in range(2)]
             return tuple(out) if return_distance else out[1]
         indptr, ids_, dists = self._radius_csr(X, radius, return_distance, sort_results, ids)
-        rows_ind = _split_rows(ids_, indptr)
-        return (_split_rows(dists, indptr), rows_ind) if return_distance else rows_ind
+        rows_ind = split_rows(ids_, indptr)
+        return (split_rows(dists, indptr), rows_ind) if return_distance else rows_ind
 
     def _check_radius(self, radius, return_distance, sort_results, X, ids) -> float:
         self._fitted()
@@ -526,7 +624,7 @@ class DaskToroidalNN:
         """The merged CSR answer (indptr, ids, dists) of a NumPy X or the self-join."""
         radius = self._check_radius(radius, return_distance, sort_results, X, ids)
         if X is not None:
-            queries = _validation.as_points(X, "X", self.n_features_in_)
+            queries = _validation.as_points(X, "X", self.n_features_in_, self._period)
             return _merge_radius(self._eager(_radius, queries, radius), queries.shape[0])
         m, parts, place = self._join(_radius_join, ids, radius)
         merged = [_merge_radius(answers, len(where)) for where, answers in zip(place, parts)]
@@ -584,21 +682,42 @@ class DaskToroidalNN:
 
     # ----------------------------------------------------------- epoch cycle
 
-    def update(self, X) -> DaskToroidalNN:
-        """Replaces the coordinates of the candidate tier, shape (n_candidates, d),
-        on the shards that hold them; all shards or none.  Returns self."""
+    def update(self, X: ArrayLike) -> DaskToroidalNN:
+        """Replaces the coordinates of the candidate tier on the shards that hold
+        them: on all shards or, when one fails, on none.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_candidates, d)
+            The candidates' new coordinates in id order; each shard is sent the
+            rows of the candidates it holds.
+
+        Returns
+        -------
+        self : DaskToroidalNN
+            This model.
+        """
         self._fitted()
-        coords = update_rows(X, self.n_candidates, self.n_features_in_)
+        coords = update_rows(X, self.n_candidates, self.n_features_in_, self._period)
         base = self._n_static
         self._step(_update, [(coords[lo - base:hi - base],) for lo, hi in self._cand])
         return self
 
-    def promote(self, X) -> DaskToroidalNN:
+    def promote(self, X: ArrayLike) -> DaskToroidalNN:
         """Moves the candidates into the static tier and installs the rows of X as
         the new candidates, cut into one run of consecutive ids per shard.
-        Returns self."""
+
+        Parameters
+        ----------
+        X : array-like of shape (m, d)
+            The new candidates, numbered from the old `n_points` on.
+
+        Returns
+        -------
+        self : DaskToroidalNN
+        """
         self._fitted()
-        batch = _validation.as_points(X, "X", self.n_features_in_)
+        batch = _validation.as_points(X, "X", self.n_features_in_, self._period)
         pieces = np.array_split(batch, len(self._shards))
         starts = self._n_points + np.concatenate([[0], np.cumsum([p.shape[0] for p in pieces])])
         self._step(_promote, [(p, int(s)) for p, s in zip(pieces, starts)])

@@ -30,7 +30,7 @@ from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["PythonLshIndex"]
+__all__ = ["PythonLshIndex", "digit_codes", "probe_digits", "reported", "toroidal_distance"]
 
 _I64_MAX = np.iinfo(np.int64).max
 _I64_MIN = np.iinfo(np.int64).min
@@ -50,6 +50,8 @@ def _wrap_i64(value: int) -> int:
 
 def _trunc_saturating(v: np.ndarray) -> np.ndarray:
     """Truncate doubles toward zero into int64: NaN gives 0, out-of-range saturates."""
+    if v.size and v.min() >= -_TWO_63 and v.max() < _TWO_63:  # false for NaN: the cases below
+        return v.astype(np.int64)
     out = np.zeros(v.shape, dtype=np.int64)
     inside = (v >= -_TWO_63) & (v < _TWO_63)  # false for NaN
     out[inside] = v[inside].astype(np.int64)
@@ -58,20 +60,67 @@ def _trunc_saturating(v: np.ndarray) -> np.ndarray:
     return out
 
 
-def _digit_codes(coords: np.ndarray, shifts: np.ndarray, b: int):
+def digit_codes(coords: np.ndarray, shifts: np.ndarray, b: int) -> tuple[np.ndarray, np.ndarray]:
     """Bucket codes of shifted coordinates, and the scaled positions they came from.
 
-    ``coords`` holds the coordinates each digit reads (any shape), ``shifts`` the
-    matching shifts (broadcast against it).  Every step is one separately rounded
-    double operation: x = c + u, f = x - floor(x), v = f * b.  The code is v
-    truncated with saturation and capped at b - 1, which catches f rounding up to
-    1.0 for a tiny negative x.
+    Every step is one separately rounded double operation: x = c + u,
+    f = x - floor(x), v = f * b.  The code is v truncated with saturation and
+    capped at b - 1, which catches f rounding up to 1.0 for a tiny negative x.
+
+    Parameters
+    ----------
+    coords : ndarray of float64, any shape
+        The coordinates each digit reads.
+    shifts : ndarray of float64
+        The matching shifts, broadcast against `coords`.
+    b : int
+        Buckets per digit.
+
+    Returns
+    -------
+    codes : ndarray of int64, the broadcast shape
+    v : ndarray of float64, the broadcast shape
+        The scaled positions f * b.
     """
     x = coords + shifts
     f = x - np.floor(x)
     v = f * float(b)
     codes = np.minimum(_trunc_saturating(v), np.int64(b - 1))
     return codes, v
+
+
+def probe_digits(codes: np.ndarray, v: np.ndarray, n_probe: int) -> tuple[np.ndarray, np.ndarray]:
+    """The digits a query probes, in order, and the step (+1 or -1) of each.
+
+    The p-th probe flips the digit whose cell boundary is nearest (smallest
+    margin, the lower digit on ties, a NaN never while another digit is left)
+    one bucket towards that boundary.
+
+    Parameters
+    ----------
+    codes, v : ndarray of shape (m, k)
+        As `digit_codes` gives them.
+    n_probe : int
+        Probes per query, at most k.
+
+    Returns
+    -------
+    digits : ndarray of shape (m, n_probe), int64
+    steps : ndarray of shape (m, n_probe), int64
+    """
+    m = codes.shape[0]
+    frac: np.ndarray = np.clip(v - codes.astype(np.float64), 0.0, 1.0)
+    margin = np.minimum(frac, 1.0 - frac)  # NaN exactly where frac is NaN
+    margin[np.isnan(margin)] = 2.0  # never below the starting best of 2.0
+    rows = np.arange(m)
+    digits = np.empty((m, n_probe), dtype=np.int64)
+    steps = np.empty((m, n_probe), dtype=np.int64)
+    for p in range(n_probe):
+        j = np.argmin(margin, axis=1)  # first minimum; 0 when all are 2.0
+        margin[rows, j] = 2.0
+        digits[:, p] = j
+        steps[:, p] = np.where(frac[rows, j] >= 0.5, 1, -1)
+    return digits, steps
 
 
 def _keys_from_codes(codes: np.ndarray, b_pow: np.ndarray) -> np.ndarray:
@@ -101,26 +150,51 @@ def summed_in_engine_order(term, d: int, shape) -> np.ndarray:
     return ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]))
 
 
-def _toroidal(q32: np.ndarray, x32: np.ndarray, metric: str = "l1", scale=None) -> np.ndarray:
-    """Row-wise float32 toroidal distance over the columns both arrays have, in
-    its summed form (squared for "l2").
+def toroidal_distance(q32: np.ndarray, x32: np.ndarray, metric: str = "l1", scale=None) -> np.ndarray:
+    """float32 toroidal distances between coordinates on the unit torus, in their
+    summed form (the sum of squares for "l2"), over the last axis.
 
-    Per column a = |q - x| and the term min(a, 1 - a), times the column's period
-    when ``scale`` (float32 periods) is given, squared for "l2", all in float32,
-    the terms summed in the engine's order.
+    Per coordinate a = |q - x| and the term min(a, 1 - a), times the axis period
+    when `scale` is given, squared for "l2", all in float32, the terms summed in
+    the engine's order.  Coordinates beyond the shorter last axis are left out.
+    The one distance of the package: the reference and the oracle use it.
+
+    Parameters
+    ----------
+    q32, x32 : ndarray of float32, last axis the coordinates
+        Their leading axes broadcast: (m, d) against (m, d) gives the m
+        row-wise distances, (m, 1, d) against (1, n, d) all m x n of them.
+    metric : {"l1", "l2"}, default "l1"
+    scale : ndarray of d float32 periods or None, default None
+
+    Returns
+    -------
+    dist : ndarray of float32, the broadcast leading shape
     """
     def term(c):
-        a = np.abs(q32[:, c] - x32[:, c])
+        a = np.abs(q32[..., c] - x32[..., c])
         t = np.minimum(a, _ONE_F32 - a)
         if scale is not None:
             t = t * scale[c]
         return t * t if metric == "l2" else t
-    return summed_in_engine_order(term, min(q32.shape[1], x32.shape[1]), q32.shape[0])
+    shape = np.broadcast_shapes(q32.shape[:-1], x32.shape[:-1])
+    return summed_in_engine_order(term, min(q32.shape[-1], x32.shape[-1]), shape)
 
 
-def _reported(dist: np.ndarray, metric: str) -> np.ndarray:
-    """float64 distances handed to the caller from summed float32 ones (given
-    as float32 or widened): the float32 root for "l2"."""
+def reported(dist: np.ndarray, metric: str) -> np.ndarray:
+    """float64 distances handed to the caller from summed float32 ones.
+
+    Parameters
+    ----------
+    dist : ndarray of float32 (or float32 values widened)
+        Summed distances, as `toroidal_distance` gives them.
+    metric : {"l1", "l2"}
+
+    Returns
+    -------
+    dist : ndarray of float64
+        The float32 root for "l2", the sums themselves for "l1".
+    """
     if metric != "l2":
         return dist.astype(np.float64)
     return np.sqrt(dist.astype(np.float32)).astype(np.float64)
@@ -164,13 +238,24 @@ class PythonLshIndex:
     This is the reference implementation that the compiled engine must match table
     for table: same parameters, same keys, same order of equal keys after ``build``,
     ``update`` and ``promote``, and the same per-query search semantics.
+
+    Parameters
+    ----------
+    b, k, l, probes : int
+        Buckets per digit, digits per key, tables, probed digits per table.
+    s : array-like of shape (l, k), int
+        The coordinate each digit reads.
+    u : array-like of shape (l, k), float
+        The shift of each digit.
+    block : int, default 1024
+        Rows answered together (reported by `stats`; the reference's own chunks
+        do not depend on it).
+    metric : {"l1", "l2"}, default "l1"
+    period : None or array-like of d positive finite floats, default None
+        The box sides; None for the unit torus.
     """
 
     def __init__(self, b, k, l, probes, s, u, block=1024, metric="l1", period=None):
-        """Store pre-drawn hash parameters; ``s`` and ``u`` must have shape (l, k).
-
-        ``metric`` is "l1" or "l2"; ``period`` None (the unit torus) or one
-        positive finite period per axis."""
         s = np.array(s, dtype=np.int64, order="C")
         u = np.array(u, dtype=np.float64, order="C")
         if s.shape != (l, k) or u.shape != s.shape:
@@ -231,43 +316,62 @@ class PythonLshIndex:
 
     # ---------------------------------------------------------------- hashing
 
-    def _hash_points(self, pts: np.ndarray) -> np.ndarray:
-        """Keys of the rows of ``pts`` in every table, shape (l, n), point order."""
+    def hash_points(self, pts: np.ndarray) -> np.ndarray:
+        """Keys of points in every table.
+
+        Parameters
+        ----------
+        pts : ndarray of shape (n, d), float64
+            Points on the unit torus.
+
+        Returns
+        -------
+        keys : ndarray of shape (l, n), int64
+            Row t the keys of table t, in point order.
+        """
         keys = np.empty((self._l, pts.shape[0]), dtype=np.int64)
         if pts.shape[0] == 0:
             return keys
         for t in range(self._l):
-            codes, _ = _digit_codes(pts[:, self._s[t]], self._u[t], self._b)
+            codes, _ = digit_codes(pts[:, self._s[t]], self._u[t], self._b)
             keys[t] = _keys_from_codes(codes, self._b_pow)
         return keys
 
-    def _query_keys(self, q: np.ndarray, t: int):
+    def query_keys(self, q: np.ndarray, t: int):
         """Base key and probe keys of every query row in table ``t``.
 
-        Returns (base (m,), listed (m, 1 + n_probe)) with the base key first and
-        the probe keys in selection order.  A probe flips the digit whose cell
-        boundary is nearest (smallest margin, lower digit on ties, NaN never while
-        another digit is left) one bucket towards that boundary, wrapping round.
+        A probe flips the digit whose cell boundary is nearest one bucket towards
+        that boundary (`probe_digits`), wrapping round.
+
+        Parameters
+        ----------
+        q : ndarray of shape (m, d), float64
+            Queries on the unit torus.
+        t : int
+            The table.
+
+        Returns
+        -------
+        base : ndarray of shape (m,), int64
+            The queries' own keys.
+        listed : ndarray of shape (m, 1 + min(k, probes)), int64
+            The base key first, then the probe keys in selection order.
         """
         m, kd = q.shape[0], self._k
-        codes, v = _digit_codes(q[:, self._s[t]], self._u[t], self._b)
+        codes, v = digit_codes(q[:, self._s[t]], self._u[t], self._b)
         base = _keys_from_codes(codes, self._b_pow)
-        frac = np.clip(v - codes.astype(np.float64), 0.0, 1.0)
         n_probe = min(kd, self._probes)
         listed = np.empty((m, 1 + n_probe), dtype=np.int64)
         listed[:, 0] = base
         if n_probe == 0:
             return base, listed
-        margin = np.minimum(frac, 1.0 - frac)  # NaN exactly where frac is NaN
-        margin[np.isnan(margin)] = 2.0  # never below the starting best of 2.0
+        digits, steps = probe_digits(codes, v, n_probe)
         rows = np.arange(m)
         with np.errstate(over="ignore"):
             for p in range(n_probe):
-                j = np.argmin(margin, axis=1)  # first minimum; 0 when all are 2.0
-                margin[rows, j] = 2.0
+                j = digits[:, p]
                 c = codes[rows, j]
-                step = np.where(frac[rows, j] >= 0.5, 1, -1)
-                moved = np.mod(c + step, np.int64(self._b))
+                moved = np.mod(c + steps[:, p], np.int64(self._b))
                 listed[:, 1 + p] = base + (moved - c) * self._b_pow[j]
         return base, listed
 
@@ -276,8 +380,19 @@ class PythonLshIndex:
     def build(self, points, n_static):
         """Replace the whole index: hash the points and sort both tiers.
 
-        The first ``n_static`` rows form the static tier (ids 0..), the rest the
-        candidate tier (ids n_static..).  All checks run before anything changes.
+        All checks run before anything changes.
+
+        Parameters
+        ----------
+        points : array-like of shape (n, d)
+            The points, in the box's units.
+        n_static : int
+            The first ``n_static`` rows form the static tier (ids 0..), the rest
+            the candidate tier (ids n_static..).
+
+        Returns
+        -------
+        None
         """
         pts = np.array(points, dtype=np.float64, order="C")
         if pts.ndim != 2:
@@ -305,14 +420,14 @@ class PythonLshIndex:
                 f"s[{t}, {j}] = {int(self._s[t, j])} is not a column of points with {d} columns"
             )
 
-        static_keys, static_ids = _sort_tier(self._hash_points(pts[:n_static]), 0)
+        static_keys, static_ids = _sort_tier(self.hash_points(pts[:n_static]), 0)
         self._install(_d=d, _n_points=n, _n_static=n_static, _points=pts, _points_f32=pts.astype(np.float32),
                       _static_keys=static_keys, _static_ids=static_ids, _built=True,
                       **self._candidate_tier(pts, n_static))
 
     def _candidate_tier(self, points, n_static):
         """The fields of a fresh candidate tier: the rows n_static.. hashed and sorted."""
-        keys = self._hash_points(points[n_static:])
+        keys = self.hash_points(points[n_static:])
         sorted_keys, sorted_ids = _sort_tier(keys, n_static)
         return {"_cand_keys": keys, "_cand_sorted_keys": sorted_keys, "_cand_sorted_ids": sorted_ids}
 
@@ -325,7 +440,14 @@ class PythonLshIndex:
         self.__dict__.update(fields)
 
     def tables(self):
-        """Fresh int64 copies of the raw tables of both tiers, one row per table."""
+        """The raw tables of both tiers.
+
+        Returns
+        -------
+        tables : dict of str to ndarray of shape (l, ·), int64
+            Fresh copies of static_keys, static_ids, cand_keys,
+            cand_sorted_keys and cand_sorted_ids, one row per table.
+        """
         return {
             "static_keys": self._static_keys.copy(),
             "static_ids": self._static_ids.copy(),
@@ -337,8 +459,18 @@ class PythonLshIndex:
     # ----------------------------------------------------------- maintenance
 
     def update(self, coords):
-        """Selective refresh: re-place only entries whose key changed, by
-        delete + merge (new-before-kept on equal keys)."""
+        """Selective refresh of the candidate tier: re-place only the entries whose
+        key changed, by delete + merge (new before kept on equal keys).
+
+        Parameters
+        ----------
+        coords : array-like of n_candidates x d values
+            The candidates' new coordinates, row-major.
+
+        Returns
+        -------
+        None
+        """
         coords = np.asarray(coords, dtype=np.float64)
         if coords.ndim == 2:
             coords = self._unit(coords)
@@ -352,7 +484,7 @@ class PythonLshIndex:
         points, points_f32 = self._points.copy(), self._points_f32.copy()
         points[self._n_static:] = rows
         points_f32[self._n_static:] = rows.astype(np.float32)
-        new_keys = self._hash_points(points[self._n_static:])
+        new_keys = self.hash_points(points[self._n_static:])
         sorted_keys, sorted_ids = self._cand_sorted_keys.copy(), self._cand_sorted_ids.copy()
         for t in range(self._l):
             changed = new_keys[t] != self._cand_keys[t]
@@ -372,8 +504,18 @@ class PythonLshIndex:
                       _cand_sorted_keys=sorted_keys, _cand_sorted_ids=sorted_ids)
 
     def promote(self, new_candidates):
-        """Merge candidates into the static tier (candidate-before-static on
-        equal keys), then install the new batch."""
+        """Merge the candidates into the static tier (candidate before static on
+        equal keys), then install the new batch as the candidate tier.
+
+        Parameters
+        ----------
+        new_candidates : array-like of shape (m, d)
+            The next candidates, ids from the old n_points on.
+
+        Returns
+        -------
+        None
+        """
         if not self._built:
             raise ValueError("promote needs a built index; call build first")
         batch = np.array(new_candidates, dtype=np.float64, order="C")
@@ -424,7 +566,7 @@ class PythonLshIndex:
         base = np.empty((m, self._l), dtype=np.int64)
         row_parts, id_parts = [], []
         for t in range(self._l):
-            base[:, t], listed = self._query_keys(q, t)
+            base[:, t], listed = self.query_keys(q, t)
             wanted = listed.ravel()
             owner = np.repeat(np.arange(m, dtype=np.int64), listed.shape[1])
             for run_keys, run_ids in self._tiers(t):
@@ -446,7 +588,7 @@ class PythonLshIndex:
         """
         keep = ids != excluded[rows]
         rows, ids = rows[keep], ids[keep]
-        dist = _toroidal(q32[rows], self._points_f32[ids], self._metric, self._scale)
+        dist = toroidal_distance(q32[rows], self._points_f32[ids], self._metric, self._scale)
         order = np.lexsort((ids, dist.view(np.uint32), rows))
         return rows[order], ids[order], dist[order]
 
@@ -523,12 +665,26 @@ class PythonLshIndex:
             )
         return rows / self._period
     def query_knn(self, queries, k, exclude_ids=None):
-        """Exact k nearest neighbours under toroidal L1 among each query's candidates.
+        """Exact k nearest neighbours among each query's candidates.
 
-        Returns (ids int64 (m, k), dists float64 (m, k)), rows ascending by
-        (distance, id) and padded with -1 / inf.  ``exclude_ids[i]`` names a point
-        that row i must not return.  A row that finds fewer neighbours than the
-        index can give it is relaxed: its cells are widened, up to the whole index.
+        A row that finds fewer neighbours than the index can give it is relaxed:
+        its cells are widened, up to the whole index.
+
+        Parameters
+        ----------
+        queries : array-like of shape (m, d)
+            In the box's units.
+        k : int
+            Neighbours per row.
+        exclude_ids : array-like of int of at least m entries, or None
+            ``exclude_ids[i]`` names a point that row i must not return.
+
+        Returns
+        -------
+        ids : ndarray of shape (m, k), int64
+            Rows ascending by (distance, id), padded with -1.
+        dists : ndarray of shape (m, k), float64
+            Their distances, padded with inf.
         """
         q, excluded = self._check_queries(queries, exclude_ids)
         k = int(k)
@@ -570,13 +726,27 @@ class PythonLshIndex:
                 out_dist[i, :rid.size] = rdist
                 self._stats["relaxed"] += 1
             self._stats["queries"] += mc
-        return out_ids, _reported(out_dist, self._metric)
+        return out_ids, reported(out_dist, self._metric)
 
     def query_radius(self, queries, radius, exclude_ids=None):
         """Gathered candidates within ``radius`` (rounded to float32) of each query.
+        The radius never widens the search.
 
-        Returns CSR arrays (indptr int64 (m + 1,), ids int64, dists float64); each
-        row sorted by (distance, id).  The radius never widens the search.
+        Parameters
+        ----------
+        queries : array-like of shape (m, d)
+            In the box's units.
+        radius : float
+            In the box's units.
+        exclude_ids : array-like of int of at least m entries, or None
+            As in `query_knn`.
+
+        Returns
+        -------
+        indptr : ndarray of shape (m + 1,), int64
+        ids : ndarray of shape (indptr[-1],), int64
+        dists : ndarray of shape (indptr[-1],), float64
+            CSR rows, each sorted by (distance, id).
         """
         q, excluded = self._check_queries(queries, exclude_ids)
         m = q.shape[0]
@@ -595,7 +765,7 @@ class PythonLshIndex:
                 within = dist <= threshold  # a NaN on either side keeps nothing
                 counts[c0:c0 + mc] = np.bincount(rows[within], minlength=mc)
                 id_parts.append(ids[within])
-                dist_parts.append(_reported(dist[within], self._metric))
+                dist_parts.append(reported(dist[within], self._metric))
         indptr = np.zeros(m + 1, dtype=np.int64)
         np.cumsum(counts, out=indptr[1:])
         ids = np.concatenate(id_parts) if id_parts else np.empty(0, dtype=np.int64)
@@ -605,13 +775,24 @@ class PythonLshIndex:
     # -------------------------------------------------------------- profile
 
     def stats(self):
-        """Cumulative query profile (times stay 0 here) and the block size."""
+        """The cumulative query profile (times stay 0 here) and the block size.
+
+        Returns
+        -------
+        stats : dict of str to int
+            gather_ns, refine_ns, relax_ns, queries, cands, pairs, relaxed, block.
+        """
         out = {key: int(value) for key, value in self._stats.items()}
         out["block"] = self._block
         return out
 
     def reset_stats(self):
-        """Zero the seven query counters."""
+        """Zero the seven query counters.
+
+        Returns
+        -------
+        None
+        """
         self._stats = dict.fromkeys(
             ("gather_ns", "refine_ns", "relax_ns", "queries", "cands", "pairs", "relaxed"), 0
         )

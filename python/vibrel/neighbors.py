@@ -5,13 +5,23 @@ two-tier epoch cycle."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Literal, overload
+from typing import TYPE_CHECKING, Any, Callable, Literal, overload
 
 import numpy as np
+from numpy.typing import ArrayLike
+from sklearn.base import BaseEstimator, TransformerMixin
+from sklearn.exceptions import NotFittedError
 
-from vibrel import _atomic, _backend, _params, _progress, _sizes, _tune, _validation
+from vibrel import _atomic, _backend, _params, _progress, _radius_plan, _sizes, _tune, _validation
+
+if TYPE_CHECKING:
+    from scipy.sparse import csr_matrix
 
 __all__ = ["ToroidalNN", "NotFittedError"]
+
+_I64_MAX = int(np.iinfo(np.int64).max)
+# What scikit-learn's input check records of the fitted X.
+_SEEN_INPUT = ("n_features_in_", "feature_names_in_")
 
 _GRAPH_MODES = ("connectivity", "distance")
 # A query row's collector holds n_neighbors entries of 16 bytes; blocks are cut so
@@ -23,11 +33,37 @@ _RADIUS_PAIRS = 20_000
 _PROGRESS_SLICE = 16_384
 
 
-class NotFittedError(ValueError, AttributeError):
-    """A ToroidalNN method that needs an index was called before `fit`."""
+class TierSizes:
+    """The sizes of the two tiers, for a class whose `_tier_sizes()` gives
+    (n_points, n_static) once fitted (NotFittedError before).  Internal: shared
+    by ToroidalNN and vibrel.dask.DaskToroidalNN."""
+
+    def _tier_sizes(self) -> tuple[int, int]:
+        raise NotImplementedError
+
+    @property
+    def n_points(self) -> int:
+        """Points in the index, both tiers."""
+        return self._tier_sizes()[0]
+
+    @property
+    def n_static(self) -> int:
+        """Points in the static tier."""
+        return self._tier_sizes()[1]
+
+    @property
+    def n_candidates(self) -> int:
+        """Points in the candidate tier."""
+        n_points, n_static = self._tier_sizes()
+        return n_points - n_static
+
+    @property
+    def n_samples_fit_(self) -> int:
+        """Points in the index (the scikit-learn name of `n_points`)."""
+        return self.n_points
 
 
-class ToroidalNN:
+class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
     """Nearest neighbours on a periodic box (by default the unit torus [0, 1)^d)
     under the toroidal L1 or the minimum-image Euclidean distance.
 
@@ -40,7 +76,9 @@ class ToroidalNN:
     `fit` the hash setting is tuned so that `kneighbors` finds the share `recall`
     of the true `n_neighbors` nearest, on data like the fitted data (see
     `vibrel._tune` for the rule and its cost).  `recall=1.0` is the exhaustive
-    search, which compares every point and is exact.
+    search, which compares every point and is exact.  Radius searches up to 4
+    coordinates (`radius_neighbors`, its graph and `radius_pairs`) run on an
+    exact cell search instead (see `vibrel._radius_plan`).
 
     Points live in two tiers.  The first `n_static` rows given to `fit` form the
     static tier, which only grows; the others are candidates, whose coordinates
@@ -88,18 +126,28 @@ class ToroidalNN:
         back, with a `ReferenceBackendWarning`, to the NumPy reference
         `vibrel.lsh.PythonLshIndex` when the engine is missing; "native" and
         "reference" force one of them.
+    n_jobs : int or None, default None
+        Threads of each call (fit, the queries, update, promote): None or -1
+        all of the engine's pool (sized from the environment), n > 0 at most n,
+        -2 all but one.  When it is not None at `fit`, the engine that can keep
+        to a count per call (`vibrel._periodic`, alike on the unit torus) is
+        built.  Answers do not depend on it.
     verbose : bool or callable, default False
         Progress of long calls: True shows a tqdm bar (or a line on stderr); a
         callable is called as verbose(step, done, total).
 
-    Attributes (after `fit`)
-    ------------------------
+    Attributes
+    ----------
     n_features_in_ : int
+        Coordinates of a point (set by `fit`, like every attribute below).
     params_ : dict
-        The setting in use: b, k, l, probes, block (0: one block per thread).
+        The setting in use: b, k, l, probes, block (None: one block per
+        thread), as the constructor takes them: ToroidalNN(**params_) makes it.
     recall_estimate_, recall_error_ : float
-        The recall the setting is expected to reach, measured on a sample of the
-        fitted points, and the standard error of that estimate.
+        The recall the setting is expected to reach and the standard error of
+        that estimate: the built index asked about a sample of the fitted
+        points (each leaving itself out), or, for given settings, an index of
+        the other points asked about the sample, as fresh queries would be.
     table_bytes_ : int
         Memory of the hash tables.
     s_, u_ : ndarray of shape (l, k)
@@ -110,11 +158,19 @@ class ToroidalNN:
     index_ : the engine object.
     """
 
+    # Set by `fit` (in one step, so declared here).
+    index_: Any
+    _points: np.ndarray
+    _radius_recall: dict[float, float]
+    _exhaustive: Any
+    _cells: Any
+
     def __init__(self, n_neighbors: int = 5, radius: float = 1.0, *, metric: str = "l1", period: Any = 1.0,
                  recall: float = 0.99,
                  b: int | None = None, k: int | None = None, l: int | None = None,
                  probes: int | None = None, block: int | None = None, memory: float = 8.0,
-                 random_state: Any = None, backend: str = "auto", verbose: Any = False) -> None:
+                 random_state: Any = None, backend: str = "auto", n_jobs: int | None = None,
+                 verbose: Any = False) -> None:
         self.n_neighbors = n_neighbors
         self.radius = radius
         self.metric = metric
@@ -128,42 +184,65 @@ class ToroidalNN:
         self.memory = memory
         self.random_state = random_state
         self.backend = backend
+        self.n_jobs = n_jobs
         self.verbose = verbose
 
-    # ------------------------------------------------------------ parameters
+    # ------------------------------------------------------- scikit-learn
 
-    _PARAM_NAMES = ("n_neighbors", "radius", "metric", "period", "recall", "b", "k", "l", "probes", "block", "memory",
-                    "random_state", "backend", "verbose")
+    def _more_tags(self) -> dict:
+        """Tags of scikit-learn before 1.6: dense real input without NaN, no y,
+        a float64 sparse graph out."""
+        return {"X_types": ["2darray"], "allow_nan": False, "requires_y": False,
+                "preserves_dtype": [np.float64]}
 
-    def get_params(self, deep: bool = True) -> dict:
-        """The constructor parameters, as a dict."""
-        return {name: getattr(self, name) for name in self._PARAM_NAMES}
+    def __sklearn_tags__(self) -> Any:
+        """Tags of scikit-learn 1.6 and later, saying what `_more_tags` says."""
+        tags = super().__sklearn_tags__()  # type: ignore[misc]
+        tags.input_tags.allow_nan = False
+        tags.input_tags.sparse = False
+        tags.target_tags.required = False
+        tags.transformer_tags.preserves_dtype = ["float64"]
+        return tags
 
-    def set_params(self, **params) -> ToroidalNN:
-        """Sets constructor parameters; they take effect at the next `fit`."""
-        for name, value in params.items():
-            if name not in self._PARAM_NAMES:
-                raise ValueError(f"invalid parameter {name!r} for ToroidalNN; "
-                                 f"valid parameters are {', '.join(self._PARAM_NAMES)}")
-            setattr(self, name, value)
-        return self
-
-    def __repr__(self) -> str:
-        defaults = ToroidalNN()
-        changed = [f"{name}={getattr(self, name)!r}" for name in self._PARAM_NAMES
-                   if not _same(getattr(self, name), getattr(defaults, name))]
-        return f"ToroidalNN({', '.join(changed)})"
+    def __sklearn_is_fitted__(self) -> bool:
+        return getattr(self, "index_", None) is not None
 
     # ------------------------------------------------------------------- fit
 
-    def fit(self, X, y=None, *, n_static: int | None = None) -> ToroidalNN:
-        """Index the points X, shape (n, d); the first `n_static` rows (all by
-        default) are the static tier, the rest the candidate tier.  `y` is ignored.
+    def fit(self, X: ArrayLike, y: Any = None, *, n_static: int | None = None) -> ToroidalNN:
+        """Index the points X.
 
-        Coordinates are taken modulo the period onto the torus.  The hash setting
-        is tuned for `recall` unless b, k, l and probes are all given.  Returns self.
+        Coordinates are taken modulo the period onto the box.  The hash setting
+        is tuned for `recall` unless b, k, l and probes are all given; given
+        settings whose recall is clearly below the target warn
+        (`RecallTargetWarning`).  A fit that fails leaves the model as it was.
+
+        Parameters
+        ----------
+        X : array-like of shape (n, d)
+            The points, n >= 1 and d >= 1, real and finite.
+        y : None
+            Ignored.
+        n_static : int or None, default None
+            Rows of X that form the static tier (all when None); the others are
+            the candidate tier, which `update` refreshes.
+
+        Returns
+        -------
+        self : ToroidalNN
+            The fitted model.
         """
-        points = _validation.as_points(X, "X", wrap=False)
+        seen = {name: self.__dict__[name] for name in _SEEN_INPUT if name in self.__dict__}
+        try:
+            return self._fit(X, n_static)
+        except BaseException:  # a failed fit leaves the model as it was, fitted or not
+            for name in _SEEN_INPUT:
+                self.__dict__.pop(name, None)
+            self.__dict__.update(seen)
+            raise
+
+    def _fit(self, X: Any, n_static: int | None) -> ToroidalNN:
+        points = _validation.as_points(X, "X", wrap=False, estimator=self, reset=True)
         n = points.shape[0]
         n_static = check_n_static(n, n_static)
         setting = self._setting(n, points.shape[1])
@@ -171,11 +250,14 @@ class ToroidalNN:
         # Progress is reported, and its bar closed, before the model changes:
         # a callback that raises leaves the model as it was.
         progress = _progress.reporter(self.verbose, "fit", 2)
+        n_neighbors = min(setting.n_neighbors, n - 1)
         try:
-            tuning = _tune.tune(points, min(setting.n_neighbors, n - 1), setting.target, setting.rng,
-                                setting.engine, memory=setting.memory, fixed=setting.fixed, period=setting.period)
+            tuning = _tune.tune(points, n_neighbors, setting.target, setting.rng, setting.engine,
+                                memory=setting.memory, fixed=setting.fixed, period=setting.period,
+                                threads=setting.threads)
             progress(1)
             fitted = self._fitted_state(points, n_static, tuning, setting)
+            fitted.update(self._measured_recall(fitted["index_"], points, tuning, setting, n_neighbors))
             progress(2)
         finally:
             progress.close()
@@ -192,14 +274,15 @@ class ToroidalNN:
         _validation.check_radius(self.radius)
         target = _validation.check_fraction(self.recall, "recall")
         memory = _validation.check_positive_float(self.memory, "memory")
-        block = 0 if self.block is None else _validation.check_int(self.block, "block", 1)
-        fixed = _params.normalise(*(_validation.check_optional_int(getattr(self, name), name, low)
+        block = 0 if self.block is None else _validation.check_int(self.block, "block", 1, _I64_MAX)
+        fixed = _params.normalise(*(_validation.check_optional_int(getattr(self, name), name, low, _I64_MAX)
                                     for name, low in (("b", 1), ("k", 1), ("l", 1), ("probes", 0))))
-        engine, backend = _backend.resolve(self.backend, metric, period)
+        threads = self._threads()
+        engine, backend = _backend.resolve(self.backend, metric, period, counted_threads=threads != 0)
         rng = _rng(self.random_state)
         if n == 1:
             fixed = _params.normalise(1, None, None, None)
-        return Setting(n_neighbors, target, memory, block, fixed, engine, backend, rng, metric, period)
+        return Setting(n_neighbors, target, memory, block, fixed, engine, backend, rng, metric, period, threads)
 
     def _install(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
         """Builds the index of the tuned setting over `points` and records the
@@ -209,54 +292,51 @@ class ToroidalNN:
     def _fitted_state(self, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> dict:
         """The attributes of a model fitted with this tuning: a new index over
         `points` and the setting it was built with."""
-        p = tuning.params
         return {
-            "index_": _backend.build_index(setting.engine, p, tuning.s, tuning.u, setting.block, points, n_static),
+            "index_": _backend.build_index(setting.engine, tuning.params, tuning.s, tuning.u, setting.block, points,
+                                           n_static, setting.threads),
+            "_counted_threads": setting.threads != 0,
             "_points": points,
             "_sample_rows": tuning.sample_rows,
             "_radius_recall": {},
             "_target": setting.target,
             "n_features_in_": points.shape[1],
-            "params_": {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block},
-            "recall_estimate_": tuning.recall,
-            "recall_error_": tuning.recall_error,
-            "s_": tuning.s,
-            "u_": tuning.u,
-            "backend_": setting.backend,
-            "_period": setting.period,
-            "effective_metric_": setting.metric,
-            "effective_metric_params_": {"period": 1.0 if setting.period is None else setting.period.copy()},
+            **setting_attributes(tuning, setting),
             **self._no_caches(),
         }
 
+    def _measured_recall(self, index: Any, points: np.ndarray, tuning: _tune.Tuning, setting: Setting,
+                         n_neighbors: int) -> dict:
+        """The recall estimate of a hashed setting, measured with the engine, and
+        a RecallTargetWarning when given parameters fall clearly short of the target.
+
+        The keys' estimate misses what the engine's widened searches find: the
+        built index tells the recall it really reaches on the sample.  Given
+        settings may have cells too sparse to fill an answer, where only an
+        index without the sample tells what fresh queries reach."""
+        if tuning.true_kth is None or tuning.params.exhaustive:
+            return {}
+        rows = tuning.sample_rows
+        if all(value is None for value in setting.fixed.values()):
+            recall, error = _tune.measured_recall(index, points[rows], rows, tuning.true_kth, n_neighbors,
+                                                  setting.threads)
+        else:
+            recall, error = _tune.held_out_recall(setting.engine, tuning, points, n_neighbors, setting.threads)
+            _tune.warn_if_short(tuning.params, recall, error, setting.target, stacklevel=4)
+        return {"recall_estimate_": recall, "recall_error_": error}
+
     # Attributes built lazily from the indexed points; every change of the
     # points drops them.
-    _CACHES = ("_exhaustive",)
+    _CACHES = ("_exhaustive", "_cells")
 
     def _no_caches(self) -> dict:
         return dict.fromkeys(self._CACHES)
 
     # ----------------------------------------------------------------- sizes
 
-    @property
-    def n_points(self) -> int:
-        """Points in the index, both tiers."""
-        return self._fitted().n_points
-
-    @property
-    def n_static(self) -> int:
-        """Points in the static tier."""
-        return self._fitted().n_static
-
-    @property
-    def n_candidates(self) -> int:
-        """Points in the candidate tier."""
-        return self._fitted().n_candidates
-
-    @property
-    def n_samples_fit_(self) -> int:
-        """Points in the index (the scikit-learn name of `n_points`)."""
-        return self.n_points
+    def _tier_sizes(self) -> tuple[int, int]:
+        index = self._fitted()
+        return index.n_points, index.n_static
 
     @property
     def table_bytes_(self) -> int:
@@ -266,73 +346,132 @@ class ToroidalNN:
     # --------------------------------------------------------------- queries
 
     @overload
-    def kneighbors(self, X=..., n_neighbors: int | None = ..., return_distance: Literal[True] = ...,
-                   *, ids=...) -> tuple[np.ndarray, np.ndarray]: ...
+    def kneighbors(self, X: ArrayLike | None = ..., n_neighbors: int | None = ...,
+                   return_distance: Literal[True] = ..., *,
+                   ids: ArrayLike | None = ...) -> tuple[np.ndarray, np.ndarray]: ...
 
     @overload
-    def kneighbors(self, X, n_neighbors: int | None, return_distance: Literal[False],
-                   *, ids=...) -> np.ndarray: ...
+    def kneighbors(self, X: ArrayLike | None, n_neighbors: int | None, return_distance: Literal[False],
+                   *, ids: ArrayLike | None = ...) -> np.ndarray: ...
 
     @overload
-    def kneighbors(self, X=..., n_neighbors: int | None = ..., *, return_distance: Literal[False],
-                   ids=...) -> np.ndarray: ...
+    def kneighbors(self, X: ArrayLike | None = ..., n_neighbors: int | None = ..., *,
+                   return_distance: Literal[False], ids: ArrayLike | None = ...) -> np.ndarray: ...
 
-    def kneighbors(self, X=None, n_neighbors=None, return_distance=True, *, ids=None):
+    def kneighbors(self, X: ArrayLike | None = None, n_neighbors: int | None = None, return_distance: bool = True,
+                   *, ids: ArrayLike | None = None) -> tuple[np.ndarray, np.ndarray] | np.ndarray:
         """The `n_neighbors` nearest indexed points of each query.
 
-        X : array-like of shape (m, d), or None for the self-join: the indexed
-            points are the queries and none is its own neighbour (a duplicate of
-            it is).
-        ids : int array-like, only with X=None: the self-join of these indexed
-            points alone, for example the candidates after an `update`.
-        Returns (dist, ind), both of shape (m, n_neighbors), rows nearest first
-        (equal distances by ascending id); only `ind` when `return_distance` is
-        False.  Distances are exact single-precision values as float64.
+        Parameters
+        ----------
+        X : array-like of shape (m, d) or None, default None
+            The queries; None for the self-join, in which the indexed points are
+            the queries and none is its own neighbour (a duplicate of it is).
+        n_neighbors : int or None, default None
+            Neighbours of each query; None: the model's `n_neighbors`.
+        return_distance : bool, default True
+            Whether the distances are returned beside the ids.
+        ids : array-like of int or None, default None
+            Only with X=None: the self-join of these indexed points alone, for
+            example the candidates after an `update`.
+
+        Returns
+        -------
+        dist : ndarray of shape (m, n_neighbors), float64
+            Exact single-precision distances, rows nearest first; only when
+            `return_distance` is True.
+        ind : ndarray of shape (m, n_neighbors), int64
+            Ids of the neighbours, equal distances by ascending id.
         """
         self._fitted()
-        n_neighbors = self._n_neighbors(n_neighbors)
+        count = self._n_neighbors(n_neighbors)
         queries, exclude = self._queries(X, ids)
-        check_enough(self.n_points, n_neighbors, exclude is not None)
-        ind, dist = self._knn(queries, exclude, n_neighbors)
+        check_enough(self.n_points, count, exclude is not None)
+        ind, dist = self._knn(queries, exclude, count)
         return (dist, ind) if return_distance else ind
 
     def _knn(self, queries: np.ndarray, exclude, n_neighbors: int):
         """(ind, dist) of checked queries, each leaving out its `exclude` id (-1: none)."""
         index = self.index_
-        cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _progress.pool_threads()
+        cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _backend.pool_threads()
         return self._sliced("kneighbors", queries, exclude, cap,
-                            lambda q, e: index.query_knn(q, n_neighbors, e), lambda m: _RowsInto(m, n_neighbors))
+                            lambda q, e: self._call(index.query_knn, q, n_neighbors, e),
+                            lambda m: _RowsInto(m, n_neighbors))
 
-    def radius_neighbors(self, X=None, radius: float | None = None, return_distance: bool = True,
-                         sort_results: bool = False, *, ids=None):
+    @overload
+    def radius_neighbors(self, X: ArrayLike | None = ..., radius: float | None = ...,
+                         return_distance: Literal[True] = ..., sort_results: bool = ...,
+                         *, ids: ArrayLike | None = ...) -> tuple[np.ndarray, np.ndarray]: ...
+
+    @overload
+    def radius_neighbors(self, X: ArrayLike | None, radius: float | None, return_distance: Literal[False],
+                         sort_results: bool = ..., *, ids: ArrayLike | None = ...) -> np.ndarray: ...
+
+    @overload
+    def radius_neighbors(self, X: ArrayLike | None = ..., radius: float | None = ..., *,
+                         return_distance: Literal[False], sort_results: bool = ...,
+                         ids: ArrayLike | None = ...) -> np.ndarray: ...
+
+    def radius_neighbors(self, X: ArrayLike | None = None, radius: float | None = None, return_distance: bool = True,
+                         sort_results: bool = False, *,
+                         ids: ArrayLike | None = None) -> tuple[np.ndarray, np.ndarray] | np.ndarray:
         """The indexed points within `radius` of each query.
 
-        X : array-like of shape (m, d), or None for the self-join (a point is not
-            its own neighbour); `ids` as in `kneighbors`.
-        Returns (dist, ind): object arrays of m rows, row i an array of the
-        distances (float64) or ids (int64) of query i's neighbours, nearest first
-        (rows are always sorted, so `sort_results` changes nothing); only `ind`
-        when `return_distance` is False.
-
-        The answer is as complete as `recall`: the share of the points within
+        The answer is exact wherever the cell search (`vibrel._radius_plan`)
+        costs less than the alternatives, which is always up to 4 coordinates.
+        Elsewhere it is as complete as `recall`: the share of the points within
         this radius that the tables find is estimated on the tuning sample (their
         keys show which are found, as in the tuner) and, when it falls short of
         `recall`, the search runs exhaustively instead (the first such call
         builds an exhaustive index beside the tables: 16 bytes a point and a
-        copy of the points, 12 d bytes a point).
+        copy of the points, 13 d bytes a point).
+
+        Parameters
+        ----------
+        X : array-like of shape (m, d) or None, default None
+            The queries; None for the self-join (a point is not its own neighbour).
+        radius : float or None, default None
+            In the box's units; None: the model's `radius`.
+        return_distance : bool, default True
+            Whether the distances are returned beside the ids.
+        sort_results : bool, default False
+            Rows are always sorted, nearest first; accepted for scikit-learn's
+            interface (True needs `return_distance`).
+        ids : array-like of int or None, default None
+            As in `kneighbors`.
+
+        Returns
+        -------
+        dist : ndarray of shape (m,), object
+            Row i the float64 distances of query i's neighbours, nearest first;
+            only when `return_distance` is True.
+        ind : ndarray of shape (m,), object
+            Row i the int64 ids of query i's neighbours, in the same order.
         """
         indptr, ids_, dists = self._radius_csr(X, radius, return_distance, sort_results, ids)
-        rows_ind = _split_rows(ids_, indptr)
+        rows_ind = split_rows(ids_, indptr)
         if not return_distance:
             return rows_ind
-        return _split_rows(dists, indptr), rows_ind
+        return split_rows(dists, indptr), rows_ind
 
-    def kneighbors_graph(self, X=None, n_neighbors: int | None = None, mode: str = "connectivity"):
-        """The k-neighbours graph as a SciPy CSR matrix of shape (m, n_points).
+    def kneighbors_graph(self, X: ArrayLike | None = None, n_neighbors: int | None = None,
+                         mode: str = "connectivity") -> csr_matrix:
+        """The k-neighbours graph.
 
-        Row i has the `n_neighbors` nearest points of query i; `mode`
-        "connectivity" stores ones, "distance" the distances.  X=None is the
-        self-join.
+        Parameters
+        ----------
+        X : array-like of shape (m, d) or None, default None
+            The queries; None for the self-join.
+        n_neighbors : int or None, default None
+            Neighbours of each query; None: the model's `n_neighbors`.
+        mode : {"connectivity", "distance"}, default "connectivity"
+            What the graph stores: ones, or the distances.
+
+        Returns
+        -------
+        graph : scipy.sparse.csr_matrix of shape (m, n_points)
+            Row i holds the `n_neighbors` nearest points of query i, with int64
+            index arrays (the engine's, not copied).
         """
         csr_matrix = _scipy_csr()
         _check_mode(mode)
@@ -342,57 +481,161 @@ class ToroidalNN:
         data = dist.reshape(-1) if mode == "distance" else np.ones(ind.size)
         return _csr(csr_matrix, data, ind.reshape(-1), indptr, (m, self.n_points))
 
-    def radius_neighbors_graph(self, X=None, radius: float | None = None,
-                               mode: str = "connectivity", sort_results: bool = False):
-        """The radius-neighbours graph as a SciPy CSR matrix of shape (m, n_points),
-        built on the engine's CSR arrays; `mode` as in `kneighbors_graph`."""
+    def radius_neighbors_graph(self, X: ArrayLike | None = None, radius: float | None = None,
+                               mode: str = "connectivity", sort_results: bool = False) -> csr_matrix:
+        """The radius-neighbours graph, built on the engine's CSR arrays.
+
+        Parameters
+        ----------
+        X : array-like of shape (m, d) or None, default None
+            The queries; None for the self-join.
+        radius : float or None, default None
+            In the box's units; None: the model's `radius`.
+        mode : {"connectivity", "distance"}, default "connectivity"
+            What the graph stores: ones, or the distances.
+        sort_results : bool, default False
+            Rows are always sorted; accepted for scikit-learn's interface.
+
+        Returns
+        -------
+        graph : scipy.sparse.csr_matrix of shape (m, n_points)
+            Row i holds the points within `radius` of query i.
+        """
         csr_matrix = _scipy_csr()
         _check_mode(mode)
         indptr, ids, dists = self._radius_csr(X, radius, True, sort_results, None)
         data = dists if mode == "distance" else np.ones(ids.size)
         return _csr(csr_matrix, data, ids, indptr, (indptr.size - 1, self.n_points))
 
-    def transform(self, X):
+    def radius_pairs(self, radius: float | None = None, *, return_distance: bool = True) -> Any:
+        """Every pair of indexed points within `radius` of each other.
+
+        Parameters
+        ----------
+        radius : float, optional
+            The cutoff in the box's units; the model's `radius` when None.
+        return_distance : bool, default True
+            Whether to return the distances as well.
+
+        Returns
+        -------
+        pairs : ndarray of shape (m, 2), int64
+            The ids (i, j) of each pair, i < j, in lexicographic order.
+        distances : ndarray of shape (m,), float64
+            The distance of each pair (exact single-precision values); only
+            returned when `return_distance` is True.
+
+        Notes
+        -----
+        Exact wherever `radius_neighbors` is (always up to 4 coordinates): the
+        cell search builds the list in the engine, in parallel, straight into
+        the result arrays.  Elsewhere the pairs are those of the radius
+        self-join, each found pair listed once, as complete as `recall`.  A
+        simulation frame is `update` followed by this call: the cell grid is
+        rebuilt from the new coordinates on the first call after a change.
+        """
+        self._fitted()
+        radius = _validation.check_radius(self.radius if radius is None else radius)
+        n = self.n_points
+        if radius >= _sizes.box_reach(self.effective_metric_, self._period, self.n_features_in_):
+            # Every pair: two int64 ids and a float64 distance each, refused at once when too many.
+            _sizes.check_allocatable(12 * n * (n - 1), f"the {n * (n - 1) // 2:,} pairs of {n:,} points within a "
+                                     f"radius of {radius:g}, which reaches every point")
+        search = self._exact_search(n, radius)
+        if search is not None:
+            pairs, dists = search.pairs(radius)
+        else:
+            pairs, dists = _pairs_of_rows(*self._radius(self._points, np.arange(self.n_points), radius))
+        return (pairs, dists) if return_distance else pairs
+
+    def transform(self, X: ArrayLike) -> csr_matrix:
         """The sparse distance graph of X's `n_neighbors + 1` nearest indexed
-        points (a point of the index finds itself first, at distance 0), for an
-        estimator that takes a precomputed sparse graph, such as DBSCAN."""
+        points, for an estimator that takes a precomputed sparse graph, such as
+        DBSCAN.
+
+        Parameters
+        ----------
+        X : array-like of shape (m, d)
+            The queries.  A point of the index finds itself first, at distance 0.
+
+        Returns
+        -------
+        graph : scipy.sparse.csr_matrix of shape (m, n_points)
+            The distances of each row's `n_neighbors + 1` nearest points.
+        """
         return self.kneighbors_graph(X, self._n_neighbors(None) + 1, mode="distance")
 
-    def fit_transform(self, X, y=None, *, n_static: int | None = None):
-        """`fit(X)`, then `transform(X)`."""
+    def fit_transform(self, X: ArrayLike, y: Any = None, *, n_static: int | None = None) -> csr_matrix:
+        """`fit(X)`, then `transform(X)`.
+
+        Parameters
+        ----------
+        X : array-like of shape (n, d)
+            The points.
+        y : None
+            Ignored.
+        n_static : int or None, default None
+            As in `fit`.
+
+        Returns
+        -------
+        graph : scipy.sparse.csr_matrix of shape (n, n)
+            The distances of each point's `n_neighbors + 1` nearest, itself first.
+        """
         return self.fit(X, n_static=n_static).transform(X)
 
     # ----------------------------------------------------------- epoch cycle
 
-    def update(self, X) -> ToroidalNN:
-        """Replaces the coordinates of the candidate tier, shape (n_candidates, d),
-        row j being point n_static + j, and refreshes its hash tables.  Returns self.
+    def update(self, X: ArrayLike) -> ToroidalNN:
+        """Replaces the coordinates of the candidate tier and refreshes its hash tables.
 
         All or nothing: after an exception, KeyboardInterrupt included, the model
         is wholly as before or wholly updated; calling `update` again with the
-        same X gives the updated model either way."""
+        same X gives the updated model either way.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_candidates, d)
+            Row j the new coordinates of point n_static + j.
+
+        Returns
+        -------
+        self : ToroidalNN
+        """
         index = self._fitted()
         coords = update_rows(X, index.n_candidates, self.n_features_in_, self._period)
         points = self._points.copy()
         points[index.n_static:] = coords
-        _atomic.call_then_commit(index, "update", coords, self.__dict__, {"_points": points, **self._no_caches()})
+        _atomic.call_then_commit(index, "update", coords, self.__dict__, {"_points": points, **self._no_caches()},
+                                 self._threads())
         return self
 
-    def promote(self, X) -> ToroidalNN:
-        """Moves the candidates into the static tier and installs the rows of X,
-        shape (m, d), as the new candidates, numbered from the old `n_points` on.
-        An X of shape (0, d) just promotes.  Returns self.
+    def promote(self, X: ArrayLike) -> ToroidalNN:
+        """Moves the candidates into the static tier and installs the rows of X
+        as the new candidates.
 
         All or nothing: after an exception, KeyboardInterrupt included, the model
         is wholly as before or wholly promoted.  Compare (`n_static`,
         `n_points`) with their values before the call to tell which: a promote
         that was installed set `n_static` to the old `n_points` and added m to
         `n_points` (when neither changed, it had nothing to move or add).
-        Repeating a promote that was installed would add its batch twice."""
+        Repeating a promote that was installed would add its batch twice.
+
+        Parameters
+        ----------
+        X : array-like of shape (m, d)
+            The new candidates, numbered from the old `n_points` on; shape (0, d)
+            just promotes.
+
+        Returns
+        -------
+        self : ToroidalNN
+        """
         index = self._fitted()
-        batch = _validation.as_points(X, "X", self.n_features_in_, self._period)
+        batch = _validation.as_points(X, "X", period=self._period, estimator=self)
         points = np.concatenate([self._points, batch])
-        _atomic.call_then_commit(index, "promote", batch, self.__dict__, {"_points": points, **self._no_caches()})
+        _atomic.call_then_commit(index, "promote", batch, self.__dict__, {"_points": points, **self._no_caches()},
+                                 self._threads())
         return self
 
     # ----------------------------------------------------------- persistence
@@ -410,7 +653,9 @@ class ToroidalNN:
 
     def __setstate__(self, state: dict) -> None:
         self.__dict__.setdefault("_period", None)  # models saved before boxes other than the unit torus
+        self.__dict__.setdefault("_counted_threads", False)  # and before n_jobs
         self.__dict__.update(state)
+        self.__dict__.setdefault("_cells", None)  # models saved before the cell search
         if "_points" in state:
             self._points = np.array(self._points, dtype=np.float64, order="C")
             self._radius_recall = dict(self._radius_recall)
@@ -418,13 +663,26 @@ class ToroidalNN:
             p = self.params_
             self.index_ = _backend.build_index(
                 engine, _params.HashParams(p["b"], p["k"], p["l"], p["probes"]), self.s_, self.u_,
-                p["block"], self._points, self.__dict__.pop("_n_static"))
+                p["block"] or 0, self._points, self.__dict__.pop("_n_static"), self._threads())
 
     # --------------------------------------------------------------- helpers
 
     def _engine(self):
         """(engine, name) of the fitted backend, metric and period."""
-        return _backend.resolve(self.backend_, self.effective_metric_, self._period)
+        return _backend.resolve(self.backend_, self.effective_metric_, self._period, self._counted_threads)
+
+    def _threads(self) -> int:
+        """The thread count of a call for the current `n_jobs` (0: all)."""
+        n_jobs = self.n_jobs
+        if n_jobs is not None:
+            n_jobs = _validation.check_int(n_jobs, "n_jobs", -_I64_MAX, _I64_MAX)
+            if n_jobs == 0:
+                raise ValueError("n_jobs must not be 0: None or -1 for all threads, n for n of them")
+        return _backend.threads_for(n_jobs)
+
+    def _call(self, method: Any, *args: Any) -> Any:
+        """An engine method called with the current `n_jobs`."""
+        return _backend.call(self._threads(), method, *args)
 
     def _fitted(self):
         index = getattr(self, "index_", None)
@@ -432,7 +690,7 @@ class ToroidalNN:
             raise NotFittedError("This ToroidalNN instance is not fitted yet; call fit(X) first")
         return index
 
-    def _n_neighbors(self, n_neighbors):
+    def _n_neighbors(self, n_neighbors: Any) -> int:
         value = self.n_neighbors if n_neighbors is None else n_neighbors
         return _validation.check_int(value, "n_neighbors", 1)
 
@@ -440,7 +698,7 @@ class ToroidalNN:
         """(queries, exclude_ids): the indexed points excluding themselves for X=None."""
         if X is not None:
             check_no_ids_with(X, ids)
-            return _validation.as_points(X, "X", self.n_features_in_, self._period), None
+            return _validation.as_points(X, "X", period=self._period, estimator=self), None
         if ids is None:
             return self._points, np.arange(self._points.shape[0], dtype=np.int64)
         rows = check_ids(ids, self._points.shape[0])
@@ -451,7 +709,7 @@ class ToroidalNN:
         progress is shown), the answers gathered by `join(m)` (made before the
         first slice, so that it can reserve the whole answer)."""
         m = queries.shape[0]
-        step = cap if self.block is None else m
+        step = cap if not self.params_["block"] else m
         if self.verbose:
             step = min(step, max(_PROGRESS_SLICE, -(-m // 50)))
         if m <= step:
@@ -478,9 +736,10 @@ class ToroidalNN:
         m = queries.shape[0]
         _sizes.check_radius_answer(m, self.n_points, 0 if exclude is None else int((exclude >= 0).sum()), radius,
                                    _sizes.box_reach(self.effective_metric_, self._period, self.n_features_in_))
-        index = self._radius_index(radius)
+        search = self._exact_search(m, radius)
+        index = search if search is not None else self._radius_index(radius)
         return self._sliced("radius_neighbors", queries, exclude, m,
-                            lambda q, e: index.query_radius(q, radius, e), lambda _: _CsrParts())
+                            lambda q, e: self._call(index.query_radius, q, radius, e), lambda _: _CsrParts())
 
     def _radius_index(self, radius: float):
         """The tables when they find `recall` of the points within `radius`, else
@@ -496,12 +755,27 @@ class ToroidalNN:
             self._exhaustive = self._exhaustive_index()
         return self._exhaustive
 
+    def _exact_search(self, rows: int, radius: float):
+        """The cell search over the indexed points when `vibrel._radius_plan`
+        picks it for `rows` query rows within `radius`, else None.  Its grid
+        is built on first use after every change of the points."""
+        d = self.n_features_in_
+        if self._cells is None:
+            self._cells = _backend.cell_search(self.backend_, self._points, self.effective_metric_, self._period)
+        if d <= _radius_plan.CELL_DIMS:
+            return self._cells
+        p = self.params_
+        other = _radius_plan.exhaustive_cost(self.n_points)
+        if p["b"] > 1 and self._radius_index(radius) is self.index_:
+            other = _radius_plan.table_cost(p["b"], p["k"], p["l"], p["probes"], self.n_points)
+        cells = self._cells.plan(radius, rows)["candidates"]
+        return self._cells if _radius_plan.use_cells(d, cells, other) else None
+
     def _exhaustive_index(self):
         """An exhaustive index (one cell) of the indexed points."""
         engine, _ = self._engine()
-        s, u = _params.draw_hash(np.random.default_rng(0), self.n_features_in_, 1, 1)
-        return _backend.build_index(engine, _params.EXHAUSTIVE, s, u, self.params_["block"],
-                                    self._points, self.index_.n_static)
+        return _backend.exhaustive_index(engine, self._points, self.index_.n_static, self.params_["block"] or 0,
+                                         self._threads())
 
     def _estimate_radius_recall(self, radius: float) -> float:
         """Share of the sample's within-radius neighbours that the tables find."""
@@ -509,7 +783,7 @@ class ToroidalNN:
         if rows.size == 0:
             return 1.0
         exhaustive = self._exhaustive if self._exhaustive is not None else self._exhaustive_index()
-        indptr, ids, _ = exhaustive.query_radius(self._points[rows], radius, rows)
+        indptr, ids, _ = self._call(exhaustive.query_radius, self._points[rows], radius, rows)
         if ids.size == 0:
             return 1.0
         owner = np.repeat(np.arange(rows.size), np.diff(indptr))
@@ -542,6 +816,7 @@ class Setting:
     rng: np.random.Generator
     metric: str = "l1"
     period: np.ndarray | None = None  # the box sides, None on the unit torus
+    threads: int = 0  # of each engine call, 0: all of the pool
 
 
 def check_n_static(n: int, n_static) -> int:
@@ -575,10 +850,9 @@ def check_ids(ids, n: int) -> np.ndarray:
     if rows.ndim != 1 or (rows.size and rows.dtype.kind not in "iu"):
         raise ValueError(f"ids must be a one-dimensional array of integer ids, got shape "
                          f"{rows.shape} and dtype {rows.dtype}")
-    rows = rows.astype(np.int64)
-    if rows.size and (rows.min() < 0 or rows.max() >= n):
+    if rows.size and (rows.min() < 0 or rows.max() >= n):  # compared before the cast, which could wrap
         raise ValueError(f"ids must name indexed points, 0 to {n - 1}; got {rows.min()} to {rows.max()}")
-    return rows
+    return rows.astype(np.int64)
 
 
 def update_rows(X, n_candidates: int, d: int, period: np.ndarray | None = None) -> np.ndarray:
@@ -591,14 +865,6 @@ def update_rows(X, n_candidates: int, d: int, period: np.ndarray | None = None) 
         raise ValueError(f"update needs an array of shape (n_candidates, d) = {want}, "
                          f"got {tuple(shape)}{hint}")
     return _validation.as_points(X, "X", d, period)
-
-
-def _same(a, b) -> bool:
-    """Equal constructor values, without comparing arrays or generators by value."""
-    if a is b:
-        return True
-    simple = (int, float, str, bool, type(None))
-    return type(a) is type(b) and isinstance(a, simple) and a == b
 
 
 def _rng(random_state) -> np.random.Generator:
@@ -633,7 +899,7 @@ class _CsrParts:
     """One CSR answer (indptr, ids, dists) from those of consecutive slices."""
 
     def __init__(self) -> None:
-        self.parts = []
+        self.parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
 
     def add(self, lo: int, hi: int, part) -> None:
         self.parts.append(part)
@@ -646,12 +912,31 @@ class _CsrParts:
                 np.concatenate([dists for _, _, dists in parts]))
 
 
-def _split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:
-    """An object array whose row i is the view values[indptr[i]:indptr[i + 1]]."""
+def _pairs_of_rows(indptr: np.ndarray, ids: np.ndarray, dists: np.ndarray):
+    """(pairs, dists) of a radius self-join's CSR rows: each pair (i, j), i < j,
+    found from either end, listed once, in lexicographic order."""
+    owner = np.repeat(np.arange(indptr.size - 1, dtype=np.int64), np.diff(indptr))
+    lo, hi = np.minimum(owner, ids), np.maximum(owner, ids)
+    _, first = np.unique(lo * max(1, indptr.size - 1) + hi, return_index=True)
+    return np.stack([lo[first], hi[first]], axis=1), dists[first]
+
+
+def split_rows(values: np.ndarray, indptr: np.ndarray) -> np.ndarray:
+    """An object array whose row i is the view values[indptr[i]:indptr[i + 1]],
+    made by the compiled module in one C loop when it imports."""
+    if _split_rows_compiled is not None:
+        return _split_rows_compiled(values, np.ascontiguousarray(indptr, dtype=np.int64))
     rows = np.empty(indptr.size - 1, dtype=object)
     for i, (lo, hi) in enumerate(zip(indptr[:-1].tolist(), indptr[1:].tolist())):
         rows[i] = values[lo:hi]
     return rows
+
+
+_split_rows_compiled: Callable[[np.ndarray, np.ndarray], np.ndarray] | None
+try:
+    from vibrel._periodic import split_rows as _split_rows_compiled
+except ImportError:
+    _split_rows_compiled = None
 
 
 def _csr(csr_matrix, data, indices, indptr, shape):
@@ -678,3 +963,60 @@ def _scipy_csr():
         raise ImportError("the neighbour graphs are SciPy sparse matrices; install SciPy "
                           "(kneighbors and radius_neighbors work without it)") from None
     return csr_matrix
+
+
+# ------------------------------------------------------------------ internal
+# The interface of the front for vibrel.dask, whose shards are ToroidalNN
+# models fitted with a setting chosen for all the points.  Internal: not for
+# users, and free to change with vibrel.dask.
+
+
+def setting_for(model: ToroidalNN, n: int, d: int) -> Setting:
+    """The checked constructor values of `model` for a fit of n points of d coordinates."""
+    return model._setting(n, d)
+
+
+def setting_attributes(tuning: _tune.Tuning, setting: Setting) -> dict:
+    """The fitted attributes that describe the setting, for a ToroidalNN or a
+    DaskToroidalNN."""
+    p = tuning.params
+    return {
+        # block None (one block per thread) as the constructor takes it, so that
+        # ToroidalNN(**params_) makes this setting again.
+        "params_": {"b": p.b, "k": p.k, "l": p.l, "probes": p.probes, "block": setting.block or None},
+        "recall_estimate_": tuning.recall,
+        "recall_error_": tuning.recall_error,
+        "s_": tuning.s,
+        "u_": tuning.u,
+        "backend_": setting.backend,
+        "_period": setting.period,
+        "effective_metric_": setting.metric,
+        "effective_metric_params_": {"period": 1.0 if setting.period is None else setting.period.copy()},
+    }
+
+
+def install(model: ToroidalNN, points: np.ndarray, n_static: int, tuning: _tune.Tuning, setting: Setting) -> None:
+    """Fits `model` on `points` (wrapped onto the box) with a setting already tuned."""
+    model._install(points, n_static, tuning, setting)
+
+
+def knn_checked(model: ToroidalNN, queries: np.ndarray, exclude: np.ndarray | None,
+                n_neighbors: int) -> tuple[np.ndarray, np.ndarray]:
+    """(ind, dist) of checked queries, each leaving out its `exclude` id (-1: none)."""
+    return model._knn(queries, exclude, n_neighbors)
+
+
+def radius_checked(model: ToroidalNN, queries: np.ndarray, exclude: np.ndarray | None,
+                   radius: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """CSR (indptr, ids, dists) of checked queries within a checked radius."""
+    return model._radius(queries, exclude, radius)
+
+
+def indexed_points(model: ToroidalNN) -> np.ndarray:
+    """The indexed points, both tiers, in id order (the model's own array)."""
+    return model._points
+
+
+def box_period(model: ToroidalNN) -> np.ndarray | None:
+    """The fitted box sides, one per axis; None on the unit torus."""
+    return model._period

@@ -1,6 +1,7 @@
 #include "index/build.h"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <utility>
 
@@ -8,6 +9,7 @@
 #include "base/errors.h"
 #include "index/hash_keys.h"
 #include "index/sort_tier.h"
+#include "kernels/torus_codes.h"
 #include "pool/pool.h"
 
 namespace vb::index {
@@ -51,6 +53,15 @@ Buffer<float> to_f32(const double* points, std::size_t count) {
   return out;
 }
 
+std::size_t encode_points(const float* values, std::size_t count, std::uint8_t* out) {
+  std::atomic<std::size_t> off{0};
+  constexpr std::size_t kGrain = 1 << 16;
+  pool::parallel_for(count, kGrain, [&](std::size_t i0, std::size_t i1) {
+    off.fetch_add(kernels::encode(values + i0, i1 - i0, out + i0), std::memory_order_relaxed);
+  });
+  return off.load(std::memory_order_relaxed);
+}
+
 CandidateTier make_candidate_tier(const Index& index, const double* points, std::size_t d,
                                   std::size_t first, std::size_t count) {
   CandidateTier tier;
@@ -83,6 +94,11 @@ void build(Index& index, Buffer<double> points, std::size_t n, std::size_t d, st
   VB_CHECK(points.size() == checked_mul(n, d), "build: points buffer does not hold n × d values");
 
   Buffer<float> points_f32 = to_f32(points.data(), points.size());
+  Buffer<std::uint8_t> codes(points_f32.size());
+  const std::size_t static_values = n_static * d;
+  const std::size_t off_static = encode_points(points_f32.data(), static_values, codes.data());
+  const std::size_t off_cand =
+      encode_points(points_f32.data() + static_values, codes.size() - static_values, codes.data() + static_values);
   SortedTier static_tier;
   {
     Buffer<std::int64_t> keys = compute_keys(index, points.data(), d, 0, n_static);
@@ -93,6 +109,9 @@ void build(Index& index, Buffer<double> points, std::size_t n, std::size_t d, st
   const pool::CommitScope committing;
   index.points = std::move(points);
   index.points_f32 = std::move(points_f32);
+  index.codes = std::move(codes);
+  index.off_torus_static = off_static;
+  index.off_torus_cand = off_cand;
   index.d = d;
   index.n_points = n;
   index.n_static = n_static;

@@ -34,6 +34,10 @@ void build_candidate_tier(Index& index);
 // Rows of `points` rounded to float, in parallel.
 Buffer<float> to_f32(const double* points, std::size_t count);
 
+// out[i] = the byte code of values[i] (kernels/torus_codes.h), in parallel;
+// returns how many values lie off the torus.
+std::size_t encode_points(const float* values, std::size_t count, std::uint8_t* out);
+
 // Replaces the whole contents of the index by the n × d points (row-major,
 // taken over): the first n_static rows become the static tier, the rest the
 // candidate tier. Validates first (ArgumentError); every new array is made

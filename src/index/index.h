@@ -29,6 +29,13 @@ struct Index {
   Buffer<double> points;
   Buffer<float> points_f32;
 
+  // Byte codes of points_f32 (kernels/torus_codes.h), row-major (n_points, d),
+  // and per tier how many coordinates lie off the torus, where codes bound
+  // nothing.
+  Buffer<std::uint8_t> codes;
+  std::size_t off_torus_static = 0;
+  std::size_t off_torus_cand = 0;
+
   // Static tier: l runs of n_static (key, id) entries sorted by key.
   Buffer<std::int64_t> static_keys;
   Buffer<std::int64_t> static_ids;
@@ -69,6 +76,10 @@ struct Index {
   Index& operator=(const Index&) = delete;
 
   std::size_t n_cand() const { return n_points - n_static; }
+
+  // Whether the codes bound the distance to every point: every coordinate
+  // lies on the torus and no axis has a period of its own.
+  bool codes_bound() const { return off_torus_static == 0 && off_torus_cand == 0 && scale.empty(); }
 };
 
 // b^0 .. b^(k-1), each product wrapping around in two's complement.

@@ -110,8 +110,11 @@ void promote(index::Index& index, const Buffer<double>& batch, std::size_t m, st
   Buffer<std::int64_t> cand_keys = index::compute_keys(index, batch.data(), columns, 0, m);
   index::SortedTier cand_tier = index::sort_tier(index, cand_keys.data(), m, static_cast<std::int64_t>(n0));
   Buffer<float> batch_f32 = index::to_f32(batch.data(), batch.size());
+  Buffer<std::uint8_t> batch_codes(batch_f32.size());
+  const std::size_t batch_off_torus = index::encode_points(batch_f32.data(), batch_f32.size(), batch_codes.data());
   reserve_extra(index.points, batch.size());
   reserve_extra(index.points_f32, batch_f32.size());
+  reserve_extra(index.codes, batch_codes.size());
 
   // Commit: moves and appends into reserved space; nothing can fail.
   const pool::CommitScope committing;
@@ -123,6 +126,9 @@ void promote(index::Index& index, const Buffer<double>& batch, std::size_t m, st
   index.n_static = n0;
   append_reserved(index.points, batch.data(), batch.size());
   append_reserved(index.points_f32, batch_f32.data(), batch_f32.size());
+  append_reserved(index.codes, batch_codes.data(), batch_codes.size());
+  index.off_torus_static += index.off_torus_cand;
+  index.off_torus_cand = batch_off_torus;
   index.n_points = n0 + m;
   index.cand_keys = std::move(cand_keys);
   index.cand_sorted_keys = std::move(cand_tier.keys);

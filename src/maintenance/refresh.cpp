@@ -9,6 +9,7 @@
 #include "base/errors.h"
 #include "index/bucket_offsets.h"
 #include "index/hash_keys.h"
+#include "kernels/torus_codes.h"
 #include "maintenance/commit_loop.h"
 #include "pool/pool.h"
 
@@ -166,7 +167,10 @@ void update(index::Index& index, const Buffer<double>& coords) {
     VB_CHECK(runs.stride >= 1 && runs.stride * l == index.cand_offsets.size(),
              "update: candidate offsets of a broken size");
   }
-  // Commit items: the l tables, then the coordinates in slices.
+  // The coordinates off the torus, counted as the codes will see them.
+  std::size_t off_torus = 0;
+  for (const double value : coords) off_torus += kernels::on_torus(static_cast<float>(value)) ? 0 : 1;
+  // Commit items: the l tables, then the coordinates (and their codes) in slices.
   const std::size_t slices = (coords.size() + kCopySlice - 1) / kCopySlice;
   CommitLoop commit(l + slices);
 
@@ -174,12 +178,14 @@ void update(index::Index& index, const Buffer<double>& coords) {
   const pool::CommitScope committing;
   double* rows = index.points.data() + index.n_static * d;
   float* rows_f32 = index.points_f32.data() + index.n_static * d;
+  std::uint8_t* rows_codes = index.codes.data() + index.n_static * d;
   commit.run([&](std::size_t item) {
     if (item >= l) {
       const std::size_t begin = (item - l) * kCopySlice;
       const std::size_t end = std::min(begin + kCopySlice, coords.size());
       std::memcpy(rows + begin, coords.data() + begin, (end - begin) * sizeof(double));
       for (std::size_t i = begin; i < end; ++i) rows_f32[i] = static_cast<float>(coords[i]);
+      kernels::encode(rows_f32 + begin, end - begin, rows_codes + begin);
       return;
     }
     const std::size_t t = item;
@@ -189,6 +195,7 @@ void update(index::Index& index, const Buffer<double>& coords) {
     if (run.offsets != nullptr) shift_offsets(run.offsets, run.stride - 1, changes[t]);
   });
   index.cand_keys = std::move(fresh);
+  index.off_torus_cand = off_torus;
 }
 
 }  // namespace vb::maintenance

@@ -1,8 +1,10 @@
 #include "module/args.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "module/py_ref.h"
 
 namespace vb::module {
@@ -149,6 +151,19 @@ double to_f64(PyObject* obj, const char* name) {
     throw PyErrSet{};
   }
   return value;
+}
+
+// The metric named by a str argument: "l1" or "l2" (the package maps aliases).
+Metric to_metric(PyObject* obj) {
+  const char* name = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
+  if (name == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "'%s' object is not a str", Py_TYPE(obj)->tp_name);
+    add_parameter_note("metric");
+    throw PyErrSet{};
+  }
+  if (std::strcmp(name, "l1") == 0) return Metric::kL1;
+  if (std::strcmp(name, "l2") == 0) return Metric::kL2;
+  throw ArgumentError(std::string("metric must be 'l1' or 'l2', got '") + name + "'");
 }
 
 }  // namespace vb::module

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "base/metric.h"
+
 namespace vb::module {
 
 // A callable's parameter list: names in signature order, the first `required`
@@ -35,5 +37,7 @@ void add_parameter_note(const char* name) noexcept;
 std::uint64_t to_u64(PyObject* obj, const char* name);  // int, else __index__
 std::int64_t to_i64(PyObject* obj, const char* name);
 double to_f64(PyObject* obj, const char* name);          // float, else __float__ / __index__
+// "l1" or "l2" (the package maps aliases); ValueError (ArgumentError) otherwise.
+Metric to_metric(PyObject* obj);
 
 }  // namespace vb::module

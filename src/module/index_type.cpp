@@ -31,19 +31,6 @@ const Signature kConstructor{"RustLshIndex", {"b", "k", "l", "probes", "s", "u",
 const Signature kPeriodicConstructor{
     "PeriodicLshIndex", {"b", "k", "l", "probes", "s", "u", "block", "metric", "period"}, 6};
 
-// The metric named by a str argument: "l1" or "l2" (the package maps aliases).
-Metric to_metric(PyObject* obj) {
-  const char* name = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
-  if (name == nullptr) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "'%s' object is not a str", Py_TYPE(obj)->tp_name);
-    add_parameter_note("metric");
-    throw PyErrSet{};
-  }
-  if (std::strcmp(name, "l1") == 0) return Metric::kL1;
-  if (std::strcmp(name, "l2") == 0) return Metric::kL2;
-  throw ArgumentError(std::string("metric must be 'l1' or 'l2', got '") + name + "'");
-}
-
 // Axis periods from a float64 1-D array: each positive and finite, and
 // within the range the metric's single-precision distances can hold (the
 // metric is set first). Periods of exactly 1 leave the engine on its

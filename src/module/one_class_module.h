@@ -5,6 +5,7 @@
 // __all__. Include it from the module's own file only, after numpy_api.h with
 // VB_NUMPY_IMPORT defined, so that the table is imported once per extension.
 #include "module/add_class.h"
+#include "module/environment.h"
 
 namespace vb::module {
 
@@ -14,6 +15,7 @@ template <class Names>
 struct OneClassModule {
   static int exec(PyObject* module) {
     import_array1(-1);
+    apply_environment();
     return add_class(module, Names::type, Names::class_name);
   }
 

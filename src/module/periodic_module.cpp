@@ -1,20 +1,46 @@
-// Module initialisation of the periodic engine, in the shape of the
-// unit-torus one. The NumPy API table of this extension is imported here and
-// nowhere else.
+// Module initialisation of the periodic engine: the periodic LSH index, the
+// exact cell search and its row splitter, and the functions about its pool. The NumPy API table of this
+// extension is imported here and nowhere else.
 #define VB_NUMPY_IMPORT
 #include "module/numpy_api.h"
 
+#include "module/add_class.h"
+#include "module/cell_index_object.h"
+#include "module/cell_docstrings.h"
 #include "module/index_object.h"
-#include "module/one_class_module.h"
+#include "module/pool_functions.h"
 
 namespace {
 
-struct Periodic {
-  static constexpr const char* module_name = "_periodic";
-  static constexpr const char* class_name = "PeriodicLshIndex";
-  static PyTypeObject* type() { return vb::module::periodic_index_type(); }
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+int exec(PyObject* module) {
+  import_array1(-1);
+  if (vb::module::add_class(module, vb::module::periodic_index_type, "PeriodicLshIndex") < 0) return -1;
+  return vb::module::add_class(module, vb::module::cell_index_type, "CellIndex");
+}
+
+PyMethodDef functions[] = {
+    {"split_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+                       static_cast<FastCall>(vb::module::split_rows))),
+     METH_FASTCALL | METH_KEYWORDS, vb::module::doc::kSplitRows},
+    vb::module::pool_threads_function(),
+    vb::module::call_with_threads_function(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef def = {
+    PyModuleDef_HEAD_INIT, "_periodic", "", 0, functions, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__periodic(void) { return vb::module::OneClassModule<Periodic>::init(); }
+PyMODINIT_FUNC PyInit__periodic(void) { return PyModuleDef_Init(&def); }

@@ -1,5 +1,6 @@
 #include "pool/pool.h"
 
+#include "pool/call_threads.h"
 #include "pool/cancel.h"
 #include "pool/thread_probe.h"
 
@@ -18,16 +19,19 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vb::pool {
 namespace {
 
 thread_local bool force_serial = false;
+thread_local std::size_t call_threads = 0;  // 0: the whole pool
 
 // Loops that run on the arena are counted at this gate; fork() closes it from the
 // prepare handler until the handlers after the fork, once no loop is inside the
@@ -99,7 +103,8 @@ void start_workers(tbb::task_arena& arena, std::size_t n) {
 }
 
 struct Pool {
-  std::size_t wanted;
+  std::size_t asked;   // by the environment
+  std::size_t wanted;  // after the cap
   std::size_t threads;
   // The global limit (which counts one calling thread) must allow `threads`
   // workers: a watched call leaves all of the arena's slots to workers while
@@ -110,16 +115,43 @@ struct Pool {
   std::string note;  // how the start went, when it is worth a warning
   std::atomic<bool> note_taken{false};
 
-  explicit Pool(std::size_t asked)
-      : wanted(asked),
-        threads(usable_threads(asked)),
+  // Arenas of fewer threads for calls that ask for fewer (ScopedCallThreads),
+  // indexed by their size; made on first use.
+  std::mutex smaller_mutex;
+  std::vector<std::unique_ptr<tbb::task_arena>> smaller;
+
+  Pool(std::size_t asked_threads, std::size_t hardware)
+      : asked(asked_threads),
+        wanted(capped_threads(asked_threads, hardware)),
+        threads(usable_threads(wanted)),
         limit(tbb::global_control::max_allowed_parallelism,
               std::max<std::size_t>(threads + 1, static_cast<std::size_t>(tbb::info::default_concurrency()))),
         arena(static_cast<int>(threads), 0) {
     if (threads > 1) start_workers(arena, threads);
-    if (threads < wanted) {
+    if (wanted < asked) {
+      note = "the environment asks for " + std::to_string(asked) + " worker threads, more than " +
+             std::to_string(kMaxThreadsPerHardwareThread) + " per hardware thread (" + std::to_string(hardware) +
+             "); the pool runs with " + std::to_string(threads);
+    } else if (threads < wanted) {
       note = "the worker pool could not start the " + std::to_string(wanted) +
              " threads asked for (thread creation failed); it runs with " + std::to_string(threads);
+    }
+    smaller.resize(threads);
+  }
+
+  // The arena for a call that may use `count` threads (0: all of them).
+  tbb::task_arena& arena_for(std::size_t count) {
+    if (count == 0 || count >= threads) return arena;
+    std::lock_guard<std::mutex> lock(smaller_mutex);
+    if (!smaller[count]) smaller[count] = std::make_unique<tbb::task_arena>(static_cast<int>(count), 0);
+    return *smaller[count];
+  }
+
+  void terminate_arenas() {
+    arena.terminate();
+    std::lock_guard<std::mutex> lock(smaller_mutex);
+    for (auto& a : smaller) {
+      if (a) a->terminate();
     }
   }
 };
@@ -192,7 +224,7 @@ void before_fork() {
   Pool& pool = the_pool();
   workers_joined = true;
   if (pool.threads == 1) return;
-  pool.arena.terminate();
+  pool.terminate_arenas();
   tbb::task_scheduler_handle handle{tbb::attach{}};
   // Fails only while another thread is inside the library outside our arena; the
   // child then keeps running, on one thread.
@@ -210,9 +242,10 @@ void after_fork_in_child() {
 }
 
 Pool& the_pool() {
-  static Pool pool(threads_from_environment(
-      std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-      static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()))));
+  static const std::size_t hardware = static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()));
+  static Pool pool(threads_from_environment(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                            hardware),
+                   hardware);
   static const int handlers_registered = pthread_atfork(&before_fork, &after_fork, &after_fork_in_child);
   (void)handlers_registered;
   return pool;
@@ -227,6 +260,10 @@ std::size_t threads_from_environment(const char* rayon_num_threads,
   if (auto n = parse_count(rayon_num_threads)) return *n == 0 ? hardware : *n;
   if (auto n = parse_count(rayon_rs_num_cpus); n && *n > 0) return *n;
   return hardware;
+}
+
+std::size_t capped_threads(std::size_t asked, std::size_t hardware) {
+  return std::clamp<std::size_t>(asked, 1, kMaxThreadsPerHardwareThread * std::max<std::size_t>(hardware, 1));
 }
 
 std::size_t num_threads() { return the_pool().threads; }
@@ -250,7 +287,7 @@ void parallel_for(std::size_t n, std::size_t grain,
                   const std::function<void(std::size_t, std::size_t)>& body) {
   if (n == 0) return;
   grain = std::max<std::size_t>(grain, 1);
-  if (force_serial || n <= grain) {
+  if (force_serial || n <= grain || call_threads == 1) {
     serial_for(n, grain, body);
     return;
   }
@@ -259,6 +296,7 @@ void parallel_for(std::size_t n, std::size_t grain,
     serial_for(n, grain, body);
     return;
   }
+  tbb::task_arena& arena = pool.arena_for(call_threads);
   struct Depth {
     ~Depth() { --loop_depth; }
   };
@@ -286,12 +324,15 @@ void parallel_for(std::size_t n, std::size_t grain,
   std::atomic<std::size_t> handoff{0};
   handoff.store(0, std::memory_order_release);
   const std::atomic<bool>* flag = detail::running_flag();
+  const std::size_t threads_of_call = call_threads;
   auto loop = [&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain), [&](const tbb::blocked_range<std::size_t>& r) {
       (void)handoff.load(std::memory_order_acquire);
-      // A worker thread running a piece of this loop is covered by its entry too.
+      // A worker thread running a piece of this loop is covered by its entry too,
+      // and a loop inside the piece keeps to the call's thread count.
       ++loop_depth;
       Depth inner;
+      ScopedCallThreads same_count(threads_of_call);
       run_piece(flag, body, r.begin(), r.end());
       handoff.fetch_add(1, std::memory_order_release);
     });
@@ -301,9 +342,9 @@ void parallel_for(std::size_t n, std::size_t grain,
     // The loop leaves the fork gate as soon as its work is over: the waiting
     // thread may need the interpreter lock for a poll, which a thread calling
     // fork() holds while it waits at the gate.
-    run_watched(pool.arena, *watch, loop, [&entry] { entry.leave(); });
+    run_watched(arena, *watch, loop, [&entry] { entry.leave(); });
   } else {
-    pool.arena.execute(loop);
+    arena.execute(loop);
   }
   (void)handoff.load(std::memory_order_acquire);
 }
@@ -320,6 +361,8 @@ CommitScope::~CommitScope() {
 }
 
 ScopedSerial::ScopedSerial() : previous_(force_serial) { force_serial = true; }
+ScopedCallThreads::ScopedCallThreads(std::size_t threads) : previous_(call_threads) { call_threads = threads; }
+ScopedCallThreads::~ScopedCallThreads() { call_threads = previous_; }
 ScopedSerial::~ScopedSerial() { force_serial = previous_; }
 
 }  // namespace vb::pool

@@ -15,7 +15,10 @@
 // ScopedWatch (cancel.h) waits for them rather than working beside them. When
 // the process cannot start that many threads, the pool runs with fewer (see
 // take_start_note) rather than failing later inside the threading library.
-// Nothing outside this directory includes the threading library.
+// The environment may ask for at most kMaxThreadsPerHardwareThread (call_threads.h)
+// threads per hardware thread; beyond that the pool runs with that many and says
+// so once (take_start_note). Nothing outside this directory includes the
+// threading library.
 //
 // fork(): once the pool exists, a fork waits until no parallel_for is running,
 // shuts the workers down, and both parent and child start fresh workers on their

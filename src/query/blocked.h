@@ -22,6 +22,16 @@ inline constexpr std::size_t kTileRows = 128;
 // Query rows per tile kernel call; their distances to a tile stay in L1.
 inline constexpr std::size_t kGroupRows = 8;
 
+// Candidates per code tile: a row's bound against a code tile costs a few
+// cycles of set-up besides its lanes, which a larger tile spreads thinner;
+// the tile stays in L1 up to d = 48.
+inline constexpr std::size_t kCodeTileRows = 512;
+
+// Rows sharing a bucket from which its tiles are measured by byte codes
+// first: the code tile is packed once for all of them, so with few rows
+// the packing would cost more than the float distances it saves.
+inline constexpr std::size_t kCodeFirstRows = 16;
+
 // A key listed by one row of a block.
 struct RowKey {
   std::int64_t key;
@@ -54,11 +64,17 @@ struct BWs {
   std::vector<RowKey> row_keys_scratch;  // the radix sort's second buffer
   std::vector<BucketRun> runs;        // its distinct keys, in key order
   std::vector<float> tile_store;      // kTileRows × d candidates in panels, from the first 64-byte boundary
-  std::vector<std::int64_t> tile_ids; // their ids
+  std::vector<std::int64_t> tile_ids; // their ids (kCodeTileRows slots, for either tile)
   std::vector<const float*> group_rows;  // kGroupRows: the queries of one kernel call
   std::vector<std::uint32_t> group_bound;  // kGroupRows: their admission bounds
   std::vector<float> group_dist;      // kGroupRows × kTileRows distances
   std::vector<std::uint16_t> group_admit;  // kGroupRows × panels: admitted lanes
+  bool codes_first = false;           // this block measures large buckets by codes first
+  std::vector<std::uint8_t> query_codes;  // rows × groups × 4: the rows' byte codes
+  std::vector<std::uint8_t> code_tile;    // groups × kCodeTileRows × 4: the tile's codes
+  std::vector<std::uint32_t> survivors;   // kCodeTileRows / 32: lanes a row's bound lets through
+  std::vector<std::uint32_t> limit_bits;  // rows: the worst-entry bits each row's code limit was made from
+  std::vector<std::int32_t> limits;       // rows: that code limit
 
   float* tile() {
     const auto address = reinterpret_cast<std::uintptr_t>(tile_store.data());

@@ -5,6 +5,7 @@
 #include <string>
 #include <tuple>
 
+#include "base/code_filter.h"
 #include "base/errors.h"
 #include "query/prefetch.h"
 #include "query/query_codes.h"
@@ -55,10 +56,21 @@ void sort_row_keys(std::vector<RowKey>& keys, std::vector<RowKey>& scratch) {
   }
 }
 
+void check_tile_ids(const index::Index& index, const std::int64_t* ids, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    VB_CHECK(static_cast<std::uint64_t>(ids[i]) < index.n_points, "index out of bounds: the len is " +
+                                                                       std::to_string(index.n_points) +
+                                                                       " but the index is " + std::to_string(ids[i]));
+  }
+}
+
 }  // namespace
 
 Kernels block_kernels(const index::Index& index) {
-  return {tile_kernel(cpu_level(), index.d, index.metric, !index.scale.empty()), tile_pack(cpu_level(), index.d)};
+  const bool scaled = !index.scale.empty();
+  return {tile_kernel(cpu_level(), index.d, index.metric, scaled), tile_pack(cpu_level(), index.d),
+          kernels::code_bound_kernel(cpu_level(), index.metric, kernels::code_groups(index.d)),
+          distance_kernel(cpu_level(), index.metric, scaled).row};
 }
 
 void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
@@ -76,11 +88,20 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
   ws.probe_scratch.resize(index.k);
   // Room to start the panels on a 64-byte boundary (vector allocations are aligned to at least 4 bytes).
   ws.tile_store.resize(kTileRows * d + 64 / sizeof(float));
-  ws.tile_ids.resize(kTileRows);
+  ws.tile_ids.resize(std::max(kTileRows, kCodeTileRows));
   ws.group_rows.resize(kGroupRows);
   ws.group_bound.resize(kGroupRows);
   ws.group_dist.resize(kGroupRows * kTileRows);
   ws.group_admit.resize(kGroupRows * (kTileRows / kPanelWidth));
+  ws.codes_first = code_filter_enabled() && index.codes_bound() && d <= kernels::kMaxCodeDims;
+  if (!ws.codes_first) return;
+  const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
+  ws.query_codes.resize(rows * code_row);
+  for (std::size_t r = 0; r < rows && ws.codes_first; ++r) {
+    ws.codes_first = kernels::encode_query(ws.query_f32.data() + r * d, d, ws.query_codes.data() + r * code_row);
+  }
+  ws.code_tile.resize(kCodeTileRows * code_row);
+  ws.survivors.resize(kCodeTileRows / 32);
 }
 
 void list_row_keys(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
@@ -151,14 +172,16 @@ void TableView::prefetch_rows_of(const BucketRun& run) const {
 // them ordinary numbers.
 std::size_t load_tile(const index::Index& index, BWs& ws, TilePack pack, const std::int64_t* ids,
                       std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    VB_CHECK(static_cast<std::uint64_t>(ids[i]) < index.n_points, "index out of bounds: the len is " +
-                                                                       std::to_string(index.n_points) +
-                                                                       " but the index is " + std::to_string(ids[i]));
-  }
+  check_tile_ids(index, ids, count);
   pack(index.points_f32.data(), index.d, ids, count, ws.tile());
   std::copy_n(ids, count, ws.tile_ids.data());
   return (count + kPanelWidth - 1) / kPanelWidth;
+}
+
+void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count) {
+  check_tile_ids(index, ids, count);
+  kernels::pack_code_tile(index.codes.data(), index.d, ids, count, kCodeTileRows, ws.code_tile.data());
+  std::copy_n(ids, count, ws.tile_ids.data());
 }
 
 }  // namespace vb::query

@@ -7,9 +7,11 @@
 
 #include "index/bucket_offsets.h"
 #include "index/index.h"
+#include "kernels/code_bound.h"
 #include "pool/cancel.h"
 #include "query/block_distance.h"
 #include "query/blocked.h"
+#include "query/distance.h"
 
 // The bucket-major walk of a block, shared by the blocked k-nearest-neighbour
 // search and the blocked radius search: per table the keys of all rows are
@@ -21,6 +23,8 @@ namespace vb::query {
 struct Kernels {
   TileKernel measure;
   TilePack pack;
+  kernels::CodeBoundKernel bound;  // code bounds of one row against a code tile
+  RowDistance row;                 // the float distance of one survivor, in the tile kernels' order
 };
 
 // The kernels of the running CPU level for the index's dimension and form.
@@ -30,6 +34,9 @@ Kernels block_kernels(const index::Index& index);
 // rows apart by dq): ws.query_f32 holds the first index.d values of each row in
 // single precision, ws.exclude the rows' excluded ids (-1 for every row when
 // exclude is null), and the key scratch, tile and group buffers their sizes.
+// ws.codes_first is set when the filter is on and codes bound every distance
+// of the block (the index's and the rows' coordinates on the torus, no axis
+// periods); ws.query_codes then holds the rows' codes.
 void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
                   const std::int64_t* exclude);
 
@@ -77,19 +84,37 @@ void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size
 // for an id beyond the points (a corrupted index).
 std::size_t load_tile(const index::Index& index, BWs& ws, TilePack pack, const std::int64_t* ids, std::size_t count);
 
+// Packs the codes of ids[0 .. count) (count <= kCodeTileRows) into ws.code_tile
+// and the ids into ws.tile_ids. Throws InternalError for an id beyond the
+// points (a corrupted index).
+void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count);
+
 // Walks one block: for every table, every distinct key of the rows' keys,
 // every tile of its bucket (static tier first, kTileRows candidates at a
 // time), calls on_tile(run, panels, count) with the tile loaded in ws (run
 // names the rows hashed there: ws.row_keys[run.first .. run.first + run.g)).
+// When ws.codes_first and at least kCodeFirstRows rows share the bucket, its
+// tiles are code tiles of kCodeTileRows candidates instead, and
+// on_code_tile(run, count) is called.
 // once_per_row drops a row's repeated keys within a table first. Returns
 // the number of distances the calls stand for (bucket size × rows, summed).
 // A cancellation point at every bucket and every 64 tiles within one.
 // Requires: prepare_walk for this block.
-template <class OnTile>
+template <class OnTile, class OnCodeTile>
 std::uint64_t walk_buckets(const index::Index& index, BWs& ws, TilePack pack, const double* queries,
-                           std::size_t rows, std::size_t dq, bool once_per_row, OnTile&& on_tile) {
+                           std::size_t rows, std::size_t dq, bool once_per_row, OnTile&& on_tile,
+                           OnCodeTile&& on_code_tile) {
   std::uint64_t pairs = 0;
   auto tiles_of = [&](const BucketRun& run, const std::int64_t* ids, std::size_t count) {
+    if (ws.codes_first && run.g >= kCodeFirstRows) {
+      for (std::size_t start = 0; start < count; start += kCodeTileRows) {
+        if (start % (16 * kCodeTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
+        const std::size_t tile = std::min(kCodeTileRows, count - start);
+        load_code_tile(index, ws, ids + start, tile);
+        on_code_tile(run, tile);
+      }
+      return;
+    }
     for (std::size_t start = 0; start < count; start += kTileRows) {
       if (start % (64 * kTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
       const std::size_t tile = std::min(kTileRows, count - start);

@@ -68,6 +68,48 @@ void refine_tile(const index::Index& index, BWs& ws, TileKernel measure, const B
   }
 }
 
+// Every row of a run against the code tile: the candidates whose bound can
+// still beat the row's worst kept entry get the float distance of the tile
+// kernels (the same bits) and are offered as refine_tile offers them. The
+// limit follows the row's worst entry from one code tile to the next.
+void refine_code_tile(const index::Index& index, BWs& ws, const Kernels& kernels, const BucketRun& run,
+                      std::size_t count) {
+  const std::size_t d = index.d;
+  const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
+  const std::size_t cap = ws.cap;
+  const std::size_t words = (count + 31) / 32;
+  const float* points = index.points_f32.data();
+  const float* scale = index.scale_or_null();
+  for (std::size_t e = run.first; e < run.first + run.g; ++e) {
+    const std::uint32_t r = ws.row_keys[e].row;
+    Entry* slots = ws.heaps.data() + r * cap;
+    std::size_t n = ws.counts[r];
+    const std::int64_t excluded = ws.exclude[r];
+    const float* q = ws.query_f32.data() + r * d;
+    std::uint32_t bound_bits = n == cap ? slots[0].dist_bits : 0xffffffffu;
+    // The limit changes only with the row's worst entry, far less often than tiles pass.
+    if (ws.limit_bits[r] != bound_bits) {
+      ws.limit_bits[r] = bound_bits;
+      ws.limits[r] = kernels::code_limit(std::bit_cast<float>(bound_bits), index.metric);
+    }
+    kernels.bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
+                                        code_row / kernels::kCodeGroup, kCodeTileRows, count, ws.limits[r],
+                                        ws.survivors.data()});
+    for (std::size_t w = 0; w < words; ++w) {
+      for (std::uint32_t lanes = ws.survivors[w]; lanes != 0; lanes &= lanes - 1) {
+        const std::size_t i = w * 32 + static_cast<std::size_t>(std::countr_zero(lanes));
+        const std::int64_t id = ws.tile_ids[i];
+        if (id == excluded) continue;
+        const std::uint32_t bits = to_bits(kernels.row(q, points + static_cast<std::uint64_t>(id) * d, d, scale));
+        if (bits > bound_bits || (n == cap && !nearer(Entry{bits, id}, slots[0]))) continue;
+        heap_offer(slots, cap, n, bits, id);
+        if (n == cap) bound_bits = slots[0].dist_bits;
+      }
+    }
+    ws.counts[r] = static_cast<std::uint32_t>(n);
+  }
+}
+
 }  // namespace
 
 std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& block) {
@@ -77,12 +119,19 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
   ws.cap = std::min(block.k, index.n_points);
   ws.heaps.resize(rows * ws.cap);
   ws.counts.assign(rows, 0);
+  if (ws.codes_first) {
+    ws.limit_bits.assign(rows, 0xffffffffu);
+    ws.limits.assign(rows, kernels::code_limit(std::bit_cast<float>(0xffffffffu), index.metric));
+  }
   if (index.l == 0 || ws.cap == 0) return 0;
   const Kernels kernels = block_kernels(index);
   // Repeated keys of a row stay: each repeat is measured and counted.
   return walk_buckets(index, ws, kernels.pack, block.queries, rows, block.dq, false,
                       [&](const BucketRun& run, std::size_t panels, std::size_t count) {
                         refine_tile(index, ws, kernels.measure, run, panels, count);
+                      },
+                      [&](const BucketRun& run, std::size_t count) {
+                        refine_code_tile(index, ws, kernels, run, count);
                       });
 }
 

@@ -111,6 +111,37 @@ void measure_tile(const index::Index& index, BWs& ws, RadiusScratch& scratch, Ti
   }
 }
 
+// Every row of a run against the code tile: the candidates whose bound does
+// not prove them beyond the threshold get the float distance of the tile
+// kernels (the same bits) and are kept when it is at most the threshold. The
+// rows and points all lie on the torus here, where every distance is at
+// least +0: comparing floats and comparing bits then keep the same.
+void keep_by_codes(const index::Index& index, BWs& ws, RadiusScratch& scratch, const Kernels& kernels,
+                   Threshold threshold, const BucketRun& run, std::size_t count) {
+  const std::size_t d = index.d;
+  const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
+  const std::int32_t limit = kernels::code_limit(threshold.value, index.metric);
+  const std::size_t words = (count + 31) / 32;
+  const float* points = index.points_f32.data();
+  for (std::size_t e = run.first; e < run.first + run.g; ++e) {
+    const std::uint32_t r = ws.row_keys[e].row;
+    const float* q = ws.query_f32.data() + r * d;
+    const std::int64_t excluded = ws.exclude[r];
+    kernels.bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
+                                        code_row / kernels::kCodeGroup, kCodeTileRows, count, limit,
+                                        ws.survivors.data()});
+    for (std::size_t w = 0; w < words; ++w) {
+      for (std::uint32_t lanes = ws.survivors[w]; lanes != 0; lanes &= lanes - 1) {
+        const std::size_t i = w * 32 + static_cast<std::size_t>(std::countr_zero(lanes));
+        const std::int64_t id = ws.tile_ids[i];
+        if (id == excluded) continue;
+        const float dist = kernels.row(q, points + static_cast<std::uint64_t>(id) * d, d, index.scale_or_null());
+        if (dist <= threshold.value) scratch.kept.push_back({r, to_bits(dist), id});
+      }
+    }
+  }
+}
+
 // Spreads the block's kept candidates by row into out (rows in block order),
 // then sorts each row by (distance, id) and keeps each id once: a point met in
 // several tables or probes comes with the same distance bits every time, so
@@ -154,6 +185,9 @@ void radius_block(const index::Index& index, BWs& ws, RadiusScratch& scratch, co
   walk_buckets(index, ws, kernels.pack, queries, rows, dq, true,
                [&](const BucketRun& run, std::size_t panels, std::size_t count) {
                  measure_tile(index, ws, scratch, kernels.measure, threshold, scale_in_range, run, panels, count);
+               },
+               [&](const BucketRun& run, std::size_t count) {
+                 keep_by_codes(index, ws, scratch, kernels, threshold, run, count);
                });
   write_block_rows(scratch, rows, out);
 }
@@ -162,7 +196,9 @@ void radius_block(const index::Index& index, BWs& ws, RadiusScratch& scratch, co
 
 RadiusResult radius_tiled(const index::Index& index, const double* queries, std::size_t m, std::size_t dq,
                           double radius, const std::int64_t* exclude) {
-  const float value = radius_threshold(radius, index.metric);
+  // A radius of -0 keeps the points at distance 0, as +0 does; its bit
+  // pattern, read as a bound on distance bits, would admit everything.
+  const float value = radius_threshold(radius, index.metric) + 0.0f;
   // A NaN threshold admits nothing, whatever the coordinates.
   if (index.n_points == 0 || index.l == 0 || m == 0 || value != value) {
     std::vector<FoundRows> none;

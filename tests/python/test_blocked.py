@@ -5,7 +5,7 @@ the per-query path's bit for bit at every kernel level in the C++ tests."""
 import numpy as np
 import pytest
 
-from conftest import assert_same_answer, index_pair, random_params
+from conftest import assert_same_answer, index_pair, random_params, run_python
 
 
 @pytest.mark.parametrize("m, block, blocked", [(63, 50, False), (64, 50, True), (200, 50, True), (200, 1, False)])
@@ -39,3 +39,26 @@ def test_blocked_profile_counts_pairs_queries_and_relaxations(rng):
     assert stats["queries"] == 100 and 0 < stats["relaxed"] <= 100 and stats["relax_ns"] > 0
     native.query_knn(points[:100], 3, exclude)
     assert native.stats()["queries"] == 200
+
+
+def test_exhaustive_rows_are_the_same_with_the_code_filter_off():
+    # One cell: every block's rows share its bucket, so the default run bounds
+    # candidates by their byte codes first; VIBREL_CODE_FILTER=off measures
+    # every pair in floats. Both print a digest of the same bytes.
+    code = """
+        import hashlib
+        import numpy as np
+        from vibrel._native import RustLshIndex
+        rng = np.random.default_rng(8)
+        points = rng.random((3000, 5))
+        index = RustLshIndex(1, 1, 1, 0, np.zeros((1, 1), dtype=np.int64), np.zeros((1, 1)), 0)
+        index.build(points, 2000)
+        ids, dists = index.query_knn(np.concatenate([points[:100], rng.random((100, 5))]), 12,
+                                     np.arange(200, dtype=np.int64))
+        print(hashlib.sha256(ids.tobytes() + dists.tobytes()).hexdigest(), index.stats()["pairs"])
+    """
+    on = run_python(code)
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("VIBREL_CODE_FILTER", "off")
+        off = run_python(code)
+    assert on == off and on.split()[1] == str(200 * 3000)

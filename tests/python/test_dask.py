@@ -29,13 +29,16 @@ def assert_same(one, many, queries, ids):
             assert all(np.array_equal(w, g) for w, g in zip(want, got))
 
 
-@pytest.mark.parametrize("chunked", [False, True])
-def test_exact_answers_match_one_index_through_an_epoch_cycle(client, rng, chunked):
-    X, queries = rng.random((900, 3)), rng.random((40, 3))
+@pytest.mark.parametrize("chunked, metric, period", [(False, "l1", 1.0), (True, "l1", 1.0),
+                                                      (True, "l2", [1.0, 2.0, 0.5])])
+def test_exact_answers_match_one_index_through_an_epoch_cycle(client, rng, chunked, metric, period):
+    box = dict(metric=metric, period=period)
+    X, queries = rng.random((900, 3)) * period, rng.random((40, 3)) * period - 1.0  # queries off the box
     X[5] = X[6]  # a tie, which both order by id
-    one = ToroidalNN(6, 0.12, recall=1.0).fit(X, n_static=700)
+    one = ToroidalNN(6, 0.12, recall=1.0, **box).fit(X, n_static=700)
     data = da.from_array(X, chunks=250) if chunked else X
-    many = DaskToroidalNN(6, 0.12, recall=1.0, n_shards=None if chunked else 3).fit(data, n_static=700)
+    many = DaskToroidalNN(6, 0.12, recall=1.0, n_shards=None if chunked else 3, **box).fit(data, n_static=700)
+    assert many.effective_metric_ == one.effective_metric_ == metric
     assert (many.n_shards_, many.n_points, many.n_candidates) == (4 if chunked else 3, 900, 200)
     ids = np.array([899, 0, 750, 5])
     assert_same(one, many, queries, ids)
@@ -49,13 +52,13 @@ def test_exact_answers_match_one_index_through_an_epoch_cycle(client, rng, chunk
     np.testing.assert_array_equal(lazy_ind.compute(), one.kneighbors(queries)[1])
     assert all(np.array_equal(w, g) for w, g in zip(lazy_rows.compute(), one.radius_neighbors(queries)[1]))
 
-    moved = rng.random((200, 3))
+    moved = rng.random((200, 3)) * period
     one.update(moved), many.update(moved)
     assert_same(one, many, queries, ids)
     with pytest.raises(ShardLostError, match="changed since"):
         lazy_dist.compute()  # made before the update
 
-    batch = rng.random((130, 3))
+    batch = rng.random((130, 3)) * period
     one.promote(batch), many.promote(batch)
     assert (many.n_static, many.n_points) == (900, 1030)
     assert_same(one, many, queries, np.array([1029, 900, 3]))

@@ -44,14 +44,19 @@ TEST_P(RandomPromotions, MergeByKeyKeepIdsAndInstallTheBatch) {
   const std::size_t d = 3;
   Index ix = index::testing::random_index(b, 4, 3, d, 81);
   Buffer<double> all = index::testing::random_points(500, d, 82);
+  all[7] = -0.5;  // a static point off the torus, for good
   index::build(ix, Buffer<double>(all), 500, d, 300);
   const std::size_t batches[] = {150, 0, 0, 90, 1};  // the third promote finds no candidates
   for (std::size_t round = 0; round < std::size(batches); ++round) {
     const std::size_t m = batches[round];
-    if (ix.n_cand() > 0) update(ix, index::testing::random_points(ix.n_cand(), d, 90 + round));
+    if (ix.n_cand() > 0) {
+      Buffer<double> moved = index::testing::random_points(ix.n_cand(), d, 90 + round);
+      moved[0] = 1.5;  // off the torus, into the static tier with this promote
+      update(ix, moved);
+    }
     std::copy(ix.points.begin(), ix.points.end(), all.begin());
     const auto [want_keys, want_ids] = merge_oracle(ix);
-    const Buffer<double> batch = index::testing::random_points(m, d, 100 + round);
+    Buffer<double> batch = index::testing::random_points(m, d, 100 + round);
     const std::size_t n0 = ix.n_points;
 
     promote(ix, batch, m, d);
@@ -70,6 +75,12 @@ TEST_P(RandomPromotions, MergeByKeyKeepIdsAndInstallTheBatch) {
     EXPECT_EQ(values(ix.cand_sorted_keys), values(fresh.cand_sorted_keys));
     EXPECT_EQ(values(ix.cand_sorted_ids), values(fresh.cand_sorted_ids));
     EXPECT_EQ(values(ix.cand_offsets), values(fresh.cand_offsets));
+    EXPECT_EQ(values(ix.codes), values(fresh.codes));
+    EXPECT_EQ(std::pair(ix.off_torus_static, ix.off_torus_cand), std::pair(fresh.off_torus_static, fresh.off_torus_cand));
+    // The static point off the torus, and every update's moved point since promoted.
+    EXPECT_EQ(ix.off_torus_static, static_cast<std::size_t>(std::count_if(
+                                       all.begin(), all.begin() + n0 * d, [](double x) { return x < 0 || x >= 1; })));
+    EXPECT_GE(ix.off_torus_static, round == 0 ? 2u : 3u);
   }
 }
 

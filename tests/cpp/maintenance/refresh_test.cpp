@@ -111,6 +111,7 @@ TEST_P(RandomUpdates, MatchTheListAlgorithmAndKeepTheInvariants) {
     if (epoch != 3) {  // epoch 3 passes the stored coordinates again
       for (auto& x : coords) x = std::fmod(x + step(rng) + 1.0, 1.0);
     }
+    if (epoch == 4) coords[5] = -0.25;  // off the torus for one epoch
     std::vector<std::int64_t> want_keys = values(ix.cand_sorted_keys);
     std::vector<std::int64_t> want_ids = values(ix.cand_sorted_ids);
     const auto fresh = index::compute_keys(ix, coords.data(), d, 0, n_cand);
@@ -132,6 +133,10 @@ TEST_P(RandomUpdates, MatchTheListAlgorithmAndKeepTheInvariants) {
     EXPECT_EQ(values(ix.cand_sorted_keys), want_keys);
     EXPECT_EQ(values(ix.cand_sorted_ids), want_ids);
     EXPECT_EQ(values(ix.cand_keys), values(fresh));
+    std::vector<std::uint8_t> want_codes(ix.points_f32.size());
+    EXPECT_EQ(index::encode_points(ix.points_f32.data(), want_codes.size(), want_codes.data()), epoch == 4 ? 1u : 0u);
+    EXPECT_EQ(values(ix.codes), want_codes);
+    EXPECT_EQ(ix.off_torus_cand, epoch == 4 ? 1u : 0u);
     EXPECT_EQ(values(ix.cand_offsets), values(index::build_offsets(ix, ix.cand_sorted_keys.data(), n_cand)));
     for (std::size_t t = 0; t < c.l; ++t) {
       for (std::size_t p = 0; p < n_cand; ++p) {

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <stdexcept>
 #include <vector>
+
+#include "pool/call_threads.h"
 
 namespace vb::pool {
 namespace {
@@ -20,6 +25,49 @@ TEST(Pool, SizeFromTheEnvironment) {
   EXPECT_EQ(threads_from_environment("-2", nullptr, 8), 8u);
   EXPECT_EQ(threads_from_environment(nullptr, nullptr, 0), 1u);
   EXPECT_GE(num_threads(), 1u);
+  // The environment's count, capped at a multiple of the hardware threads.
+  EXPECT_EQ(capped_threads(4000, 2), 2 * kMaxThreadsPerHardwareThread);
+  EXPECT_EQ(capped_threads(8, 2), 8u);
+  EXPECT_EQ(capped_threads(9, 2), 8u);
+  EXPECT_EQ(capped_threads(0, 2), 1u);
+  EXPECT_EQ(capped_threads(3, 0), 3u);
+}
+
+// The distinct threads that ran the pieces of one loop of many small pieces.
+std::size_t threads_seen() {
+  std::mutex mutex;
+  std::set<std::thread::id> seen;
+  parallel_for(2000, 1, [&](std::size_t, std::size_t) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    std::lock_guard<std::mutex> lock(mutex);
+    seen.insert(std::this_thread::get_id());
+  });
+  return seen.size();
+}
+
+TEST(Pool, ACallKeepsToItsThreadCount) {
+  const std::size_t all = num_threads();
+  {
+    ScopedCallThreads one(1);
+    EXPECT_EQ(threads_seen(), 1u);
+  }
+  if (all > 2) {
+    ScopedCallThreads two(2);
+    EXPECT_LE(threads_seen(), 2u);
+  }
+  {
+    ScopedCallThreads every(0);
+    EXPECT_LE(threads_seen(), all);
+  }
+  // Every item still runs once, whatever the count.
+  for (std::size_t count : {std::size_t{1}, std::size_t{2}, all + 3}) {
+    ScopedCallThreads scope(count);
+    std::vector<std::atomic<int>> hits(3000);
+    parallel_for(hits.size(), 5, [&](std::size_t b, std::size_t e) {
+      for (std::size_t i = b; i < e; ++i) hits[i]++;
+    });
+    for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+  }
 }
 
 TEST(Pool, EveryItemRunsOnceInBothTwins) {

@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/code_filter.h"
 #include "pool/pool.h"
 #include "query/block_distance.h"
 #include "query/knn.h"
@@ -93,8 +94,53 @@ TEST_P(ExhaustiveAtTileEdges, SameRowsAsThePerQueryPath) {
 
 INSTANTIATE_TEST_SUITE_P(Blocked, ExhaustiveAtTileEdges,
                          ::testing::Combine(::testing::Values(1, 2, 15, 16, 17, kTileRows - 1, kTileRows,
-                                                              kTileRows + 1, 2 * kTileRows + 17),
+                                                              kTileRows + 1, 2 * kTileRows + 17, kCodeTileRows - 1,
+                                                              kCodeTileRows + 1),
                                             ::testing::Values(0, 1, 2), ::testing::Values(3, 16, 17)));
+
+// (d, L2, exhaustive)
+class CodesFirst : public ::testing::TestWithParam<std::tuple<std::size_t, bool, bool>> {};
+
+// The code filter changes no bit of any row nor the pairs counted, at every
+// level. Exhaustive: one cell, so every block's rows share its bucket.
+// Hashed: three cells of about 130 points and 150 neighbours a row, so
+// buckets are shared by dozens of rows and rows come up short and are
+// relaxed. Half the rows are self-join rows with their point excluded.
+TEST_P(CodesFirst, SameRowsAndPairsWithTheFilterOnAndOff) {
+  const auto [d, l2, exhaustive] = GetParam();
+  testing::Built ix(exhaustive ? 1 : 3, 1, 1, d, exhaustive ? 900 : 400, 250, d * 17 + l2, 0);
+  ix.metric = l2 ? Metric::kL2 : Metric::kL1;
+  const std::size_t m = 120, k = exhaustive ? 9 : 150;
+  Buffer<double> queries = index::testing::random_points(m, d, d + 9);
+  std::vector<std::int64_t> exclude(m, -1);
+  for (std::size_t i = 0; i < m; i += 2) {
+    exclude[i] = static_cast<std::int64_t>((i * 5) % ix.n_points);
+    std::copy_n(ix.points.data() + exclude[i] * d, d, queries.data() + i * d);
+  }
+  auto pairs_and_rows = [&] {
+    std::vector<std::int64_t> ids(m * k);
+    std::vector<double> dists(m * k);
+    Counters counters;
+    knn_batched(ix, counters, KnnRequest{{queries.data(), m, d, k, exclude.data()}, ids.data(), dists.data()});
+    return std::tuple(counters.pairs.load(), counters.relaxed.load(), testing::rows_of(std::move(ids), dists));
+  };
+  set_code_filter(false);
+  const auto [want_pairs, relaxed, want] = pairs_and_rows();
+  set_code_filter(true);
+  EXPECT_EQ(relaxed > 0, !exhaustive);
+  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+    cap_cpu_level(level);
+    const auto [pairs, ignored, got] = pairs_and_rows();
+    EXPECT_EQ(got.ids, want.ids) << cpu_level_name(cpu_level());
+    EXPECT_EQ(got.dist_bits, want.dist_bits) << cpu_level_name(cpu_level());
+    EXPECT_EQ(pairs, want_pairs) << cpu_level_name(cpu_level());
+  }
+  cap_cpu_level(CpuLevel::kAvx512);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocked, CodesFirst,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 15, 16, 17, 24, 33), ::testing::Bool(),
+                                            ::testing::Bool()));
 
 TEST(Blocked, RowsPerBlockSpreadTheBatchOverTheThreads) {
   EXPECT_EQ(rows_per_block(100, 1024, 8), 13u);  // blocks of 13 × 7 and 9

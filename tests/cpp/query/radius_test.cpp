@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pool/pool.h"
+#include "query/blocked.h"
 #include "query/distance.h"
 #include "query/topk.h"
 #include "test_query.h"
@@ -158,7 +159,8 @@ TEST_P(TilesAtPanelEdges, SameRowsAsBruteForce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Radius, TilesAtPanelEdges,
-                         ::testing::Combine(::testing::Values(1, 15, 16, 17, 127, 128, 129), ::testing::Values(0, 1, 2),
+                         ::testing::Combine(::testing::Values(1, 15, 16, 17, 127, 128, 129, kCodeTileRows + 1),
+                                            ::testing::Values(0, 1, 2),
                                             ::testing::Values(3, 16)));
 
 // Radii of every kind on both index kinds: 0 keeps only points at distance 0
@@ -168,7 +170,7 @@ TEST(Radius, OddRadiiGiveTheGatheredRows) {
   for (bool exhaustive : {true, false}) {
     testing::Built ix(exhaustive ? 1 : 2, 3, 2, 4, 300, 200, 21);
     const Batch batch(ix, 80, 99);
-    for (double radius : {0.0, -0.5, std::nan(""), std::numeric_limits<double>::infinity(), 1e-45}) {
+    for (double radius : {0.0, -0.0, -0.5, std::nan(""), std::numeric_limits<double>::infinity(), 1e-45}) {
       const Csr got = run(radius_tiled, ix, batch.queries, 80, radius, {});
       expect_same(got, run(radius_gathered, ix, batch.queries, 80, radius, {}), std::to_string(radius));
       if (!(radius >= 0.0)) {
@@ -188,6 +190,8 @@ TEST(Radius, CoordinatesOffTheTorusGiveTheGatheredRows) {
   testing::Built ix(1, 1, 1, 3, 200, 120, 31, 0);
   const float far[] = {-0.5f, 5.0f, std::nanf(""), std::numeric_limits<float>::infinity(), -0.0f};
   for (std::size_t p = 0; p < 200; p += 9) ix.points_f32[p * 3 + p % 3] = far[p % 5];
+  ix.off_torus_static = index::encode_points(ix.points_f32.data(), 120 * 3, ix.codes.data());
+  ix.off_torus_cand = index::encode_points(ix.points_f32.data() + 120 * 3, 80 * 3, ix.codes.data() + 120 * 3);
   Batch batch(ix, 90, 32);
   for (std::size_t i = 0; i < 90; i += 11) batch.queries[i * 3 + 1] = static_cast<double>(far[i % 5]);
   for (double radius : {tenth_radius(ix, batch.queries), -1.0, std::numeric_limits<double>::infinity()}) {

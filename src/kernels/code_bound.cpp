@@ -1,0 +1,110 @@
+#include "kernels/code_bound.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "kernels/torus_codes.h"
+
+namespace vb::kernels {
+
+#if defined(VB_HAVE_X86_KERNELS)
+CodeBoundKernel code_bound_kernel_avx2(Metric metric, std::size_t groups);
+#endif
+
+namespace {
+
+// max(w - 1, 0) for the wrapped difference w of two codes.
+inline std::uint32_t code_term(std::uint8_t a, std::uint8_t b) {
+  const int wrapped = std::abs(static_cast<int>(static_cast<std::int8_t>(static_cast<std::uint8_t>(a - b))));
+  return wrapped > 0 ? static_cast<std::uint32_t>(wrapped - 1) : 0;
+}
+
+template <Metric M>
+void code_bound_portable(const CodeBoundJob& job) {
+  const std::size_t words = (job.count + 31) / 32;
+  for (std::size_t w = 0; w < words; ++w) {
+    std::uint32_t word = 0;
+    for (std::size_t i = 0; i < 32 && 32 * w + i < job.count; ++i) {
+      const std::size_t lane = 32 * w + i;
+      std::int64_t sum = 0;
+      for (std::size_t g = 0; g < job.groups; ++g) {
+        for (std::size_t b = 0; b < kCodeGroup; ++b) {
+          const std::uint32_t t = code_term(job.tile[(g * job.lanes + lane) * kCodeGroup + b],
+                                            job.query[g * kCodeGroup + b]);
+          sum += M == Metric::kL2 ? t * t : t;
+        }
+      }
+      if (sum <= job.limit) word |= 1u << i;
+    }
+    job.survivors[w] = word;
+  }
+}
+
+}  // namespace
+
+bool encode_query(const float* q, std::size_t d, std::uint8_t* out) {
+  const std::size_t padded = code_groups(d) * kCodeGroup;
+  const bool on = encode(q, d, out) == 0;
+  for (std::size_t c = d; c < padded; ++c) out[c] = 0;
+  return on;
+}
+
+void pack_code_tile(const std::uint8_t* codes, std::size_t d, const std::int64_t* ids, std::size_t count,
+                    std::size_t lanes, std::uint8_t* tile) {
+  const std::size_t full = d / kCodeGroup;
+  const std::size_t rest = d % kCodeGroup;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* row = codes + static_cast<std::uint64_t>(ids[i]) * d;
+    for (std::size_t g = 0; g < full; ++g) std::memcpy(tile + (g * lanes + i) * kCodeGroup, row + g * kCodeGroup, kCodeGroup);
+    if (rest != 0) {
+      std::uint8_t last[kCodeGroup] = {};
+      std::memcpy(last, row + full * kCodeGroup, rest);
+      std::memcpy(tile + (full * lanes + i) * kCodeGroup, last, kCodeGroup);
+    }
+  }
+}
+
+// Why the limit needs no margin for rounding. Let w be a coordinate's
+// wrapped code difference and b = max(w - 1, 0) / 256, a float. The true
+// linear difference |q - x| lies in [b, 1 - b] (the circle distance is at
+// least b and at most |q - x|), and b and 1 - b are floats, so the rounded
+// a = fl(|q - x|) lies there too: rounding never crosses a float. Then
+// 1 - a >= b exactly, so the kernels' term min(fl(1 - a), a) >= b, and its
+// square >= b * b, a float as well (b * b is a multiple of 2^-16 below 2^-2).
+// Every partial sum of the b (or b * b) is a float while the integer bound
+// stays below 2^24 (kMaxCodeDims), and rounding is monotone, so the
+// computed distance D' >= B / units in any summation order. A bound with
+// B > floor(S * units) has B / units > S and so D' > S, strictly.
+std::int32_t code_limit(float summed, Metric metric) {
+  if (std::isnan(summed) || std::isinf(summed)) return summed < 0 ? -1 : std::numeric_limits<std::int32_t>::max();
+  if (summed < 0.0f) return -1;
+  const double units = metric == Metric::kL2 ? 65536.0 : 256.0;
+  // Exact: a float times a power of two.
+  const double limit = static_cast<double>(summed) * units;
+  if (!(limit < 2147483647.0)) return std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(limit);  // limit >= 0: truncation is the floor
+}
+
+std::uint32_t pair_bound(const std::uint8_t* a, const std::uint8_t* b, std::size_t d, Metric metric) {
+  std::uint32_t sum = 0;
+  for (std::size_t c = 0; c < d; ++c) {
+    const std::uint32_t t = code_term(a[c], b[c]);
+    sum += metric == Metric::kL2 ? t * t : t;
+  }
+  return sum;
+}
+
+CodeBoundKernel code_bound_kernel(CpuLevel level, Metric metric, std::size_t groups) {
+#if defined(VB_HAVE_X86_KERNELS)
+  // The byte operations at 512 bits need AVX-512 BW, which the AVX-512 level
+  // does not promise; every AVX-512 CPU runs the AVX2 kernel.
+  if (level >= CpuLevel::kAvx2) return code_bound_kernel_avx2(metric, groups);
+#endif
+  (void)level;
+  (void)groups;
+  return metric == Metric::kL2 ? code_bound_portable<Metric::kL2> : code_bound_portable<Metric::kL1>;
+}
+
+}  // namespace vb::kernels

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/cpu_level.h"
+#include "base/metric.h"
+
+// Lower bounds on the toroidal distance from byte codes (torus_codes.h).
+//
+// Two coordinates with codes a and b lie in the intervals [a, a + 1) / 256
+// and [b, b + 1) / 256, whose distance on the circle is at least
+// (w - 1) / 256 for the wrapped code difference w = |(int8)(a - b)| (-128
+// reads as 128): the byte difference taken as a signed byte is the shorter
+// way round in units of 1/256. So per coordinate max(w - 1, 0) / 256 is at most
+// the term the distance kernels add (L1), and its square at most the squared
+// term (L2). The bound B of a pair is the sum of those integers, in units of
+// 1/256 (L1) or 1/65536 (L2, squared distances).
+//
+// The bound holds for the kernels' rounded distances too (the proof is at
+// code_limit): a candidate whose bound exceeds the limit made from a
+// distance S has a computed distance strictly above S. Such a candidate
+// could neither enter a row's k nearest nor pass a radius, and it needs no
+// float distance.
+//
+// Axis periods are not covered: an index with periods measures every
+// candidate in floats.
+namespace vb::kernels {
+
+// Coordinates per code group: a tile keeps each candidate's codes in groups
+// of four consecutive bytes, so one 32-bit lane holds four of its coordinates.
+inline constexpr std::size_t kCodeGroup = 4;
+
+// The most coordinates a bound is exact for (its sums stay below 2^24 in
+// both metrics); wider rows are measured in floats.
+inline constexpr std::size_t kMaxCodeDims = 1024;
+
+// Groups of a row of d coordinates (the last one padded with zero codes).
+inline constexpr std::size_t code_groups(std::size_t d) { return (d + kCodeGroup - 1) / kCodeGroup; }
+
+// Writes the codes of the d coordinates of q as code_groups(d) groups, the
+// padding zero; returns whether every coordinate lies on the torus.
+bool encode_query(const float* q, std::size_t d, std::uint8_t* out);
+
+// Lays the codes of rows ids[0 .. count) of `codes` (row-major, d bytes a
+// row) into a code tile of `lanes` lanes: coordinate c of the candidate in
+// lane i at ((c / 4) * lanes + i) * 4 + c % 4, the padding coordinates zero.
+// Lanes past count are left as they are. Requires: count <= lanes, every id
+// names a row of codes.
+void pack_code_tile(const std::uint8_t* codes, std::size_t d, const std::int64_t* ids, std::size_t count,
+                    std::size_t lanes, std::uint8_t* tile);
+
+// The largest bound that does not prove a computed distance strictly above
+// `summed` (a single-precision distance in the kernels' summed form: squared
+// for L2), floor(summed × units): survivors are the candidates with bound
+// <= limit. -1 for a negative `summed` (no distance on the torus is below
+// it), INT32_MAX for +inf or NaN and any limit beyond it.
+std::int32_t code_limit(float summed, Metric metric);
+
+// The bound of two rows of d codes each (row-major), the plain way.
+std::uint32_t pair_bound(const std::uint8_t* a, const std::uint8_t* b, std::size_t d, Metric metric);
+
+// One query's codes against a code tile.
+struct CodeBoundJob {
+  const std::uint8_t* query;   // code_groups(d) groups
+  const std::uint8_t* tile;    // groups × lanes × 4 bytes, as pack_code_tile lays them
+  std::size_t groups;
+  std::size_t lanes;           // the tile's lanes, a multiple of 32
+  std::size_t count;           // lanes holding candidates, <= lanes
+  std::int32_t limit;          // code_limit of the bar a candidate must not exceed
+  std::uint32_t* survivors;    // ceil(count / 32) words: bit i of word w for lane 32 w + i
+};
+
+// Sets the survivor bit of every lane below count whose bound is at most
+// job.limit, and clears every other bit. Requires: groups * 4 <= kMaxCodeDims.
+// Reentrant; distinct calls write distinct survivors.
+using CodeBoundKernel = void (*)(const CodeBoundJob& job);
+
+// The kernel of a level and metric for tiles of `groups` groups (fixed-size
+// kernels for the common ones); all levels give the same survivors.
+// Requires: level <= supported_cpu_level(); jobs of that many groups.
+CodeBoundKernel code_bound_kernel(CpuLevel level, Metric metric, std::size_t groups);
+
+}  // namespace vb::kernels

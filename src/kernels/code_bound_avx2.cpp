@@ -1,0 +1,126 @@
+// AVX2 code bounds: a register holds eight lanes of four codes each. Per
+// group the wrapped difference is vpsubb then vpabsb (whose -128 reads as 128
+// unsigned), less one with unsigned saturation; vpmaddubsw adds the two
+// terms of each half-group (L1: times one; L2: each term times itself)
+// into 16 bits, and vpmaddwd the halves into the lane's 32-bit sum. The sums
+// are exact integers, so every level yields the same survivors.
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "kernels/code_bound.h"
+
+namespace vb::kernels {
+namespace {
+
+// L1 adds at most 2 * 127 a group to each 16-bit half; this many groups
+// stay below 2^15 before they are widened to 32 bits.
+constexpr std::size_t kL1GroupsPer16 = 64;
+
+// The terms of group g for the four registers of a word.
+inline __attribute__((always_inline)) void group_terms(const CodeBoundJob& job, const std::uint8_t* base,
+                                                       std::size_t g, __m256i (&t)[4]) {
+  std::int32_t word = 0;
+  std::memcpy(&word, job.query + g * kCodeGroup, sizeof word);
+  const __m256i q = _mm256_set1_epi32(word);
+  const std::uint8_t* at = base + g * job.lanes * kCodeGroup;
+#pragma GCC unroll 4
+  for (std::size_t j = 0; j < 4; ++j) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + j * 32));
+    t[j] = _mm256_subs_epu8(_mm256_abs_epi8(_mm256_sub_epi8(x, q)), _mm256_set1_epi8(1));
+  }
+}
+
+// The sums of one word (32 lanes, four registers of eight) over groups
+// [g0, g1), added into sum. L1 adds two groups' terms (each at most 127) as
+// bytes before vpmaddubsw, which halves the widening.
+template <Metric M, std::size_t kGroups>
+inline __attribute__((always_inline)) void add_groups(const CodeBoundJob& job, const std::uint8_t* base,
+                                                      std::size_t g0, std::size_t g1, __m256i (&sum)[4]) {
+  const __m256i one8 = _mm256_set1_epi8(1);
+  const __m256i one16 = _mm256_set1_epi16(1);
+  const std::size_t end = kGroups != 0 ? kGroups : g1;
+  __m256i t[4], u[4];
+  if constexpr (M == Metric::kL2) {
+#pragma GCC unroll 8
+    for (std::size_t g = g0; g < end; ++g) {
+      group_terms(job, base, g, t);
+      for (std::size_t j = 0; j < 4; ++j) {
+        sum[j] = _mm256_add_epi32(sum[j], _mm256_madd_epi16(_mm256_maddubs_epi16(t[j], t[j]), one16));
+      }
+    }
+  } else {
+    __m256i half[4];
+    for (auto& h : half) h = _mm256_setzero_si256();
+    std::size_t g = g0;
+#pragma GCC unroll 4
+    for (; g + 2 <= end; g += 2) {
+      group_terms(job, base, g, t);
+      group_terms(job, base, g + 1, u);
+      for (std::size_t j = 0; j < 4; ++j) {
+        half[j] = _mm256_add_epi16(half[j], _mm256_maddubs_epi16(_mm256_add_epi8(t[j], u[j]), one8));
+      }
+    }
+    if (g < end) {
+      group_terms(job, base, g, t);
+      for (std::size_t j = 0; j < 4; ++j) half[j] = _mm256_add_epi16(half[j], _mm256_maddubs_epi16(t[j], one8));
+    }
+    for (std::size_t j = 0; j < 4; ++j) sum[j] = _mm256_add_epi32(sum[j], _mm256_madd_epi16(half[j], one16));
+  }
+}
+
+// kGroups != 0: rows of exactly that many groups, unrolled; 0: any.
+template <Metric M, std::size_t kGroups>
+void code_bound(const CodeBoundJob& job) {
+  const __m256i limit = _mm256_set1_epi32(job.limit);
+  const std::size_t groups = job.groups;
+  const std::size_t words = (job.count + 31) / 32;
+  for (std::size_t w = 0; w < words; ++w) {
+    const std::uint8_t* base = job.tile + w * 32 * kCodeGroup;
+    __m256i sum[4];
+    for (auto& s : sum) s = _mm256_setzero_si256();
+    if constexpr (kGroups != 0) {
+      add_groups<M, kGroups>(job, base, 0, kGroups, sum);
+    } else {
+      for (std::size_t g0 = 0; g0 < groups; g0 += kL1GroupsPer16) {
+        add_groups<M, 0>(job, base, g0, groups - g0 < kL1GroupsPer16 ? groups : g0 + kL1GroupsPer16, sum);
+      }
+    }
+    std::uint32_t kept = 0;
+    for (std::size_t j = 0; j < 4; ++j) {
+      const __m256i above = _mm256_cmpgt_epi32(sum[j], limit);
+      kept |= static_cast<std::uint32_t>(~_mm256_movemask_ps(_mm256_castsi256_ps(above)) & 0xff) << (8 * j);
+    }
+    const std::size_t filled = job.count - 32 * w;
+    if (filled < 32) kept &= (1u << filled) - 1u;
+    job.survivors[w] = kept;
+  }
+}
+
+template <Metric M>
+CodeBoundKernel for_groups(std::size_t groups) {
+  switch (groups) {
+    case 1:
+      return code_bound<M, 1>;
+    case 2:
+      return code_bound<M, 2>;
+    case 3:
+      return code_bound<M, 3>;
+    case 4:
+      return code_bound<M, 4>;
+    case 5:
+      return code_bound<M, 5>;
+    case 6:
+      return code_bound<M, 6>;
+    default:
+      return code_bound<M, 0>;
+  }
+}
+
+}  // namespace
+
+CodeBoundKernel code_bound_kernel_avx2(Metric metric, std::size_t groups) {
+  return metric == Metric::kL2 ? for_groups<Metric::kL2>(groups) : for_groups<Metric::kL1>(groups);
+}
+
+}  // namespace vb::kernels

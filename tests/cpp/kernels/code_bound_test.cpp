@@ -1,0 +1,142 @@
+#include "kernels/code_bound.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "kernels/torus_codes.h"
+#include "query/distance.h"
+
+namespace vb::kernels {
+namespace {
+
+// Coordinates at and around the code edges near 0, 1/2 and 1: each edge
+// c / 256, the floats just below and above it, and a code's middle.
+std::vector<float> edge_values() {
+  std::vector<float> out = {0.0f, std::numeric_limits<float>::denorm_min(), 1.0f, std::nextafter(1.0f, 0.0f)};
+  for (int c : {1, 2, 3, 64, 126, 127, 128, 129, 130, 192, 253, 254, 255}) {
+    const float edge = static_cast<float>(c) / 256.0f;
+    out.insert(out.end(), {edge, std::nextafter(edge, 0.0f), std::nextafter(edge, 1.0f), (c + 0.5f) / 256.0f});
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> codes_of(const std::vector<float>& row) {
+  std::vector<std::uint8_t> out(row.size());
+  encode(row.data(), row.size(), out.data());
+  return out;
+}
+
+// A pair's bound never exceeds the limit made from the pair's own computed
+// distance: the candidate survives a bar set at exactly its distance.
+void expect_survives_its_own_distance(const std::vector<float>& q, const std::vector<float>& x, Metric metric) {
+  const std::size_t d = q.size();
+  const float dist = query::scalar_distance_kernel(metric).row(q.data(), x.data(), d, nullptr);
+  const std::uint32_t bound = pair_bound(codes_of(q).data(), codes_of(x).data(), d, metric);
+  ASSERT_LE(static_cast<std::int64_t>(bound), code_limit(dist, metric))
+      << "d " << d << " q0 " << q[0] << " x0 " << x[0] << " distance " << dist;
+}
+
+TEST(CodeBound, EveryPairOfEdgeCoordinatesSurvivesItsOwnDistance) {
+  const std::vector<float> edges = edge_values();
+  for (Metric metric : {Metric::kL1, Metric::kL2}) {
+    std::size_t tight = 0;  // pairs whose distance sits exactly on the limit
+    for (float a : edges) {
+      for (float b : edges) {
+        expect_survives_its_own_distance({a}, {b}, metric);
+        const float dist = query::scalar_distance_kernel(metric).row(&a, &b, 1, nullptr);
+        const std::uint8_t ca = torus_code(a), cb = torus_code(b);
+        tight += pair_bound(&ca, &cb, 1, metric) == static_cast<std::uint32_t>(code_limit(dist, metric));
+      }
+    }
+    // Points at opposite ends of their codes make the bound exact: a limit
+    // any lower would drop them.
+    EXPECT_GT(tight, edges.size()) << "metric " << static_cast<int>(metric);
+  }
+}
+
+TEST(CodeBound, RowsOfEdgeCoordinatesSurviveTheirOwnDistance) {
+  const std::vector<float> edges = edge_values();
+  std::mt19937_64 rng(5);
+  std::uniform_int_distribution<std::size_t> pick(0, edges.size() - 1);
+  for (std::size_t d : {2, 3, 5, 8, 15, 16, 17, 24, 33}) {
+    for (int trial = 0; trial < 400; ++trial) {
+      std::vector<float> q(d), x(d);
+      for (std::size_t c = 0; c < d; ++c) {
+        q[c] = edges[pick(rng)];
+        x[c] = edges[pick(rng)];
+      }
+      expect_survives_its_own_distance(q, x, Metric::kL1);
+      expect_survives_its_own_distance(q, x, Metric::kL2);
+    }
+  }
+}
+
+TEST(CodeBound, CodesWrapTheCircleAndCountWhatLiesOffIt) {
+  const std::vector<float> values = {0.0f, 0.5f, std::nextafter(0.5f, 0.0f), 1.0f, std::nextafter(1.0f, 0.0f),
+                                     -0.0f, -0.25f, 1.5f, std::nanf("")};
+  std::vector<std::uint8_t> codes(values.size());
+  EXPECT_EQ(encode(values.data(), values.size(), codes.data()), 3u);
+  EXPECT_EQ(codes, (std::vector<std::uint8_t>{0, 128, 127, 0, 255, 0, 0, 0, 0}));
+  // Codes 0 and 255 are neighbours; 0 and 128 are half the circle apart.
+  const std::uint8_t a[] = {0, 0, 3}, b[] = {255, 128, 1};
+  EXPECT_EQ(pair_bound(a, b, 3, Metric::kL1), 0u + 127u + 1u);
+  EXPECT_EQ(pair_bound(a, b, 3, Metric::kL2), 0u + 127u * 127u + 1u);
+  EXPECT_EQ(code_limit(-0.0f, Metric::kL1), 0);
+  EXPECT_EQ(code_limit(-1e-30f, Metric::kL1), -1);
+  EXPECT_EQ(code_limit(std::numeric_limits<float>::infinity(), Metric::kL2), std::numeric_limits<std::int32_t>::max());
+}
+
+// Survivors of every kernel level against the plain bound of each lane, for
+// tiles of every fill around the 32-lane words and group counts of the
+// fixed and the general kernels.
+TEST(CodeBound, EveryLevelKeepsExactlyTheLanesWithinTheLimit) {
+  constexpr std::size_t kLanes = 128;
+  std::mt19937_64 rng(11);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (std::size_t d : {1, 3, 4, 5, 8, 16, 24, 25, 33, 300}) {
+    const std::size_t groups = code_groups(d);
+    std::vector<std::uint8_t> codes(kLanes * d);
+    for (auto& c : codes) c = static_cast<std::uint8_t>(byte(rng));
+    std::vector<std::int64_t> ids(kLanes);
+    for (std::size_t i = 0; i < kLanes; ++i) ids[i] = static_cast<std::int64_t>((i * 37) % kLanes);
+    std::vector<std::uint8_t> tile(groups * kLanes * kCodeGroup, 0xa5);
+    std::vector<std::uint8_t> query(groups * kCodeGroup);
+    std::vector<float> q(d);
+    for (auto& v : q) v = static_cast<float>(byte(rng)) / 256.0f;
+    ASSERT_TRUE(encode_query(q.data(), d, query.data()));
+    for (Metric metric : {Metric::kL1, Metric::kL2}) {
+      for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
+        pack_code_tile(codes.data(), d, ids.data(), count, kLanes, tile.data());
+        std::vector<std::uint32_t> bounds(count);
+        for (std::size_t i = 0; i < count; ++i) {
+          bounds[i] = pair_bound(query.data(), codes.data() + ids[i] * d, d, metric);
+        }
+        std::vector<std::uint32_t> sorted = bounds;
+        std::sort(sorted.begin(), sorted.end());
+        for (std::int32_t limit : {-1, 0, static_cast<std::int32_t>(sorted[count / 2]),
+                                   static_cast<std::int32_t>(sorted[count - 1]), std::numeric_limits<std::int32_t>::max()}) {
+          std::vector<std::uint32_t> want((count + 31) / 32, 0);
+          for (std::size_t i = 0; i < count; ++i) {
+            if (static_cast<std::int64_t>(bounds[i]) <= limit) want[i / 32] |= 1u << (i % 32);
+          }
+          for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+            if (level > supported_cpu_level()) continue;
+            std::vector<std::uint32_t> got(want.size(), 0xdeadbeef);
+            code_bound_kernel(level, metric, groups)(
+                CodeBoundJob{query.data(), tile.data(), groups, kLanes, count, limit, got.data()});
+            EXPECT_EQ(got, want) << cpu_level_name(level) << " d " << d << " count " << count << " limit " << limit;
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vb::kernels

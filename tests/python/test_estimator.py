@@ -1,0 +1,112 @@
+"""vibrel.ToroidalNN as a scikit-learn estimator and its tuner at the edges:
+scikit-learn's own checks, the setting it reports making the model again,
+explicit settings that find too little, per-call thread counts, and the
+tuner's choices for large n_neighbors, tiny data and partial settings."""
+
+import math
+import warnings
+
+import numpy as np
+import pytest
+import sklearn.exceptions
+from sklearn.base import clone
+from sklearn.utils.estimator_checks import check_estimator
+
+from vibrel import RecallTargetWarning, ToroidalNN, _exact
+from vibrel._periodic import PeriodicLshIndex
+
+
+def test_scikit_learn_checks_pass_and_its_errors_are_ours():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", sklearn.exceptions.SkipTestWarning)
+        check_estimator(ToroidalNN())
+    with pytest.raises(sklearn.exceptions.NotFittedError, match="not fitted yet"):
+        ToroidalNN().transform([[0.1]])
+    model = ToroidalNN(n_neighbors=2).fit(np.random.default_rng(0).random((30, 3)))
+    assert model.__sklearn_is_fitted__() and not ToroidalNN().__sklearn_is_fitted__()
+    assert "ToroidalNN" in model._repr_html_()
+
+
+def test_a_failed_fit_leaves_the_model_as_it_was(rng):
+    model = ToroidalNN(n_neighbors=2, random_state=0).fit(rng.random((40, 3)))
+    before = model.kneighbors(rng.random((3, 3)))
+    with pytest.raises(ValueError, match="n_static"):
+        model.fit(rng.random((40, 5)), n_static=41)
+    assert model.n_features_in_ == 3
+    assert model.kneighbors(rng.random((3, 3)))[0].shape == before[0].shape
+
+
+# ------------------------------------------------- the setting it reports
+
+
+def test_params_make_the_model_again(rng):
+    X = rng.random((30_000, 3))
+    model = ToroidalNN(random_state=0).fit(X)
+    assert model.params_["b"] > 1 and model.params_["block"] is None
+    twin = ToroidalNN(**model.params_, random_state=0).fit(X)
+    assert twin.params_ == model.params_
+    assert abs(twin.recall_estimate_ - model.recall_estimate_) <= 4 * math.hypot(
+        twin.recall_error_, model.recall_error_) + 1e-12
+    assert clone(model).get_params() == model.get_params()
+
+
+@pytest.mark.parametrize("given", [dict(b=8, k=8, l=1, probes=0), dict(b=8, k=8)])
+def test_explicit_settings_that_find_little_warn_with_the_recall_they_reach(given, rng):
+    data = rng.random((21_000, 8))
+    X, Q = data[1000:], data[:1000]
+    with pytest.warns(RecallTargetWarning, match="estimated recall is"):
+        model = ToroidalNN(10, random_state=0, **given).fit(X)
+    true_dist, _ = _exact.knn(X, Q, 10)
+    reached = _exact.recall(model.kneighbors(Q)[0], true_dist)
+    # The estimate is measured on the sample, so it is the recall fresh queries reach.
+    assert model.recall_estimate_ < 0.9 and reached < 0.9
+    assert abs(reached - model.recall_estimate_) <= 4 * math.hypot(model.recall_error_, model.recall_error_) + 0.01
+
+
+# ------------------------------------------------------------- n_jobs
+
+
+@pytest.mark.parametrize("metric, period", [("l1", 1.0), ("l2", [1.0, 2.0, 3.0, 4.0])])
+def test_thread_counts_change_no_answer(metric, period, rng):
+    X, Q = rng.random((8000, 4)) * period, rng.random((500, 4)) * period
+    answers = []
+    for n_jobs in (None, 1, 2, -1):
+        model = ToroidalNN(8, radius=0.2, metric=metric, period=period, n_jobs=n_jobs, random_state=3,
+                           b=4, k=5, l=6, probes=2, recall=0.5).fit(X)
+        answers.append((model.kneighbors(Q), model.radius_neighbors_graph(Q, mode="distance").toarray(),
+                        model.update(X[:0]).kneighbors(ids=[5, 70])))
+    assert isinstance(ToroidalNN(n_jobs=1).fit(X).index_, PeriodicLshIndex)
+    for other in answers[1:]:
+        for got, want in zip(other, answers[0]):
+            np.testing.assert_array_equal(got[0] if isinstance(got, tuple) else got,
+                                          want[0] if isinstance(want, tuple) else want)
+    with pytest.raises(ValueError, match="n_jobs must not be 0"):
+        ToroidalNN(n_jobs=0).fit(X)
+
+
+# ------------------------------------------------------- tuner at the edges
+
+
+@pytest.mark.parametrize("n, d, n_neighbors", [(4000, 8, 1500), (4000, 8, 3999), (2, 3, 1), (5, 2, 4)])
+def test_large_n_neighbors_and_tiny_data_take_the_exhaustive_search(n, d, n_neighbors, rng):
+    X = rng.random((n, d))
+    model = ToroidalNN(n_neighbors, random_state=0).fit(X)
+    assert (model.params_["b"], model.recall_estimate_) == (1, 1.0)
+    assert_answers_exact(model, X, min(n_neighbors, n - 1))
+
+
+def assert_answers_exact(model, X, n_neighbors):
+    dist, ind = model.kneighbors(n_neighbors=n_neighbors)
+    want_dist, want_ind = _exact.knn(X, X, n_neighbors, exclude=np.arange(len(X)))
+    np.testing.assert_array_equal(dist, want_dist)
+    np.testing.assert_array_equal(ind, want_ind)
+
+
+@pytest.mark.parametrize("given", [dict(b=4), dict(k=6), dict(l=3, probes=1), dict(b=3, k=7)])
+def test_partial_settings_are_kept_and_the_rest_tuned(given, rng):
+    X = rng.random((20_000, 4))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RecallTargetWarning)
+        model = ToroidalNN(random_state=0, **given).fit(X)
+    assert {name: model.params_[name] for name in given} == given
+    assert 0.0 < model.recall_estimate_ <= 1.0 and model.s_.shape == (model.params_["l"], model.params_["k"])
