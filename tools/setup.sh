@@ -41,6 +41,8 @@ builddir="build/$tag"
 # makes the next configure fail.
 mkdir -p build
 [ -d "$builddir" ] || rm -f .mesonpy-native-file.ini
+# pyproject.toml leaves the C++ tests and micro-benchmarks out of a user's
+# build (auto_features=disabled); this developer build turns them on.
 .venv/bin/python -m pip install --quiet --no-build-isolation --no-deps \
-  --config-settings=builddir="$builddir" .
+  --config-settings=builddir="$builddir" --config-settings=setup-args=-Dauto_features=enabled .
 echo "setup: vibrel installed into .venv ($builddir)"

@@ -77,7 +77,13 @@ def resolve(backend: str, metric: str = "l1", period=None, counted_threads: bool
 def build_index(engine, params, s, u, block: int, points, n_static: int, threads: int = 0):
     """An engine index of `params` (a HashParams) over `points`, the first
     `n_static` rows static, built on `threads` threads (0: all): the one place
-    where the front makes an index."""
+    where the front makes an index.
+
+    The engine reads only C-contiguous, aligned arrays. Arrays restored from
+    out-of-band pickle buffers (protocol 5, as Dask and joblib send them) can sit
+    at any byte offset, so such arrays are copied here; others pass unchanged."""
+    s, u, points = (np.require(a, dtype, "CA") for a, dtype in
+                    ((s, np.int64), (u, np.float64), (points, np.float64)))
     index = engine(params.b, params.k, params.l, params.probes, s, u, block)
     call(threads, index.build, points, n_static)
     return index

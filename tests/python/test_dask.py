@@ -123,7 +123,9 @@ def test_worker_lost_mid_step_raises_and_the_other_shards_undo_it(client, rng, t
     homes = [h[0] for h in many._homes]
     survivors = [s for s, h in zip(many._shards, homes) if h != homes[-1]]
     before = client.gather([client.submit(_state, s, workers=homes[0], pure=False) for s in survivors])
-    client.register_worker_plugin(_ExitOnStep(homes[-1], "_" + step, str(tmp_path / "done")), name="exit")
+    # register_plugin replaced register_worker_plugin in 2023.
+    register = getattr(client, "register_plugin", None) or client.register_worker_plugin
+    register(_ExitOnStep(homes[-1], "_" + step, str(tmp_path / "done")), name="exit")
     with pytest.raises(ShardLostError):
         getattr(many, step)(rng.random((300, 2)))
     after = client.gather([client.submit(_state, s, workers=homes[0], pure=False) for s in survivors])

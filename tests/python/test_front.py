@@ -394,7 +394,22 @@ def test_epoch_cycle_stays_exact(backend, rng):
     assert (model.n_points, model.n_static, model.n_candidates) == (65, 65, 0)
 
 
-@pytest.mark.parametrize("dump", ["pickle", "joblib", "copy", "deepcopy"])
+def _unaligned_pickle_copy(obj):
+    """`obj` through pickle protocol 5 with its out-of-band buffers handed back at
+    an odd byte offset, as a network frame or shared memory may deliver them."""
+    buffers = []
+    data = pickle.dumps(obj, protocol=5, buffer_callback=buffers.append)
+    shifted = []
+    for buffer in buffers:
+        raw = buffer.raw()
+        store = bytearray(raw.nbytes + 1)
+        store[1:] = raw
+        shifted.append(memoryview(store)[1:])
+    assert shifted, "nothing went out of band"
+    return pickle.loads(data, buffers=shifted)
+
+
+@pytest.mark.parametrize("dump", ["pickle", "pickle-unaligned", "joblib", "copy", "deepcopy"])
 def test_copies_answer_as_before_and_share_nothing(dump, rng):
     X = rng.random((3000, 4))
     calls = []
@@ -412,6 +427,8 @@ def test_copies_answer_as_before_and_share_nothing(dump, rng):
         joblib.dump(model, buf)
         buf.seek(0)
         twin = joblib.load(buf)
+    elif dump == "pickle-unaligned":
+        twin = _unaligned_pickle_copy(model)
     else:
         twin = pickle.loads(pickle.dumps(model)) if dump == "pickle" else getattr(copy, dump)(model)
     assert twin.index_ is not model.index_ and twin.n_static == 3000 and twin.params_ == model.params_
