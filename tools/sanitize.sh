@@ -65,5 +65,5 @@ echo "== Python under AddressSanitizer + UndefinedBehaviorSanitizer"
 # preloaded too, or the sanitizer finds no exception-throwing function to wrap
 # (the interpreter does not link it). Subprocesses inherit the environment.
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS="$common:detect_leaks=0" \
-  PYTHONSAFEPATH=1 PYTHONPATH=build/asan/python \
+  PYTHONSAFEPATH=1 PYTHONPATH="$PWD/build/asan/python" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python "$@"
