@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/cpu_level.h"
+#include "kernels/cpu_level.h"
 #include "base/metric.h"
 
 // Lower bounds on the toroidal distance from byte codes (torus_codes.h).

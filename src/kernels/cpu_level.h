@@ -4,7 +4,7 @@
 // and blocked distances), detected once per process. Every kernel family picks
 // its kernels from the one level returned here, so a test can move them all
 // down together with cap_cpu_level.
-namespace vb {
+namespace vb::kernels {
 
 // Ordered: each level includes the ones below it. kPortable is what every
 // build runs (SSE2 on x86-64, plain C++ elsewhere); kAvx512 means AVX-512 F
@@ -24,4 +24,4 @@ const char* cpu_level_name(CpuLevel level);
 // thread-safe with concurrent kernel calls that read the level.
 void cap_cpu_level(CpuLevel level);
 
-}  // namespace vb
+}  // namespace vb::kernels

@@ -11,21 +11,13 @@
 #include <immintrin.h>
 
 #include "base/metric.h"
-#include "query/block_distance.h"
+#include "kernels/tile_distance.h"
+#include "kernels/torus_term_avx2.h"
 
-namespace vb::query {
+namespace vb::kernels {
 namespace {
 
 #define VB_INLINE inline __attribute__((always_inline))
-
-template <class F>
-VB_INLINE __m256 term(__m256 q, __m256 x, __m256 scale) {
-  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-  const __m256 a = _mm256_and_ps(_mm256_sub_ps(x, q), magnitude);  // |x - q| == |q - x| bit for bit
-  // min(1 - a, a) with minps's operand order, as every other kernel takes it.
-  const __m256 t = _mm256_min_ps(_mm256_sub_ps(_mm256_set1_ps(1.0f), a), a);
-  return form_term<F>(t, scale, [](__m256 u, __m256 v) { return _mm256_mul_ps(u, v); });
-}
 
 template <class F, std::size_t kRows>
 struct Micro {
@@ -45,12 +37,12 @@ struct Micro {
     const __m256 first = _mm256_load_ps(panel + j * kPanelWidth);
     const __m256 first_period = period(j);
 #pragma GCC unroll 8
-    for (std::size_t r = 0; r < kRows; ++r) out[r] = term<F>(_mm256_set1_ps(q[r][j]), first, first_period);
+    for (std::size_t r = 0; r < kRows; ++r) out[r] = metric_term<F>(_mm256_set1_ps(q[r][j]), first, first_period);
     for (std::size_t c = j + 8; c < (kDim != 0 ? kDim : d); c += 8) {
       const __m256 x = _mm256_load_ps(panel + c * kPanelWidth);
       const __m256 x_period = period(c);
 #pragma GCC unroll 8
-      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm256_add_ps(out[r], term<F>(_mm256_set1_ps(q[r][c]), x, x_period));
+      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm256_add_ps(out[r], metric_term<F>(_mm256_set1_ps(q[r][c]), x, x_period));
     }
   }
 
@@ -171,4 +163,4 @@ TileKernel tile_kernel_avx2(std::size_t d, Metric metric, bool scaled) {
   return with_form(metric, scaled, [d](auto f) { return tile_of<decltype(f)>(d); });
 }
 
-}  // namespace vb::query
+}  // namespace vb::kernels

@@ -1,4 +1,4 @@
-#include "query/block_distance.h"
+#include "kernels/tile_distance.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,9 @@
 #include <tuple>
 #include <vector>
 
-namespace vb::query {
+#include "kernels_test_inputs.h"
+
+namespace vb::kernels {
 namespace {
 
 // How the distances are formed: the metric and the axis periods (null on
@@ -49,14 +51,6 @@ struct Tile {
   std::size_t panel_count() const { return (count + kPanelWidth - 1) / kPanelWidth; }
 };
 
-std::vector<CpuLevel> levels() {
-  std::vector<CpuLevel> out;
-  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-    if (level <= supported_cpu_level()) out.push_back(level);
-  }
-  return out;
-}
-
 // Every level against the reference, bit for bit, for every row and real
 // candidate; and the admission bits exactly the lanes whose distance bits are
 // at most the row's bound. Row r's bound is "all" for r % 3 == 0, nothing for
@@ -72,7 +66,7 @@ void expect_reference(const std::vector<float>& queries, const std::vector<float
     const float own = reference(q[r], rows.data() + (r % tile.count) * d, d, shape);
     bound[r] = r % 3 == 0 ? 0xffffffffu : r % 3 == 1 ? 0u : std::bit_cast<std::uint32_t>(own);
   }
-  for (CpuLevel level : levels()) {
+  for (CpuLevel level : levels_of_this_cpu()) {
     std::vector<float> dist(m * stride, -7.0f);
     std::vector<std::uint16_t> admit(m * panels + 1, 0xbeef);
     tile_kernel(level, d, shape.metric, shape.scale != nullptr)(
@@ -128,4 +122,4 @@ TEST(BlockDistance, MatchesTheReferenceOnTheSeams) {
 }
 
 }  // namespace
-}  // namespace vb::query
+}  // namespace vb::kernels

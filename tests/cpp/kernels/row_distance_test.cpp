@@ -1,4 +1,4 @@
-#include "query/distance.h"
+#include "kernels/row_distance.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-namespace vb::query {
+namespace vb::kernels {
 namespace {
 
 // The sum of the terms in the documented order, written out independently of
@@ -88,4 +88,4 @@ TEST(Distance, WrapsRoundTheTorus) {
 }
 
 }  // namespace
-}  // namespace vb::query
+}  // namespace vb::kernels

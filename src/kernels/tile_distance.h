@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/cpu_level.h"
+#include "kernels/cpu_level.h"
 #include "base/metric.h"
 
 // Distance kernels of the blocked path: a few query rows against a tile of
@@ -20,7 +20,7 @@
 // partial sum c mod 8, the sums combined as
 // ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7))), so all levels agree bit
 // for bit with each other and with the per-query refinement.
-namespace vb::query {
+namespace vb::kernels {
 
 inline constexpr std::size_t kPanelWidth = 16;
 
@@ -59,4 +59,4 @@ using TilePack = void (*)(const float* points, std::size_t d, const std::int64_t
 // Requires: level <= supported_cpu_level().
 TilePack tile_pack(CpuLevel level, std::size_t d);
 
-}  // namespace vb::query
+}  // namespace vb::kernels

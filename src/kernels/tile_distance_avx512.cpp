@@ -11,20 +11,13 @@
 #include <immintrin.h>
 
 #include "base/metric.h"
-#include "query/block_distance.h"
+#include "kernels/tile_distance.h"
+#include "kernels/torus_term_avx512.h"
 
-namespace vb::query {
+namespace vb::kernels {
 namespace {
 
 #define VB_INLINE inline __attribute__((always_inline))
-
-template <class F>
-VB_INLINE __m512 term(__m512 q, __m512 x, __m512 scale) {
-  const __m512 a = _mm512_abs_ps(_mm512_sub_ps(x, q));  // |x - q| == |q - x| bit for bit
-  // min(1 - a, a) with minps's operand order, as every other kernel takes it.
-  const __m512 t = _mm512_min_ps(_mm512_sub_ps(_mm512_set1_ps(1.0f), a), a);
-  return form_term<F>(t, scale, [](__m512 u, __m512 v) { return _mm512_mul_ps(u, v); });
-}
 
 template <class F, std::size_t kRows>
 struct Micro {
@@ -44,12 +37,12 @@ struct Micro {
     const __m512 first = _mm512_load_ps(panel + j * kPanelWidth);
     const __m512 first_period = period(j);
 #pragma GCC unroll 8
-    for (std::size_t r = 0; r < kRows; ++r) out[r] = term<F>(_mm512_set1_ps(q[r][j]), first, first_period);
+    for (std::size_t r = 0; r < kRows; ++r) out[r] = metric_term<F>(_mm512_set1_ps(q[r][j]), first, first_period);
     for (std::size_t c = j + 8; c < (kDim != 0 ? kDim : d); c += 8) {
       const __m512 x = _mm512_load_ps(panel + c * kPanelWidth);
       const __m512 x_period = period(c);
 #pragma GCC unroll 8
-      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm512_add_ps(out[r], term<F>(_mm512_set1_ps(q[r][c]), x, x_period));
+      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm512_add_ps(out[r], metric_term<F>(_mm512_set1_ps(q[r][c]), x, x_period));
     }
   }
 
@@ -229,4 +222,4 @@ TileKernel tile_kernel_avx512(std::size_t d, Metric metric, bool scaled) {
   return with_form(metric, scaled, [d](auto f) { return tile_of<decltype(f)>(d); });
 }
 
-}  // namespace vb::query
+}  // namespace vb::kernels
