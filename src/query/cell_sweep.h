@@ -67,10 +67,15 @@ struct SweepJob {
   // Expected candidates measured by all rows together: a sweep this small
   // runs on the calling thread, where waking the pool would cost more.
   double work = 0.0;
+  // The tile kernel and packing of the points' dimension and form, chosen
+  // once by the owner of the points.
+  kernels::TileKernel tile = nullptr;
+  kernels::TilePack pack = nullptr;
 };
 
 // Runs the sweep on the pool, with a cancellation point every few home
-// cells. Requires: both grids have the same cells and d >= 1; bound is not NaN.
+// cells. Requires: both grids have the same cells and d >= 1; bound is not
+// NaN; tile and pack chosen for that d and the job's form.
 void sweep_cells(const SweepJob& job, SweepVisitor& visitor);
 
 // Calls fn(k) for every admitted candidate k of a slice, in ascending k
