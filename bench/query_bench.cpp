@@ -13,10 +13,10 @@
 #include "index/build.h"
 #include "index/index.h"
 #include "kernels/code_bound.h"
-#include "pool/pool.h"
-#include "kernels/tile_distance.h"
-#include "query/blocked.h"
 #include "kernels/row_distance.h"
+#include "kernels/tile_distance.h"
+#include "pool/pool.h"
+#include "query/blocked.h"
 #include "query/knn.h"
 #include "query/topk.h"
 

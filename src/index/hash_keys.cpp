@@ -35,7 +35,8 @@ struct HashPlan {
       auto found = std::find(columns.begin(), columns.end(), column);
       slot[tj] = static_cast<std::size_t>(found - columns.begin());
       if (found == columns.end()) columns.push_back(column);
-      digits[tj] = kernels::DigitColumn{index.u[tj], static_cast<double>(index.b), index.b - 1, index.b_pow[tj % index.k]};
+      digits[tj] = kernels::DigitColumn{index.u[tj], static_cast<double>(index.b), index.b - 1,
+                                        index.b_pow[tj % index.k]};
     }
   }
 };

@@ -3,13 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kernels/cpu_level.h"
 #include "base/metric.h"
+#include "kernels/cpu_level.h"
 
-// The single-precision toroidal distance: per coordinate a = |q - x| (sign
-// bit cleared) and the unit-torus term min(a, 1 - a), formed into the summed
-// term by the metric and the axis period as base/metric.h states, the terms
-// summed in float. L2 kernels return the squared distance.
+// The single-precision toroidal distance: per coordinate the torus term of
+// torus_term.h (a = |q - x| with the sign bit cleared, then min(a, 1 - a)),
+// formed into the summed term by the metric and the axis period as
+// base/metric.h states, the terms summed in float. L2 kernels return the
+// squared distance.
 //
 // Summation order, shared by every kernel so that they agree bit for bit:
 // coordinate c goes to partial sum c mod 8; the eight partial sums s0..s7 are

@@ -19,7 +19,7 @@ inline float term(float q, float x, const float* scale, std::size_t c) {
   return metric_term<F>(q, x, F::scaled ? scale[c] : 1.0f);
 }
 
-// Lane by lane, the partial sums of distance.h kept as eight accumulators.
+// Lane by lane, the partial sums of row_distance.h kept as eight accumulators.
 template <class F>
 void tile_portable(const TileJob& job) {
   const std::size_t d = job.d;

@@ -42,7 +42,9 @@ struct Micro {
       const __m256 x = _mm256_load_ps(panel + c * kPanelWidth);
       const __m256 x_period = period(c);
 #pragma GCC unroll 8
-      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm256_add_ps(out[r], metric_term<F>(_mm256_set1_ps(q[r][c]), x, x_period));
+      for (std::size_t r = 0; r < kRows; ++r) {
+        out[r] = _mm256_add_ps(out[r], metric_term<F>(_mm256_set1_ps(q[r][c]), x, x_period));
+      }
     }
   }
 

@@ -8,8 +8,8 @@
 #include "index/bucket_offsets.h"
 #include "index/index.h"
 #include "kernels/code_bound.h"
-#include "pool/cancel.h"
 #include "kernels/tile_distance.h"
+#include "pool/cancel.h"
 #include "query/blocked.h"
 
 // The bucket-major walk of a block, shared by the blocked k-nearest-neighbour
@@ -22,9 +22,10 @@ namespace vb::query {
 // rows apart by dq): ws.query_f32 holds the first index.d values of each row in
 // single precision, ws.exclude the rows' excluded ids (-1 for every row when
 // exclude is null), and the key scratch, tile and group buffers their sizes.
-// ws.codes_first is set when the index has code bounds (the filter on) and codes bound every distance
-// of the block (the index's and the rows' coordinates on the torus, no axis
-// periods); ws.query_codes then holds the rows' codes.
+// ws.codes_first is set when the index's kernels have code bounds (the filter
+// was on when they were chosen) and codes bound every distance of the block
+// (the index's and the rows' coordinates on the torus, no axis periods);
+// ws.query_codes then holds the rows' codes.
 void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
                   const std::int64_t* exclude);
 
@@ -70,7 +71,8 @@ void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size
 // Packs the rows of ids[0 .. count) (count <= kTileRows) into ws.tile() and
 // their ids into ws.tile_ids; returns the panel count. Throws InternalError
 // for an id beyond the points (a corrupted index).
-std::size_t load_tile(const index::Index& index, BWs& ws, kernels::TilePack pack, const std::int64_t* ids, std::size_t count);
+std::size_t load_tile(const index::Index& index, BWs& ws, kernels::TilePack pack, const std::int64_t* ids,
+                      std::size_t count);
 
 // Packs the codes of ids[0 .. count) (count <= kCodeTileRows) into ws.code_tile
 // and the ids into ws.tile_ids. Throws InternalError for an id beyond the

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "pool/pool.h"
 #include "kernels/tile_distance.h"
+#include "pool/pool.h"
 #include "query/blocked.h"
 #include "query/bucket_walk.h"
 #include "query/radius.h"

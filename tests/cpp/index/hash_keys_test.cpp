@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "kernels/cpu_level.h"
 #include "../kernels/kernels_test_inputs.h"
+#include "kernels/cpu_level.h"
 #include "test_index.h"
 
 namespace vb::index {

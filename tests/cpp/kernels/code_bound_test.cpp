@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "kernels/torus_codes.h"
 #include "kernels/row_distance.h"
+#include "kernels/torus_codes.h"
 
 namespace vb::kernels {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "base/code_filter.h"
-#include "pool/pool.h"
 #include "kernels/tile_distance.h"
+#include "pool/pool.h"
 #include "query/knn.h"
 #include "test_query.h"
 

@@ -12,8 +12,8 @@
 
 #include "../kernels/kernels_test_inputs.h"
 #include "base/errors.h"
-#include "pool/pool.h"
 #include "kernels/row_distance.h"
+#include "pool/pool.h"
 
 namespace vb::query {
 namespace {

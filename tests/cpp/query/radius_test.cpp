@@ -9,9 +9,9 @@
 #include <tuple>
 #include <vector>
 
+#include "kernels/row_distance.h"
 #include "pool/pool.h"
 #include "query/blocked.h"
-#include "kernels/row_distance.h"
 #include "query/topk.h"
 #include "test_query.h"
 
