@@ -6,11 +6,12 @@
 #include "kernels/cpu_level.h"
 
 // The inner loop of hashing, one digit of one table over a column of points:
-// keys[i] += digit(column[i] + shift) * weight for i < m, with the digit formula
-// of kernels/digit.h (one rounding per double operation, saturating truncation, clamp
-// to b - 1, wrapping key arithmetic). Every variant gives the same keys bit for
-// bit; the vector ones are compiled in files of their own with their ISA flags
-// and are chosen once, by the CPU that runs the code.
+// keys[i] += digit(column[i] + shift) * weight for i < m, with the digit
+// formula of digit.h (one rounding per double operation, saturating
+// truncation, clamp to b - 1, wrapping key arithmetic). Every variant gives
+// the same keys bit for bit; the vector ones are compiled in files of their
+// own with their ISA flags, and an index's kernel table picks one when it is
+// chosen (kernel_table.h).
 namespace vb::kernels {
 
 struct DigitColumn {

@@ -5,7 +5,6 @@
 #include <string>
 #include <tuple>
 
-#include "base/code_filter.h"
 #include "base/errors.h"
 #include "query/prefetch.h"
 #include "query/query_codes.h"
