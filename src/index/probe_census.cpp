@@ -1,0 +1,136 @@
+#include "index/probe_census.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+#include "base/errors.h"
+#include "index/digit.h"
+
+namespace vb::index {
+
+namespace {
+
+// A query's digits and the order its probes flip them in.
+struct QueryDigits {
+  std::vector<std::int64_t> codes;
+  std::vector<std::int64_t> probed;      // the code a digit takes when probed
+  std::vector<std::uint32_t> order;      // digits, nearest boundary first
+  std::vector<std::uint32_t> position;   // of each digit in `order`
+  std::vector<double> margin;
+
+  explicit QueryDigits(std::size_t k)
+      : codes(k), probed(k), order(k), position(k), margin(k) {}
+
+  void read(const double* row, const DigitDraw& draw) {
+    const double buckets = static_cast<double>(draw.b);
+    for (std::size_t j = 0; j < draw.k_max; ++j) {
+      const double v = bucket_position(row[draw.s[j]], draw.u[j], buckets);
+      const std::int64_t c = digit_of(v, draw.b - 1);
+      const double frac = std::clamp(v - static_cast<double>(c), 0.0, 1.0);
+      codes[j] = c;
+      const std::int64_t moved = (c + (frac >= 0.5 ? 1 : -1) + draw.b) % draw.b;
+      probed[j] = moved;
+      margin[j] = std::min(frac, 1.0 - frac);
+    }
+    std::iota(order.begin(), order.end(), 0u);
+    // A stable sort keeps the lower digit first on equal margins.
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return margin[a] < margin[b]; });
+    for (std::size_t p = 0; p < order.size(); ++p) position[order[p]] = static_cast<std::uint32_t>(p);
+  }
+};
+
+void check_draw(const DigitDraw& draw, std::size_t d) {
+  VB_CHECK(draw.b >= 2, "a census needs at least two buckets a digit");
+  for (std::size_t j = 0; j < draw.k_max; ++j) {
+    VB_CHECK(draw.s[j] >= 0 && static_cast<std::size_t>(draw.s[j]) < d, "a digit reads a column beyond the rows");
+  }
+}
+
+}  // namespace
+
+Buffer<std::int64_t> neighbour_places(const double* queries, std::size_t q, const double* neighbours,
+                                      std::size_t per_query, std::size_t d, const DigitDraw& draw) {
+  check_draw(draw, d);
+  const std::size_t k_max = draw.k_max;
+  const auto none = static_cast<std::int64_t>(k_max + 1);
+  Buffer<std::int64_t> places(q * per_query * k_max);
+  QueryDigits query(k_max);
+  std::vector<std::int64_t> codes(k_max);
+  const double buckets = static_cast<double>(draw.b);
+  for (std::size_t i = 0; i < q; ++i) {
+    query.read(queries + i * d, draw);
+    for (std::size_t r = 0; r < per_query; ++r) {
+      const std::size_t row = i * per_query + r;
+      const double* point = neighbours + row * d;
+      for (std::size_t j = 0; j < k_max; ++j) {
+        codes[j] = digit_of(bucket_position(point[draw.s[j]], draw.u[j], buckets), draw.b - 1);
+      }
+      // A neighbour is in the query's cell of k digits while none of them
+      // differs, and in one probe while exactly one does, by the probe's step.
+      std::size_t first = 0;
+      while (first < k_max && codes[first] == query.codes[first]) ++first;
+      std::size_t second = first + 1;
+      while (second < k_max && codes[second] == query.codes[second]) ++second;
+      const bool probed = first < k_max && codes[first] == query.probed[first];
+      std::int64_t* out = places.data() + row * k_max;
+      const std::uint32_t rank = first < k_max ? query.position[first] : 0;
+      std::int64_t earlier = 0;  // digits below k probed before `first`
+      for (std::size_t k = 1; k <= k_max; ++k) {
+        earlier += query.position[k - 1] < rank ? 1 : 0;
+        out[k - 1] = k <= first ? 0 : (k <= second && probed) ? 1 + earlier : none;
+      }
+    }
+  }
+  return places;
+}
+
+Buffer<std::int64_t> probed_cell_counts(const double* queries, std::size_t q, const double* others,
+                                        std::size_t m, std::size_t d, const DigitDraw& draw) {
+  check_draw(draw, d);
+  const std::size_t k_max = draw.k_max;
+  // Keys with the first digit most significant: the cells of k digits are
+  // then ranges of one sorted list, for every k.
+  std::vector<std::int64_t> weight(k_max);
+  std::int64_t w = 1;
+  for (std::size_t j = k_max; j-- > 0;) {
+    weight[j] = w;
+    if (j > 0) w *= draw.b;
+  }
+  std::vector<std::int64_t> sorted(m);
+  const double buckets = static_cast<double>(draw.b);
+  for (std::size_t i = 0; i < m; ++i) {
+    std::int64_t key = 0;
+    for (std::size_t j = 0; j < k_max; ++j) {
+      key += digit_of(bucket_position(others[i * d + draw.s[j]], draw.u[j], buckets), draw.b - 1) * weight[j];
+    }
+    sorted[i] = key;
+  }
+  std::sort(sorted.begin(), sorted.end());
+  auto in_cell = [&](std::int64_t low, std::int64_t width) {
+    const auto begin = std::lower_bound(sorted.begin(), sorted.end(), low);
+    return static_cast<std::int64_t>(std::lower_bound(begin, sorted.end(), low + width) - begin);
+  };
+  Buffer<std::int64_t> counts(k_max * (k_max + 1), 0);
+  QueryDigits query(k_max);
+  for (std::size_t i = 0; i < q; ++i) {
+    query.read(queries + i * d, draw);
+    std::int64_t base = 0;
+    for (std::size_t k = 1; k <= k_max; ++k) {
+      base += query.codes[k - 1] * weight[k - 1];
+      const std::int64_t width = weight[k - 1];
+      std::int64_t* out = counts.data() + (k - 1) * (k_max + 1);
+      out[0] += in_cell(base, width);
+      std::size_t p = 1;
+      for (const std::uint32_t j : query.order) {
+        if (j >= k) continue;
+        out[p++] += in_cell(base + (query.probed[j] - query.codes[j]) * weight[j], width);
+      }
+    }
+  }
+  return counts;
+}
+
+}  // namespace vb::index
