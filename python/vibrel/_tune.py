@@ -75,9 +75,9 @@ from typing import Any, Callable, Iterator
 
 import numpy as np
 
-from vibrel import _backend, _params
+from vibrel import _backend, _census, _params
 from vibrel._params import EXHAUSTIVE, HashParams
-from vibrel.lsh import PythonLshIndex, digit_codes, probe_digits
+from vibrel.lsh import PythonLshIndex
 
 # Below this many points the exhaustive search is always the cheapest.
 EXHAUSTIVE_BELOW = 2048
@@ -316,6 +316,7 @@ class _Sample:
         self._points, self._truth = points, truth
         self._neighbours: np.ndarray | None = None
         self.true_kth: np.ndarray | None = None
+        self.places, self.cell_counts = _census.census()
 
     def _unit(self, rows: np.ndarray) -> np.ndarray:
         return rows if self.period is None else rows / self.period
@@ -446,80 +447,34 @@ def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, 
 
 
 class _Table:
-    """One table's digits of the sample for one b: the queries' cells and probe
-    order, the occupancy sample's cells, and (on demand) where each true
-    neighbour lies among its query's cells, for every k at once.
-
-    Cells are counted on a second encoding of the digits, most significant
-    first, in which the cells of k digits are ranges of the sorted codes of
-    k_max digits: one sort serves every k.
-    """
+    """One table's digits of the sample for one b, counted by the compiled
+    census for every k at once: how full the cost queries' looked-up cells
+    are, and (on demand) where each true neighbour lies among its query's
+    looked-up cells."""
 
     def __init__(self, sampled: _Sample, b: int, s: np.ndarray, u: np.ndarray) -> None:
-        k_max = s.size
-        self.sampled, self.b, self.s, self.u = sampled, b, s, u
-        self.high = np.array([b ** j for j in range(k_max)][::-1], dtype=np.int64)
-        self.codes, v = digit_codes(sampled.queries[:, s], u, b)
-        # The probe order of the first k digits is that of all k_max, restricted.
-        self.digits, self.steps = probe_digits(self.codes, v, k_max)
-        cost_rows = min(self.codes.shape[0], _COST_QUERIES)
-        self.q_high = np.cumsum(self.codes[:cost_rows] * self.high, axis=1)
-        self.o_high = np.sort((digit_codes(sampled.others[:, s], u, b)[0] * self.high).sum(axis=1))
+        self.sampled, self.b = sampled, b
+        self.s, self.u = np.ascontiguousarray(s, dtype=np.int64), np.ascontiguousarray(u, dtype=np.float64)
+        self.cost_rows = min(sampled.queries.shape[0], _COST_QUERIES)
+        self.counts = sampled.cell_counts(sampled.queries[:self.cost_rows], sampled.others,
+                                                   self.s, self.u, b)
         self._places: np.ndarray | None = None
-        self.rows_hashed = sampled.queries.shape[0] + sampled.others.shape[0]
-
-    def _moves(self, k: int, rows: int) -> tuple[np.ndarray, np.ndarray]:
-        """(digits (rows, k) in probe order among the first k, the change of each
-        one's code when probed) for the first `rows` queries."""
-        digits, steps = self.digits[:rows], self.steps[:rows]
-        inside = digits < k
-        order = digits[inside].reshape(-1, k)
-        code = np.take_along_axis(self.codes[:rows], order, axis=1)
-        return order, np.mod(code + steps[inside].reshape(-1, k), self.b) - code
+        self.rows_hashed = self.cost_rows + sampled.others.shape[0]
 
     def cell_sizes(self, k: int) -> np.ndarray:
         """(k + 1,): the mean points, scaled to n, in the first 0, 1, ..., k
         probed cells of the cost queries, cumulative."""
-        rows = self.q_high.shape[0]
-        order, moves = self._moves(k, rows)
-        cells = np.empty((rows, k + 1), dtype=np.int64)
-        cells[:, 0] = self.q_high[:, k - 1]
-        cells[:, 1:] = cells[:, :1] + moves * self.high[order]
-        width = self.high[k - 1]
-        sizes = np.searchsorted(self.o_high, cells + width, side="left") - np.searchsorted(self.o_high, cells)
-        return np.cumsum(sizes.mean(axis=0)) * self.sampled.scale
+        return np.cumsum(self.counts[k - 1, :k + 1]) * (self.sampled.scale / self.cost_rows)
 
     def neighbour_places(self, k: int) -> np.ndarray:
         """(q, nn): the place of each true neighbour's cell among its query's
         looked-up cells of k digits: 0 the query's own, p its p-th probe;
         more than k when it is none of them."""
         if self._places is None:
-            self._places = self._all_places()
-        return self._places[:, k - 1].reshape(self.codes.shape[0], -1)
-
-    def _all_places(self) -> np.ndarray:
-        """(q * nn, k_max): `neighbour_places` for every k (column k - 1).
-
-        A neighbour shares the query's cell of k digits when none of them
-        differs, and is its p-th probe when exactly one does, digit j, by the
-        step the probe of j takes, and j comes p-th in the probe order of the
-        first k digits: after the digits i < k probed before it.
-        """
-        neighbours = self.sampled.neighbours()
-        self.rows_hashed += neighbours.shape[0]
-        n_codes = digit_codes(neighbours[:, self.s], self.u, self.b)[0]
-        q, k_max = self.codes.shape
-        owner = np.repeat(np.arange(q), n_codes.shape[0] // q)
-        differs = n_codes != self.codes[owner]
-        count = np.cumsum(differs, axis=1)  # digits that differ among the first k
-        j = np.argmax(differs, axis=1)  # the first one
-        position = np.empty_like(self.digits)  # of each digit in the probe order
-        np.put_along_axis(position, self.digits, np.arange(k_max)[None, :], axis=1)
-        step = np.empty_like(self.steps)
-        np.put_along_axis(step, self.digits, self.steps, axis=1)
-        probed = np.mod(self.codes + step, self.b)[owner, j] == n_codes[np.arange(owner.size), j]
-        rank = np.cumsum(position[owner] < position[owner, j][:, None], axis=1)
-        return np.where(count == 0, 0, np.where((count == 1) & probed[:, None], 1 + rank, k_max + 1))
+            neighbours = self.sampled.neighbours()
+            self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b)
+            self.rows_hashed += self.sampled.queries.shape[0] + neighbours.shape[0]
+        return self._places[:, k - 1].reshape(self.sampled.queries.shape[0], -1)
 
 
 def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list[int]]]:

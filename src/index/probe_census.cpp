@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "base/errors.h"
@@ -58,23 +59,24 @@ Buffer<std::int64_t> neighbour_places(const double* queries, std::size_t q, cons
   const auto none = static_cast<std::int64_t>(k_max + 1);
   Buffer<std::int64_t> places(q * per_query * k_max);
   QueryDigits query(k_max);
-  std::vector<std::int64_t> codes(k_max);
   const double buckets = static_cast<double>(draw.b);
   for (std::size_t i = 0; i < q; ++i) {
     query.read(queries + i * d, draw);
     for (std::size_t r = 0; r < per_query; ++r) {
       const std::size_t row = i * per_query + r;
       const double* point = neighbours + row * d;
-      for (std::size_t j = 0; j < k_max; ++j) {
-        codes[j] = digit_of(bucket_position(point[draw.s[j]], draw.u[j], buckets), draw.b - 1);
-      }
+      auto code = [&](std::size_t j) {
+        return digit_of(bucket_position(point[draw.s[j]], draw.u[j], buckets), draw.b - 1);
+      };
       // A neighbour is in the query's cell of k digits while none of them
-      // differs, and in one probe while exactly one does, by the probe's step.
+      // differs, and in one probe while exactly one does, by the probe's
+      // step: the digits past the second that differs do not matter.
       std::size_t first = 0;
-      while (first < k_max && codes[first] == query.codes[first]) ++first;
+      std::int64_t first_code = 0;
+      while (first < k_max && (first_code = code(first)) == query.codes[first]) ++first;
       std::size_t second = first + 1;
-      while (second < k_max && codes[second] == query.codes[second]) ++second;
-      const bool probed = first < k_max && codes[first] == query.probed[first];
+      while (second < k_max && code(second) == query.codes[second]) ++second;
+      const bool probed = first < k_max && first_code == query.probed[first];
       std::int64_t* out = places.data() + row * k_max;
       const std::uint32_t rank = first < k_max ? query.position[first] : 0;
       std::int64_t earlier = 0;  // digits below k probed before `first`
@@ -109,24 +111,37 @@ Buffer<std::int64_t> probed_cell_counts(const double* queries, std::size_t q, co
     sorted[i] = key;
   }
   std::sort(sorted.begin(), sorted.end());
-  auto in_cell = [&](std::int64_t low, std::int64_t width) {
-    const auto begin = std::lower_bound(sorted.begin(), sorted.end(), low);
-    return static_cast<std::int64_t>(std::lower_bound(begin, sorted.end(), low + width) - begin);
+  // The points of a cell of k digits lie within those of the cell of its
+  // first k - 1, so each looked-up cell is found by narrowing the range of the
+  // one before it: the own cell of k - 1 digits for a probe of digit k - 1.
+  using Range = std::pair<std::size_t, std::size_t>;
+  auto narrow = [&](Range range, std::int64_t low, std::int64_t width) -> Range {
+    const auto* begin = sorted.data() + range.first;
+    const auto* end = sorted.data() + range.second;
+    const auto* from = std::lower_bound(begin, end, low);
+    const auto* to = std::lower_bound(from, end, low + width);
+    return {static_cast<std::size_t>(from - sorted.data()), static_cast<std::size_t>(to - sorted.data())};
   };
   Buffer<std::int64_t> counts(k_max * (k_max + 1), 0);
   QueryDigits query(k_max);
+  std::vector<Range> probe(k_max);
   for (std::size_t i = 0; i < q; ++i) {
     query.read(queries + i * d, draw);
     std::int64_t base = 0;
+    Range own{0, m};
     for (std::size_t k = 1; k <= k_max; ++k) {
-      base += query.codes[k - 1] * weight[k - 1];
-      const std::int64_t width = weight[k - 1];
-      std::int64_t* out = counts.data() + (k - 1) * (k_max + 1);
-      out[0] += in_cell(base, width);
+      const std::size_t j_new = k - 1;
+      const std::int64_t width = weight[j_new];
+      probe[j_new] = narrow(own, base + query.probed[j_new] * width, width);
+      base += query.codes[j_new] * width;
+      own = narrow(own, base, width);
+      std::int64_t* out = counts.data() + j_new * (k_max + 1);
+      out[0] += static_cast<std::int64_t>(own.second - own.first);
       std::size_t p = 1;
       for (const std::uint32_t j : query.order) {
-        if (j >= k) continue;
-        out[p++] += in_cell(base + (query.probed[j] - query.codes[j]) * weight[j], width);
+        if (j > j_new) continue;
+        if (j < j_new) probe[j] = narrow(probe[j], base + (query.probed[j] - query.codes[j]) * weight[j], width);
+        out[p++] += static_cast<std::int64_t>(probe[j].second - probe[j].first);
       }
     }
   }

@@ -72,7 +72,7 @@ struct CensusArgs {
     }
     double keys = 1.0;
     for (std::size_t j = 0; j < s.size(); ++j) keys *= static_cast<double>(b);
-    if (keys > 9.2e18) throw ArgumentError("keys of len(s) digits in base b must fit 64 bits");
+    if (keys >= 9223372036854775808.0) throw ArgumentError("keys of len(s) digits in base b must fit 64 bits");
     for (const Buffer<double>* values : {&queries, &rows, &u}) {
       for (const double x : *values) {
         if (!std::isfinite(x)) throw ArgumentError("rows, queries and u must be finite");
