@@ -87,6 +87,10 @@ N_QUERIES = 400
 # points within these bounds), and the sample queries whose cells are counted.
 _OCCUPANCY_SAMPLE = (2048, 8192)
 _COST_QUERIES = 100
+# The cells of a b are counted in its first this many tables, whose mean then
+# stands for every table: one table's count varies little, and counting costs
+# most of a table's census.
+_COUNTED_TABLES = 8
 # Mean points per cell of the (b, k) tried: from a quarter to this many per neighbour.
 _OCCUPANCY = (0.25, 8.0)
 _MAX_TABLES = _params.DRAWN_TABLES
@@ -100,6 +104,9 @@ _RATE_MARGIN = 2.0
 # not reached by then is not chosen.
 _TUNING_ROWS_PER_POINT = 6
 _TUNING_ROWS_FIXED = 30_000
+# The interpreted work of one table's step, as the sample rows the census
+# hashes in the same time.
+_STEP_ROWS = 3_000
 # The tables a search needs hardly grow with n (their sample is fixed), while a
 # build does: beyond this many rows tuning costs more than it can save.
 _TUNING_ROWS_MOST = 1_200_000
@@ -369,34 +376,38 @@ class _BucketSearch:
         self.free = all(v is None for v in fixed.values())
         self.tables = 0
         self.alive = {k: np.array(list(_probe_counts(k, fixed["probes"])), dtype=np.int64) for k in ks}
-        self.pairs = {k: np.zeros(k + 1) for k in ks}
-        self.found: dict[int, np.ndarray] = {}  # per k: (k + 1, q, nn), found by some table with p probes
+        self.pairs = {k: np.zeros(k + 1) for k in ks}  # summed over the counted tables
+        self.nearest: dict[int, np.ndarray] = {}  # per k: (q, nn), the least place over the tables
         self.first_miss: dict[int, np.ndarray] = {}
         self.promise = 0.0
+        self.batch = 1  # tables the next step adds
 
     @property
     def done(self) -> bool:
         return self.tables == self.s.shape[0] or not any(p.size for p in self.alive.values())
 
     def step(self) -> int:
-        """Searches one more table; returns the sample rows it hashed."""
-        self.tables += 1
+        """Searches `batch` more tables; returns the sample rows it hashed."""
+        first_table, self.tables = self.tables, self.tables + self.batch
         tables, choice, costs = self.tables, self.choice, self.costs
         allowed = self.fixed["l"] is None or self.fixed["l"] == tables
         ks = [k for k, p in self.alive.items() if p.size]
-        table = _Table(self.sampled, self.b, self.s[tables - 1, :max(ks)], self.u[tables - 1, :max(ks)])
+        counted = min(tables, _COUNTED_TABLES)
+        table = _Tables(self.sampled, self.b, self.s[first_table:tables, :max(ks)],
+                        self.u[first_table:tables, :max(ks)], counted=max(0, counted - first_table))
         self.promise = math.inf
+        soonest = math.inf  # the fewest tables at which a candidate still searched may meet the target
         for k in ks:
             self.pairs[k] += table.cell_sizes(k)
-            per_table = self.pairs[k] / tables * costs.pair + (1 + np.arange(k + 1)) * costs.lookup
+            per_table = self.pairs[k] / counted * costs.pair + (1 + np.arange(k + 1)) * costs.lookup
             probes = self.alive[k][tables * per_table[self.alive[k]] < choice.bound]
             if not probes.size:
                 self.alive[k] = probes
                 continue
             pos = table.neighbour_places(k)  # (q, nn)
-            found = self.found.setdefault(k, np.zeros((k + 1,) + pos.shape, dtype=bool))
-            found[probes] |= pos[None] <= probes[:, None, None]
-            per_query = found[probes].mean(axis=2)  # (probes, q)
+            # A neighbour is found with p probes when some table places it at p or before.
+            nearest = self.nearest[k] = np.minimum(self.nearest[k], pos) if k in self.nearest else pos
+            per_query = (nearest[None] <= probes[:, None, None]).mean(axis=2)  # (probes, q)
             recall = per_query.mean(axis=1)
             first = self.first_miss.setdefault(k, np.full(k + 1, np.nan))
             first[probes] = np.where(np.isnan(first[probes]), 1.0 - recall, first[probes])
@@ -416,7 +427,17 @@ class _BucketSearch:
             self.alive[k] = probes[worth]
             if worth.any():
                 self.promise = min(self.promise, float((needed * per_table[probes])[worth].min()))
-        return table.rows_hashed
+                soonest = min(soonest, float(needed[worth].min()))
+        self.batch = self._next_batch(soonest)
+        return table.rows_hashed + _STEP_ROWS
+
+    def _next_batch(self, soonest: float) -> int:
+        """The tables to add next: up to the soonest any candidate may meet the
+        target by the optimistic extrapolation, since no setting between
+        would; within the draw and a given l."""
+        last = self.s.shape[0] if self.fixed["l"] is None else min(self.s.shape[0], self.fixed["l"])
+        wanted = soonest - self.tables if math.isfinite(soonest) else 1
+        return int(max(1, min(wanted, last - self.tables)))
 
 
 def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, target: float) -> np.ndarray:
@@ -446,34 +467,39 @@ def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, 
     return out
 
 
-class _Table:
-    """One table's digits of the sample for one b, counted by the compiled
-    census for every k at once: how full the cost queries' looked-up cells
-    are, and (on demand) where each true neighbour lies among its query's
-    looked-up cells."""
+class _Tables:
+    """Some consecutive tables' digits of the sample for one b, counted by the
+    census for every k at once: how full the cost queries' looked-up cells are
+    in the first `counted` of them, and (on demand) the nearest place any of
+    them gives each true neighbour among its query's looked-up cells."""
 
-    def __init__(self, sampled: _Sample, b: int, s: np.ndarray, u: np.ndarray) -> None:
+    def __init__(self, sampled: _Sample, b: int, s: np.ndarray, u: np.ndarray, counted: int) -> None:
         self.sampled, self.b = sampled, b
         self.s, self.u = np.ascontiguousarray(s, dtype=np.int64), np.ascontiguousarray(u, dtype=np.float64)
-        self.cost_rows = min(sampled.queries.shape[0], _COST_QUERIES)
-        self.counts = sampled.cell_counts(sampled.queries[:self.cost_rows], sampled.others,
-                                                   self.s, self.u, b)
+        cost_rows = min(sampled.queries.shape[0], _COST_QUERIES)
+        self.counts = np.zeros((s.shape[1], s.shape[1] + 1), dtype=np.int64)
+        for t in range(counted):
+            self.counts += sampled.cell_counts(sampled.queries[:cost_rows], sampled.others, self.s[t], self.u[t], b)
+        self.scale = sampled.scale / cost_rows
+        self.rows_hashed = counted * (cost_rows + sampled.others.shape[0])
         self._places: np.ndarray | None = None
-        self.rows_hashed = self.cost_rows + sampled.others.shape[0]
 
     def cell_sizes(self, k: int) -> np.ndarray:
-        """(k + 1,): the mean points, scaled to n, in the first 0, 1, ..., k
-        probed cells of the cost queries, cumulative."""
-        return np.cumsum(self.counts[k - 1, :k + 1]) * (self.sampled.scale / self.cost_rows)
+        """(k + 1,): the points, scaled to n, in the first 0, 1, ..., k probed
+        cells of a cost query, cumulative, summed over the counted tables."""
+        return np.cumsum(self.counts[k - 1, :k + 1]) * self.scale
 
     def neighbour_places(self, k: int) -> np.ndarray:
-        """(q, nn): the place of each true neighbour's cell among its query's
-        looked-up cells of k digits: 0 the query's own, p its p-th probe;
-        more than k when it is none of them."""
+        """(q, nn): the nearest place of each true neighbour's cell among its
+        query's looked-up cells of k digits in any of the tables: 0 the query's
+        own, p its p-th probe; more than k when it is none of them."""
         if self._places is None:
             neighbours = self.sampled.neighbours()
-            self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b)
-            self.rows_hashed += self.sampled.queries.shape[0] + neighbours.shape[0]
+            for t in range(self.s.shape[0]):
+                places = self.sampled.places(self.sampled.queries, neighbours, self.s[t], self.u[t], self.b)
+                self._places = places if self._places is None else np.minimum(self._places, places)
+            self.rows_hashed += self.s.shape[0] * (self.sampled.queries.shape[0] + neighbours.shape[0])
+        assert self._places is not None
         return self._places[:, k - 1].reshape(self.sampled.queries.shape[0], -1)
 
 
