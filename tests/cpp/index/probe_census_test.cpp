@@ -35,11 +35,16 @@ std::int64_t key_of(const Draw& draw, std::size_t k, const double* row, std::siz
 }
 
 // Random rows, some of them on bucket boundaries (equal margins, so the
-// lower digit's probe must come first) and at the wrap-around edges.
+// lower digit's probe must come first), some mid-bucket, and at the
+// wrap-around edges.
 Buffer<double> rows_with_edges(std::size_t n, std::size_t d, std::int64_t b, std::uint64_t seed) {
   Buffer<double> rows = testing::random_points(n, d, seed);
   for (std::size_t i = 0; i < n; i += 5) {
-    for (std::size_t c = 0; c < d; ++c) rows[i * d + c] = static_cast<double>((i + c) % b) / static_cast<double>(b);
+    for (std::size_t c = 0; c < d; ++c) {
+      rows[i * d + c] = static_cast<double>((i + c) % b) / static_cast<double>(b);
+      // Mid-bucket rows: a margin of exactly one half, where the probe's step turns.
+      if (i + 1 < n) rows[(i + 1) * d + c] = (static_cast<double>((i + c) % b) + 0.5) / static_cast<double>(b);
+    }
   }
   if (n > 1) rows[d] = 0.9999999999999999;
   return rows;
