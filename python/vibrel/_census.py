@@ -1,8 +1,9 @@
 """What one table of a hash setting would look up, counted on a sample in NumPy.
 
-For one table's draw of `k_max` digits (digit j reads column s[j] shifted by
-u[j], in base b) and every key length k = 1 .. k_max at once, a query looks up
-its own cell and its k probes (`vibrel.lsh.probe_digits`).  The tuner scores a
+For some tables' draws of `k_max` digits (digit j of table t reads column
+s[t, j] shifted by u[t, j], in base b) and every key length k = 1 .. k_max at
+once, a query looks up its own cell and its k probes in every table
+(`vibrel.lsh.probe_digits`).  The tuner scores a
 setting by where the true neighbours of its sample queries lie among those
 cells, and prices it by how many points the cells hold.
 
@@ -35,10 +36,27 @@ def census() -> tuple[Census, Census]:
 
 def neighbour_places(queries: np.ndarray, neighbours: np.ndarray, s: np.ndarray, u: np.ndarray,
                      b: int) -> np.ndarray:
-    """(len(neighbours), k_max) int64: column k - 1 holds where neighbour i
-    lies among the looked-up cells of query i // (len(neighbours) //
-    len(queries)) with k digits: 0 its own cell, p its p-th probe, k_max + 1
-    neither."""
+    """(len(neighbours), k_max) int64: column k - 1 holds the nearest place
+    any table gives neighbour i among the looked-up cells of query i //
+    (len(neighbours) // len(queries)) with k digits: 0 its own cell, p its
+    p-th probe, k_max + 1 neither."""
+    places = _table_places(queries, neighbours, s[0], u[0], b)
+    for t in range(1, s.shape[0]):
+        places = np.minimum(places, _table_places(queries, neighbours, s[t], u[t], b))
+    return places
+
+
+def probed_cell_counts(queries: np.ndarray, others: np.ndarray, s: np.ndarray, u: np.ndarray,
+                       b: int) -> np.ndarray:
+    """(k_max, k_max + 1) int64: entry (k - 1, p) is the number of `others`
+    rows in the p-th looked-up cell of k digits (0 the own cell), summed over
+    the queries and the tables."""
+    return sum((_table_counts(queries, others, s[t], u[t], b) for t in range(s.shape[0])),
+               np.zeros((s.shape[1], s.shape[1] + 1), dtype=np.int64))
+
+
+def _table_places(queries: np.ndarray, neighbours: np.ndarray, s: np.ndarray, u: np.ndarray,
+                  b: int) -> np.ndarray:
     k_max = s.size
     per_query = neighbours.shape[0] // max(1, queries.shape[0])
     looked = looked_up_keys(queries, s, u, b)[np.repeat(np.arange(queries.shape[0]), per_query)]
@@ -51,11 +69,7 @@ def neighbour_places(queries: np.ndarray, neighbours: np.ndarray, s: np.ndarray,
     return places
 
 
-def probed_cell_counts(queries: np.ndarray, others: np.ndarray, s: np.ndarray, u: np.ndarray,
-                       b: int) -> np.ndarray:
-    """(k_max, k_max + 1) int64: entry (k - 1, p) is the number of `others`
-    rows in the p-th looked-up cell of k digits (0 the own cell), summed over
-    the queries."""
+def _table_counts(queries: np.ndarray, others: np.ndarray, s: np.ndarray, u: np.ndarray, b: int) -> np.ndarray:
     k_max = s.size
     looked = looked_up_keys(queries, s, u, b)
     keys = _prefix_keys(digit_codes(others[:, s], u, b)[0], b)
@@ -70,8 +84,8 @@ def probed_cell_counts(queries: np.ndarray, others: np.ndarray, s: np.ndarray, u
 
 def looked_up_keys(queries: np.ndarray, s: np.ndarray, u: np.ndarray, b: int) -> np.ndarray:
     """(q, k_max, k_max + 1) int64: entry (i, k - 1) lists the keys query i
-    looks up with the first k digits, its own first and then its k probes
-    (the rest -1)."""
+    looks up in one table (s, u of k_max digits) with the first k digits, its
+    own first and then its k probes (the rest -1)."""
     k_max = s.size
     codes, v = digit_codes(queries[:, s], u, b)
     digits, steps = probe_digits(codes, v, k_max)

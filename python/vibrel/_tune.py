@@ -478,8 +478,9 @@ class _Tables:
         self.s, self.u = np.ascontiguousarray(s, dtype=np.int64), np.ascontiguousarray(u, dtype=np.float64)
         cost_rows = min(sampled.queries.shape[0], _COST_QUERIES)
         self.counts = np.zeros((s.shape[1], s.shape[1] + 1), dtype=np.int64)
-        for t in range(counted):
-            self.counts += sampled.cell_counts(sampled.queries[:cost_rows], sampled.others, self.s[t], self.u[t], b)
+        if counted:
+            self.counts = sampled.cell_counts(sampled.queries[:cost_rows], sampled.others, self.s[:counted],
+                                              self.u[:counted], b)
         self.scale = sampled.scale / cost_rows
         self.rows_hashed = counted * (cost_rows + sampled.others.shape[0])
         self._places: np.ndarray | None = None
@@ -495,9 +496,7 @@ class _Tables:
         own, p its p-th probe; more than k when it is none of them."""
         if self._places is None:
             neighbours = self.sampled.neighbours()
-            for t in range(self.s.shape[0]):
-                places = self.sampled.places(self.sampled.queries, neighbours, self.s[t], self.u[t], self.b)
-                self._places = places if self._places is None else np.minimum(self._places, places)
+            self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b)
             self.rows_hashed += self.s.shape[0] * (self.sampled.queries.shape[0] + neighbours.shape[0])
         assert self._places is not None
         return self._places[:, k - 1].reshape(self.sampled.queries.shape[0], -1)

@@ -52,12 +52,11 @@ void check_draw(const DigitDraw& draw, std::size_t d) {
 
 }  // namespace
 
-Buffer<std::int64_t> neighbour_places(const double* queries, std::size_t q, const double* neighbours,
-                                      std::size_t per_query, std::size_t d, const DigitDraw& draw) {
+void lower_places(const double* queries, std::size_t q, const double* neighbours, std::size_t per_query,
+                  std::size_t d, const DigitDraw& draw, std::int64_t* places) {
   check_draw(draw, d);
   const std::size_t k_max = draw.k_max;
   const auto none = static_cast<std::int64_t>(k_max + 1);
-  Buffer<std::int64_t> places(q * per_query * k_max);
   QueryDigits query(k_max);
   const double buckets = static_cast<double>(draw.b);
   for (std::size_t i = 0; i < q; ++i) {
@@ -77,20 +76,19 @@ Buffer<std::int64_t> neighbour_places(const double* queries, std::size_t q, cons
       std::size_t second = first + 1;
       while (second < k_max && code(second) == query.codes[second]) ++second;
       const bool probed = first < k_max && first_code == query.probed[first];
-      std::int64_t* out = places.data() + row * k_max;
+      std::int64_t* out = places + row * k_max;
       const std::uint32_t rank = first < k_max ? query.position[first] : 0;
       std::int64_t earlier = 0;  // digits below k probed before `first`
       for (std::size_t k = 1; k <= k_max; ++k) {
         earlier += query.position[k - 1] < rank ? 1 : 0;
-        out[k - 1] = k <= first ? 0 : (k <= second && probed) ? 1 + earlier : none;
+        out[k - 1] = std::min(out[k - 1], k <= first ? 0 : (k <= second && probed) ? 1 + earlier : none);
       }
     }
   }
-  return places;
 }
 
-Buffer<std::int64_t> probed_cell_counts(const double* queries, std::size_t q, const double* others,
-                                        std::size_t m, std::size_t d, const DigitDraw& draw) {
+void add_cell_counts(const double* queries, std::size_t q, const double* others, std::size_t m, std::size_t d,
+                     const DigitDraw& draw, std::int64_t* counts) {
   check_draw(draw, d);
   const std::size_t k_max = draw.k_max;
   // Keys with the first digit most significant: the cells of k digits are
@@ -122,7 +120,6 @@ Buffer<std::int64_t> probed_cell_counts(const double* queries, std::size_t q, co
     const auto* to = std::lower_bound(from, end, low + width);
     return {static_cast<std::size_t>(from - sorted.data()), static_cast<std::size_t>(to - sorted.data())};
   };
-  Buffer<std::int64_t> counts(k_max * (k_max + 1), 0);
   QueryDigits query(k_max);
   std::vector<Range> probe(k_max);
   for (std::size_t i = 0; i < q; ++i) {
@@ -135,7 +132,7 @@ Buffer<std::int64_t> probed_cell_counts(const double* queries, std::size_t q, co
       probe[j_new] = narrow(own, base + query.probed[j_new] * width, width);
       base += query.codes[j_new] * width;
       own = narrow(own, base, width);
-      std::int64_t* out = counts.data() + j_new * (k_max + 1);
+      std::int64_t* out = counts + j_new * (k_max + 1);
       out[0] += static_cast<std::int64_t>(own.second - own.first);
       std::size_t p = 1;
       for (const std::uint32_t j : query.order) {
@@ -145,7 +142,6 @@ Buffer<std::int64_t> probed_cell_counts(const double* queries, std::size_t q, co
       }
     }
   }
-  return counts;
 }
 
 }  // namespace vb::index

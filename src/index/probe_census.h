@@ -24,20 +24,23 @@ struct DigitDraw {
   std::int64_t b;
 };
 
-// (count × k_max), row-major: the place of neighbour i of query i / per_query
-// among the query's looked-up cells of a key of k digits, in column k - 1:
-// 0 its own cell, p its p-th probe (1 <= p <= k), k_max + 1 neither.
+// Lowers each entry of `places` ((q · per_query) × k_max, row-major) to the
+// place this table gives neighbour i of query i / per_query among the query's
+// looked-up cells of a key of k digits, in column k - 1: 0 its own cell, p its
+// p-th probe (1 <= p <= k), k_max + 1 neither. Starting from k_max + 1 and
+// lowering once per table gives the nearest place any of the tables gives.
 // `queries` is q × d, `neighbours` (q · per_query) × d, both row-major.
 // Requires: every s entry in [0, d); b >= 2 and b^k_max within int64.
 // Runs on the calling thread.
-Buffer<std::int64_t> neighbour_places(const double* queries, std::size_t q, const double* neighbours,
-                                      std::size_t per_query, std::size_t d, const DigitDraw& draw);
+void lower_places(const double* queries, std::size_t q, const double* neighbours, std::size_t per_query,
+                  std::size_t d, const DigitDraw& draw, std::int64_t* places);
 
-// (k_max × (k_max + 1)), row-major: entry (k - 1, p) is the number of `others`
-// rows in the p-th looked-up cell of a key of k digits (p = 0 the own cell),
-// summed over the queries. `queries` is q × d, `others` m × d, row-major.
-// Requires: as neighbour_places. Runs on the calling thread.
-Buffer<std::int64_t> probed_cell_counts(const double* queries, std::size_t q, const double* others,
-                                        std::size_t m, std::size_t d, const DigitDraw& draw);
+// Adds to `counts` (k_max × (k_max + 1), row-major) the number of `others`
+// rows in each looked-up cell of this table, summed over the queries: entry
+// (k - 1, p) for the p-th looked-up cell of a key of k digits (p = 0 the own
+// cell). `queries` is q × d, `others` m × d, row-major.
+// Requires: as lower_places. Runs on the calling thread.
+void add_cell_counts(const double* queries, std::size_t q, const double* others, std::size_t m, std::size_t d,
+                     const DigitDraw& draw, std::int64_t* counts);
 
 }  // namespace vb::index

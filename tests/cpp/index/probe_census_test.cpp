@@ -72,9 +72,10 @@ TEST(ProbeCensus, PlacesAndCountsMatchTheEngineLookups) {
         }
       }
       const Buffer<double> others = rows_with_edges(m, d, b, 3 + b);
-      const Buffer<std::int64_t> places =
-          neighbour_places(queries.data(), q, neighbours.data(), per_query, d, draw.view());
-      const Buffer<std::int64_t> counts = probed_cell_counts(queries.data(), q, others.data(), m, d, draw.view());
+      Buffer<std::int64_t> places(q * per_query * k_max, static_cast<std::int64_t>(k_max + 1));
+      lower_places(queries.data(), q, neighbours.data(), per_query, d, draw.view(), places.data());
+      Buffer<std::int64_t> counts(k_max * (k_max + 1), 0);
+      add_cell_counts(queries.data(), q, others.data(), m, d, draw.view(), counts.data());
       ASSERT_EQ(places.size(), q * per_query * k_max);
       ASSERT_EQ(counts.size(), k_max * (k_max + 1));
       std::vector<std::int64_t> expected_counts(counts.size(), 0);
