@@ -2,16 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <utility>
 #include <vector>
 
 #include "base/errors.h"
 #include "index/digit.h"
+#include "index/hash_kernel.h"
+#include "pool/pool.h"
 
 namespace vb::index {
 
 namespace {
+
+// Queries per task of the pool.
+constexpr std::size_t kQueriesPerPiece = 16;
 
 // A query's digits and the order its probes flip them in.
 struct QueryDigits {
@@ -35,10 +39,13 @@ struct QueryDigits {
       probed[j] = moved;
       margin[j] = std::min(frac, 1.0 - frac);
     }
-    std::iota(order.begin(), order.end(), 0u);
-    // A stable sort keeps the lower digit first on equal margins.
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return margin[a] < margin[b]; });
+    // Insertion by margin, after the equal ones: the lower digit stays first
+    // on equal margins. Keys have few digits, so this beats a general sort.
+    for (std::size_t j = 0; j < order.size(); ++j) {
+      std::size_t at = j;
+      for (; at > 0 && margin[order[at - 1]] > margin[j]; --at) order[at] = order[at - 1];
+      order[at] = static_cast<std::uint32_t>(j);
+    }
     for (std::size_t p = 0; p < order.size(); ++p) position[order[p]] = static_cast<std::uint32_t>(p);
   }
 };
@@ -57,34 +64,37 @@ void lower_places(const double* queries, std::size_t q, const double* neighbours
   check_draw(draw, d);
   const std::size_t k_max = draw.k_max;
   const auto none = static_cast<std::int64_t>(k_max + 1);
-  QueryDigits query(k_max);
   const double buckets = static_cast<double>(draw.b);
-  for (std::size_t i = 0; i < q; ++i) {
-    query.read(queries + i * d, draw);
-    for (std::size_t r = 0; r < per_query; ++r) {
-      const std::size_t row = i * per_query + r;
-      const double* point = neighbours + row * d;
-      auto code = [&](std::size_t j) {
-        return digit_of(bucket_position(point[draw.s[j]], draw.u[j], buckets), draw.b - 1);
-      };
-      // A neighbour is in the query's cell of k digits while none of them
-      // differs, and in one probe while exactly one does, by the probe's
-      // step: the digits past the second that differs do not matter.
-      std::size_t first = 0;
-      std::int64_t first_code = 0;
-      while (first < k_max && (first_code = code(first)) == query.codes[first]) ++first;
-      std::size_t second = first + 1;
-      while (second < k_max && code(second) == query.codes[second]) ++second;
-      const bool probed = first < k_max && first_code == query.probed[first];
-      std::int64_t* out = places + row * k_max;
-      const std::uint32_t rank = first < k_max ? query.position[first] : 0;
-      std::int64_t earlier = 0;  // digits below k probed before `first`
-      for (std::size_t k = 1; k <= k_max; ++k) {
-        earlier += query.position[k - 1] < rank ? 1 : 0;
-        out[k - 1] = std::min(out[k - 1], k <= first ? 0 : (k <= second && probed) ? 1 + earlier : none);
+  // Pieces of whole queries write disjoint rows of `places`.
+  pool::parallel_for(q, kQueriesPerPiece, [&](std::size_t q0, std::size_t q1) {
+    QueryDigits query(k_max);
+    for (std::size_t i = q0; i < q1; ++i) {
+      query.read(queries + i * d, draw);
+      for (std::size_t r = 0; r < per_query; ++r) {
+        const std::size_t row = i * per_query + r;
+        const double* point = neighbours + row * d;
+        auto code = [&](std::size_t j) {
+          return digit_of(bucket_position(point[draw.s[j]], draw.u[j], buckets), draw.b - 1);
+        };
+        // A neighbour is in the query's cell of k digits while none of them
+        // differs, and in one probe while exactly one does, by the probe's
+        // step: the digits past the second that differs do not matter.
+        std::size_t first = 0;
+        std::int64_t first_code = 0;
+        while (first < k_max && (first_code = code(first)) == query.codes[first]) ++first;
+        std::size_t second = first + 1;
+        while (second < k_max && code(second) == query.codes[second]) ++second;
+        const bool probed = first < k_max && first_code == query.probed[first];
+        std::int64_t* out = places + row * k_max;
+        const std::uint32_t rank = first < k_max ? query.position[first] : 0;
+        std::int64_t earlier = 0;  // digits below k probed before `first`
+        for (std::size_t k = 1; k <= k_max; ++k) {
+          earlier += query.position[k - 1] < rank ? 1 : 0;
+          out[k - 1] = std::min(out[k - 1], k <= first ? 0 : (k <= second && probed) ? 1 + earlier : none);
+        }
       }
     }
-  }
+  });
 }
 
 void add_cell_counts(const double* queries, std::size_t q, const double* others, std::size_t m, std::size_t d,
@@ -99,14 +109,15 @@ void add_cell_counts(const double* queries, std::size_t q, const double* others,
     weight[j] = w;
     if (j > 0) w *= draw.b;
   }
-  std::vector<std::int64_t> sorted(m);
-  const double buckets = static_cast<double>(draw.b);
-  for (std::size_t i = 0; i < m; ++i) {
-    std::int64_t key = 0;
-    for (std::size_t j = 0; j < k_max; ++j) {
-      key += digit_of(bucket_position(others[i * d + draw.s[j]], draw.u[j], buckets), draw.b - 1) * weight[j];
-    }
-    sorted[i] = key;
+  // Every digit of every row counts here, so they are taken a column at a
+  // time by the hashing kernel.
+  Buffer<std::int64_t> sorted(m, 0);
+  Buffer<double> column(m);
+  const DigitColumnKernel kernel = digit_column_kernel(hash_level_for(draw.b));
+  for (std::size_t j = 0; j < k_max; ++j) {
+    for (std::size_t i = 0; i < m; ++i) column[i] = others[i * d + static_cast<std::size_t>(draw.s[j])];
+    kernel(column.data(), m, DigitColumn{draw.u[j], static_cast<double>(draw.b), draw.b - 1, weight[j]},
+           sorted.data());
   }
   std::sort(sorted.begin(), sorted.end());
   // The points of a cell of k digits lie within those of the cell of its

@@ -31,7 +31,8 @@ struct DigitDraw {
 // lowering once per table gives the nearest place any of the tables gives.
 // `queries` is q × d, `neighbours` (q · per_query) × d, both row-major.
 // Requires: every s entry in [0, d); b >= 2 and b^k_max within int64.
-// Runs on the calling thread.
+// Runs in parallel on the pool, by pieces of whole queries; the result does not
+// depend on the number of threads.
 void lower_places(const double* queries, std::size_t q, const double* neighbours, std::size_t per_query,
                   std::size_t d, const DigitDraw& draw, std::int64_t* places);
 
