@@ -15,6 +15,7 @@ k digits is a prefix sum.  Rows must be finite.
 
 from __future__ import annotations
 
+import functools
 from typing import Callable
 
 import numpy as np
@@ -24,14 +25,18 @@ from vibrel.lsh import digit_codes, probe_digits
 Census = Callable[[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int], np.ndarray]
 
 
-def census() -> tuple[Census, Census]:
+def census(threads: int = 0) -> tuple[Census, Census]:
     """(neighbour_places, probed_cell_counts): the compiled pair when the
-    engine imports, else this module's."""
+    engine imports, its loops on `threads` threads (0: all), else this
+    module's."""
     try:
         from vibrel import _periodic
     except ImportError:
         return neighbour_places, probed_cell_counts
-    return _periodic.neighbour_places, _periodic.probed_cell_counts
+    if threads == 0:
+        return _periodic.neighbour_places, _periodic.probed_cell_counts
+    return (functools.partial(_periodic.call_with_threads, threads, _periodic.neighbour_places),
+            functools.partial(_periodic.call_with_threads, threads, _periodic.probed_cell_counts))
 
 
 def neighbour_places(queries: np.ndarray, neighbours: np.ndarray, s: np.ndarray, u: np.ndarray,

@@ -90,7 +90,7 @@ _COST_QUERIES = 100
 # The cells of a b are counted in its first this many tables, whose mean then
 # stands for every table: one table's count varies little, and counting costs
 # most of a table's census.
-_COUNTED_TABLES = 8
+_COUNTED_TABLES = 4
 # Mean points per cell of the (b, k) tried: from a quarter to this many per neighbour.
 _OCCUPANCY = (0.25, 8.0)
 _MAX_TABLES = _params.DRAWN_TABLES
@@ -102,8 +102,8 @@ _RATE_MARGIN = 2.0
 # the keys of a build of that many tables) and a fixed allowance (tens of
 # milliseconds), searching the most promising bucket count first; what it has
 # not reached by then is not chosen.
-_TUNING_ROWS_PER_POINT = 6
-_TUNING_ROWS_FIXED = 30_000
+_TUNING_ROWS_PER_POINT = 8
+_TUNING_ROWS_FIXED = 60_000
 # The interpreted work of one table's step, as the sample rows the census
 # hashes in the same time.
 _STEP_ROWS = 3_000
@@ -213,7 +213,7 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     sample = rng.choice(n, min(n, max(_OCCUPANCY_SAMPLE[0], min(n // 8, _OCCUPANCY_SAMPLE[1]))), replace=False)
     if truth is None:
         truth = _engine_truth(points, engine, threads)
-    sampled = _Sample(points, rows, sample, n, n_neighbors, truth, period)
+    sampled = _Sample(points, rows, sample, n, n_neighbors, truth, period, threads)
     costs = model_costs(n, d)
     exhaustive_cost = n * costs.scan_point
     choice = _Choice(bound=exhaustive_cost if free else math.inf)
@@ -223,7 +223,7 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
         open_searches = [search for search in searches if not search.done and search.promise < choice.bound]
         if not open_searches:
             break
-        budget -= min(open_searches, key=lambda search: (search.tables > 0, search.promise)).step()
+        budget -= min(open_searches, key=lambda search: (search.tables > 0, search.promise)).step(budget)
     if choice.met is not None:
         cost, params, recall, error = choice.met
     elif choice.unmet is not None and not free:
@@ -315,7 +315,7 @@ class _Sample:
     fetched on first use, the queries' true neighbours."""
 
     def __init__(self, points: Any, rows: np.ndarray, sample: np.ndarray, n: int, n_neighbors: int,
-                 truth: Truth, period: np.ndarray | None) -> None:
+                 truth: Truth, period: np.ndarray | None, threads: int) -> None:
         self.period = period
         self.rows, self.n_neighbors = rows, n_neighbors
         self.queries, self.others = self._unit(points[rows]), self._unit(points[sample])
@@ -323,7 +323,7 @@ class _Sample:
         self._points, self._truth = points, truth
         self._neighbours: np.ndarray | None = None
         self.true_kth: np.ndarray | None = None
-        self.places, self.cell_counts = _census.census()
+        self.places, self.cell_counts = _census.census(threads)
 
     def _unit(self, rows: np.ndarray) -> np.ndarray:
         return rows if self.period is None else rows / self.period
@@ -386,9 +386,13 @@ class _BucketSearch:
     def done(self) -> bool:
         return self.tables == self.s.shape[0] or not any(p.size for p in self.alive.values())
 
-    def step(self) -> int:
-        """Searches `batch` more tables; returns the sample rows it hashed."""
-        first_table, self.tables = self.tables, self.tables + self.batch
+    def step(self, rows_left: float = math.inf) -> int:
+        """Searches `batch` more tables, as many as `rows_left` allows (at
+        least one); returns the sample rows it hashed."""
+        sampled = self.sampled
+        table_rows = sampled.queries.shape[0] * (1 + sampled.n_neighbors)
+        batch = self.batch if rows_left == math.inf else int(max(1, min(self.batch, rows_left // table_rows)))
+        first_table, self.tables = self.tables, self.tables + batch
         tables, choice, costs = self.tables, self.choice, self.costs
         allowed = self.fixed["l"] is None or self.fixed["l"] == tables
         ks = [k for k, p in self.alive.items() if p.size]
@@ -434,10 +438,12 @@ class _BucketSearch:
     def _next_batch(self, soonest: float) -> int:
         """The tables to add next: up to the soonest any candidate may meet the
         target by the optimistic extrapolation, since no setting between
-        would; within the draw and a given l."""
+        would, but at most doubling the tables, so that the budget is not
+        spent on one b before its first tables show it is worth it; within
+        the draw and a given l."""
         last = self.s.shape[0] if self.fixed["l"] is None else min(self.s.shape[0], self.fixed["l"])
         wanted = soonest - self.tables if math.isfinite(soonest) else 1
-        return int(max(1, min(wanted, last - self.tables)))
+        return int(max(1, min(wanted, self.tables, last - self.tables)))
 
 
 def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, target: float) -> np.ndarray:
