@@ -15,8 +15,7 @@ k digits is a prefix sum.  Rows must be finite.
 
 from __future__ import annotations
 
-import functools
-from typing import Callable
+from typing import Any, Callable
 
 import numpy as np
 
@@ -35,8 +34,12 @@ def census(threads: int = 0) -> tuple[Census, Census]:
         return neighbour_places, probed_cell_counts
     if threads == 0:
         return _periodic.neighbour_places, _periodic.probed_cell_counts
-    return (functools.partial(_periodic.call_with_threads, threads, _periodic.neighbour_places),
-            functools.partial(_periodic.call_with_threads, threads, _periodic.probed_cell_counts))
+
+    def counted(function: Census) -> Census:
+        def call(*args: Any) -> np.ndarray:
+            return _periodic.call_with_threads(threads, function, *args)
+        return call
+    return counted(_periodic.neighbour_places), counted(_periodic.probed_cell_counts)
 
 
 def neighbour_places(queries: np.ndarray, neighbours: np.ndarray, s: np.ndarray, u: np.ndarray,

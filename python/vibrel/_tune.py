@@ -21,14 +21,17 @@ The rule, applied at `fit` to the parameters the user left as None:
    digits, which are then exactly the index's parameters.
 4. Recall from keys alone.  A true neighbour is found iff in some table its key
    is the query's base key or one of the query's first `probes` probe keys
-   (`vibrel.lsh.probe_digits`).  The estimate is the mean over the sample
+   (`vibrel.lsh.probe_digits`): the census (`vibrel._census`, compiled in the
+   engine) gives the nearest place any table gives it among the query's
+   looked-up cells, for every k at once.  The estimate is the mean over the sample
    queries of the share found, its error the standard error of that mean.
    The engine widens the search of a query whose cells hold too few points and
    may find a tied point instead of the listed one; the estimate counts neither,
    so it errs low (the front measures the built index on the sample instead).
 5. Cost from bucket sizes.  A query's distance evaluations (the engine's `pairs`)
    are the sizes of the cells it looks up, summed over its tables; the sizes are
-   counted in a random sample of `_OCCUPANCY_SAMPLE` points and scaled to n.  The
+   counted by the census in a random sample of `_OCCUPANCY_SAMPLE` points,
+   in a b's first `_COUNTED_TABLES` tables, and scaled to n.  The
    cost of a query is pairs * pair(n, d) + lookups * LOOKUP_NS, with lookups =
    l * (1 + probes), and the exhaustive search's is n * scan(d).  The unit costs
    are a fixed model of the compiled engine's blocked path (whole-thread blocks,
@@ -46,8 +49,11 @@ The rule, applied at `fit` to the parameters the user left as None:
    When explicit parameters leave no setting that reaches the target, the one
    with the highest estimate.
 
-Cost of tuning (about a build: bench/bench_front.py --goals).  Tables are
-hashed one at a time for each b, and a (k, probes) leaves the search
+Cost of tuning (about a build: bench/bench_front.py --goals).  The tables of
+a b are searched in batches: the next batch reaches the fewest tables at which
+any of its candidates may meet the target, by the optimistic extrapolation
+below (no setting in between would), but at most doubles the tables.  A
+(k, probes) leaves the search
 
 * once its recall meets the target (more tables only cost more);
 * once its modelled cost reaches that of the best choice so far (the
@@ -57,13 +63,19 @@ hashed one at a time for each b, and a (k, probes) leaves the search
   or the table budget.
 
 Every b gets one table first; then the b whose best candidate promises the
-lowest cost gets the next.  With all parameters left to it, the tuner hashes
-at most `_TUNING_ROWS_PER_POINT` sample rows per point (at most
-`_TUNING_ROWS_MOST`) plus `_TUNING_ROWS_FIXED`; what it has
-not shown to meet the target by then is not chosen (the exhaustive search is,
-if nothing is).  So the work follows the modelled costs: where the exhaustive
-search is cheap, most candidates leave after their first table.  Given
-parameters are searched without that bound.
+lowest cost gets the next batch.  With all parameters left to it, the tuner
+counts at most `_TUNING_ROWS_PER_POINT` sample rows per point (at most
+`_TUNING_ROWS_MOST`) plus `_TUNING_ROWS_FIXED`, each step's interpreted work
+counted as `_STEP_ROWS`; what it has not shown to meet the target by then is
+not chosen (the exhaustive search is, if nothing is).  So the work follows the
+modelled costs: where the exhaustive search is cheap, most candidates leave
+after their first table.  Given parameters are searched without that bound.
+
+The shortcut of step 1 rarely fires for small k: its floor is what a perfect
+hash would cost, and at d = 16 the settings that reach the target evaluate
+hundreds of times n_neighbors points, so below about 50,000 uniform points the
+exhaustive search is chosen only after the first tables have shown that no
+setting can beat it.
 """
 
 from __future__ import annotations
@@ -89,7 +101,7 @@ _OCCUPANCY_SAMPLE = (2048, 8192)
 _COST_QUERIES = 100
 # The cells of a b are counted in its first this many tables, whose mean then
 # stands for every table: one table's count varies little, and counting costs
-# most of a table's census.
+# as much as the rest of a table's census.
 _COUNTED_TABLES = 4
 # Mean points per cell of the (b, k) tried: from a quarter to this many per neighbour.
 _OCCUPANCY = (0.25, 8.0)
@@ -98,9 +110,10 @@ _MAX_TABLES = _params.DRAWN_TABLES
 # tables' random shifts make one table's rate vary far more than its pairs'
 # count would say.
 _RATE_MARGIN = 2.0
-# The tuner hashes at most this many sample rows per point of the data (about
-# the keys of a build of that many tables) and a fixed allowance (tens of
-# milliseconds), searching the most promising bucket count first; what it has
+# The tuner's census reads at most this many sample rows per point of the data
+# and a fixed allowance (a row costs about 0.1 us of one thread, so the
+# allowance is some milliseconds and the rows per point about a build of as
+# many tables), searching the most promising bucket count first; what it has
 # not reached by then is not chosen.
 _TUNING_ROWS_PER_POINT = 8
 _TUNING_ROWS_FIXED = 60_000
