@@ -424,7 +424,7 @@ class _BucketSearch:
             pos = table.neighbour_places(k)  # (q, nn)
             # A neighbour is found with p probes when some table places it at p or before.
             nearest = self.nearest[k] = np.minimum(self.nearest[k], pos) if k in self.nearest else pos
-            per_query = (nearest[None] <= probes[:, None, None]).mean(axis=2)  # (probes, q)
+            per_query = _found_shares(nearest, k)[:, probes].T  # (probes, q)
             recall = per_query.mean(axis=1)
             first = self.first_miss.setdefault(k, np.full(k + 1, np.nan))
             first[probes] = np.where(np.isnan(first[probes]), 1.0 - recall, first[probes])
@@ -457,6 +457,15 @@ class _BucketSearch:
         last = self.s.shape[0] if self.fixed["l"] is None else min(self.s.shape[0], self.fixed["l"])
         wanted = soonest - self.tables if math.isfinite(soonest) else 1
         return int(max(1, min(wanted, self.tables, last - self.tables)))
+
+
+def _found_shares(nearest: np.ndarray, k: int) -> np.ndarray:
+    """(q, k + 1): the share of each query's neighbours found with 0, 1, ..., k
+    probes, from their nearest places (q, nn)."""
+    q, nn = nearest.shape
+    cells = np.arange(q)[:, None] * (k + 2) + np.minimum(nearest, k + 1)
+    found = np.cumsum(np.bincount(cells.ravel(), minlength=q * (k + 2)).reshape(q, k + 2), axis=1)
+    return found[:, :k + 1] / nn
 
 
 def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, target: float) -> np.ndarray:
