@@ -82,7 +82,7 @@ def build_index(engine, params, s, u, block: int, points, n_static: int, threads
     The engine reads only C-contiguous, aligned arrays. Arrays restored from
     out-of-band pickle buffers (protocol 5, as Dask and joblib send them) can sit
     at any byte offset, so such arrays are copied here; others pass unchanged."""
-    s, u, points = (np.require(a, dtype, "CA") for a, dtype in
+    s, u, points = (np.require(a, dtype, ["C", "A"]) for a, dtype in
                     ((s, np.int64), (u, np.float64), (points, np.float64)))
     index = engine(params.b, params.k, params.l, params.probes, s, u, block)
     call(threads, index.build, points, n_static)

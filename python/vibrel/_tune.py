@@ -21,14 +21,17 @@ The rule, applied at `fit` to the parameters the user left as None:
    digits, which are then exactly the index's parameters.
 4. Recall from keys alone.  A true neighbour is found iff in some table its key
    is the query's base key or one of the query's first `probes` probe keys
-   (`vibrel.lsh.probe_digits`).  The estimate is the mean over the sample
+   (`vibrel.lsh.probe_digits`): the census (`vibrel._census`, compiled in the
+   engine) gives the nearest place any table gives it among the query's
+   looked-up cells, for every k at once.  The estimate is the mean over the sample
    queries of the share found, its error the standard error of that mean.
    The engine widens the search of a query whose cells hold too few points and
    may find a tied point instead of the listed one; the estimate counts neither,
    so it errs low (the front measures the built index on the sample instead).
 5. Cost from bucket sizes.  A query's distance evaluations (the engine's `pairs`)
    are the sizes of the cells it looks up, summed over its tables; the sizes are
-   counted in a random sample of `_OCCUPANCY_SAMPLE` points and scaled to n.  The
+   counted by the census in a random sample of `_OCCUPANCY_SAMPLE` points,
+   in a b's first `_COUNTED_TABLES` tables, and scaled to n.  The
    cost of a query is pairs * pair(n, d) + lookups * LOOKUP_NS, with lookups =
    l * (1 + probes), and the exhaustive search's is n * scan(d).  The unit costs
    are a fixed model of the compiled engine's blocked path (whole-thread blocks,
@@ -46,8 +49,11 @@ The rule, applied at `fit` to the parameters the user left as None:
    When explicit parameters leave no setting that reaches the target, the one
    with the highest estimate.
 
-Cost of tuning (about a build: bench/bench_front.py --goals).  Tables are
-hashed one at a time for each b, and a (k, probes) leaves the search
+Cost of tuning (about a build: bench/bench_front.py --goals).  The tables of
+a b are searched in batches: the next batch reaches the fewest tables at which
+any of its candidates may meet the target, by the optimistic extrapolation
+below (no setting in between would), but at most doubles the tables.  A
+(k, probes) leaves the search
 
 * once its recall meets the target (more tables only cost more);
 * once its modelled cost reaches that of the best choice so far (the
@@ -57,13 +63,19 @@ hashed one at a time for each b, and a (k, probes) leaves the search
   or the table budget.
 
 Every b gets one table first; then the b whose best candidate promises the
-lowest cost gets the next.  With all parameters left to it, the tuner hashes
-at most `_TUNING_ROWS_PER_POINT` sample rows per point (at most
-`_TUNING_ROWS_MOST`) plus `_TUNING_ROWS_FIXED`; what it has
-not shown to meet the target by then is not chosen (the exhaustive search is,
-if nothing is).  So the work follows the modelled costs: where the exhaustive
-search is cheap, most candidates leave after their first table.  Given
-parameters are searched without that bound.
+lowest cost gets the next batch.  With all parameters left to it, the tuner
+counts at most `_TUNING_ROWS_PER_POINT` sample rows per point (at most
+`_TUNING_ROWS_MOST`) plus `_TUNING_ROWS_FIXED`, each step's interpreted work
+counted as `_STEP_ROWS`; what it has not shown to meet the target by then is
+not chosen (the exhaustive search is, if nothing is).  So the work follows the
+modelled costs: where the exhaustive search is cheap, most candidates leave
+after their first table.  Given parameters are searched without that bound.
+
+The shortcut of step 1 rarely fires for small k: its floor is what a perfect
+hash would cost, and at d = 16 the settings that reach the target evaluate
+hundreds of times n_neighbors points, so below about 50,000 uniform points the
+exhaustive search is chosen only after the first tables have shown that no
+setting can beat it.
 """
 
 from __future__ import annotations
@@ -75,9 +87,9 @@ from typing import Any, Callable, Iterator
 
 import numpy as np
 
-from vibrel import _backend, _params
+from vibrel import _backend, _census, _params
 from vibrel._params import EXHAUSTIVE, HashParams
-from vibrel.lsh import PythonLshIndex, digit_codes, probe_digits
+from vibrel.lsh import PythonLshIndex
 
 # Below this many points the exhaustive search is always the cheapest.
 EXHAUSTIVE_BELOW = 2048
@@ -87,6 +99,10 @@ N_QUERIES = 400
 # points within these bounds), and the sample queries whose cells are counted.
 _OCCUPANCY_SAMPLE = (2048, 8192)
 _COST_QUERIES = 100
+# The cells of a b are counted in its first this many tables, whose mean then
+# stands for every table: one table's count varies little, and counting costs
+# as much as the rest of a table's census.
+_COUNTED_TABLES = 4
 # Mean points per cell of the (b, k) tried: from a quarter to this many per neighbour.
 _OCCUPANCY = (0.25, 8.0)
 _MAX_TABLES = _params.DRAWN_TABLES
@@ -94,12 +110,16 @@ _MAX_TABLES = _params.DRAWN_TABLES
 # tables' random shifts make one table's rate vary far more than its pairs'
 # count would say.
 _RATE_MARGIN = 2.0
-# The tuner hashes at most this many sample rows per point of the data (about
-# the keys of a build of that many tables) and a fixed allowance (tens of
-# milliseconds), searching the most promising bucket count first; what it has
+# The tuner's census reads at most this many sample rows per point of the data
+# and a fixed allowance (a row costs about 0.1 us of one thread, so the
+# allowance is some milliseconds and the rows per point about a build of as
+# many tables), searching the most promising bucket count first; what it has
 # not reached by then is not chosen.
-_TUNING_ROWS_PER_POINT = 6
-_TUNING_ROWS_FIXED = 30_000
+_TUNING_ROWS_PER_POINT = 8
+_TUNING_ROWS_FIXED = 60_000
+# The interpreted work of one table's step, as the sample rows the census
+# hashes in the same time.
+_STEP_ROWS = 3_000
 # The tables a search needs hardly grow with n (their sample is fixed), while a
 # build does: beyond this many rows tuning costs more than it can save.
 _TUNING_ROWS_MOST = 1_200_000
@@ -206,7 +226,7 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     sample = rng.choice(n, min(n, max(_OCCUPANCY_SAMPLE[0], min(n // 8, _OCCUPANCY_SAMPLE[1]))), replace=False)
     if truth is None:
         truth = _engine_truth(points, engine, threads)
-    sampled = _Sample(points, rows, sample, n, n_neighbors, truth, period)
+    sampled = _Sample(points, rows, sample, n, n_neighbors, truth, period, threads)
     costs = model_costs(n, d)
     exhaustive_cost = n * costs.scan_point
     choice = _Choice(bound=exhaustive_cost if free else math.inf)
@@ -216,7 +236,7 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
         open_searches = [search for search in searches if not search.done and search.promise < choice.bound]
         if not open_searches:
             break
-        budget -= min(open_searches, key=lambda search: (search.tables > 0, search.promise)).step()
+        budget -= min(open_searches, key=lambda search: (search.tables > 0, search.promise)).step(budget)
     if choice.met is not None:
         cost, params, recall, error = choice.met
     elif choice.unmet is not None and not free:
@@ -308,7 +328,7 @@ class _Sample:
     fetched on first use, the queries' true neighbours."""
 
     def __init__(self, points: Any, rows: np.ndarray, sample: np.ndarray, n: int, n_neighbors: int,
-                 truth: Truth, period: np.ndarray | None) -> None:
+                 truth: Truth, period: np.ndarray | None, threads: int) -> None:
         self.period = period
         self.rows, self.n_neighbors = rows, n_neighbors
         self.queries, self.others = self._unit(points[rows]), self._unit(points[sample])
@@ -316,6 +336,7 @@ class _Sample:
         self._points, self._truth = points, truth
         self._neighbours: np.ndarray | None = None
         self.true_kth: np.ndarray | None = None
+        self.places, self.cell_counts = _census.census(threads)
 
     def _unit(self, rows: np.ndarray) -> np.ndarray:
         return rows if self.period is None else rows / self.period
@@ -368,34 +389,42 @@ class _BucketSearch:
         self.free = all(v is None for v in fixed.values())
         self.tables = 0
         self.alive = {k: np.array(list(_probe_counts(k, fixed["probes"])), dtype=np.int64) for k in ks}
-        self.pairs = {k: np.zeros(k + 1) for k in ks}
-        self.found: dict[int, np.ndarray] = {}  # per k: (k + 1, q, nn), found by some table with p probes
+        self.pairs = {k: np.zeros(k + 1) for k in ks}  # summed over the counted tables
+        self.nearest: dict[int, np.ndarray] = {}  # per k: (q, nn), the least place over the tables
         self.first_miss: dict[int, np.ndarray] = {}
         self.promise = 0.0
+        self.batch = 1  # tables the next step adds
 
     @property
     def done(self) -> bool:
         return self.tables == self.s.shape[0] or not any(p.size for p in self.alive.values())
 
-    def step(self) -> int:
-        """Searches one more table; returns the sample rows it hashed."""
-        self.tables += 1
+    def step(self, rows_left: float = math.inf) -> int:
+        """Searches `batch` more tables, as many as `rows_left` allows (at
+        least one); returns the sample rows it hashed."""
+        sampled = self.sampled
+        table_rows = sampled.queries.shape[0] * (1 + sampled.n_neighbors)
+        batch = self.batch if rows_left == math.inf else int(max(1, min(self.batch, rows_left // table_rows)))
+        first_table, self.tables = self.tables, self.tables + batch
         tables, choice, costs = self.tables, self.choice, self.costs
         allowed = self.fixed["l"] is None or self.fixed["l"] == tables
         ks = [k for k, p in self.alive.items() if p.size]
-        table = _Table(self.sampled, self.b, self.s[tables - 1, :max(ks)], self.u[tables - 1, :max(ks)])
+        counted = min(tables, _COUNTED_TABLES)
+        table = _Tables(self.sampled, self.b, self.s[first_table:tables, :max(ks)],
+                        self.u[first_table:tables, :max(ks)], counted=max(0, counted - first_table))
         self.promise = math.inf
+        soonest = math.inf  # the fewest tables at which a candidate still searched may meet the target
         for k in ks:
             self.pairs[k] += table.cell_sizes(k)
-            per_table = self.pairs[k] / tables * costs.pair + (1 + np.arange(k + 1)) * costs.lookup
+            per_table = self.pairs[k] / counted * costs.pair + (1 + np.arange(k + 1)) * costs.lookup
             probes = self.alive[k][tables * per_table[self.alive[k]] < choice.bound]
             if not probes.size:
                 self.alive[k] = probes
                 continue
             pos = table.neighbour_places(k)  # (q, nn)
-            found = self.found.setdefault(k, np.zeros((k + 1,) + pos.shape, dtype=bool))
-            found[probes] |= pos[None] <= probes[:, None, None]
-            per_query = found[probes].mean(axis=2)  # (probes, q)
+            # A neighbour is found with p probes when some table places it at p or before.
+            nearest = self.nearest[k] = np.minimum(self.nearest[k], pos) if k in self.nearest else pos
+            per_query = _found_shares(nearest, k)[:, probes].T  # (probes, q)
             recall = per_query.mean(axis=1)
             first = self.first_miss.setdefault(k, np.full(k + 1, np.nan))
             first[probes] = np.where(np.isnan(first[probes]), 1.0 - recall, first[probes])
@@ -415,7 +444,28 @@ class _BucketSearch:
             self.alive[k] = probes[worth]
             if worth.any():
                 self.promise = min(self.promise, float((needed * per_table[probes])[worth].min()))
-        return table.rows_hashed
+                soonest = min(soonest, float(needed[worth].min()))
+        self.batch = self._next_batch(soonest)
+        return table.rows_hashed + _STEP_ROWS
+
+    def _next_batch(self, soonest: float) -> int:
+        """The tables to add next: up to the soonest any candidate may meet the
+        target by the optimistic extrapolation, since no setting between
+        would, but at most doubling the tables, so that the budget is not
+        spent on one b before its first tables show it is worth it; within
+        the draw and a given l."""
+        last = self.s.shape[0] if self.fixed["l"] is None else min(self.s.shape[0], self.fixed["l"])
+        wanted = soonest - self.tables if math.isfinite(soonest) else 1
+        return int(max(1, min(wanted, self.tables, last - self.tables)))
+
+
+def _found_shares(nearest: np.ndarray, k: int) -> np.ndarray:
+    """(q, k + 1): the share of each query's neighbours found with 0, 1, ..., k
+    probes, from their nearest places (q, nn)."""
+    q, nn = nearest.shape
+    cells = np.arange(q)[:, None] * (k + 2) + np.minimum(nearest, k + 1)
+    found = np.cumsum(np.bincount(cells.ravel(), minlength=q * (k + 2)).reshape(q, k + 2), axis=1)
+    return found[:, :k + 1] / nn
 
 
 def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, target: float) -> np.ndarray:
@@ -445,81 +495,39 @@ def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, 
     return out
 
 
-class _Table:
-    """One table's digits of the sample for one b: the queries' cells and probe
-    order, the occupancy sample's cells, and (on demand) where each true
-    neighbour lies among its query's cells, for every k at once.
+class _Tables:
+    """Some consecutive tables' digits of the sample for one b, counted by the
+    census for every k at once: how full the cost queries' looked-up cells are
+    in the first `counted` of them, and (on demand) the nearest place any of
+    them gives each true neighbour among its query's looked-up cells."""
 
-    Cells are counted on a second encoding of the digits, most significant
-    first, in which the cells of k digits are ranges of the sorted codes of
-    k_max digits: one sort serves every k.
-    """
-
-    def __init__(self, sampled: _Sample, b: int, s: np.ndarray, u: np.ndarray) -> None:
-        k_max = s.size
-        self.sampled, self.b, self.s, self.u = sampled, b, s, u
-        self.high = np.array([b ** j for j in range(k_max)][::-1], dtype=np.int64)
-        self.codes, v = digit_codes(sampled.queries[:, s], u, b)
-        # The probe order of the first k digits is that of all k_max, restricted.
-        self.digits, self.steps = probe_digits(self.codes, v, k_max)
-        cost_rows = min(self.codes.shape[0], _COST_QUERIES)
-        self.q_high = np.cumsum(self.codes[:cost_rows] * self.high, axis=1)
-        self.o_high = np.sort((digit_codes(sampled.others[:, s], u, b)[0] * self.high).sum(axis=1))
+    def __init__(self, sampled: _Sample, b: int, s: np.ndarray, u: np.ndarray, counted: int) -> None:
+        self.sampled, self.b = sampled, b
+        self.s, self.u = np.ascontiguousarray(s, dtype=np.int64), np.ascontiguousarray(u, dtype=np.float64)
+        cost_rows = min(sampled.queries.shape[0], _COST_QUERIES)
+        self.counts = np.zeros((s.shape[1], s.shape[1] + 1), dtype=np.int64)
+        if counted:
+            self.counts = sampled.cell_counts(sampled.queries[:cost_rows], sampled.others, self.s[:counted],
+                                              self.u[:counted], b)
+        self.scale = sampled.scale / cost_rows
+        self.rows_hashed = counted * (cost_rows + sampled.others.shape[0])
         self._places: np.ndarray | None = None
-        self.rows_hashed = sampled.queries.shape[0] + sampled.others.shape[0]
-
-    def _moves(self, k: int, rows: int) -> tuple[np.ndarray, np.ndarray]:
-        """(digits (rows, k) in probe order among the first k, the change of each
-        one's code when probed) for the first `rows` queries."""
-        digits, steps = self.digits[:rows], self.steps[:rows]
-        inside = digits < k
-        order = digits[inside].reshape(-1, k)
-        code = np.take_along_axis(self.codes[:rows], order, axis=1)
-        return order, np.mod(code + steps[inside].reshape(-1, k), self.b) - code
 
     def cell_sizes(self, k: int) -> np.ndarray:
-        """(k + 1,): the mean points, scaled to n, in the first 0, 1, ..., k
-        probed cells of the cost queries, cumulative."""
-        rows = self.q_high.shape[0]
-        order, moves = self._moves(k, rows)
-        cells = np.empty((rows, k + 1), dtype=np.int64)
-        cells[:, 0] = self.q_high[:, k - 1]
-        cells[:, 1:] = cells[:, :1] + moves * self.high[order]
-        width = self.high[k - 1]
-        sizes = np.searchsorted(self.o_high, cells + width, side="left") - np.searchsorted(self.o_high, cells)
-        return np.cumsum(sizes.mean(axis=0)) * self.sampled.scale
+        """(k + 1,): the points, scaled to n, in the first 0, 1, ..., k probed
+        cells of a cost query, cumulative, summed over the counted tables."""
+        return np.cumsum(self.counts[k - 1, :k + 1]) * self.scale
 
     def neighbour_places(self, k: int) -> np.ndarray:
-        """(q, nn): the place of each true neighbour's cell among its query's
-        looked-up cells of k digits: 0 the query's own, p its p-th probe;
-        more than k when it is none of them."""
+        """(q, nn): the nearest place of each true neighbour's cell among its
+        query's looked-up cells of k digits in any of the tables: 0 the query's
+        own, p its p-th probe; more than k when it is none of them."""
         if self._places is None:
-            self._places = self._all_places()
-        return self._places[:, k - 1].reshape(self.codes.shape[0], -1)
-
-    def _all_places(self) -> np.ndarray:
-        """(q * nn, k_max): `neighbour_places` for every k (column k - 1).
-
-        A neighbour shares the query's cell of k digits when none of them
-        differs, and is its p-th probe when exactly one does, digit j, by the
-        step the probe of j takes, and j comes p-th in the probe order of the
-        first k digits: after the digits i < k probed before it.
-        """
-        neighbours = self.sampled.neighbours()
-        self.rows_hashed += neighbours.shape[0]
-        n_codes = digit_codes(neighbours[:, self.s], self.u, self.b)[0]
-        q, k_max = self.codes.shape
-        owner = np.repeat(np.arange(q), n_codes.shape[0] // q)
-        differs = n_codes != self.codes[owner]
-        count = np.cumsum(differs, axis=1)  # digits that differ among the first k
-        j = np.argmax(differs, axis=1)  # the first one
-        position = np.empty_like(self.digits)  # of each digit in the probe order
-        np.put_along_axis(position, self.digits, np.arange(k_max)[None, :], axis=1)
-        step = np.empty_like(self.steps)
-        np.put_along_axis(step, self.digits, self.steps, axis=1)
-        probed = np.mod(self.codes + step, self.b)[owner, j] == n_codes[np.arange(owner.size), j]
-        rank = np.cumsum(position[owner] < position[owner, j][:, None], axis=1)
-        return np.where(count == 0, 0, np.where((count == 1) & probed[:, None], 1 + rank, k_max + 1))
+            neighbours = self.sampled.neighbours()
+            self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b)
+            self.rows_hashed += self.s.shape[0] * (self.sampled.queries.shape[0] + neighbours.shape[0])
+        assert self._places is not None
+        return self._places[:, k - 1].reshape(self.sampled.queries.shape[0], -1)
 
 
 def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list[int]]]:

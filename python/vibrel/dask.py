@@ -131,7 +131,7 @@ def _exact_knn(shard: _Shard, queries: np.ndarray, n_neighbors: int, exclude: np
     index = _backend.exhaustive_index(engine, shard.points, shard.points.shape[0])
     # Arrays arrive in the task's message frames, which newer schedulers do not
     # align; the engine reads only aligned ones.
-    queries = np.require(queries, np.float64, "CA")
+    queries = np.require(queries, np.float64, ["C", "A"])
     ind, dist = index.query_knn(queries, n_neighbors, shard.local(exclude))
     return dist, _global(shard, ind)
 

@@ -1,5 +1,6 @@
 // Module initialisation of the periodic engine: the periodic LSH index, the
-// exact cell search and its row splitter, and the functions about its pool. The NumPy API table of this
+// exact cell search and its row splitter, the functions about its pool and the
+// tuner's counts of what a table would look up. The NumPy API table of this
 // extension is imported here and nowhere else.
 #define VB_NUMPY_IMPORT
 #include "module/numpy_api.h"
@@ -7,6 +8,7 @@
 #include "module/add_class.h"
 #include "module/cell_index_object.h"
 #include "module/cell_docstrings.h"
+#include "module/census_functions.h"
 #include "module/index_object.h"
 #include "module/pool_functions.h"
 
@@ -26,6 +28,8 @@ PyMethodDef functions[] = {
      METH_FASTCALL | METH_KEYWORDS, vb::module::doc::kSplitRows},
     vb::module::pool_threads_function(),
     vb::module::call_with_threads_function(),
+    vb::module::neighbour_places_function(),
+    vb::module::probed_cell_counts_function(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,7 +12,7 @@ import sklearn.exceptions
 from sklearn.base import clone
 from sklearn.utils.estimator_checks import check_estimator
 
-from vibrel import RecallTargetWarning, ToroidalNN, _exact
+from vibrel import RecallTargetWarning, ToroidalNN, _census, _exact
 from vibrel._periodic import PeriodicLshIndex
 
 
@@ -110,3 +110,13 @@ def test_partial_settings_are_kept_and_the_rest_tuned(given, rng):
         model = ToroidalNN(random_state=0, **given).fit(X)
     assert {name: model.params_[name] for name in given} == given
     assert 0.0 < model.recall_estimate_ <= 1.0 and model.s_.shape == (model.params_["l"], model.params_["k"])
+
+
+def test_the_numpy_census_tunes_as_the_compiled_one(rng, monkeypatch):
+    X = rng.random((12_000, 3))
+    compiled = ToroidalNN(random_state=0).fit(X)
+    monkeypatch.setattr(_census, "census", lambda threads=0: (_census.neighbour_places, _census.probed_cell_counts))
+    numpy_census = ToroidalNN(random_state=0).fit(X)
+    assert compiled.params_["b"] > 1 and numpy_census.params_ == compiled.params_
+    assert numpy_census.recall_estimate_ == compiled.recall_estimate_
+    np.testing.assert_array_equal(numpy_census.s_, compiled.s_)

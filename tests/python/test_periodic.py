@@ -133,3 +133,62 @@ def test_periods_at_the_edges_of_the_range_answer_right(rng, metric, edges):
         want_dist, want_ind = exact.kneighbors(points[:20])
         np.testing.assert_array_equal(ind, want_ind)
         np.testing.assert_allclose(dist, want_dist * side, rtol=1e-5)
+
+
+# ------------------------------------------- the tuner's census of a table
+
+
+def census_rows(rng, b, d):
+    """Queries, 8 near neighbours each and others, some of them on bucket
+    boundaries (equal margins), mid-bucket and on the wrap-around edge."""
+    queries = rng.random((40, d))
+    queries[::4] = np.round(queries[::4] * b) / b
+    queries[1::4] = (np.floor(queries[1::4] * b) + 0.5) / b  # mid-bucket where unshifted
+    neighbours = (np.repeat(queries, 8, axis=0) + (rng.random((320, d)) - 0.5) * 0.6 / b) % 1.0
+    others = rng.random((400, d))
+    others[::7] = np.round(others[::7] * b) / b
+    others[1::7, 0] = np.nextafter(1.0, 0.0)
+    return queries, neighbours, others
+
+
+@pytest.mark.parametrize("b, k", [(2, 9), (3, 7), (7, 4), (1 << 20, 3)])
+def test_census_counts_what_the_reference_index_looks_up(rng, b, k):
+    from vibrel import _census, _periodic
+    d, tables = 5, 2
+    queries, neighbours, others = census_rows(rng, b, d)
+    s, u = rng.integers(0, d, (tables, k)).astype(np.int64), rng.random((tables, k))
+    u[:, ::2] = 0.0
+    places = _periodic.neighbour_places(queries, neighbours, s, u, b)
+    counts = _periodic.probed_cell_counts(queries, others, s, u, b)
+    np.testing.assert_array_equal(places, _census.neighbour_places(queries, neighbours, s, u, b))
+    np.testing.assert_array_equal(counts, _census.probed_cell_counts(queries, others, s, u, b))
+    owner = np.repeat(np.arange(len(queries)), 8)
+    for digits in range(1, k + 1):  # the index of that many digits: its own keys and probes
+        ref = PythonLshIndex(b, digits, tables, digits, s[:, :digits], u[:, :digits])
+        nearest, inside = np.full(len(neighbours), k + 1), np.zeros(digits + 1, np.int64)
+        for t in range(tables):
+            _, looked = ref.query_keys(queries, t)
+            same = looked[owner] == ref.hash_points(neighbours)[t][:, None]
+            nearest = np.minimum(nearest, np.where(same.any(axis=1), np.argmax(same, axis=1), k + 1))
+            inside += (looked[:, :, None] == ref.hash_points(others)[t][None, None, :]).sum(axis=(0, 2))
+        np.testing.assert_array_equal(places[:, digits - 1], nearest)
+        np.testing.assert_array_equal(counts[digits - 1, :digits + 1], inside)
+    assert (places == 0).any() and ((places > 0) & (places <= k)).any()
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (dict(b=1), ValueError, "b must be at least 2"),
+    (dict(s=np.array([[0, 9]])), ValueError, r"s must hold columns in \[0, d\)"),
+    (dict(u=np.zeros((1, 3))), ValueError, "the same shape"),
+    (dict(b=1 << 40, s=np.array([[0, 1]])), ValueError, "must fit 64 bits"),
+    (dict(rows=np.full((8, 3), np.nan)), ValueError, "must be finite"),
+    (dict(rows=np.zeros((7, 3))), ValueError, "the same number of rows for every query"),
+    (dict(rows=np.zeros((8, 2))), ValueError, "as many columns as queries"),
+    (dict(queries=np.zeros((4, 3), np.float32)), TypeError, "not an instance of 'ndarray'"),
+])
+def test_census_refuses_bad_arguments(change, error, message):
+    from vibrel import _periodic
+    args = dict(queries=np.zeros((4, 3)), rows=np.zeros((8, 3)), s=np.array([[0, 2]]), u=np.zeros((1, 2)), b=3)
+    args |= change
+    with pytest.raises(error, match=message):
+        _periodic.neighbour_places(args["queries"], args["rows"], args["s"], args["u"], args["b"])

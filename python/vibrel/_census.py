@@ -1,0 +1,120 @@
+"""What one table of a hash setting would look up, counted on a sample in NumPy.
+
+For some tables' draws of `k_max` digits (digit j of table t reads column
+s[t, j] shifted by u[t, j], in base b) and every key length k = 1 .. k_max at
+once, a query looks up its own cell and its k probes in every table
+(`vibrel.lsh.probe_digits`).  The tuner scores a
+setting by where the true neighbours of its sample queries lie among those
+cells, and prices it by how many points the cells hold.
+
+These are the reference of the compiled census of `vibrel._periodic` and stand
+in for it when the engine is missing; `census` gives whichever serves.  Keys
+here are those of `vibrel.lsh` (digit j weighs b**j), so the key of the first
+k digits is a prefix sum.  Rows must be finite.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Callable
+
+import numpy as np
+
+from vibrel.lsh import digit_codes, probe_digits
+
+Census = Callable[[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int], np.ndarray]
+
+
+def census(threads: int = 0) -> tuple[Census, Census]:
+    """(neighbour_places, probed_cell_counts): the compiled pair when the
+    engine imports, its loops on `threads` threads (0: all), else this
+    module's."""
+    try:
+        from vibrel import _periodic
+    except ImportError:
+        return neighbour_places, probed_cell_counts
+    if threads == 0:
+        return _periodic.neighbour_places, _periodic.probed_cell_counts
+
+    def counted(function: Census) -> Census:
+        def call(*args: Any) -> np.ndarray:
+            return _periodic.call_with_threads(threads, function, *args)
+        return call
+    return counted(_periodic.neighbour_places), counted(_periodic.probed_cell_counts)
+
+
+def neighbour_places(queries: np.ndarray, neighbours: np.ndarray, s: np.ndarray, u: np.ndarray,
+                     b: int) -> np.ndarray:
+    """(len(neighbours), k_max) int64: column k - 1 holds the nearest place
+    any table gives neighbour i among the looked-up cells of query i //
+    (len(neighbours) // len(queries)) with k digits: 0 its own cell, p its
+    p-th probe, k_max + 1 neither."""
+    places = _table_places(queries, neighbours, s[0], u[0], b)
+    for t in range(1, s.shape[0]):
+        places = np.minimum(places, _table_places(queries, neighbours, s[t], u[t], b))
+    return places
+
+
+def probed_cell_counts(queries: np.ndarray, others: np.ndarray, s: np.ndarray, u: np.ndarray,
+                       b: int) -> np.ndarray:
+    """(k_max, k_max + 1) int64: entry (k - 1, p) is the number of `others`
+    rows in the p-th looked-up cell of k digits (0 the own cell), summed over
+    the queries and the tables."""
+    return sum((_table_counts(queries, others, s[t], u[t], b) for t in range(s.shape[0])),
+               np.zeros((s.shape[1], s.shape[1] + 1), dtype=np.int64))
+
+
+def _table_places(queries: np.ndarray, neighbours: np.ndarray, s: np.ndarray, u: np.ndarray,
+                  b: int) -> np.ndarray:
+    k_max = s.size
+    per_query = neighbours.shape[0] // max(1, queries.shape[0])
+    looked = looked_up_keys(queries, s, u, b)[np.repeat(np.arange(queries.shape[0]), per_query)]
+    keys = _prefix_keys(digit_codes(neighbours[:, s], u, b)[0], b)
+    places = np.full(keys.shape, k_max + 1, dtype=np.int64)
+    for k in range(1, k_max + 1):
+        match = looked[:, k - 1, :k + 1] == keys[:, k - 1, None]
+        hit = match.any(axis=1)
+        places[hit, k - 1] = np.argmax(match[hit], axis=1)
+    return places
+
+
+def _table_counts(queries: np.ndarray, others: np.ndarray, s: np.ndarray, u: np.ndarray, b: int) -> np.ndarray:
+    k_max = s.size
+    looked = looked_up_keys(queries, s, u, b)
+    keys = _prefix_keys(digit_codes(others[:, s], u, b)[0], b)
+    counts = np.zeros((k_max, k_max + 1), dtype=np.int64)
+    for k in range(1, k_max + 1):
+        cells = np.sort(keys[:, k - 1])
+        wanted = looked[:, k - 1, :k + 1]
+        inside = np.searchsorted(cells, wanted, side="right") - np.searchsorted(cells, wanted, side="left")
+        counts[k - 1, :k + 1] = inside.sum(axis=0)
+    return counts
+
+
+def looked_up_keys(queries: np.ndarray, s: np.ndarray, u: np.ndarray, b: int) -> np.ndarray:
+    """(q, k_max, k_max + 1) int64: entry (i, k - 1) lists the keys query i
+    looks up in one table (s, u of k_max digits) with the first k digits, its
+    own first and then its k probes (the rest -1)."""
+    k_max = s.size
+    codes, v = digit_codes(queries[:, s], u, b)
+    digits, steps = probe_digits(codes, v, k_max)
+    own = _prefix_keys(codes, b)
+    weights = _weights(k_max, b)
+    looked = np.full((queries.shape[0], k_max, k_max + 1), -1, dtype=np.int64)
+    looked[:, :, 0] = own
+    for k in range(1, k_max + 1):
+        # The probe order of the first k digits is that of all k_max, restricted.
+        inside = digits < k
+        order = digits[inside].reshape(-1, k)
+        code = np.take_along_axis(codes, order, axis=1)
+        moved = np.mod(code + steps[inside].reshape(-1, k), b)
+        looked[:, k - 1, 1:k + 1] = own[:, k - 1, None] + (moved - code) * weights[order]
+    return looked
+
+
+def _weights(k_max: int, b: int) -> np.ndarray:
+    return np.array([b ** j for j in range(k_max)], dtype=np.int64)
+
+
+def _prefix_keys(codes: np.ndarray, b: int) -> np.ndarray:
+    """(m, k_max): the keys of the first 1, 2, ..., k_max digits."""
+    return np.cumsum(codes * _weights(codes.shape[1], b), axis=1)

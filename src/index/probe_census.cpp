@@ -1,0 +1,158 @@
+#include "index/probe_census.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "base/errors.h"
+#include "index/digit.h"
+#include "index/hash_kernel.h"
+#include "pool/pool.h"
+
+namespace vb::index {
+
+namespace {
+
+// Queries per task of the pool.
+constexpr std::size_t kQueriesPerPiece = 16;
+
+// A query's digits and the order its probes flip them in.
+struct QueryDigits {
+  std::vector<std::int64_t> codes;
+  std::vector<std::int64_t> probed;      // the code a digit takes when probed
+  std::vector<std::uint32_t> order;      // digits, nearest boundary first
+  std::vector<std::uint32_t> position;   // of each digit in `order`
+  std::vector<double> margin;
+
+  explicit QueryDigits(std::size_t k)
+      : codes(k), probed(k), order(k), position(k), margin(k) {}
+
+  void read(const double* row, const DigitDraw& draw) {
+    const double buckets = static_cast<double>(draw.b);
+    for (std::size_t j = 0; j < draw.k_max; ++j) {
+      const double v = bucket_position(row[draw.s[j]], draw.u[j], buckets);
+      const std::int64_t c = digit_of(v, draw.b - 1);
+      const double frac = std::clamp(v - static_cast<double>(c), 0.0, 1.0);
+      codes[j] = c;
+      const std::int64_t moved = (c + (frac >= 0.5 ? 1 : -1) + draw.b) % draw.b;
+      probed[j] = moved;
+      margin[j] = std::min(frac, 1.0 - frac);
+    }
+    // Insertion by margin, after the equal ones: the lower digit stays first
+    // on equal margins. Keys have few digits, so this beats a general sort.
+    for (std::size_t j = 0; j < order.size(); ++j) {
+      std::size_t at = j;
+      for (; at > 0 && margin[order[at - 1]] > margin[j]; --at) order[at] = order[at - 1];
+      order[at] = static_cast<std::uint32_t>(j);
+    }
+    for (std::size_t p = 0; p < order.size(); ++p) position[order[p]] = static_cast<std::uint32_t>(p);
+  }
+};
+
+void check_draw(const DigitDraw& draw, std::size_t d) {
+  VB_CHECK(draw.b >= 2, "a census needs at least two buckets a digit");
+  for (std::size_t j = 0; j < draw.k_max; ++j) {
+    VB_CHECK(draw.s[j] >= 0 && static_cast<std::size_t>(draw.s[j]) < d, "a digit reads a column beyond the rows");
+  }
+}
+
+}  // namespace
+
+void lower_places(const double* queries, std::size_t q, const double* neighbours, std::size_t per_query,
+                  std::size_t d, const DigitDraw& draw, std::int64_t* places) {
+  check_draw(draw, d);
+  const std::size_t k_max = draw.k_max;
+  const auto none = static_cast<std::int64_t>(k_max + 1);
+  const double buckets = static_cast<double>(draw.b);
+  // Pieces of whole queries write disjoint rows of `places`.
+  pool::parallel_for(q, kQueriesPerPiece, [&](std::size_t q0, std::size_t q1) {
+    QueryDigits query(k_max);
+    for (std::size_t i = q0; i < q1; ++i) {
+      query.read(queries + i * d, draw);
+      for (std::size_t r = 0; r < per_query; ++r) {
+        const std::size_t row = i * per_query + r;
+        const double* point = neighbours + row * d;
+        auto code = [&](std::size_t j) {
+          return digit_of(bucket_position(point[draw.s[j]], draw.u[j], buckets), draw.b - 1);
+        };
+        // A neighbour is in the query's cell of k digits while none of them
+        // differs, and in one probe while exactly one does, by the probe's
+        // step: the digits past the second that differs do not matter.
+        std::size_t first = 0;
+        std::int64_t first_code = 0;
+        while (first < k_max && (first_code = code(first)) == query.codes[first]) ++first;
+        std::size_t second = first + 1;
+        while (second < k_max && code(second) == query.codes[second]) ++second;
+        const bool probed = first < k_max && first_code == query.probed[first];
+        std::int64_t* out = places + row * k_max;
+        const std::uint32_t rank = first < k_max ? query.position[first] : 0;
+        std::int64_t earlier = 0;  // digits below k probed before `first`
+        for (std::size_t k = 1; k <= k_max; ++k) {
+          earlier += query.position[k - 1] < rank ? 1 : 0;
+          out[k - 1] = std::min(out[k - 1], k <= first ? 0 : (k <= second && probed) ? 1 + earlier : none);
+        }
+      }
+    }
+  });
+}
+
+void add_cell_counts(const double* queries, std::size_t q, const double* others, std::size_t m, std::size_t d,
+                     const DigitDraw& draw, std::int64_t* counts) {
+  check_draw(draw, d);
+  const std::size_t k_max = draw.k_max;
+  // Keys with the first digit most significant: the cells of k digits are
+  // then ranges of one sorted list, for every k.
+  std::vector<std::int64_t> weight(k_max);
+  std::int64_t w = 1;
+  for (std::size_t j = k_max; j-- > 0;) {
+    weight[j] = w;
+    if (j > 0) w *= draw.b;
+  }
+  // Every digit of every row counts here, so they are taken a column at a
+  // time by the hashing kernel.
+  Buffer<std::int64_t> sorted(m, 0);
+  Buffer<double> column(m);
+  const DigitColumnKernel kernel = digit_column_kernel(hash_level_for(draw.b));
+  for (std::size_t j = 0; j < k_max; ++j) {
+    for (std::size_t i = 0; i < m; ++i) column[i] = others[i * d + static_cast<std::size_t>(draw.s[j])];
+    kernel(column.data(), m, DigitColumn{draw.u[j], static_cast<double>(draw.b), draw.b - 1, weight[j]},
+           sorted.data());
+  }
+  std::sort(sorted.begin(), sorted.end());
+  // The points of a cell of k digits lie within those of the cell of its
+  // first k - 1, so each looked-up cell is found by narrowing the range of the
+  // one before it: the own cell of k - 1 digits for a probe of digit k - 1.
+  using Range = std::pair<std::size_t, std::size_t>;
+  auto narrow = [&](Range range, std::int64_t low, std::int64_t width) -> Range {
+    const auto* begin = sorted.data() + range.first;
+    const auto* end = sorted.data() + range.second;
+    const auto* from = std::lower_bound(begin, end, low);
+    const auto* to = std::lower_bound(from, end, low + width);
+    return {static_cast<std::size_t>(from - sorted.data()), static_cast<std::size_t>(to - sorted.data())};
+  };
+  QueryDigits query(k_max);
+  std::vector<Range> probe(k_max);
+  for (std::size_t i = 0; i < q; ++i) {
+    query.read(queries + i * d, draw);
+    std::int64_t base = 0;
+    Range own{0, m};
+    for (std::size_t k = 1; k <= k_max; ++k) {
+      const std::size_t j_new = k - 1;
+      const std::int64_t width = weight[j_new];
+      probe[j_new] = narrow(own, base + query.probed[j_new] * width, width);
+      base += query.codes[j_new] * width;
+      own = narrow(own, base, width);
+      std::int64_t* out = counts + j_new * (k_max + 1);
+      out[0] += static_cast<std::int64_t>(own.second - own.first);
+      std::size_t p = 1;
+      for (const std::uint32_t j : query.order) {
+        if (j > j_new) continue;
+        if (j < j_new) probe[j] = narrow(probe[j], base + (query.probed[j] - query.codes[j]) * weight[j], width);
+        out[p++] += static_cast<std::int64_t>(probe[j].second - probe[j].first);
+      }
+    }
+  }
+}
+
+}  // namespace vb::index

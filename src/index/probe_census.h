@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/buffer.h"
+
+// What a hash setting would look up, counted on a sample without building an
+// index: for one table's draw of k_max digits, which looked-up cell holds each
+// true neighbour of a query, and how many sample points the looked-up cells
+// hold, for every key length k = 1 .. k_max at once. The tuner prices and
+// scores its candidate settings from these.
+//
+// Digits and probe order are those of the index and its queries (digit.h; the
+// nearest bucket boundary first, the lower digit on ties). Rows must be finite.
+namespace vb::index {
+
+// One table's digits: digit j reads column s[j] shifted by u[j], in base b.
+// A key of k digits uses the first k of them.
+struct DigitDraw {
+  const std::int64_t* s;
+  const double* u;
+  std::size_t k_max;
+  std::int64_t b;
+};
+
+// Lowers each entry of `places` ((q · per_query) × k_max, row-major) to the
+// place this table gives neighbour i of query i / per_query among the query's
+// looked-up cells of a key of k digits, in column k - 1: 0 its own cell, p its
+// p-th probe (1 <= p <= k), k_max + 1 neither. Starting from k_max + 1 and
+// lowering once per table gives the nearest place any of the tables gives.
+// `queries` is q × d, `neighbours` (q · per_query) × d, both row-major.
+// Requires: every s entry in [0, d); b >= 2 and b^k_max within int64.
+// Runs in parallel on the pool, by pieces of whole queries; the result does not
+// depend on the number of threads.
+void lower_places(const double* queries, std::size_t q, const double* neighbours, std::size_t per_query,
+                  std::size_t d, const DigitDraw& draw, std::int64_t* places);
+
+// Adds to `counts` (k_max × (k_max + 1), row-major) the number of `others`
+// rows in each looked-up cell of this table, summed over the queries: entry
+// (k - 1, p) for the p-th looked-up cell of a key of k digits (p = 0 the own
+// cell). `queries` is q × d, `others` m × d, row-major.
+// Requires: as lower_places. Runs on the calling thread.
+void add_cell_counts(const double* queries, std::size_t q, const double* others, std::size_t m, std::size_t d,
+                     const DigitDraw& draw, std::int64_t* counts);
+
+}  // namespace vb::index
