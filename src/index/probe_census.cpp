@@ -6,13 +6,18 @@
 #include <vector>
 
 #include "base/errors.h"
-#include "index/digit.h"
-#include "index/hash_kernel.h"
+#include "kernels/digit.h"
+#include "kernels/digit_column.h"
 #include "pool/pool.h"
 
 namespace vb::index {
 
 namespace {
+
+using kernels::bucket_position;
+using kernels::digit_of;
+using kernels::DigitColumn;
+using kernels::DigitColumnKernel;
 
 // Queries per task of the pool.
 constexpr std::size_t kQueriesPerPiece = 16;
@@ -113,7 +118,7 @@ void add_cell_counts(const double* queries, std::size_t q, const double* others,
   // time by the hashing kernel.
   Buffer<std::int64_t> sorted(m, 0);
   Buffer<double> column(m);
-  const DigitColumnKernel kernel = digit_column_kernel(hash_level_for(draw.b));
+  const DigitColumnKernel kernel = kernels::digit_column_kernel(kernels::hash_level_for(draw.b));
   for (std::size_t j = 0; j < k_max; ++j) {
     for (std::size_t i = 0; i < m; ++i) column[i] = others[i * d + static_cast<std::size_t>(draw.s[j])];
     kernel(column.data(), m, DigitColumn{draw.u[j], static_cast<double>(draw.b), draw.b - 1, weight[j]},

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "base/cpu_level.h"
+#include "kernels/cpu_level.h"
 #include "index/index.h"
 #include "pool/pool.h"
 #include "query/query_codes.h"
@@ -112,12 +112,12 @@ TEST(ProbeCensus, PlacesAndCountsMatchTheEngineLookups) {
       // One thread and the portable hashing kernel count the same.
       {
         pool::ScopedSerial one_thread;
-        cap_cpu_level(CpuLevel::kPortable);
+        kernels::cap_cpu_level(kernels::CpuLevel::kPortable);
         Buffer<std::int64_t> serial(places.size(), static_cast<std::int64_t>(k_max + 1));
         lower_places(queries.data(), q, neighbours.data(), per_query, d, draw.view(), serial.data());
         Buffer<std::int64_t> portable(counts.size(), 0);
         add_cell_counts(queries.data(), q, others.data(), m, d, draw.view(), portable.data());
-        cap_cpu_level(CpuLevel::kAvx512);
+        kernels::cap_cpu_level(kernels::CpuLevel::kAvx512);
         EXPECT_EQ(serial, places);
         EXPECT_EQ(portable, counts);
       }
