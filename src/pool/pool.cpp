@@ -244,12 +244,14 @@ void before_fork() {
 
 void after_fork() { fork_gate.open(); }
 
+// Reachable, so that a leak checker does not take it for lost.
+tbb::global_control* limit_never_destroyed = nullptr;
+
 void after_fork_in_child() {
   if (!workers_joined) {
     library_off_limits.store(true, std::memory_order_relaxed);
-    // Its destructor would call the library at exit; the process ends soon
-    // after anyway.
-    (void)the_pool().limit.release();
+    // Its destructor would call the library at exit.
+    limit_never_destroyed = the_pool().limit.release();
   }
   fork_gate.open();
 }

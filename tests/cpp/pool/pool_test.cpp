@@ -191,14 +191,19 @@ int status_within_deadline(pid_t pid) {
 // exits; none may hang.
 TEST(Pool, ChildrenForkedWhileAnotherThreadRunsLoopsRunTheirOwn) {
   std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
   std::thread busy([&] {
     CountingPoll never{0, INT_MAX};
     while (!stop.load()) {
       every_item_added();
       ScopedWatch watch(&CountingPoll::poll, &never);
       every_item_added();
+      ++rounds;
     }
   });
+  // From now on the busy thread has used the pool, so no fork can join the
+  // workers, and no child starts threads.
+  while (rounds.load() == 0) std::this_thread::yield();
   std::vector<int> statuses;
   for (int i = 0; i < 300 && (statuses.empty() || statuses.back() == 0); ++i) {
     const pid_t pid = fork();
