@@ -332,7 +332,7 @@ void parallel_for(std::size_t n, std::size_t grain,
       leave();
     }
   } entry;
-  // Inside the gate: a fork never finds the arenas' list locked.
+  // Chosen inside the gate, so that no fork finds smaller_mutex held here.
   tbb::task_arena& arena = pool.arena_for(call_threads);
   // The hand-off of the loop's data to the workers and back is also published
   // through this counter (release before, acquire at each piece's start; release
