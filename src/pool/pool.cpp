@@ -108,8 +108,9 @@ struct Pool {
   std::size_t threads;
   // The global limit (which counts one calling thread) must allow `threads`
   // workers: a watched call leaves all of the arena's slots to workers while
-  // its own thread waits.
-  tbb::global_control limit;
+  // its own thread waits. Held by pointer so that a child which must not call
+  // the library can drop it without the destructor's call into it.
+  std::unique_ptr<tbb::global_control> limit;
   tbb::task_arena arena;
 
   std::string note;  // how the start went, when it is worth a warning
@@ -124,8 +125,9 @@ struct Pool {
       : asked(asked_threads),
         wanted(capped_threads(asked_threads, hardware)),
         threads(usable_threads(wanted)),
-        limit(tbb::global_control::max_allowed_parallelism,
-              std::max<std::size_t>(threads + 1, static_cast<std::size_t>(tbb::info::default_concurrency()))),
+        limit(std::make_unique<tbb::global_control>(
+            tbb::global_control::max_allowed_parallelism,
+            std::max<std::size_t>(threads + 1, static_cast<std::size_t>(tbb::info::default_concurrency())))),
         arena(static_cast<int>(threads), 0) {
     if (threads > 1) start_workers(arena, threads);
     if (wanted < asked) {
@@ -211,43 +213,58 @@ void run_watched(tbb::task_arena& arena, ScopedWatch& watch, Loop&& loop, Finish
 
 Pool& the_pool();
 
-bool workers_joined = true;           // by the last fork's prepare handler
-std::atomic<bool> no_workers{false};  // set in a child where they were not
+bool workers_joined = true;  // by the last fork's prepare handler
+// Set in a child whose parent could not join its workers; such a child runs
+// every loop on its own thread and never calls the library again.
+std::atomic<bool> library_off_limits{false};
 
 // A child made by fork() gets only the thread that called fork(): worker threads
 // of the parent do not exist there, and the library, which still counts them,
 // would run every loop of the child on the calling thread alone. So before the
 // fork the arena is released and the workers are joined (in the parent, under
 // the gate), and both processes start fresh workers on their next loop.
+//
+// The join fails while another thread of the parent has used the library (it
+// keeps a reference until it ends). The parent's workers then live on, and the
+// gate does not stop them: after a loop they still leave arenas, free the ones
+// released here and go to sleep, taking the library's own locks. A fork in that
+// moment hands the child a lock whose holder does not exist there, and the
+// child's next call into the library waits for it forever. So a child of a
+// failed join never calls the library: not for loops, not for a later fork, and
+// not from the pool's destructor at exit.
 void before_fork() {
   fork_gate.close();
   Pool& pool = the_pool();
-  workers_joined = true;
-  if (pool.threads == 1) return;
+  workers_joined = !library_off_limits.load(std::memory_order_relaxed);
+  if (pool.threads == 1 || !workers_joined) return;
   pool.terminate_arenas();
   tbb::task_scheduler_handle handle{tbb::attach{}};
-  // Fails only while another thread is inside the library outside our arena; the
-  // child then keeps running, on one thread.
   workers_joined = tbb::finalize(handle, std::nothrow);
 }
 
 void after_fork() { fork_gate.open(); }
 
-// The library of a child whose parent could not join its workers still counts
-// those workers, so no loop handed to them would ever run: such a child's
-// calls work on their own thread.
+// Reachable, so that a leak checker does not take it for lost.
+tbb::global_control* limit_never_destroyed = nullptr;
+
 void after_fork_in_child() {
-  if (!workers_joined) no_workers.store(true, std::memory_order_relaxed);
+  if (!workers_joined) {
+    library_off_limits.store(true, std::memory_order_relaxed);
+    // Its destructor would call the library at exit.
+    limit_never_destroyed = the_pool().limit.release();
+  }
   fork_gate.open();
 }
 
 Pool& the_pool() {
+  // Registered before the pool is made: a fork while another thread makes it
+  // waits in before_fork for the pool to be whole.
+  static const int handlers_registered = pthread_atfork(&before_fork, &after_fork, &after_fork_in_child);
+  (void)handlers_registered;
   static const std::size_t hardware = static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()));
   static Pool pool(threads_from_environment(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
                                             hardware),
                    hardware);
-  static const int handlers_registered = pthread_atfork(&before_fork, &after_fork, &after_fork_in_child);
-  (void)handlers_registered;
   return pool;
 }
 
@@ -287,7 +304,7 @@ void parallel_for(std::size_t n, std::size_t grain,
                   const std::function<void(std::size_t, std::size_t)>& body) {
   if (n == 0) return;
   grain = std::max<std::size_t>(grain, 1);
-  if (force_serial || n <= grain || call_threads == 1) {
+  if (force_serial || n <= grain || call_threads == 1 || library_off_limits.load(std::memory_order_relaxed)) {
     serial_for(n, grain, body);
     return;
   }
@@ -296,7 +313,6 @@ void parallel_for(std::size_t n, std::size_t grain,
     serial_for(n, grain, body);
     return;
   }
-  tbb::task_arena& arena = pool.arena_for(call_threads);
   struct Depth {
     ~Depth() { --loop_depth; }
   };
@@ -316,6 +332,8 @@ void parallel_for(std::size_t n, std::size_t grain,
       leave();
     }
   } entry;
+  // Chosen inside the gate, so that no fork finds smaller_mutex held here.
+  tbb::task_arena& arena = pool.arena_for(call_threads);
   // The hand-off of the loop's data to the workers and back is also published
   // through this counter (release before, acquire at each piece's start; release
   // at each piece's end, acquire after the loop). The library orders it already,
@@ -338,7 +356,7 @@ void parallel_for(std::size_t n, std::size_t grain,
     });
   };
   ScopedWatch* watch = detail::owner_watch();
-  if (watch != nullptr && entry.outer && !no_workers.load(std::memory_order_relaxed)) {
+  if (watch != nullptr && entry.outer) {
     // The loop leaves the fork gate as soon as its work is over: the waiting
     // thread may need the interpreter lock for a poll, which a thread calling
     // fork() holds while it waits at the gate.

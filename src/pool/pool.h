@@ -23,6 +23,8 @@
 // fork(): once the pool exists, a fork waits until no parallel_for is running,
 // shuts the workers down, and both parent and child start fresh workers on their
 // next loop, so a child (multiprocessing's fork start method) gets a full pool.
+// The workers cannot be shut down while another thread of the parent has used
+// the pool; the child of such a fork runs all its loops on its own thread.
 namespace vb::pool {
 
 // Number of worker threads of the pool (at least 1). Creates the pool on first call.

@@ -72,13 +72,7 @@ SNIPPET = """
 """
 
 
-# A child forked while another thread of the parent keeps starting calls hangs in
-# about one run of fifteen (the child waits for workers its library still counts):
-# a known fault, left open; the case is kept here to be switched back on with its fix.
-KNOWN_FORK_HANG = pytest.mark.skip(reason="a child forked during another thread's calls hangs now and then")
-
-
-@pytest.mark.parametrize("threads, busy", [(3, False), pytest.param(2, True, marks=KNOWN_FORK_HANG)])
+@pytest.mark.parametrize("threads, busy", [(3, False), (2, True)])
 def test_forked_children_build_and_query_without_hanging(threads, busy):
     code = SNIPPET.replace("{forks}", "2").replace("{timeout}", "60").replace("{busy}", str(busy))
     children = [int(line) for line in run_python(code, threads=threads, timeout=180).split()]

@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -156,6 +163,70 @@ TEST(Pool, ACommitPollsOnceAtItsStartAndIsNeverCancelledAfter) {
   EXPECT_EQ(done.load(), 600);
   EXPECT_EQ(counting.calls, 1);
   EXPECT_FALSE(watch.cancelled());
+}
+
+// Runs a loop that adds every item once; true when all were added.
+bool every_item_added() {
+  std::atomic<std::size_t> sum{0};
+  parallel_for(3000, 4, [&](std::size_t b, std::size_t e) { sum += e - b; });
+  return sum.load() == 3000;
+}
+
+// The exit status of child `pid`, or -1 after killing it when it has not ended
+// within ten seconds.
+int status_within_deadline(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+// Another thread keeps starting loops, plain and watched, while this one forks:
+// each child runs a loop to the end, forks a grandchild that does the same, and
+// exits; none may hang.
+TEST(Pool, ChildrenForkedWhileAnotherThreadRunsLoopsRunTheirOwn) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  std::thread busy([&] {
+    CountingPoll never{0, INT_MAX};
+    while (!stop.load()) {
+      every_item_added();
+      ScopedWatch watch(&CountingPoll::poll, &never);
+      every_item_added();
+      ++rounds;
+    }
+  });
+  // From now on the busy thread has used the pool, so no fork can join the
+  // workers, and no child starts threads.
+  while (rounds.load() == 0) std::this_thread::yield();
+  std::vector<int> statuses;
+#ifdef __SANITIZE_THREAD__
+  const int forks = 20;  // each fork copies the race detector's large maps
+#else
+  const int forks = 300;
+#endif
+  std::fflush(nullptr);  // children exit through std::exit, which flushes
+  for (int i = 0; i < forks && (statuses.empty() || statuses.back() == 0); ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (!every_item_added()) _exit(1);
+      const pid_t grandchild = fork();
+      if (grandchild == 0) _exit(every_item_added() ? 0 : 1);
+      std::exit(grandchild > 0 && status_within_deadline(grandchild) == 0 ? 0 : 2);  // at exit, the pool is destroyed
+    }
+    statuses.push_back(pid > 0 ? status_within_deadline(pid) : 3);
+  }
+  stop = true;
+  busy.join();
+  EXPECT_EQ(statuses.back(), 0) << "fork " << statuses.size() << " (-1: the child hung)";
+  EXPECT_TRUE(every_item_added());  // the parent's pool still works
 }
 
 }  // namespace
