@@ -125,6 +125,6 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
 // the per-query machinery. Each row's answer goes to its own output row. Same contract and rows as knn_per_query (distances computed in
 // the same summation order); moves refine_ns, relax_ns, pairs, queries and
 // relaxed, never gather_ns or cands.
-void knn_batched(const index::Index& index, Counters& counters, const KnnRequest& request);
+void knn_blocked(const index::Index& index, Counters& counters, const KnnRequest& request);
 
 }  // namespace vb::query
