@@ -13,10 +13,10 @@
 #include "index/build.h"
 #include "index/index.h"
 #include "kernels/code_bound.h"
+#include "kernels/row_distance.h"
+#include "kernels/tile_distance.h"
 #include "pool/pool.h"
-#include "query/block_distance.h"
 #include "query/blocked.h"
-#include "query/distance.h"
 #include "query/knn.h"
 #include "query/topk.h"
 
@@ -35,7 +35,7 @@ vb::Buffer<float> make_points(std::size_t n) {
 // Kernel over lists of 256 candidate ids drawn from n points, a fresh list
 // each time (64 Ki ids in all), so that rows of a large point array really
 // come from memory; range(1) != 0 sorts each list (a streaming scan).
-void BM_DistanceList(benchmark::State& state, const vb::query::DistanceKernel* kernel) {
+void BM_DistanceList(benchmark::State& state, const vb::kernels::DistanceKernel* kernel) {
   constexpr std::size_t kList = 256, kLists = 256;
   const auto n = static_cast<std::size_t>(state.range(0));
   const auto points = make_points(n);
@@ -55,9 +55,9 @@ void BM_DistanceList(benchmark::State& state, const vb::query::DistanceKernel* k
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kList));
 }
-BENCHMARK_CAPTURE(BM_DistanceList, scalar, &vb::query::scalar_distance_kernel())
+BENCHMARK_CAPTURE(BM_DistanceList, scalar, &vb::kernels::scalar_distance_kernel())
     ->ArgsProduct({{1 << 10, 1 << 16, 1 << 20, 1 << 22}, {0, 1}});
-BENCHMARK_CAPTURE(BM_DistanceList, best, &vb::query::distance_kernel(vb::CpuLevel::kPortable))
+BENCHMARK_CAPTURE(BM_DistanceList, best, &vb::kernels::distance_kernel(vb::kernels::CpuLevel::kPortable))
     ->ArgsProduct({{1 << 10, 1 << 16, 1 << 20, 1 << 22}, {0, 1}});
 
 // The blocked path's tile kernel: a group of query rows against a tile of
@@ -67,31 +67,31 @@ BENCHMARK_CAPTURE(BM_DistanceList, best, &vb::query::distance_kernel(vb::CpuLeve
 // reach when loads and collectors cost nothing.
 void BM_TileKernel(benchmark::State& state) {
   const auto d = static_cast<std::size_t>(state.range(0));
-  const auto level = static_cast<vb::CpuLevel>(state.range(1));
-  if (level > vb::supported_cpu_level()) {
+  const auto level = static_cast<vb::kernels::CpuLevel>(state.range(1));
+  if (level > vb::kernels::supported_cpu_level()) {
     state.SkipWithError("level not supported here");
     return;
   }
-  constexpr std::size_t kRows = vb::query::kGroupRows, kPanels = vb::query::kTileRows / vb::query::kPanelWidth;
+  constexpr std::size_t kRows = vb::query::kGroupRows, kPanels = vb::query::kTileRows / vb::kernels::kPanelWidth;
   std::mt19937_64 rng(5);
   std::uniform_real_distribution<float> unit(0, 1);
-  std::vector<float> queries(kRows * d), store(kPanels * vb::query::kPanelWidth * d + 16), dist(kRows * kPanels * 16);
+  std::vector<float> queries(kRows * d), store(kPanels * vb::kernels::kPanelWidth * d + 16), dist(kRows * kPanels * 16);
   float* panels = store.data() + ((64 - reinterpret_cast<std::uintptr_t>(store.data()) % 64) % 64) / sizeof(float);
   for (auto& v : queries) v = unit(rng);
-  for (std::size_t i = 0; i < kPanels * vb::query::kPanelWidth * d; ++i) panels[i] = unit(rng);
+  for (std::size_t i = 0; i < kPanels * vb::kernels::kPanelWidth * d; ++i) panels[i] = unit(rng);
   std::vector<const float*> rows(kRows);
   for (std::size_t r = 0; r < kRows; ++r) rows[r] = queries.data() + r * d;
   std::vector<std::uint32_t> bound(kRows, 0);
   std::vector<std::uint16_t> admit(kRows * kPanels);
-  const auto kernel = vb::query::tile_kernel(level, d);
-  const vb::query::TileJob job{rows.data(), kRows, d, panels, kPanels, bound.data(), dist.data(), admit.data()};
+  const auto kernel = vb::kernels::tile_kernel(level, d);
+  const vb::kernels::TileJob job{rows.data(), kRows, d, panels, kPanels, bound.data(), dist.data(), admit.data()};
   for (auto _ : state) {
     kernel(job);
     benchmark::DoNotOptimize(dist.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kRows * kPanels * vb::query::kPanelWidth));
-  state.SetLabel(vb::cpu_level_name(level));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kRows * kPanels * vb::kernels::kPanelWidth));
+  state.SetLabel(vb::kernels::cpu_level_name(level));
 }
 BENCHMARK(BM_TileKernel)->ArgsProduct({{3, 8, 16, 24}, {0, 1, 2}});
 
@@ -101,8 +101,8 @@ BENCHMARK(BM_TileKernel)->ArgsProduct({{3, 8, 16, 24}, {0, 1, 2}});
 // are candidate bounds: the peak of the filter before any float distance.
 void BM_CodeBound(benchmark::State& state) {
   const auto d = static_cast<std::size_t>(state.range(0));
-  const auto level = static_cast<vb::CpuLevel>(state.range(1));
-  if (level > vb::supported_cpu_level()) {
+  const auto level = static_cast<vb::kernels::CpuLevel>(state.range(1));
+  if (level > vb::kernels::supported_cpu_level()) {
     state.SkipWithError("level not supported here");
     return;
   }
@@ -121,7 +121,7 @@ void BM_CodeBound(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kLanes));
-  state.SetLabel(vb::cpu_level_name(level));
+  state.SetLabel(vb::kernels::cpu_level_name(level));
 }
 BENCHMARK(BM_CodeBound)->ArgsProduct({{3, 8, 16, 24}, {0, 1, 2}});
 

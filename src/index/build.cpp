@@ -63,10 +63,10 @@ std::size_t encode_points(const float* values, std::size_t count, std::uint8_t* 
   return off.load(std::memory_order_relaxed);
 }
 
-CandidateTier make_candidate_tier(const Index& index, const double* points, std::size_t d,
-                                  std::size_t first, std::size_t count) {
+CandidateTier make_candidate_tier(const Index& index, kernels::DigitColumnKernel kernel, const double* points,
+                                  std::size_t d, std::size_t first, std::size_t count) {
   CandidateTier tier;
-  tier.keys = compute_keys(index, points, d, first, count);
+  tier.keys = compute_keys(index, kernel, points, d, first, count);
   SortedTier sorted = sort_tier(index, tier.keys.data(), count, static_cast<std::int64_t>(first));
   tier.sorted_keys = std::move(sorted.keys);
   tier.sorted_ids = std::move(sorted.ids);
@@ -86,14 +86,18 @@ void install_candidate_tier(Index& index, CandidateTier&& tier) noexcept {
 }  // namespace
 
 void build_candidate_tier(Index& index) {
-  install_candidate_tier(index, make_candidate_tier(index, index.points.data(), index.d, index.n_static,
-                                                    index.n_cand()));
+  install_candidate_tier(index, make_candidate_tier(index, index.kernels.digit_column, index.points.data(), index.d,
+                                                    index.n_static, index.n_cand()));
 }
 
 void build(Index& index, Buffer<double> points, std::size_t n, std::size_t d, std::size_t n_static) {
   validate_build(index, n, d, n_static);
   VB_CHECK(points.size() == checked_mul(n, d), "build: points buffer does not hold n × d values");
 
+  // Chosen before the work so that the keys are hashed by the kernels the
+  // index keeps, and installed with the rest: a failed build leaves the
+  // kernels of the old dimension in place.
+  const kernels::KernelTable table = kernels::choose_kernels(kernel_needs(index, d));
   Buffer<float> points_f32 = to_f32(points.data(), points.size());
   Buffer<std::uint8_t> codes(points_f32.size());
   const std::size_t static_values = n_static * d;
@@ -102,11 +106,11 @@ void build(Index& index, Buffer<double> points, std::size_t n, std::size_t d, st
       encode_points(points_f32.data() + static_values, codes.size() - static_values, codes.data() + static_values);
   SortedTier static_tier;
   {
-    Buffer<std::int64_t> keys = compute_keys(index, points.data(), d, 0, n_static);
+    Buffer<std::int64_t> keys = compute_keys(index, table.digit_column, points.data(), d, 0, n_static);
     static_tier = sort_tier(index, keys.data(), n_static, 0);
   }
   Buffer<std::uint8_t> static_codes = key_ordered_codes(index, static_tier.ids.data(), n_static, codes.data(), d, n);
-  CandidateTier cand_tier = make_candidate_tier(index, points.data(), d, n_static, n - n_static);
+  CandidateTier cand_tier = make_candidate_tier(index, table.digit_column, points.data(), d, n_static, n - n_static);
 
   const pool::CommitScope committing;
   index.points = std::move(points);
@@ -115,6 +119,7 @@ void build(Index& index, Buffer<double> points, std::size_t n, std::size_t d, st
   index.off_torus_static = off_static;
   index.off_torus_cand = off_cand;
   index.d = d;
+  index.kernels = table;
   index.n_points = n;
   index.n_static = n_static;
   index.static_keys = std::move(static_tier.keys);

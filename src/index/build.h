@@ -24,9 +24,10 @@ struct CandidateTier {
 };
 
 // Hashes and sorts rows first .. first + count - 1 of `points` (row-major, d
-// columns) as a candidate tier whose ids start at `first`.
-CandidateTier make_candidate_tier(const Index& index, const double* points, std::size_t d,
-                                  std::size_t first, std::size_t count);
+// columns) as a candidate tier whose ids start at `first`, hashing with
+// `kernel`.
+CandidateTier make_candidate_tier(const Index& index, kernels::DigitColumnKernel kernel, const double* points,
+                                  std::size_t d, std::size_t first, std::size_t count);
 
 // Replaces the index's candidate tier by that of its points n_static .. n_points - 1.
 void build_candidate_tier(Index& index);

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "base/checked_size.h"
-#include "index/hash_kernel.h"
 #include "pool/cancel.h"
 #include "pool/pool.h"
 
@@ -24,10 +23,10 @@ namespace {
 struct HashPlan {
   std::vector<std::size_t> columns;  // distinct coordinate indices read by some digit
   std::vector<std::size_t> slot;     // per (t, j): position of its column in `columns`
-  std::vector<DigitColumn> digits;   // per (t, j)
-  DigitColumnKernel kernel;
+  std::vector<kernels::DigitColumn> digits;   // per (t, j)
+  kernels::DigitColumnKernel kernel;
 
-  explicit HashPlan(const Index& index) : kernel(digit_column_kernel(hash_level_for(index.b))) {
+  HashPlan(const Index& index, kernels::DigitColumnKernel kernel_) : kernel(kernel_) {
     const std::size_t n = index.l * index.k;
     slot.resize(n);
     digits.resize(n);
@@ -36,7 +35,8 @@ struct HashPlan {
       auto found = std::find(columns.begin(), columns.end(), column);
       slot[tj] = static_cast<std::size_t>(found - columns.begin());
       if (found == columns.end()) columns.push_back(column);
-      digits[tj] = DigitColumn{index.u[tj], static_cast<double>(index.b), index.b - 1, index.b_pow[tj % index.k]};
+      digits[tj] = kernels::DigitColumn{index.u[tj], static_cast<double>(index.b), index.b - 1,
+                                        index.b_pow[tj % index.k]};
     }
   }
 };
@@ -62,11 +62,11 @@ void hash_rows(const Index& index, const HashPlan& plan, const double* rows, std
 
 }  // namespace
 
-Buffer<std::int64_t> compute_keys(const Index& index, const double* points, std::size_t d,
-                                  std::size_t start, std::size_t count) {
+Buffer<std::int64_t> compute_keys(const Index& index, kernels::DigitColumnKernel kernel, const double* points,
+                                  std::size_t d, std::size_t start, std::size_t count) {
   Buffer<std::int64_t> out(checked_mul(index.l, count));
   if (count == 0 || index.l == 0) return out;
-  const HashPlan plan(index);
+  const HashPlan plan(index, kernel);
   const std::size_t chunk = hash_chunk_size(count, pool::num_threads());
   const std::size_t n_chunks = (count + chunk - 1) / chunk;
   pool::parallel_for(n_chunks, 1, [&](std::size_t c0, std::size_t c1) {
@@ -83,6 +83,11 @@ Buffer<std::int64_t> compute_keys(const Index& index, const double* points, std:
     }
   });
   return out;
+}
+
+Buffer<std::int64_t> compute_keys(const Index& index, const double* points, std::size_t d,
+                                  std::size_t start, std::size_t count) {
+  return compute_keys(index, index.kernels.digit_column, points, d, start, count);
 }
 
 Buffer<std::int64_t> compute_keys(const Index& index, std::size_t start, std::size_t count) {

@@ -23,6 +23,14 @@ Index::Index(std::int64_t b_, std::size_t k_, std::size_t l_, std::size_t probes
       k(k_),
       l(l_),
       probes(probes_),
-      block(block_) {}
+      block(block_) {
+  choose_kernels(*this);
+}
+
+kernels::KernelNeeds kernel_needs(const Index& index, std::size_t d) {
+  return {d, index.metric, !index.scale.empty(), index.b};
+}
+
+void choose_kernels(Index& index) { index.kernels = kernels::choose_kernels(kernel_needs(index, index.d)); }
 
 }  // namespace vb::index

@@ -6,6 +6,7 @@
 
 #include "base/buffer.h"
 #include "base/metric.h"
+#include "kernels/kernel_table.h"
 
 namespace vb::index {
 
@@ -67,6 +68,11 @@ struct Index {
   Metric metric = Metric::kL1;
   std::vector<float> scale;
 
+  // The kernels for d and the form, chosen by choose_kernels: at
+  // construction, by every build, and by whoever changes the metric or the
+  // periods afterwards.
+  kernels::KernelTable kernels;
+
   // The per-axis periods for the kernels, or null on the unit torus.
   const float* scale_or_null() const { return scale.empty() ? nullptr : scale.data(); }
 
@@ -84,6 +90,14 @@ struct Index {
   // lies on the torus and no axis has a period of its own.
   bool codes_bound() const { return off_torus_static == 0 && off_torus_cand == 0 && scale.empty(); }
 };
+
+// What the kernels of the index depend on, for a build with rows of d values.
+kernels::KernelNeeds kernel_needs(const Index& index, std::size_t d);
+
+// Chooses index.kernels again for its dimension and form, at the CPU level
+// and code filter of now (both can be moved by tests). Not thread-safe with
+// searches of the same index; the caller holds it exclusively.
+void choose_kernels(Index& index);
 
 // b^0 .. b^(k-1), each product wrapping around in two's complement.
 std::vector<std::int64_t> powers_of(std::int64_t b, std::size_t k);

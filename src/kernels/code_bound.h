@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/cpu_level.h"
 #include "base/metric.h"
+#include "kernels/cpu_level.h"
 
 // Lower bounds on the toroidal distance from byte codes (torus_codes.h).
 //

@@ -84,6 +84,7 @@ PyObject* new_index(PyTypeObject* type, PyObject* args, PyObject* kwargs, bool p
     if (periodic) {
       if (a[7] != nullptr) engine->index.metric = to_metric(a[7]);
       if (a[8] != nullptr && a[8] != Py_None) set_periods(*engine, ArrayArg::convert(a[8], 1, NPY_FLOAT64, "period"));
+      index::choose_kernels(engine->index);  // for the metric and periods just set
     }
 
     PyObject* self = type->tp_alloc(type, 0);

@@ -5,12 +5,13 @@
 #include <string>
 #include <tuple>
 
-#include "base/code_filter.h"
 #include "base/errors.h"
 #include "query/prefetch.h"
 #include "query/query_codes.h"
 
 namespace vb::query {
+
+using kernels::kPanelWidth;
 
 namespace {
 
@@ -66,13 +67,6 @@ void check_tile_ids(const index::Index& index, const std::int64_t* ids, std::siz
 
 }  // namespace
 
-Kernels block_kernels(const index::Index& index) {
-  const bool scaled = !index.scale.empty();
-  return {tile_kernel(cpu_level(), index.d, index.metric, scaled), tile_pack(cpu_level(), index.d),
-          kernels::code_bound_kernel(cpu_level(), index.metric, kernels::code_groups(index.d)),
-          distance_kernel(cpu_level(), index.metric, scaled).row};
-}
-
 void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
                   const std::int64_t* exclude) {
   const std::size_t d = index.d;
@@ -93,7 +87,7 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
   ws.group_bound.resize(kGroupRows);
   ws.group_dist.resize(kGroupRows * kTileRows);
   ws.group_admit.resize(kGroupRows * (kTileRows / kPanelWidth));
-  ws.codes_first = code_filter_enabled() && index.codes_bound() && d <= kernels::kMaxCodeDims;
+  ws.codes_first = index.kernels.code_bound != nullptr && index.codes_bound();
   if (!ws.codes_first) return;
   const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
   ws.query_codes.resize(rows * code_row);
@@ -203,7 +197,7 @@ void TableView::prefetch_rows_of(const BucketRun& run) const {
 
 // Lanes past count are zeroed: their distances are ignored, and zeros keep
 // them ordinary numbers.
-std::size_t load_tile(const index::Index& index, BWs& ws, TilePack pack, const std::int64_t* ids,
+std::size_t load_tile(const index::Index& index, BWs& ws, kernels::TilePack pack, const std::int64_t* ids,
                       std::size_t count) {
   check_tile_ids(index, ids, count);
   pack(index.points_f32.data(), index.d, ids, count, ws.tile());

@@ -8,10 +8,9 @@
 #include "index/bucket_offsets.h"
 #include "index/index.h"
 #include "kernels/code_bound.h"
+#include "kernels/tile_distance.h"
 #include "pool/cancel.h"
-#include "query/block_distance.h"
 #include "query/blocked.h"
-#include "query/distance.h"
 
 // The bucket-major walk of a block, shared by the blocked k-nearest-neighbour
 // search and the blocked radius search: per table the keys of all rows are
@@ -19,24 +18,14 @@
 // into tiles that a caller measures every row hashed there against.
 namespace vb::query {
 
-// The kernels of a block, chosen once for the block.
-struct Kernels {
-  TileKernel measure;
-  TilePack pack;
-  kernels::CodeBoundKernel bound;  // code bounds of one row against a code tile
-  RowDistance row;                 // the float distance of one survivor, in the tile kernels' order
-};
-
-// The kernels of the running CPU level for the index's dimension and form.
-Kernels block_kernels(const index::Index& index);
-
 // Sizes the workspace for a block of `rows` query rows (dq values each,
 // rows apart by dq): ws.query_f32 holds the first index.d values of each row in
 // single precision, ws.exclude the rows' excluded ids (-1 for every row when
 // exclude is null), and the key scratch, tile and group buffers their sizes.
-// ws.codes_first is set when the filter is on and codes bound every distance
-// of the block (the index's and the rows' coordinates on the torus, no axis
-// periods); ws.query_codes then holds the rows' codes.
+// ws.codes_first is set when the index's kernels have code bounds (the filter
+// was on when they were chosen) and codes bound every distance of the block
+// (the index's and the rows' coordinates on the torus, no axis periods);
+// ws.query_codes then holds the rows' codes.
 void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
                   const std::int64_t* exclude);
 
@@ -101,7 +90,8 @@ void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size
 // Packs the rows of ids[0 .. count) (count <= kTileRows) into ws.tile() and
 // their ids into ws.tile_ids; returns the panel count. Throws InternalError
 // for an id beyond the points (a corrupted index).
-std::size_t load_tile(const index::Index& index, BWs& ws, TilePack pack, const std::int64_t* ids, std::size_t count);
+std::size_t load_tile(const index::Index& index, BWs& ws, kernels::TilePack pack, const std::int64_t* ids,
+                      std::size_t count);
 
 // Packs the codes of ids[0 .. count) (count <= kCodeTileRows) into ws.code_tile
 // and the ids into ws.tile_ids: from `codes`, their count consecutive rows in
@@ -122,7 +112,7 @@ void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids,
 // A cancellation point at every bucket and every 64 tiles within one.
 // Requires: prepare_walk for this block.
 template <class OnTile, class OnCodeTile>
-std::uint64_t walk_buckets(const index::Index& index, BWs& ws, TilePack pack, const double* queries,
+std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack pack, const double* queries,
                            std::size_t rows, std::size_t dq, bool once_per_row, OnTile&& on_tile,
                            OnCodeTile&& on_code_tile) {
   std::uint64_t pairs = 0;

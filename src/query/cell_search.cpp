@@ -156,6 +156,7 @@ CellIndex::CellIndex(const double* rows, std::size_t n, std::size_t d, Metric me
     unit = unit && p == 1.0;
   }
   if (!unit) scale_.assign(period_.begin(), period_.end());
+  kernels_ = kernels::choose_kernels(kernels::KernelNeeds{d, metric, !scale_.empty(), 1});
   points_ = to_unit_f32(rows, n * d);
 }
 
@@ -180,7 +181,8 @@ PairList CellIndex::pairs(double radius) const {
   if (plan.admits_nothing || n_ < 2) return out;
   const std::shared_ptr<const CellGrid> g = grid(plan.cells);
   const SweepJob job{g.get(), g.get(), plan.rings, metric_, scale(), summed_bound(radius, metric_), true,
-                     plan.within / 2.0, plan.group, static_cast<double>(n_) * plan.listed};
+                     plan.within / 2.0, plan.group, static_cast<double>(n_) * plan.listed, kernels_.tile,
+                     kernels_.pack};
   Collector found(*g, Collector::Kind::kPairs, nullptr, kReserveShare * plan.within / 2.0 + 8.0);
   sweep_cells(job, found);
   const Buffer<std::int64_t> start = found.starts(n_);
@@ -211,7 +213,7 @@ RadiusResult CellIndex::radius_rows(const double* queries, std::size_t m, std::s
     const Buffer<float> rows = to_unit_f32(queries, m * dq);
     const CellGrid homes = build_cell_grid(rows.data(), m, d_, plan.cells);
     const SweepJob job{g.get(), &homes, plan.rings, metric_, scale(), summed_bound(radius, metric_), false, 0.0,
-                       plan.group, static_cast<double>(m) * plan.listed};
+                       plan.group, static_cast<double>(m) * plan.listed, kernels_.tile, kernels_.pack};
     Collector found(homes, Collector::Kind::kRows, exclude, kReserveShare * plan.within + 8.0);
     sweep_cells(job, found);
     out.indptr = found.starts(m);

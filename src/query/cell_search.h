@@ -8,6 +8,7 @@
 
 #include "base/buffer.h"
 #include "base/metric.h"
+#include "kernels/kernel_table.h"
 #include "query/cell_grid.h"
 #include "query/cell_plan.h"
 #include "query/radius.h"
@@ -67,6 +68,7 @@ class CellIndex {
   Metric metric_;
   std::vector<double> period_;  // d periods, 1.0 on the unit torus
   std::vector<float> scale_;    // empty unless some period differs from 1
+  kernels::KernelTable kernels_;  // for d_ and the form, chosen at construction
   Buffer<float> points_;        // n × d, single precision
   mutable std::mutex grid_mutex_;
   mutable std::shared_ptr<const CellGrid> grid_;

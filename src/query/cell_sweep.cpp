@@ -8,11 +8,15 @@
 #include <new>
 #include <utility>
 
-#include "base/cpu_level.h"
 #include "pool/cancel.h"
 #include "pool/pool.h"
 
 namespace vb::query {
+
+using kernels::kPanelWidth;
+using kernels::TileJob;
+using kernels::TileKernel;
+using kernels::TilePack;
 
 namespace {
 
@@ -141,7 +145,8 @@ void pack_listed(const float* coords, const std::int64_t* positions, std::size_t
   }
 }
 
-TilePack pack_for(std::size_t d) {
+// Small dimensions pack with pack_listed; the others as the kernels do.
+TilePack pack_for(std::size_t d, TilePack kernel_pack) {
   switch (d) {
     case 1:
       return [](const float* p, std::size_t, const std::int64_t* ids, std::size_t n, float* t) { pack_listed<1>(p, ids, n, t); };
@@ -152,7 +157,7 @@ TilePack pack_for(std::size_t d) {
     case 4:
       return [](const float* p, std::size_t, const std::int64_t* ids, std::size_t n, float* t) { pack_listed<4>(p, ids, n, t); };
     default:
-      return tile_pack(cpu_level(), d);
+      return kernel_pack;
   }
 }
 
@@ -173,7 +178,7 @@ class HomeSweep {
  public:
   HomeSweep(const SweepJob& job, SweepVisitor& visitor)
       : job_(job), visitor_(visitor), d_(job.points->d),
-        kernel_(tile_kernel(cpu_level(), d_, job.metric, job.scale != nullptr)), pack_(pack_for(d_)),
+        kernel_(job.tile), pack_(pack_for(d_, job.pack)),
         bound_(kBatchRows, std::bit_cast<std::uint32_t>(job.bound)),
         row_sort_(2.0 * job.partners * std::log2(std::max(job.partners, 2.0))) {}
 

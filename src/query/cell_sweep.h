@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/metric.h"
-#include "query/block_distance.h"
+#include "kernels/tile_distance.h"
 #include "query/cell_grid.h"
 
 // The sweep of a cell search: every home (a run of `group` cells along axis 0
@@ -24,7 +24,7 @@ namespace vb::query {
 struct CandidateSlice {
   const std::uint32_t* rows;
   std::size_t count;
-  std::size_t panels;  // ceil(count / kPanelWidth)
+  std::size_t panels;  // ceil(count / kernels::kPanelWidth)
   bool ascending;      // rows[k] ascend with k
 };
 
@@ -38,7 +38,7 @@ class SweepVisitor {
   virtual void on_start(const std::vector<std::size_t>& chunk_rows) = 0;
   // Home-grid position `position`, of chunk `chunk`, against its home cell's
   // neighbourhood: dist holds the summed distance of each lane
-  // (slice.panels × kPanelWidth), admit per panel the lanes whose distance
+  // (slice.panels × kernels::kPanelWidth), admit per panel the lanes whose distance
   // bits are at most the bound. Called once per row.
   virtual void on_row(std::size_t chunk, std::size_t position, const CandidateSlice& slice, const float* dist,
                       const std::uint16_t* admit) = 0;
@@ -67,10 +67,15 @@ struct SweepJob {
   // Expected candidates measured by all rows together: a sweep this small
   // runs on the calling thread, where waking the pool would cost more.
   double work = 0.0;
+  // The tile kernel and packing of the points' dimension and form, chosen
+  // once by the owner of the points.
+  kernels::TileKernel tile = nullptr;
+  kernels::TilePack pack = nullptr;
 };
 
 // Runs the sweep on the pool, with a cancellation point every few home
-// cells. Requires: both grids have the same cells and d >= 1; bound is not NaN.
+// cells. Requires: both grids have the same cells and d >= 1; bound is not
+// NaN; tile and pack chosen for that d and the job's form.
 void sweep_cells(const SweepJob& job, SweepVisitor& visitor);
 
 // Calls fn(k) for every admitted candidate k of a slice, in ascending k
@@ -79,8 +84,8 @@ template <class Fn>
 inline void for_each_admitted(const CandidateSlice& slice, const std::uint16_t* admit, Fn&& fn) {
   for (std::size_t p = 0; p < slice.panels; ++p) {
     unsigned mask = admit[p];
-    const std::size_t base = p * kPanelWidth;
-    if (base + kPanelWidth > slice.count) mask &= (1u << (slice.count - base)) - 1u;
+    const std::size_t base = p * kernels::kPanelWidth;
+    if (base + kernels::kPanelWidth > slice.count) mask &= (1u << (slice.count - base)) - 1u;
     while (mask != 0) {
       fn(base + static_cast<std::size_t>(std::countr_zero(mask)));
       mask &= mask - 1u;

@@ -2,11 +2,15 @@
 #include <bit>
 #include <cstring>
 
-#include "query/block_distance.h"
+#include "kernels/tile_distance.h"
 #include "query/blocked.h"
 #include "query/bucket_walk.h"
 
 namespace vb::query {
+
+using kernels::kPanelWidth;
+using kernels::TileJob;
+using kernels::TileKernel;
 
 namespace {
 
@@ -75,7 +79,7 @@ void refine_tile(const index::Index& index, BWs& ws, TileKernel measure, const B
 // survivors of all rows are listed first and their rows requested, then
 // measured: each survivor's row is a miss, and a row has only a few per tile,
 // so listing them by row alone would leave the misses one after another.
-void refine_code_tile(const index::Index& index, BWs& ws, const Kernels& kernels, const BucketRun& run,
+void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelTable& kernels, const BucketRun& run,
                       std::size_t count) {
   const std::size_t d = index.d;
   const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
@@ -92,7 +96,7 @@ void refine_code_tile(const index::Index& index, BWs& ws, const Kernels& kernels
       ws.limit_bits[r] = bound_bits;
       ws.limits[r] = kernels::code_limit(std::bit_cast<float>(bound_bits), index.metric);
     }
-    kernels.bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
+    kernels.code_bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
                                         code_row / kernels::kCodeGroup, kCodeTileRows, count, ws.limits[r],
                                         ws.survivors.data()});
     list_survivors(index, ws, count);
@@ -131,11 +135,11 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
     ws.limits.assign(rows, kernels::code_limit(std::bit_cast<float>(0xffffffffu), index.metric));
   }
   if (index.l == 0 || ws.cap == 0) return 0;
-  const Kernels kernels = block_kernels(index);
+  const kernels::KernelTable& kernels = index.kernels;
   // Repeated keys of a row stay: each repeat is measured and counted.
   return walk_buckets(index, ws, kernels.pack, block.queries, rows, block.dq, false,
                       [&](const BucketRun& run, std::size_t panels, std::size_t count) {
-                        refine_tile(index, ws, kernels.measure, run, panels, count);
+                        refine_tile(index, ws, kernels.tile, run, panels, count);
                       },
                       [&](const BucketRun& run, std::size_t count) {
                         refine_code_tile(index, ws, kernels, run, count);

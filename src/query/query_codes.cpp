@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/errors.h"
-#include "index/digit.h"
+#include "kernels/digit.h"
 
 namespace vb::query {
 
@@ -23,12 +23,12 @@ std::int64_t query_codes(const index::Index& index, const double* q, std::size_t
     const std::int64_t column = s[j];
     VB_CHECK(column >= 0 && static_cast<std::uint64_t>(column) < dq,
              "index out of bounds: the len is " + std::to_string(dq) + " but the index is " + std::to_string(column));
-    const double v = index::bucket_position(q[column], u[j], buckets);
-    const std::int64_t c = index::digit_of(v, top);
+    const double v = kernels::bucket_position(q[column], u[j], buckets);
+    const std::int64_t c = kernels::digit_of(v, top);
     codes[j] = c;
     // std::clamp keeps a NaN position as it is.
     frac[j] = std::clamp(v - static_cast<double>(c), 0.0, 1.0);
-    key = index::add_digit(key, c, index.b_pow[j]);
+    key = kernels::add_digit(key, c, index.b_pow[j]);
   }
   return key;
 }
@@ -52,7 +52,7 @@ void probe_keys(const index::Index& index, std::int64_t base, const std::int64_t
     const std::int64_t code = codes[chosen];
     std::int64_t moved = (code + step) % index.b;
     if (moved < 0) moved += index.b;
-    out[p] = index::add_digit(base, moved - code, index.b_pow[chosen]);
+    out[p] = kernels::add_digit(base, moved - code, index.b_pow[chosen]);
   };
   if (n_probe > kFewProbes) {
     // The order the scan below picks digits in, by one partial sort: finite

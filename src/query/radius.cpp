@@ -6,7 +6,6 @@
 #include "pool/cancel.h"
 #include "pool/pool.h"
 #include "query/blocked.h"
-#include "query/distance.h"
 #include "query/gather.h"
 #include "query/radius_rows.h"
 #include "query/row_grain.h"
@@ -22,7 +21,6 @@ namespace {
 void gathered_rows(const index::Index& index, const double* queries, std::size_t dq, float threshold,
                    const std::int64_t* exclude, std::size_t r0, std::size_t r1, FoundRows& piece) {
   Ws ws(index.n_points, dq, index.k);
-  const DistanceKernel& kernel = distance_kernel(cpu_level(), index.metric, !index.scale.empty());
   const std::size_t n = std::min(index.d, dq);
   for (std::size_t i = r0; i < r1; ++i) {
     pool::cancellation_point();
@@ -32,7 +30,7 @@ void gathered_rows(const index::Index& index, const double* queries, std::size_t
     gather_query(index, ws, q, dq);
     const std::size_t count = ws.cand_ids.size();
     ws.cand_dist.resize(count);
-    kernel.list(ws.query_f32.data(), index.points_f32.data(), index.d, n, ws.cand_ids.data(), count,
+    index.kernels.list(ws.query_f32.data(), index.points_f32.data(), index.d, n, ws.cand_ids.data(), count,
                 index.scale_or_null(), ws.cand_dist.data());
     const std::size_t first = piece.entries.size();
     for (std::size_t c = 0; c < count; ++c) {

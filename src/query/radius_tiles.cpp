@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "kernels/tile_distance.h"
 #include "pool/pool.h"
-#include "query/block_distance.h"
 #include "query/blocked.h"
 #include "query/bucket_walk.h"
 #include "query/radius.h"
@@ -13,6 +13,10 @@
 #include "query/topk.h"
 
 namespace vb::query {
+
+using kernels::kPanelWidth;
+using kernels::TileJob;
+using kernels::TileKernel;
 
 namespace {
 
@@ -116,7 +120,7 @@ void measure_tile(const index::Index& index, BWs& ws, RadiusScratch& scratch, Ti
 // kernels (the same bits) and are kept when it is at most the threshold. The
 // rows and points all lie on the torus here, where every distance is at
 // least +0: comparing floats and comparing bits then keep the same.
-void keep_by_codes(const index::Index& index, BWs& ws, RadiusScratch& scratch, const Kernels& kernels,
+void keep_by_codes(const index::Index& index, BWs& ws, RadiusScratch& scratch, const kernels::KernelTable& kernels,
                    Threshold threshold, const BucketRun& run, std::size_t count) {
   const std::size_t d = index.d;
   const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
@@ -127,7 +131,7 @@ void keep_by_codes(const index::Index& index, BWs& ws, RadiusScratch& scratch, c
     const std::uint32_t r = ws.row_keys[e].row;
     const float* q = ws.query_f32.data() + r * d;
     const std::int64_t excluded = ws.exclude[r];
-    kernels.bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
+    kernels.code_bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
                                         code_row / kernels::kCodeGroup, kCodeTileRows, count, limit,
                                         ws.survivors.data()});
     for (std::size_t w = 0; w < words; ++w) {
@@ -173,7 +177,7 @@ void write_block_rows(RadiusScratch& scratch, std::size_t rows, FoundRows& out) 
 }
 
 // One block: rows of queries (dq values each) and their excluded ids.
-void radius_block(const index::Index& index, BWs& ws, RadiusScratch& scratch, const Kernels& kernels,
+void radius_block(const index::Index& index, BWs& ws, RadiusScratch& scratch, const kernels::KernelTable& kernels,
                   Threshold threshold, bool scale_in_range, const double* queries, std::size_t rows, std::size_t dq,
                   const std::int64_t* exclude, FoundRows& out) {
   prepare_walk(index, ws, queries, rows, dq, exclude);
@@ -184,7 +188,7 @@ void radius_block(const index::Index& index, BWs& ws, RadiusScratch& scratch, co
   // A row measures each bucket of a table once; repeats across tables remain.
   walk_buckets(index, ws, kernels.pack, queries, rows, dq, true,
                [&](const BucketRun& run, std::size_t panels, std::size_t count) {
-                 measure_tile(index, ws, scratch, kernels.measure, threshold, scale_in_range, run, panels, count);
+                 measure_tile(index, ws, scratch, kernels.tile, threshold, scale_in_range, run, panels, count);
                },
                [&](const BucketRun& run, std::size_t count) {
                  keep_by_codes(index, ws, scratch, kernels, threshold, run, count);
@@ -217,7 +221,7 @@ RadiusResult radius_tiled(const index::Index& index, const double* queries, std:
   pool::parallel_for(blocks, 1, [&](std::size_t b0, std::size_t b1) {
     BWs ws;
     RadiusScratch scratch;
-    const Kernels kernels = block_kernels(index);
+    const kernels::KernelTable& kernels = index.kernels;
     for (std::size_t blk = b0; blk < b1; ++blk) {
       const std::size_t row0 = blk * per_block;
       const std::size_t rows = std::min(per_block, m - row0);

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "base/errors.h"
-#include "query/distance.h"
 
 namespace vb::query {
 
@@ -15,8 +14,7 @@ void refine_topk(const index::Index& index, Ws& ws, TopK& topk, std::int64_t exc
            "candidate rows lie outside the single-precision coordinates");
   const std::size_t n = std::min(index.d, ws.query_f32.size());
   ws.cand_dist.resize(count);
-  distance_kernel(cpu_level(), index.metric, !index.scale.empty())
-      .list(ws.query_f32.data(), index.points_f32.data(), index.d, n, ws.cand_ids.data(), count,
+  index.kernels.list(ws.query_f32.data(), index.points_f32.data(), index.d, n, ws.cand_ids.data(), count,
             index.scale_or_null(), ws.cand_dist.data());
   const std::uint64_t* ids = ws.cand_ids.data();
   const float* dist = ws.cand_dist.data();

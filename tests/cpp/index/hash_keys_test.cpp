@@ -2,32 +2,29 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
-
-#include "index/digit.h"
+#include "../kernels/kernels_test_inputs.h"
+#include "kernels/cpu_level.h"
+#include "test_index.h"
 
 namespace vb::index {
 namespace {
 
-TEST(HashKeys, FloorMatchesTheLibraryEverywhere) {
-  const double samples[] = {0.0, -0.0, 0.5, -0.5, 1.0, -1.0, 1e-300, -1e-300, 2.5, -2.5,
-                            4503599627370495.5, -4503599627370495.5, 4503599627370496.0, 1e300, -1e300,
-                            std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
-  for (double x : samples) {
-    EXPECT_EQ(std::signbit(floor_exact(x)), std::signbit(std::floor(x))) << x;
-    EXPECT_EQ(floor_exact(x), std::floor(x)) << x;
+// The keys are the same bits whatever level the index's kernels were chosen at.
+TEST(HashLevels, ComputeKeysAgreesAtEveryLevel) {
+  const std::size_t n = 3001, d = 6;
+  Index index = testing::random_index(5, 9, 7, d, 21);
+  auto points = testing::random_points(n, d, 22);
+  const auto awkward = kernels::awkward_column(n * d, 23);
+  for (std::size_t i = 0; i < points.size(); i += 3) points[i] = awkward[i];
+  kernels::cap_cpu_level(kernels::CpuLevel::kPortable);
+  choose_kernels(index);
+  const auto expected = compute_keys(index, points.data(), d, 0, n);
+  for (kernels::CpuLevel level : kernels::levels_of_this_cpu()) {
+    kernels::cap_cpu_level(level);
+    choose_kernels(index);
+    EXPECT_EQ(compute_keys(index, points.data(), d, 0, n), expected) << kernels::cpu_level_name(level);
   }
-  EXPECT_TRUE(std::isnan(floor_exact(std::numeric_limits<double>::quiet_NaN())));
-}
-
-TEST(HashKeys, SaturatingTruncation) {
-  EXPECT_EQ(saturating_trunc(std::numeric_limits<double>::quiet_NaN()), 0);
-  EXPECT_EQ(saturating_trunc(1e300), INT64_MAX);
-  EXPECT_EQ(saturating_trunc(-1e300), INT64_MIN);
-  EXPECT_EQ(saturating_trunc(-9223372036854775808.0), INT64_MIN);
-  EXPECT_EQ(saturating_trunc(3.99), 3);
-  EXPECT_EQ(saturating_trunc(-3.99), -3);
+  kernels::cap_cpu_level(kernels::CpuLevel::kAvx512);
 }
 
 }  // namespace

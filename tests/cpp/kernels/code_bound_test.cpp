@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
+#include "kernels/row_distance.h"
 #include "kernels/torus_codes.h"
-#include "query/distance.h"
 
 namespace vb::kernels {
 namespace {
@@ -36,7 +36,7 @@ std::vector<std::uint8_t> codes_of(const std::vector<float>& row) {
 // distance: the candidate survives a bar set at exactly its distance.
 void expect_survives_its_own_distance(const std::vector<float>& q, const std::vector<float>& x, Metric metric) {
   const std::size_t d = q.size();
-  const float dist = query::scalar_distance_kernel(metric).row(q.data(), x.data(), d, nullptr);
+  const float dist = scalar_distance_kernel(metric).row(q.data(), x.data(), d, nullptr);
   const std::uint32_t bound = pair_bound(codes_of(q).data(), codes_of(x).data(), d, metric);
   ASSERT_LE(static_cast<std::int64_t>(bound), code_limit(dist, metric))
       << "d " << d << " q0 " << q[0] << " x0 " << x[0] << " distance " << dist;
@@ -49,7 +49,7 @@ TEST(CodeBound, EveryPairOfEdgeCoordinatesSurvivesItsOwnDistance) {
     for (float a : edges) {
       for (float b : edges) {
         expect_survives_its_own_distance({a}, {b}, metric);
-        const float dist = query::scalar_distance_kernel(metric).row(&a, &b, 1, nullptr);
+        const float dist = scalar_distance_kernel(metric).row(&a, &b, 1, nullptr);
         const std::uint8_t ca = torus_code(a), cb = torus_code(b);
         tight += pair_bound(&ca, &cb, 1, metric) == static_cast<std::uint32_t>(code_limit(dist, metric));
       }

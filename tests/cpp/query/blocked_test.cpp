@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "base/code_filter.h"
+#include "kernels/tile_distance.h"
 #include "pool/pool.h"
-#include "query/block_distance.h"
 #include "query/knn.h"
 #include "test_query.h"
 
@@ -33,20 +33,23 @@ Rows run(const index::Index& ix, const Buffer<double>& queries, std::size_t m, s
 
 // The blocked rows against the per-query rows bit for bit at every kernel
 // level (its kernels keep the summation order), on the pool and on one thread.
-void expect_blocked_rows_equal_per_query_rows(const index::Index& ix, const Buffer<double>& queries, std::size_t m,
+void expect_blocked_rows_equal_per_query_rows(index::Index& ix, const Buffer<double>& queries, std::size_t m,
                                               std::size_t k, const std::int64_t* exclude) {
   const Rows want = run(ix, queries, m, k, exclude, false);
-  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-    cap_cpu_level(level);
+  for (kernels::CpuLevel level : {kernels::CpuLevel::kPortable, kernels::CpuLevel::kAvx2, kernels::CpuLevel::kAvx512}) {
+    kernels::cap_cpu_level(level);
+    index::choose_kernels(ix);
     for (bool serial : {false, true}) {
       std::optional<pool::ScopedSerial> one_thread;
       if (serial) one_thread.emplace();
       const Rows got = run(ix, queries, m, k, exclude, true);
-      EXPECT_EQ(got.ids, want.ids) << cpu_level_name(cpu_level()) << (serial ? " serial" : " pool");
-      EXPECT_EQ(got.dist_bits, want.dist_bits) << cpu_level_name(cpu_level()) << (serial ? " serial" : " pool");
+      EXPECT_EQ(got.ids, want.ids) << kernels::cpu_level_name(ix.kernels.level) << (serial ? " serial" : " pool");
+      EXPECT_EQ(got.dist_bits, want.dist_bits) << kernels::cpu_level_name(ix.kernels.level)
+                                               << (serial ? " serial" : " pool");
     }
   }
-  cap_cpu_level(CpuLevel::kAvx512);
+  kernels::cap_cpu_level(kernels::CpuLevel::kAvx512);
+  index::choose_kernels(ix);
 }
 
 // (d, block, with exclude_ids)
@@ -125,17 +128,22 @@ TEST_P(CodesFirst, SameRowsAndPairsWithTheFilterOnAndOff) {
     return std::tuple(counters.pairs.load(), counters.relaxed.load(), testing::rows_of(std::move(ids), dists));
   };
   set_code_filter(false);
+  index::choose_kernels(ix);  // the table takes the metric and the switch when it is chosen
+  ASSERT_EQ(ix.kernels.code_bound, nullptr);
   const auto [want_pairs, relaxed, want] = pairs_and_rows();
   set_code_filter(true);
   EXPECT_EQ(relaxed > 0, !exhaustive);
-  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-    cap_cpu_level(level);
+  for (kernels::CpuLevel level : {kernels::CpuLevel::kPortable, kernels::CpuLevel::kAvx2, kernels::CpuLevel::kAvx512}) {
+    kernels::cap_cpu_level(level);
+    index::choose_kernels(ix);
+    ASSERT_NE(ix.kernels.code_bound, nullptr);
     const auto [pairs, ignored, got] = pairs_and_rows();
-    EXPECT_EQ(got.ids, want.ids) << cpu_level_name(cpu_level());
-    EXPECT_EQ(got.dist_bits, want.dist_bits) << cpu_level_name(cpu_level());
-    EXPECT_EQ(pairs, want_pairs) << cpu_level_name(cpu_level());
+    EXPECT_EQ(got.ids, want.ids) << kernels::cpu_level_name(ix.kernels.level);
+    EXPECT_EQ(got.dist_bits, want.dist_bits) << kernels::cpu_level_name(ix.kernels.level);
+    EXPECT_EQ(pairs, want_pairs) << kernels::cpu_level_name(ix.kernels.level);
   }
-  cap_cpu_level(CpuLevel::kAvx512);
+  kernels::cap_cpu_level(kernels::CpuLevel::kAvx512);
+  index::choose_kernels(ix);
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocked, CodesFirst,

@@ -10,10 +10,10 @@
 #include <tuple>
 #include <vector>
 
-#include "base/cpu_level.h"
+#include "../kernels/kernels_test_inputs.h"
 #include "base/errors.h"
+#include "kernels/row_distance.h"
 #include "pool/pool.h"
-#include "query/distance.h"
 
 namespace vb::query {
 namespace {
@@ -32,7 +32,7 @@ std::vector<Triple> brute_pairs(const std::vector<double>& rows, std::size_t d, 
   std::vector<float> x(rows.begin(), rows.end());
   std::vector<float> scale(box.period.begin(), box.period.end());
   const bool scaled = std::any_of(box.period.begin(), box.period.end(), [](double p) { return p != 1.0; });
-  const DistanceKernel& kernel = scalar_distance_kernel(box.metric, scaled);
+  const kernels::DistanceKernel& kernel = kernels::scalar_distance_kernel(box.metric, scaled);
   const float bound = summed_bound(radius, box.metric);
   std::vector<Triple> out;
   const std::size_t n = rows.size() / d;
@@ -161,7 +161,7 @@ TEST(CellRows, EqualBruteForceWithExclusion) {
       std::vector<float> x(rows.begin(), rows.end());
       std::vector<float> scale(box.period.begin(), box.period.end());
       const bool scaled = box.period[0] != 1.0;
-      const DistanceKernel& kernel = scalar_distance_kernel(box.metric, scaled);
+      const kernels::DistanceKernel& kernel = kernels::scalar_distance_kernel(box.metric, scaled);
       const float bound = summed_bound(radius, box.metric);
       for (std::size_t q = 0; q < 120; ++q) {
         const float qf[3] = {float(queries[3 * q]), float(queries[3 * q + 1]), float(queries[3 * q + 2])};
@@ -186,12 +186,11 @@ TEST(CellRows, EqualBruteForceWithExclusion) {
 // twin included, whatever the machine runs).
 TEST(CellPairs, EveryCpuLevelEqualsBruteForce) {
   const std::vector<double> rows = random_rows(800, 3, 12);
-  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-    if (level > supported_cpu_level()) continue;
-    cap_cpu_level(level);
+  for (kernels::CpuLevel level : kernels::levels_of_this_cpu()) {
+    kernels::cap_cpu_level(level);
     for (const Box& box : kBoxes) EXPECT_EQ(cell_pairs(rows, 3, box, 0.3), brute_pairs(rows, 3, box, 0.3));
   }
-  cap_cpu_level(CpuLevel::kAvx512);
+  kernels::cap_cpu_level(kernels::CpuLevel::kAvx512);
 }
 
 // The pool and its serial twin give the same lists; the columns of the

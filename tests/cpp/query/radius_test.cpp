@@ -9,9 +9,9 @@
 #include <tuple>
 #include <vector>
 
+#include "kernels/row_distance.h"
 #include "pool/pool.h"
 #include "query/blocked.h"
-#include "query/distance.h"
 #include "query/topk.h"
 #include "test_query.h"
 
@@ -47,7 +47,7 @@ void expect_same(const Csr& got, const Csr& want, const std::string& label) {
 // row distance: what both paths must return when one cell holds every point.
 Csr brute_force(const index::Index& ix, const Buffer<double>& queries, std::size_t m, double radius,
                 const std::vector<std::int64_t>& exclude) {
-  const DistanceKernel& kernel = scalar_distance_kernel(ix.metric, !ix.scale.empty());
+  const kernels::DistanceKernel& kernel = kernels::scalar_distance_kernel(ix.metric, !ix.scale.empty());
   const float threshold = radius_threshold(radius, ix.metric);
   RadiusResult out;
   out.indptr.push_back(0);
@@ -72,20 +72,22 @@ Csr brute_force(const index::Index& ix, const Buffer<double>& queries, std::size
 
 // The tile rows against the gathered rows bit for bit at every kernel level,
 // on the pool and on one thread.
-void expect_tiles_match(const index::Index& ix, const Buffer<double>& queries, std::size_t m, double radius,
+void expect_tiles_match(index::Index& ix, const Buffer<double>& queries, std::size_t m, double radius,
                         const std::vector<std::int64_t>& exclude, const std::optional<Csr>& oracle = {}) {
   const Csr want = run(radius_gathered, ix, queries, m, radius, exclude);
   if (oracle) expect_same(want, *oracle, "gathered vs brute force");
-  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-    cap_cpu_level(level);
+  for (kernels::CpuLevel level : {kernels::CpuLevel::kPortable, kernels::CpuLevel::kAvx2, kernels::CpuLevel::kAvx512}) {
+    kernels::cap_cpu_level(level);
+    index::choose_kernels(ix);
     for (bool serial : {false, true}) {
       std::optional<pool::ScopedSerial> one_thread;
       if (serial) one_thread.emplace();
       expect_same(run(radius_tiled, ix, queries, m, radius, exclude), want,
-                  std::string(cpu_level_name(cpu_level())) + (serial ? " serial" : " pool"));
+                  std::string(kernels::cpu_level_name(ix.kernels.level)) + (serial ? " serial" : " pool"));
     }
   }
-  cap_cpu_level(CpuLevel::kAvx512);
+  kernels::cap_cpu_level(kernels::CpuLevel::kAvx512);
+  index::choose_kernels(ix);
 }
 
 // Queries: every other row a copy of an indexed point (a self-join row, at
@@ -115,6 +117,7 @@ void set_form(index::Index& ix, Metric metric, bool scaled) {
   ix.metric = metric;
   ix.scale.clear();
   for (std::size_t c = 0; scaled && c < ix.d; ++c) ix.scale.push_back(0.5f + 0.25f * static_cast<float>(c % 5));
+  index::choose_kernels(ix);
 }
 
 // (d, L2, scaled, exhaustive)

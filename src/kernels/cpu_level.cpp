@@ -1,9 +1,9 @@
-#include "base/cpu_level.h"
+#include "kernels/cpu_level.h"
 
 #include <algorithm>
 #include <atomic>
 
-namespace vb {
+namespace vb::kernels {
 
 namespace {
 std::atomic<CpuLevel> level_cap{CpuLevel::kAvx512};
@@ -38,4 +38,4 @@ const char* cpu_level_name(CpuLevel level) {
 
 void cap_cpu_level(CpuLevel level) { level_cap.store(level, std::memory_order_relaxed); }
 
-}  // namespace vb
+}  // namespace vb::kernels

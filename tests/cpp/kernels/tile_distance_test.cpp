@@ -1,4 +1,4 @@
-#include "query/block_distance.h"
+#include "kernels/tile_distance.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,9 @@
 #include <tuple>
 #include <vector>
 
-namespace vb::query {
+#include "kernels_test_inputs.h"
+
+namespace vb::kernels {
 namespace {
 
 // How the distances are formed: the metric and the axis periods (null on
@@ -49,14 +51,6 @@ struct Tile {
   std::size_t panel_count() const { return (count + kPanelWidth - 1) / kPanelWidth; }
 };
 
-std::vector<CpuLevel> levels() {
-  std::vector<CpuLevel> out;
-  for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-    if (level <= supported_cpu_level()) out.push_back(level);
-  }
-  return out;
-}
-
 // Every level against the reference, bit for bit, for every row and real
 // candidate; and the admission bits exactly the lanes whose distance bits are
 // at most the row's bound. Row r's bound is "all" for r % 3 == 0, nothing for
@@ -72,7 +66,7 @@ void expect_reference(const std::vector<float>& queries, const std::vector<float
     const float own = reference(q[r], rows.data() + (r % tile.count) * d, d, shape);
     bound[r] = r % 3 == 0 ? 0xffffffffu : r % 3 == 1 ? 0u : std::bit_cast<std::uint32_t>(own);
   }
-  for (CpuLevel level : levels()) {
+  for (CpuLevel level : levels_of_this_cpu()) {
     std::vector<float> dist(m * stride, -7.0f);
     std::vector<std::uint16_t> admit(m * panels + 1, 0xbeef);
     tile_kernel(level, d, shape.metric, shape.scale != nullptr)(
@@ -93,9 +87,10 @@ void expect_reference(const std::vector<float>& queries, const std::vector<float
 class TileKernels
     : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, std::size_t, Metric, bool>> {};
 
-// Fixed-dimension and general kernels of every form, full and partial row
-// groups, one and several panels with a partial last one; the periods are not
-// powers of two, so scaling rounds.
+// Fixed-dimension and general kernels of every form at every width from 1 to
+// 33 (below, at and past each vector width and partial-sum count), full and
+// partial row groups, one and several panels with a partial last one; the
+// periods are not powers of two, so scaling rounds.
 TEST_P(TileKernels, MatchTheReferenceOnRandomRows) {
   const auto [d, m, count, metric, scaled] = GetParam();
   std::mt19937_64 rng(d * 1000 + m * 10 + count);
@@ -107,15 +102,15 @@ TEST_P(TileKernels, MatchTheReferenceOnRandomRows) {
   expect_reference(queries, rows, d, Shape{metric, scaled ? periods.data() : nullptr});
 }
 
-INSTANTIATE_TEST_SUITE_P(BlockDistance, TileKernels,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 24, 25, 33),
+INSTANTIATE_TEST_SUITE_P(TileDistance, TileKernels,
+                         ::testing::Combine(::testing::Range<std::size_t>(1, 34),
                                             ::testing::Values(1, 3, 4, 9), ::testing::Values(1, 16, 17, 47),
                                             ::testing::Values(Metric::kL1, Metric::kL2), ::testing::Bool()));
 
 // Coordinates on the seams of the torus: 0, the float just below 1, pairs
 // exactly 0.5 apart (the farthest a coordinate can be), and pairs across the
 // wrap (0.05 against 0.95 is about 0.1).
-TEST(BlockDistance, MatchesTheReferenceOnTheSeams) {
+TEST(TileDistance, MatchesTheReferenceOnTheSeams) {
   const float below_one = std::nextafter(1.0f, 0.0f);
   const std::vector<float> values = {0.0f, below_one, 0.5f, 0.25f, 0.75f, 0.05f, 0.95f};
   for (std::size_t d : {1, 5, 8, 16, 24, 33}) {
@@ -128,4 +123,4 @@ TEST(BlockDistance, MatchesTheReferenceOnTheSeams) {
 }
 
 }  // namespace
-}  // namespace vb::query
+}  // namespace vb::kernels

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/cpu_level.h"
 #include "base/metric.h"
+#include "kernels/cpu_level.h"
 
 // Distance kernels of the blocked path: a few query rows against a tile of
 // candidates laid out in panels.
@@ -14,13 +14,14 @@
 // one coordinate of a whole panel and each lane measures its own candidate.
 // A tile of panel_count panels is panel_count × d × kPanelWidth floats.
 //
-// Every kernel computes the single-precision toroidal distance of distance.h
-// in its form (metric and axis periods, base/metric.h; squared for L2) and in
-// the summation order documented there (coordinate c into
-// partial sum c mod 8, the sums combined as
+// Every kernel computes the single-precision toroidal distance of
+// row_distance.h from the torus term of its vector width (torus_term.h) in
+// its form (metric and axis periods, base/metric.h; squared for L2) and in
+// the summation order documented there (coordinate c into partial sum
+// c mod 8, the sums combined as
 // ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7))), so all levels agree bit
 // for bit with each other and with the per-query refinement.
-namespace vb::query {
+namespace vb::kernels {
 
 inline constexpr std::size_t kPanelWidth = 16;
 
@@ -59,4 +60,4 @@ using TilePack = void (*)(const float* points, std::size_t d, const std::int64_t
 // Requires: level <= supported_cpu_level().
 TilePack tile_pack(CpuLevel level, std::size_t d);
 
-}  // namespace vb::query
+}  // namespace vb::kernels

@@ -3,15 +3,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/cpu_level.h"
+#include "kernels/cpu_level.h"
 
 // The inner loop of hashing, one digit of one table over a column of points:
-// keys[i] += digit(column[i] + shift) * weight for i < m, with the digit formula
-// of digit.h (one rounding per double operation, saturating truncation, clamp
-// to b - 1, wrapping key arithmetic). Every variant gives the same keys bit for
-// bit; the vector ones are compiled in files of their own with their ISA flags
-// and are chosen once, by the CPU that runs the code.
-namespace vb::index {
+// keys[i] += digit(column[i] + shift) * weight for i < m, with the digit
+// formula of digit.h (one rounding per double operation, saturating
+// truncation, clamp to b - 1, wrapping key arithmetic). Every variant gives
+// the same keys bit for bit; the vector ones are compiled in files of their
+// own with their ISA flags, and an index's kernel table picks one when it is
+// chosen (kernel_table.h).
+namespace vb::kernels {
 
 struct DigitColumn {
   double shift;         // u of this digit
@@ -34,4 +35,4 @@ DigitColumnKernel digit_column_kernel(CpuLevel level);
 // one when b is too large for the 32-bit conversion of the AVX2 kernel.
 CpuLevel hash_level_for(std::int64_t b);
 
-}  // namespace vb::index
+}  // namespace vb::kernels

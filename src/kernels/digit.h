@@ -6,7 +6,7 @@
 // The digit formula shared by point hashing and query hashing. Every step is
 // one IEEE double operation rounded on its own (the build forbids contraction
 // into fused multiply-adds), so keys match the NumPy reference bit for bit.
-namespace vb::index {
+namespace vb::kernels {
 
 // floor(x) without a library call: exact for every double, including -0.0,
 // infinities and NaN (which it returns unchanged).
@@ -47,4 +47,4 @@ inline std::int64_t add_digit(std::int64_t key, std::int64_t digit, std::int64_t
                                    static_cast<std::uint64_t>(digit) * static_cast<std::uint64_t>(weight));
 }
 
-}  // namespace vb::index
+}  // namespace vb::kernels

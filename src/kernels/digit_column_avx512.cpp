@@ -3,9 +3,9 @@
 // IEEE double operations as the portable version, in the same order.
 #include <immintrin.h>
 
-#include "index/hash_kernel.h"
+#include "kernels/digit_column.h"
 
-namespace vb::index {
+namespace vb::kernels {
 
 void digit_column_avx512(const double* column, std::size_t m, const DigitColumn& digit, std::int64_t* keys) {
   const __m512d shift = _mm512_set1_pd(digit.shift);
@@ -31,4 +31,4 @@ void digit_column_avx512(const double* column, std::size_t m, const DigitColumn&
   if (i < m) digit_column_scalar(column + i, m - i, digit, keys + i);
 }
 
-}  // namespace vb::index
+}  // namespace vb::kernels

@@ -1,9 +1,10 @@
-#include "query/block_distance.h"
+#include "kernels/tile_distance.h"
 
 #include <bit>
-#include <cstring>
 
-namespace vb::query {
+#include "kernels/torus_term.h"
+
+namespace vb::kernels {
 
 #if defined(VB_HAVE_X86_KERNELS)
 TileKernel tile_kernel_avx2(std::size_t d, Metric metric, bool scaled);
@@ -15,13 +16,10 @@ namespace {
 
 template <class F>
 inline float term(float q, float x, const float* scale, std::size_t c) {
-  const float a = std::bit_cast<float>(std::bit_cast<std::uint32_t>(q - x) & 0x7fffffffu);
-  const float rest = 1.0f - a;
-  const float t = rest < a ? rest : a;  // minps's operand order, so that NaNs come out alike
-  return form_term<F>(t, F::scaled ? scale[c] : 1.0f, [](float u, float v) { return u * v; });
+  return metric_term<F>(q, x, F::scaled ? scale[c] : 1.0f);
 }
 
-// Lane by lane, the partial sums of distance.h kept as eight accumulators.
+// Lane by lane, the partial sums of row_distance.h kept as eight accumulators.
 template <class F>
 void tile_portable(const TileJob& job) {
   const std::size_t d = job.d;
@@ -85,4 +83,4 @@ TileKernel tile_kernel(CpuLevel level, std::size_t d, Metric metric, bool scaled
   }
 }
 
-}  // namespace vb::query
+}  // namespace vb::kernels

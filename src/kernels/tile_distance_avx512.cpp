@@ -1,89 +1,26 @@
-// AVX-512 tile kernels: one panel (16 candidates) per register. A micro-tile
-// measures kRows query rows against one panel: each coordinate vector loaded
-// serves every row, and the rows' sums are independent chains.
-//
-// The partial sums are not kept as eight accumulators: partial sum j is summed
-// on its own (its first term needs no addition, as 0 + t == t) and folded into
-// the combination tree as soon as it is complete, in the tree's order, so a
-// row needs at most four live registers. Partial sums of j >= d are zero and
-// their additions are left out, which changes no bit. Built with only the
-// AVX-512 flags and never with FMA contraction.
+// AVX-512 tile kernels: one panel (16 candidates) per register, measured by
+// the micro-tile of tile_micro.h. Built with only the AVX-512 flags and never
+// with FMA contraction.
 #include <immintrin.h>
 
 #include "base/metric.h"
-#include "query/block_distance.h"
+#include "kernels/tile_distance.h"
+#include "kernels/tile_micro.h"
+#include "kernels/torus_term_avx512.h"
 
-namespace vb::query {
+namespace vb::kernels {
 namespace {
 
-#define VB_INLINE inline __attribute__((always_inline))
-
-template <class F>
-VB_INLINE __m512 term(__m512 q, __m512 x, __m512 scale) {
-  const __m512 a = _mm512_abs_ps(_mm512_sub_ps(x, q));  // |x - q| == |q - x| bit for bit
-  // min(1 - a, a) with minps's operand order, as every other kernel takes it.
-  const __m512 t = _mm512_min_ps(_mm512_sub_ps(_mm512_set1_ps(1.0f), a), a);
-  return form_term<F>(t, scale, [](__m512 u, __m512 v) { return _mm512_mul_ps(u, v); });
-}
-
-template <class F, std::size_t kRows>
-struct Micro {
-  const float* q[kRows];
-  const float* panel;
-  const float* scale;  // the axis periods; unread on the unit torus
-
-  // The period of coordinate c in every lane.
-  VB_INLINE __m512 period(std::size_t c) const {
-    if constexpr (F::scaled) return _mm512_set1_ps(scale[c]);
-    return _mm512_setzero_ps();
-  }
-
-  // out[r] = partial sum j of row r: the terms of coordinates j, j + 8, ...
-  template <std::size_t kDim>
-  VB_INLINE void partial(std::size_t d, std::size_t j, __m512 (&out)[kRows]) const {
-    const __m512 first = _mm512_load_ps(panel + j * kPanelWidth);
-    const __m512 first_period = period(j);
-#pragma GCC unroll 8
-    for (std::size_t r = 0; r < kRows; ++r) out[r] = term<F>(_mm512_set1_ps(q[r][j]), first, first_period);
-    for (std::size_t c = j + 8; c < (kDim != 0 ? kDim : d); c += 8) {
-      const __m512 x = _mm512_load_ps(panel + c * kPanelWidth);
-      const __m512 x_period = period(c);
-#pragma GCC unroll 8
-      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm512_add_ps(out[r], term<F>(_mm512_set1_ps(q[r][c]), x, x_period));
-    }
-  }
-
-  // out = s_a + s_b (s_b left out when b >= d). Requires: a < d.
-  template <std::size_t kDim>
-  VB_INLINE void pair(std::size_t d, std::size_t a, std::size_t b, __m512 (&out)[kRows], __m512 (&scratch)[kRows]) const {
-    partial<kDim>(d, a, out);
-    if (b < (kDim != 0 ? kDim : d)) {
-      partial<kDim>(d, b, scratch);
-#pragma GCC unroll 8
-      for (std::size_t r = 0; r < kRows; ++r) out[r] = _mm512_add_ps(out[r], scratch[r]);
-    }
-  }
-
-  template <std::size_t kDim>
-  VB_INLINE void distances(std::size_t d, __m512 (&total)[kRows]) const {
-    const std::size_t dim = kDim != 0 ? kDim : d;
-    __m512 left[kRows], right[kRows], scratch[kRows];
-    pair<kDim>(d, 0, 4, total, scratch);
-    if (2 < dim) {
-      pair<kDim>(d, 2, 6, left, scratch);
-#pragma GCC unroll 8
-      for (std::size_t r = 0; r < kRows; ++r) total[r] = _mm512_add_ps(total[r], left[r]);
-    }
-    if (1 < dim) {
-      pair<kDim>(d, 1, 5, left, scratch);
-      if (3 < dim) {
-        pair<kDim>(d, 3, 7, right, scratch);
-#pragma GCC unroll 8
-        for (std::size_t r = 0; r < kRows; ++r) left[r] = _mm512_add_ps(left[r], right[r]);
-      }
-#pragma GCC unroll 8
-      for (std::size_t r = 0; r < kRows; ++r) total[r] = _mm512_add_ps(total[r], left[r]);
-    }
+// One register of sixteen floats.
+struct Avx512 {
+  using Reg = __m512;
+  static VB_INLINE Reg load(const float* p) { return _mm512_load_ps(p); }
+  static VB_INLINE Reg splat(float v) { return _mm512_set1_ps(v); }
+  static VB_INLINE Reg zero() { return _mm512_setzero_ps(); }
+  static VB_INLINE Reg add(Reg a, Reg b) { return _mm512_add_ps(a, b); }
+  template <class F>
+  static VB_INLINE Reg term(Reg q, Reg x, Reg period) {
+    return metric_term<F>(q, x, period);
   }
 };
 
@@ -96,7 +33,7 @@ void rows_against_tile(const TileJob& job, std::size_t r0) {
   const float* const panels = job.panels;
   float* const dist = job.dist + r0 * stride;
   std::uint16_t* const admit_out = job.admit + r0 * panel_count;
-  Micro<F, kRows> micro;
+  Micro<Avx512, F, kRows> micro;
   micro.scale = job.scale;
   __m512i bound[kRows];
   for (std::size_t r = 0; r < kRows; ++r) {
@@ -195,38 +132,15 @@ void tile_pack_avx512(const float* points, std::size_t d, const std::int64_t* id
 
 namespace {
 
-template <class F>
-TileKernel tile_of(std::size_t d) {
-  switch (d) {
-    case 1:
-      return tile<F, 1>;
-    case 2:
-      return tile<F, 2>;
-    case 3:
-      return tile<F, 3>;
-    case 4:
-      return tile<F, 4>;
-    case 5:
-      return tile<F, 5>;
-    case 6:
-      return tile<F, 6>;
-    case 7:
-      return tile<F, 7>;
-    case 8:
-      return tile<F, 8>;
-    case 16:
-      return tile<F, 16>;
-    case 24:
-      return tile<F, 24>;
-    default:
-      return tile<F, 0>;
-  }
-}
+template <class F, std::size_t kDim>
+struct Tile {
+  static void run(const TileJob& job) { tile<F, kDim>(job); }
+};
 
 }  // namespace
 
 TileKernel tile_kernel_avx512(std::size_t d, Metric metric, bool scaled) {
-  return with_form(metric, scaled, [d](auto f) { return tile_of<decltype(f)>(d); });
+  return with_form(metric, scaled, [d](auto f) { return kernel_of_dimension<Tile, decltype(f)>(d); });
 }
 
-}  // namespace vb::query
+}  // namespace vb::kernels

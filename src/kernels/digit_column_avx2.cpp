@@ -3,9 +3,9 @@
 // Built with only the AVX2 flag and never with FMA contraction.
 #include <immintrin.h>
 
-#include "index/hash_kernel.h"
+#include "kernels/digit_column.h"
 
-namespace vb::index {
+namespace vb::kernels {
 
 void digit_column_avx2(const double* column, std::size_t m, const DigitColumn& digit, std::int64_t* keys) {
   const __m256d shift = _mm256_set1_pd(digit.shift);
@@ -34,4 +34,4 @@ void digit_column_avx2(const double* column, std::size_t m, const DigitColumn& d
   if (i < m) digit_column_scalar(column + i, m - i, digit, keys + i);
 }
 
-}  // namespace vb::index
+}  // namespace vb::kernels

@@ -1,10 +1,11 @@
 #pragma once
 
-// The instruction-set levels of the core's vector kernels (hashing, per-query
-// and blocked distances), detected once per process. Every kernel family picks
-// its kernels from the one level returned here, so a test can move them all
-// down together with cap_cpu_level.
-namespace vb {
+// The instruction-set levels of the core's vector kernels (hashing, per-row
+// and tile distances, code bounds), detected once per process. The kernel
+// table (kernel_table.h) picks every kernel from the one level returned here
+// when it is chosen, so a test moves them all down together with
+// cap_cpu_level and then has the table chosen again.
+namespace vb::kernels {
 
 // Ordered: each level includes the ones below it. kPortable is what every
 // build runs (SSE2 on x86-64, plain C++ elsewhere); kAvx512 means AVX-512 F
@@ -24,4 +25,4 @@ const char* cpu_level_name(CpuLevel level);
 // thread-safe with concurrent kernel calls that read the level.
 void cap_cpu_level(CpuLevel level);
 
-}  // namespace vb
+}  // namespace vb::kernels

@@ -1,8 +1,8 @@
-#include "index/hash_kernel.h"
+#include "kernels/digit_column.h"
 
-#include "index/digit.h"
+#include "kernels/digit.h"
 
-namespace vb::index {
+namespace vb::kernels {
 
 #if defined(VB_HAVE_X86_KERNELS)
 void digit_column_avx2(const double* column, std::size_t m, const DigitColumn& digit, std::int64_t* keys);
@@ -35,4 +35,4 @@ DigitColumnKernel digit_column_kernel(CpuLevel level) {
   }
 }
 
-}  // namespace vb::index
+}  // namespace vb::kernels

@@ -1,13 +1,10 @@
-#include "query/distance.h"
+#include "kernels/row_distance.h"
 
-#include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "kernels/torus_term.h"
 
-namespace vb::query {
+namespace vb::kernels {
 
 namespace {
 
@@ -21,19 +18,9 @@ inline void prefetch_row(const float* row, std::size_t d) {
   __builtin_prefetch(row + d - 1, 0, 3);  // a row that straddles one more line
 }
 
-inline float torus_term(float q, float x) {
-  float a = q - x;
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &a, sizeof bits);
-  bits &= 0x7fffffffu;
-  std::memcpy(&a, &bits, sizeof bits);
-  const float rest = 1.0f - a;
-  return rest < a ? rest : a;  // the operand order of minps, so that NaNs come out alike
-}
-
 template <class F>
 inline float term(float q, float x, const float* scale, std::size_t c) {
-  return form_term<F>(torus_term(q, x), F::scaled ? scale[c] : 1.0f, [](float u, float v) { return u * v; });
+  return metric_term<F>(q, x, F::scaled ? scale[c] : 1.0f);
 }
 
 template <class F>
@@ -61,15 +48,6 @@ constexpr DistanceKernel kScalarKernel{"scalar", row_scalar<F>, list_scalar<F>};
 
 #if defined(__SSE2__)
 
-template <class F>
-inline __m128 terms4(__m128 q, __m128 x, __m128 scale) {
-  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
-  const __m128 a = _mm_and_ps(_mm_sub_ps(q, x), magnitude);
-  // minps returns its second operand when the comparison fails, as the scalar term does.
-  const __m128 t = _mm_min_ps(_mm_sub_ps(_mm_set1_ps(1.0f), a), a);
-  return form_term<F>(t, scale, [](__m128 u, __m128 v) { return _mm_mul_ps(u, v); });
-}
-
 // The periods of coordinates c .. c + 3 (unread on the unit torus).
 template <class F>
 inline __m128 scale4(const float* scale, std::size_t c) {
@@ -91,8 +69,8 @@ template <class F>
 inline void accumulate(const float* q, const float* x, std::size_t full, std::size_t n, const float* scale,
                        __m128& lo, __m128& hi) {
   for (std::size_t c = 0; c < full; c += kLanes) {
-    lo = _mm_add_ps(lo, terms4<F>(_mm_loadu_ps(q + c), _mm_loadu_ps(x + c), scale4<F>(scale, c)));
-    hi = _mm_add_ps(hi, terms4<F>(_mm_loadu_ps(q + c + 4), _mm_loadu_ps(x + c + 4), scale4<F>(scale, c + 4)));
+    lo = _mm_add_ps(lo, metric_term<F>(_mm_loadu_ps(q + c), _mm_loadu_ps(x + c), scale4<F>(scale, c)));
+    hi = _mm_add_ps(hi, metric_term<F>(_mm_loadu_ps(q + c + 4), _mm_loadu_ps(x + c + 4), scale4<F>(scale, c + 4)));
   }
   if (full < n) {
     // Zero padding adds a term of exactly +0 (a zero term times a zero
@@ -103,8 +81,8 @@ inline void accumulate(const float* q, const float* x, std::size_t full, std::si
     std::memcpy(qt, q + full, (n - full) * sizeof(float));
     std::memcpy(xt, x + full, (n - full) * sizeof(float));
     if constexpr (F::scaled) std::memcpy(st, scale + full, (n - full) * sizeof(float));
-    lo = _mm_add_ps(lo, terms4<F>(_mm_load_ps(qt), _mm_load_ps(xt), _mm_load_ps(st)));
-    hi = _mm_add_ps(hi, terms4<F>(_mm_load_ps(qt + 4), _mm_load_ps(xt + 4), _mm_load_ps(st + 4)));
+    lo = _mm_add_ps(lo, metric_term<F>(_mm_load_ps(qt), _mm_load_ps(xt), _mm_load_ps(st)));
+    hi = _mm_add_ps(hi, metric_term<F>(_mm_load_ps(qt + 4), _mm_load_ps(xt + 4), _mm_load_ps(st + 4)));
   }
 }
 
@@ -175,4 +153,4 @@ const DistanceKernel& distance_kernel(CpuLevel, Metric metric, bool scaled) {
 #endif
 }
 
-}  // namespace vb::query
+}  // namespace vb::kernels

@@ -3,18 +3,19 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/cpu_level.h"
 #include "base/metric.h"
+#include "kernels/cpu_level.h"
 
-// The single-precision toroidal distance: per coordinate a = |q - x| (sign
-// bit cleared) and the unit-torus term min(a, 1 - a), formed into the summed
-// term by the metric and the axis period as base/metric.h states, the terms
-// summed in float. L2 kernels return the squared distance.
+// The single-precision toroidal distance: per coordinate the torus term of
+// torus_term.h (a = |q - x| with the sign bit cleared, then min(a, 1 - a)),
+// formed into the summed term by the metric and the axis period as
+// base/metric.h states, the terms summed in float. L2 kernels return the
+// squared distance.
 //
 // Summation order, shared by every kernel so that they agree bit for bit:
 // coordinate c goes to partial sum c mod 8; the eight partial sums s0..s7 are
 // combined as ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7)).
-namespace vb::query {
+namespace vb::kernels {
 
 // Distance of one query to one point, over the first n coordinates of each.
 // `scale` holds the n axis periods; kernels of the unit torus ignore it.
@@ -45,4 +46,4 @@ const DistanceKernel& distance_kernel(CpuLevel level, Metric metric = Metric::kL
 // Rows are prefetched this many candidates ahead of the one being measured.
 inline constexpr std::size_t kPrefetchAhead = 8;
 
-}  // namespace vb::query
+}  // namespace vb::kernels

@@ -1,0 +1,22 @@
+#include "kernels/kernel_table.h"
+
+#include "base/code_filter.h"
+
+namespace vb::kernels {
+
+KernelTable choose_kernels(const KernelNeeds& needs) {
+  KernelTable table;
+  table.level = cpu_level();
+  table.digit_column = digit_column_kernel(hash_level_for(needs.b));
+  const DistanceKernel& distance = distance_kernel(table.level, needs.metric, needs.scaled);
+  table.row = distance.row;
+  table.list = distance.list;
+  table.tile = tile_kernel(table.level, needs.d, needs.metric, needs.scaled);
+  table.pack = tile_pack(table.level, needs.d);
+  if (code_filter_enabled() && needs.d <= kMaxCodeDims) {
+    table.code_bound = code_bound_kernel(table.level, needs.metric, code_groups(needs.d));
+  }
+  return table;
+}
+
+}  // namespace vb::kernels

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/metric.h"
+#include "kernels/code_bound.h"
+#include "kernels/cpu_level.h"
+#include "kernels/digit_column.h"
+#include "kernels/row_distance.h"
+#include "kernels/tile_distance.h"
+
+// Every kernel an index calls, chosen together once, when the index learns
+// its dimension and form (at construction and at every build), so that no
+// search or maintenance step looks the CPU level up again.
+namespace vb::kernels {
+
+// What the choice depends on besides the CPU level and the code filter.
+struct KernelNeeds {
+  std::size_t d = 0;            // coordinates per row (0 before the first build)
+  Metric metric = Metric::kL1;
+  bool scaled = false;          // per-axis periods
+  std::int64_t b = 1;           // buckets per digit, which caps the hashing level
+};
+
+struct KernelTable {
+  CpuLevel level = CpuLevel::kPortable;  // the level the distance kernels run at
+  DigitColumnKernel digit_column = nullptr;
+  RowDistance row = nullptr;             // one survivor's distance, in the tile kernels' order
+  ListDistance list = nullptr;           // a gathered list of candidates
+  TileKernel tile = nullptr;             // rows against a tile of panels
+  TilePack pack = nullptr;               // lays rows into panels for `tile`
+  // Byte-code bounds of a row against a code tile; null when the code
+  // filter is off or rows are wider than the bounds are exact for.
+  CodeBoundKernel code_bound = nullptr;
+};
+
+// The kernels for `needs` at cpu_level() (the test cap included), with the
+// code bounds when code_filter_enabled(). Every pointer but code_bound is
+// set. Thread safety: reads the process-wide level and filter switch.
+KernelTable choose_kernels(const KernelNeeds& needs);
+
+}  // namespace vb::kernels
