@@ -12,10 +12,19 @@ default marked.
 
     .venv/bin/python bench/bench_front.py [--n 200000] [--queries 2000] [--big] [--plot PATH]
     .venv/bin/python bench/bench_front.py --goals [--big] [--repeat 3]   # fit against build only
+    .venv/bin/python bench/bench_front.py --codes [--repeat 3]   # the byte-code filter off and on, side by side
+
+With --codes, each workload is fitted in fresh processes with the code filter
+off (every candidate measured in float32, VIBREL_CODE_FILTER=off) and on, the
+two alternating; the tuner chooses the same setting in both, so the ratio is
+the filter's gain on the hashed search. The epoch cycle follows, against the
+float32 exhaustive search.
 """
 
 import argparse
+import json
 import os
+import subprocess
 import sys
 import time
 
@@ -128,6 +137,67 @@ def epochs(repeat, n=200_000, n_cand=20_000, d=16, n_epochs=3):
             f"\nspeed-up per epoch: {out['exhaustive'][0] / out['tuned 0.99'][0]:.1f}x")
 
 
+CODE_CASES = {"uniform d=8": lambda r, n, m: uniform(r, n, m, 8), "uniform d=16": lambda r, n, m: uniform(r, n, m, 16),
+              "blobs sigma=0.03 d=16": lambda r, n, m: blobs(r, n, m, 16, 0.03),
+              "sub-torus 3 in d=16": lambda r, n, m: subtorus(r, n, m, 16)}
+
+
+def codes_child(name, n, m, repeat):
+    """One process's share of --codes: the tuned search's least query time and
+    recall for a workload, or the epoch cycle's least seconds for "epochs"."""
+    if name == "epochs":
+        n_cand, d = 20_000, 16
+        points = np.random.default_rng(5).random((n, d))
+        out = {}
+        for label, recall in (("tuned", 0.99), ("exhaustive", 1.0)):
+            model = ToroidalNN(10, recall=recall, random_state=0).fit(points, n_static=n - n_cand)
+            ids, moved, times = np.arange(n - n_cand, n), points[n - n_cand:].copy(), []
+            for epoch in range(repeat):
+                moved = (moved + np.random.default_rng(epoch).normal(0, 0.002, moved.shape)) % 1.0
+                start = time.perf_counter()
+                model.update(moved)
+                dist, _ = model.kneighbors(ids=ids)
+                times.append(time.perf_counter() - start)
+            out[label] = (min(times), dist)
+        return {"tuned": out["tuned"][0], "exhaustive": out["exhaustive"][0],
+                "recall": _exact.recall(out["tuned"][1], out["exhaustive"][1])}
+    points, queries = CODE_CASES[name](np.random.default_rng(0), n, m)
+    model = ToroidalNN(10, random_state=0).fit(points)
+    t, (dist, _) = best_time(lambda: model.kneighbors(queries), repeat)
+    true_dist, _ = _exact.knn(points, queries[:500], 10)
+    p = model.params_
+    return {"seconds": t, "recall": _exact.recall(dist[:500], true_dist),
+            "setting": f"b={p['b']} k={p['k']} l={p['l']} probes={p['probes']}"}
+
+
+def codes_side_by_side(n, m, repeat):
+    """The hashed search and the epoch cycle with the code filter off and on,
+    each in two alternating fresh processes (the switch is read at import)."""
+    def run(name, on):
+        env = dict(os.environ, VIBREL_CODE_FILTER="on" if on else "off")
+        command = [sys.executable, os.path.abspath(__file__), "--codes-child", name, "--n", str(n),
+                   "--queries", str(m), "--repeat", str(repeat)]
+        out = subprocess.run(command, env=env, capture_output=True, text=True, check=True).stdout
+        return json.loads(out.strip().splitlines()[-1])
+
+    print(f"| workload ({n:,} points, {m:,} queries, k = 10) | setting | float32 ms | codes ms | speed-up "
+          "| recall |\n|---|---|---:|---:|---:|---:|", flush=True)
+    for name in CODE_CASES:
+        off, on = [], []
+        for _ in range(2):
+            off.append(run(name, False))
+            on.append(run(name, True))
+        t_off = float(np.median([r["seconds"] for r in off]))
+        t_on = float(np.median([r["seconds"] for r in on]))
+        print(f"| {name} | {on[0]['setting']} | {1e3 * t_off:.0f} | {1e3 * t_on:.0f} | {t_off / t_on:.2f}x "
+              f"| {on[0]['recall']:.4f} |", flush=True)
+    off, on = run("epochs", False), run("epochs", True)
+    print(f"\nEpoch cycle ({n - 20_000:,} static + 20,000 moving, d = 16; update, then the moving points' "
+          f"self-join; best of {repeat} epochs): tuned with codes {on['tuned']:.3f} s, float32 exhaustive "
+          f"{off['exhaustive']:.3f} s ({off['exhaustive'] / on['tuned']:.1f}x), tuned float32 {off['tuned']:.3f} s, "
+          f"exhaustive with codes {on['exhaustive']:.3f} s; recall {on['recall']:.4f}", flush=True)
+
+
 def plot(points, queries, repeat, path):
     """Recall reached against queries per second over recall targets."""
     import matplotlib
@@ -166,9 +236,17 @@ def main():
     parser.add_argument("--only", help="run only the workloads whose name contains this")
     parser.add_argument("--goals", action="store_true",
                         help="only fit against build on uniform data (n = 3,000 to 200,000; 1,000,000 with --big)")
+    parser.add_argument("--codes", action="store_true", help="the code filter off and on, side by side")
+    parser.add_argument("--codes-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     n, m = args.n, args.queries
+    if args.codes_child:
+        print(json.dumps(codes_child(args.codes_child, n, m, args.repeat)))
+        return
     print(f"CPU: {cpu_name()}, {os.cpu_count()} hardware threads, engine pool {pool_threads()} threads\n")
+    if args.codes:
+        codes_side_by_side(n, m, args.repeat)
+        return
     if args.goals:
         print(f"Fit against build, medians of {args.repeat}:\n")
         goals(args.repeat, args.big)

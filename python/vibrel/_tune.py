@@ -174,8 +174,10 @@ class Tuning:
 
 
 def table_budget(d: int, memory: float) -> int:
-    """The most tables that fit `memory` times the points' float64 memory."""
-    return max(1, int(memory * 8 * d // TABLE_BYTES_PER_POINT))
+    """The most tables that fit `memory` times the points' float64 memory: a
+    table takes TABLE_BYTES_PER_POINT for its key and id and d bytes for the
+    point's codes in key order (TABLE_BYTES_PER_POINT + d bytes a point)."""
+    return max(1, int(memory * 8 * d // (TABLE_BYTES_PER_POINT + d)))
 
 
 def model_costs(n: int, d: int) -> Costs:

@@ -117,7 +117,8 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         (n_neighbors entries of 16 bytes each) stay within 64 MiB.
     memory : float, default 8.0
         Budget of the tuned hash tables, in multiples of the points' own float64
-        memory (8 d bytes a point); each table takes 16 bytes a point.
+        memory (8 d bytes a point); each table takes 16 + d bytes a point (its
+        keys and ids, and the points' byte codes in key order).
     random_state : None, int, numpy.random.Generator or RandomState
         Source of the tuning sample and of the hash parameters `s` and `u`.  A
         fixed seed gives the same index and answers on every fit of a session.
@@ -149,7 +150,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         points (each leaving itself out), or, for given settings, an index of
         the other points asked about the sample, as fresh queries would be.
     table_bytes_ : int
-        Memory of the hash tables.
+        Memory of the hash tables: l (16 n + d n_static) bytes.
     s_, u_ : ndarray of shape (l, k)
         The drawn hash parameters.
     effective_metric_ : "l1" or "l2"
@@ -340,8 +341,10 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
 
     @property
     def table_bytes_(self) -> int:
-        """Memory of the hash tables: 16 bytes per point and table."""
-        return self.params_["l"] * _tune.TABLE_BYTES_PER_POINT * self.n_points
+        """Memory of the hash tables: per table 16 bytes a point (key and id)
+        and d bytes a static point (its codes in key order)."""
+        n_points, n_static = self._tier_sizes()
+        return self.params_["l"] * (_tune.TABLE_BYTES_PER_POINT * n_points + self.n_features_in_ * n_static)
 
     # --------------------------------------------------------------- queries
 
@@ -423,8 +426,8 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         this radius that the tables find is estimated on the tuning sample (their
         keys show which are found, as in the tuner) and, when it falls short of
         `recall`, the search runs exhaustively instead (the first such call
-        builds an exhaustive index beside the tables: 16 bytes a point and a
-        copy of the points, 13 d bytes a point).
+        builds an exhaustive index beside the tables: 16 + d bytes a point and
+        a copy of the points, 13 d bytes a point).
 
         Parameters
         ----------

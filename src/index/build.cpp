@@ -8,6 +8,7 @@
 #include "base/checked_size.h"
 #include "base/errors.h"
 #include "index/hash_keys.h"
+#include "index/key_ordered_codes.h"
 #include "index/sort_tier.h"
 #include "kernels/torus_codes.h"
 #include "pool/pool.h"
@@ -108,6 +109,7 @@ void build(Index& index, Buffer<double> points, std::size_t n, std::size_t d, st
     Buffer<std::int64_t> keys = compute_keys(index, table.digit_column, points.data(), d, 0, n_static);
     static_tier = sort_tier(index, keys.data(), n_static, 0);
   }
+  Buffer<std::uint8_t> static_codes = key_ordered_codes(index, static_tier.ids.data(), n_static, codes.data(), d, n);
   CandidateTier cand_tier = make_candidate_tier(index, table.digit_column, points.data(), d, n_static, n - n_static);
 
   const pool::CommitScope committing;
@@ -122,6 +124,7 @@ void build(Index& index, Buffer<double> points, std::size_t n, std::size_t d, st
   index.n_static = n_static;
   index.static_keys = std::move(static_tier.keys);
   index.static_ids = std::move(static_tier.ids);
+  index.static_codes = std::move(static_codes);
   index.static_offsets = std::move(static_tier.offsets);
   install_candidate_tier(index, std::move(cand_tier));
   index.built = true;

@@ -37,9 +37,12 @@ struct Index {
   std::size_t off_torus_static = 0;
   std::size_t off_torus_cand = 0;
 
-  // Static tier: l runs of n_static (key, id) entries sorted by key.
+  // Static tier: l runs of n_static (key, id) entries sorted by key, and
+  // beside them the entries' byte codes (l runs of n_static rows of d bytes,
+  // index/key_ordered_codes.h), so that a bucket's codes are read in order.
   Buffer<std::int64_t> static_keys;
   Buffer<std::int64_t> static_ids;
+  Buffer<std::uint8_t> static_codes;
   Buffer<std::uint32_t> static_offsets;  // l runs of b^k + 1 bucket starts, or empty
 
   // Candidate tier: l runs of n_cand entries. cand_keys is in candidate order

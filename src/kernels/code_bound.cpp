@@ -56,7 +56,8 @@ void pack_code_tile(const std::uint8_t* codes, std::size_t d, const std::int64_t
   const std::size_t full = d / kCodeGroup;
   const std::size_t rest = d % kCodeGroup;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t* row = codes + static_cast<std::uint64_t>(ids[i]) * d;
+    const std::uint64_t at = ids != nullptr ? static_cast<std::uint64_t>(ids[i]) : i;
+    const std::uint8_t* row = codes + at * d;
     for (std::size_t g = 0; g < full; ++g) std::memcpy(tile + (g * lanes + i) * kCodeGroup, row + g * kCodeGroup, kCodeGroup);
     if (rest != 0) {
       std::uint8_t last[kCodeGroup] = {};

@@ -43,8 +43,9 @@ inline constexpr std::size_t code_groups(std::size_t d) { return (d + kCodeGroup
 bool encode_query(const float* q, std::size_t d, std::uint8_t* out);
 
 // Lays the codes of rows ids[0 .. count) of `codes` (row-major, d bytes a
-// row) into a code tile of `lanes` lanes: coordinate c of the candidate in
-// lane i at ((c / 4) * lanes + i) * 4 + c % 4, the padding coordinates zero.
+// row), or with ids null its first count rows (a run of codes in key order),
+// into a code tile of `lanes` lanes: coordinate c of the candidate in lane i
+// at ((c / 4) * lanes + i) * 4 + c % 4, the padding coordinates zero.
 // Lanes past count are left as they are. Requires: count <= lanes, every id
 // names a row of codes.
 void pack_code_tile(const std::uint8_t* codes, std::size_t d, const std::int64_t* ids, std::size_t count,

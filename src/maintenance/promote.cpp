@@ -11,6 +11,7 @@
 #include "index/bucket_offsets.h"
 #include "index/build.h"
 #include "index/hash_keys.h"
+#include "index/key_ordered_codes.h"
 #include "index/sort_tier.h"
 #include "pool/pool.h"
 
@@ -105,6 +106,8 @@ void promote(index::Index& index, const Buffer<double>& batch, std::size_t m, st
   }
   const std::int64_t* merged_keys = c > 0 ? static_keys.data() : index.static_keys.data();
   Buffer<std::uint32_t> static_offsets = index::build_offsets(index, merged_keys, n0);
+  Buffer<std::uint8_t> static_codes;
+  if (c > 0) static_codes = index::key_ordered_codes(index, static_ids.data(), n0, index.codes.data(), index.d, n0);
 
   // The new candidate tier: the batch's rows get ids n0, n0 + 1, ...
   Buffer<std::int64_t> cand_keys = index::compute_keys(index, batch.data(), columns, 0, m);
@@ -121,6 +124,7 @@ void promote(index::Index& index, const Buffer<double>& batch, std::size_t m, st
   if (c > 0) {
     index.static_keys = std::move(static_keys);
     index.static_ids = std::move(static_ids);
+    index.static_codes = std::move(static_codes);
   }
   index.static_offsets = std::move(static_offsets);
   index.n_static = n0;

@@ -31,6 +31,7 @@ inline constexpr std::size_t kCodeTileRows = 512;
 // first: the code tile is packed once for all of them, so with few rows
 // the packing would cost more than the float distances it saves.
 inline constexpr std::size_t kCodeFirstRows = 16;
+inline constexpr std::size_t kCodeFirstRowsInOrder = 1;
 
 // A key listed by one row of a block.
 struct RowKey {
@@ -73,6 +74,8 @@ struct BWs {
   std::vector<std::uint8_t> query_codes;  // rows × groups × 4: the rows' byte codes
   std::vector<std::uint8_t> code_tile;    // groups × kCodeTileRows × 4: the tile's codes
   std::vector<std::uint32_t> survivors;   // kCodeTileRows / 32: lanes a row's bound lets through
+  std::vector<std::uint16_t> survivor_lanes;  // the survivors of a run's rows, row after row
+  std::vector<std::uint32_t> survivor_ends;   // per row of the run: the end of its survivor lanes
   std::vector<std::uint32_t> limit_bits;  // rows: the worst-entry bits each row's code limit was made from
   std::vector<std::int32_t> limits;       // rows: that code limit
 
@@ -122,6 +125,6 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
 // the per-query machinery. Each row's answer goes to its own output row. Same contract and rows as knn_per_query (distances computed in
 // the same summation order); moves refine_ns, relax_ns, pairs, queries and
 // relaxed, never gather_ns or cands.
-void knn_batched(const index::Index& index, Counters& counters, const KnnRequest& request);
+void knn_blocked(const index::Index& index, Counters& counters, const KnnRequest& request);
 
 }  // namespace vb::query

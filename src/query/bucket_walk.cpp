@@ -151,14 +151,47 @@ void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size
   }
 }
 
-// First the ids, later the point rows those ids name (the id lines by then in cache).
+const std::uint8_t* static_codes_of(const index::Index& index, std::size_t t) {
+  const std::size_t run_bytes = index.n_static * index.d;
+  if (index.static_codes.size() != index.l * run_bytes) return nullptr;
+  return index.static_codes.data() + t * run_bytes;
+}
+
+void list_survivors(const index::Index& index, BWs& ws, std::size_t count) {
+  const float* points = index.points_f32.data();
+  const std::size_t words = (count + 31) / 32;
+  for (std::size_t w = 0; w < words; ++w) {
+    for (std::uint32_t lanes = ws.survivors[w]; lanes != 0; lanes &= lanes - 1) {
+      const std::size_t lane = w * 32 + static_cast<std::size_t>(std::countr_zero(lanes));
+      ws.survivor_lanes.push_back(static_cast<std::uint16_t>(lane));
+      const auto id = static_cast<std::uint64_t>(ws.tile_ids[lane]);
+      if (id < index.n_points) prefetch_row(points + id * index.d, index.d);
+    }
+  }
+  ws.survivor_ends.push_back(static_cast<std::uint32_t>(ws.survivor_lanes.size()));
+}
+
+// First the ids, later the point rows those ids name (the id lines by then in
+// cache). A bucket measured by codes reads its static rows only for the
+// survivors, so its code lines are requested instead.
 void TableView::prefetch_ids_of(const BucketRun& run) const {
-  prefetch_ids(static_ids, run.static_lo, std::min(run.static_hi, run.static_lo + kTileRows));
+  const bool codes_in_order = static_codes != nullptr && by_codes(ws, run, true);
+  const std::size_t static_ahead = codes_in_order ? kCodeTileRows : kTileRows;
+  prefetch_ids(static_ids, run.static_lo, std::min(run.static_hi, run.static_lo + static_ahead));
   prefetch_ids(cand_ids, run.cand_lo, std::min(run.cand_hi, run.cand_lo + kTileRows));
+  if (codes_in_order) {
+    const std::size_t d = index.d;
+    const std::uint8_t* first = static_codes + run.static_lo * d;
+    const std::size_t bytes = (std::min(run.static_hi, run.static_lo + kCodeTileRows) - run.static_lo) * d;
+    for (std::size_t b = 0; b < bytes; b += 64) prefetch_read(first + b);
+  }
 }
 
 void TableView::prefetch_rows_of(const BucketRun& run) const {
-  prefetch_tile(index, static_ids + run.static_lo, std::min(run.static_hi, run.static_lo + kTileRows) - run.static_lo);
+  if (!(static_codes != nullptr && by_codes(ws, run, true))) {
+    prefetch_tile(index, static_ids + run.static_lo,
+                  std::min(run.static_hi, run.static_lo + kTileRows) - run.static_lo);
+  }
   prefetch_tile(index, cand_ids + run.cand_lo, std::min(run.cand_hi, run.cand_lo + kTileRows) - run.cand_lo);
 }
 
@@ -172,9 +205,14 @@ std::size_t load_tile(const index::Index& index, BWs& ws, kernels::TilePack pack
   return (count + kPanelWidth - 1) / kPanelWidth;
 }
 
-void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count) {
+void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, const std::uint8_t* codes,
+                    std::size_t count) {
   check_tile_ids(index, ids, count);
-  kernels::pack_code_tile(index.codes.data(), index.d, ids, count, kCodeTileRows, ws.code_tile.data());
+  if (codes != nullptr) {
+    kernels::pack_code_tile(codes, index.d, nullptr, count, kCodeTileRows, ws.code_tile.data());
+  } else {
+    kernels::pack_code_tile(index.codes.data(), index.d, ids, count, kCodeTileRows, ws.code_tile.data());
+  }
   std::copy_n(ids, count, ws.tile_ids.data());
 }
 

@@ -49,12 +49,26 @@ inline std::size_t run_size(const BucketRun& run) {
   return (run.static_hi - run.static_lo) + (run.cand_hi - run.cand_lo);
 }
 
-// Requests the id lines and point rows of the buckets a fixed number of
-// buckets ahead of the one being measured (a block reads them in key order).
+// Whether a bucket's tiles are measured by codes first: the block may, and
+// enough of its rows share the bucket to pay for packing the code tiles
+// (fewer when its codes lie in key order, read in one stretch).
+inline bool by_codes(const BWs& ws, const BucketRun& run, bool in_order) {
+  return ws.codes_first && run.g >= (in_order ? kCodeFirstRowsInOrder : kCodeFirstRows);
+}
+
+// Table t's run of key-ordered static codes, or null when the index holds
+// none of that size (then codes are read by point id).
+const std::uint8_t* static_codes_of(const index::Index& index, std::size_t t);
+
+// Requests the id lines and point rows (or, for buckets measured by codes,
+// the code lines) of the buckets a fixed number of buckets ahead of the one
+// being measured (a block reads them in key order).
 struct TableView {
   const index::Index& index;
+  const BWs& ws;
   const std::int64_t* static_ids;
   const std::int64_t* cand_ids;
+  const std::uint8_t* static_codes;  // the table's key-ordered static codes, or null
 
   void prefetch_ids_of(const BucketRun& run) const;
   void prefetch_rows_of(const BucketRun& run) const;
@@ -64,6 +78,11 @@ struct TableView {
 // are requested.
 inline constexpr std::size_t kIdRunsAhead = 24;
 inline constexpr std::size_t kRowRunsAhead = 10;
+
+// Appends the lanes of ws.survivors (a code tile of count candidates) to
+// ws.survivor_lanes, requesting each one's point row, and closes the row's
+// list in ws.survivor_ends.
+void list_survivors(const index::Index& index, BWs& ws, std::size_t count);
 
 // Requests the point rows of ids[0 .. count) that name points.
 void prefetch_tile(const index::Index& index, const std::int64_t* ids, std::size_t count);
@@ -75,9 +94,11 @@ std::size_t load_tile(const index::Index& index, BWs& ws, kernels::TilePack pack
                       std::size_t count);
 
 // Packs the codes of ids[0 .. count) (count <= kCodeTileRows) into ws.code_tile
-// and the ids into ws.tile_ids. Throws InternalError for an id beyond the
-// points (a corrupted index).
-void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, std::size_t count);
+// and the ids into ws.tile_ids: from `codes`, their count consecutive rows in
+// key order, or when it is null from the index's codes by id. Throws
+// InternalError for an id beyond the points (a corrupted index).
+void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, const std::uint8_t* codes,
+                    std::size_t count);
 
 // Walks one block: for every table, every distinct key of the rows' keys,
 // every tile of its bucket (static tier first, kTileRows candidates at a
@@ -95,12 +116,14 @@ std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack
                            std::size_t rows, std::size_t dq, bool once_per_row, OnTile&& on_tile,
                            OnCodeTile&& on_code_tile) {
   std::uint64_t pairs = 0;
-  auto tiles_of = [&](const BucketRun& run, const std::int64_t* ids, std::size_t count) {
-    if (ws.codes_first && run.g >= kCodeFirstRows) {
+  // `codes` is the bucket's run of key-ordered codes, or null when the tier
+  // keeps its codes by point id only.
+  auto tiles_of = [&](const BucketRun& run, const std::int64_t* ids, const std::uint8_t* codes, std::size_t count) {
+    if (by_codes(ws, run, codes != nullptr)) {
       for (std::size_t start = 0; start < count; start += kCodeTileRows) {
         if (start % (16 * kCodeTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
         const std::size_t tile = std::min(kCodeTileRows, count - start);
-        load_code_tile(index, ws, ids + start, tile);
+        load_code_tile(index, ws, ids + start, codes != nullptr ? codes + start * index.d : nullptr, tile);
         on_code_tile(run, tile);
       }
       return;
@@ -119,7 +142,7 @@ std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack
     const index::RunView stat = index::static_run(index, t);
     const index::RunView cand = index::cand_run(index, t);
     find_runs(ws, stat, cand);
-    const TableView table{index, stat.ids, cand.ids};
+    const TableView table{index, ws, stat.ids, cand.ids, static_codes_of(index, t)};
     const std::size_t n_runs = ws.runs.size();
     // A fixed-distance pipeline over the buckets, in key order: id lines are
     // requested kIdRunsAhead buckets ahead, rows kRowRunsAhead ahead (their ids
@@ -131,8 +154,10 @@ std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack
       if (j + kRowRunsAhead < n_runs) table.prefetch_rows_of(ws.runs[j + kRowRunsAhead]);
       const BucketRun& run = ws.runs[j];
       pairs += static_cast<std::uint64_t>(run_size(run)) * run.g;
-      tiles_of(run, table.static_ids + run.static_lo, run.static_hi - run.static_lo);
-      tiles_of(run, table.cand_ids + run.cand_lo, run.cand_hi - run.cand_lo);
+      tiles_of(run, table.static_ids + run.static_lo,
+               table.static_codes != nullptr ? table.static_codes + run.static_lo * index.d : nullptr,
+               run.static_hi - run.static_lo);
+      tiles_of(run, table.cand_ids + run.cand_lo, nullptr, run.cand_hi - run.cand_lo);
     }
   }
   return pairs;

@@ -60,12 +60,6 @@ void fill_padding(std::int64_t* out_ids, double* out_dists, std::size_t count) {
 
 }  // namespace
 
-std::size_t row_k_eff(std::size_t k, std::size_t n_points, std::int64_t excluded) {
-  if (n_points == 0) return 0;
-  const bool names_point = excluded >= 0 && static_cast<std::uint64_t>(excluded) < n_points;
-  return std::min(k, names_point ? n_points - 1 : n_points);
-}
-
 bool blocked_path_applies(const index::Index& index, std::size_t m) {
   return m >= kBlockedMinRows && index.block != 1;
 }
@@ -86,7 +80,7 @@ void query_knn(const index::Index& index, Counters& counters, const KnnRequest& 
     return;
   }
   if (blocked_path_applies(index, request.m) && request.k <= kBlockedMaxK) {
-    knn_batched(index, counters, request);
+    knn_blocked(index, counters, request);
   } else {
     knn_per_query(index, counters, request);
   }

@@ -8,6 +8,8 @@
 #include "query/profile.h"
 
 // Exact k-nearest-neighbour search: the entry point and the per-query path.
+// The entry point hands large batches to the blocked path (blocked.h), which
+// calls nothing of this file.
 namespace vb::query {
 
 // Batches of at least this many rows belong to the blocked path.
@@ -16,12 +18,6 @@ inline constexpr std::size_t kBlockedMinRows = 64;
 // once: the blocked collectors scan their slots for duplicates on every
 // accepted offer.
 inline constexpr std::size_t kBlockedMaxK = 256;
-
-// The most neighbours one row can have: min(k, n_points - 1) when the row's
-// excluded id names a point of the index (0 <= id < n_points), else
-// min(k, n_points); 0 on an empty index. A row whose search ends below it is
-// relaxed.
-std::size_t row_k_eff(std::size_t k, std::size_t n_points, std::int64_t excluded);
 
 // Whether a batch of m rows is one for the blocked path: m >= kBlockedMinRows
 // and the index's block is not 1. That path answers such batches bucket by

@@ -75,22 +75,22 @@ void refine_tile(const index::Index& index, BWs& ws, TileKernel measure, const B
 // Every row of a run against the code tile: the candidates whose bound can
 // still beat the row's worst kept entry get the float distance of the tile
 // kernels (the same bits) and are offered as refine_tile offers them. The
-// limit follows the row's worst entry from one code tile to the next.
+// limit follows the row's worst entry from one code tile to the next. The
+// survivors of all rows are listed first and their rows requested, then
+// measured: each survivor's row is a miss, and a row has only a few per tile,
+// so listing them by row alone would leave the misses one after another.
 void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelTable& kernels, const BucketRun& run,
                       std::size_t count) {
   const std::size_t d = index.d;
   const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
   const std::size_t cap = ws.cap;
-  const std::size_t words = (count + 31) / 32;
   const float* points = index.points_f32.data();
   const float* scale = index.scale_or_null();
+  ws.survivor_lanes.clear();
+  ws.survivor_ends.clear();
   for (std::size_t e = run.first; e < run.first + run.g; ++e) {
     const std::uint32_t r = ws.row_keys[e].row;
-    Entry* slots = ws.heaps.data() + r * cap;
-    std::size_t n = ws.counts[r];
-    const std::int64_t excluded = ws.exclude[r];
-    const float* q = ws.query_f32.data() + r * d;
-    std::uint32_t bound_bits = n == cap ? slots[0].dist_bits : 0xffffffffu;
+    const std::uint32_t bound_bits = ws.counts[r] == cap ? ws.heaps[r * cap].dist_bits : 0xffffffffu;
     // The limit changes only with the row's worst entry, far less often than tiles pass.
     if (ws.limit_bits[r] != bound_bits) {
       ws.limit_bits[r] = bound_bits;
@@ -99,16 +99,23 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
     kernels.code_bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
                                         code_row / kernels::kCodeGroup, kCodeTileRows, count, ws.limits[r],
                                         ws.survivors.data()});
-    for (std::size_t w = 0; w < words; ++w) {
-      for (std::uint32_t lanes = ws.survivors[w]; lanes != 0; lanes &= lanes - 1) {
-        const std::size_t i = w * 32 + static_cast<std::size_t>(std::countr_zero(lanes));
-        const std::int64_t id = ws.tile_ids[i];
-        if (id == excluded) continue;
-        const std::uint32_t bits = to_bits(kernels.row(q, points + static_cast<std::uint64_t>(id) * d, d, scale));
-        if (bits > bound_bits || (n == cap && !nearer(Entry{bits, id}, slots[0]))) continue;
-        heap_offer(slots, cap, n, bits, id);
-        if (n == cap) bound_bits = slots[0].dist_bits;
-      }
+    list_survivors(index, ws, count);
+  }
+  std::size_t at = 0;
+  for (std::size_t e = run.first; e < run.first + run.g; ++e) {
+    const std::uint32_t r = ws.row_keys[e].row;
+    Entry* slots = ws.heaps.data() + r * cap;
+    std::size_t n = ws.counts[r];
+    const std::int64_t excluded = ws.exclude[r];
+    const float* q = ws.query_f32.data() + r * d;
+    std::uint32_t bound_bits = n == cap ? slots[0].dist_bits : 0xffffffffu;
+    for (const std::size_t end = ws.survivor_ends[e - run.first]; at < end; ++at) {
+      const std::int64_t id = ws.tile_ids[ws.survivor_lanes[at]];
+      if (id == excluded) continue;
+      const std::uint32_t bits = to_bits(kernels.row(q, points + static_cast<std::uint64_t>(id) * d, d, scale));
+      if (bits > bound_bits || (n == cap && !nearer(Entry{bits, id}, slots[0]))) continue;
+      heap_offer(slots, cap, n, bits, id);
+      if (n == cap) bound_bits = slots[0].dist_bits;
     }
     ws.counts[r] = static_cast<std::uint32_t>(n);
   }

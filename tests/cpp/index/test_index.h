@@ -28,4 +28,15 @@ inline Buffer<double> random_points(std::size_t n, std::size_t d, std::uint64_t 
   return points;
 }
 
+// What the static tier's key-ordered codes must hold: row p of run t the
+// codes of the point static_ids[t * n_static + p].
+inline std::vector<std::uint8_t> key_ordered_oracle(const Index& ix) {
+  std::vector<std::uint8_t> out;
+  for (std::size_t p = 0; p < ix.l * ix.n_static; ++p) {
+    const std::uint8_t* row = ix.codes.data() + ix.static_ids[p] * ix.d;
+    out.insert(out.end(), row, row + ix.d);
+  }
+  return out;
+}
+
 }  // namespace vb::index::testing

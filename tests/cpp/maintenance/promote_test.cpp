@@ -46,6 +46,7 @@ TEST_P(RandomPromotions, MergeByKeyKeepIdsAndInstallTheBatch) {
   Buffer<double> all = index::testing::random_points(500, d, 82);
   all[7] = -0.5;  // a static point off the torus, for good
   index::build(ix, Buffer<double>(all), 500, d, 300);
+  EXPECT_EQ(values(ix.static_codes), index::testing::key_ordered_oracle(ix));
   const std::size_t batches[] = {150, 0, 0, 90, 1};  // the third promote finds no candidates
   for (std::size_t round = 0; round < std::size(batches); ++round) {
     const std::size_t m = batches[round];
@@ -76,6 +77,7 @@ TEST_P(RandomPromotions, MergeByKeyKeepIdsAndInstallTheBatch) {
     EXPECT_EQ(values(ix.cand_sorted_ids), values(fresh.cand_sorted_ids));
     EXPECT_EQ(values(ix.cand_offsets), values(fresh.cand_offsets));
     EXPECT_EQ(values(ix.codes), values(fresh.codes));
+    EXPECT_EQ(values(ix.static_codes), index::testing::key_ordered_oracle(ix));
     EXPECT_EQ(std::pair(ix.off_torus_static, ix.off_torus_cand), std::pair(fresh.off_torus_static, fresh.off_torus_cand));
     // The static point off the torus, and every update's moved point since promoted.
     EXPECT_EQ(ix.off_torus_static, static_cast<std::size_t>(std::count_if(

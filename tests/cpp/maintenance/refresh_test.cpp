@@ -136,6 +136,7 @@ TEST_P(RandomUpdates, MatchTheListAlgorithmAndKeepTheInvariants) {
     std::vector<std::uint8_t> want_codes(ix.points_f32.size());
     EXPECT_EQ(index::encode_points(ix.points_f32.data(), want_codes.size(), want_codes.data()), epoch == 4 ? 1u : 0u);
     EXPECT_EQ(values(ix.codes), want_codes);
+    EXPECT_EQ(values(ix.static_codes), index::testing::key_ordered_oracle(ix)) << "static codes stay in step";
     EXPECT_EQ(ix.off_torus_cand, epoch == 4 ? 1u : 0u);
     EXPECT_EQ(values(ix.cand_offsets), values(index::build_offsets(ix, ix.cand_sorted_keys.data(), n_cand)));
     for (std::size_t t = 0; t < c.l; ++t) {

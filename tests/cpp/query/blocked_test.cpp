@@ -24,7 +24,7 @@ Rows run(const index::Index& ix, const Buffer<double>& queries, std::size_t m, s
   const KnnRequest request{{queries.data(), m, ix.d, k, exclude}, ids.data(), dists.data()};
   Counters counters;
   if (blocked) {
-    knn_batched(ix, counters, request);
+    knn_blocked(ix, counters, request);
   } else {
     knn_per_query(ix, counters, request);
   }
@@ -124,7 +124,7 @@ TEST_P(CodesFirst, SameRowsAndPairsWithTheFilterOnAndOff) {
     std::vector<std::int64_t> ids(m * k);
     std::vector<double> dists(m * k);
     Counters counters;
-    knn_batched(ix, counters, KnnRequest{{queries.data(), m, d, k, exclude.data()}, ids.data(), dists.data()});
+    knn_blocked(ix, counters, KnnRequest{{queries.data(), m, d, k, exclude.data()}, ids.data(), dists.data()});
     return std::tuple(counters.pairs.load(), counters.relaxed.load(), testing::rows_of(std::move(ids), dists));
   };
   set_code_filter(false);

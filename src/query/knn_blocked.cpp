@@ -1,3 +1,5 @@
+#include "query/blocked.h"
+
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -5,9 +7,8 @@
 
 #include "pool/cancel.h"
 #include "pool/pool.h"
-#include "query/blocked.h"
 #include "query/clock.h"
-#include "query/knn.h"
+#include "query/knn_request.h"
 #include "query/profile.h"
 #include "query/query_codes.h"
 #include "query/relax.h"
@@ -112,7 +113,7 @@ std::size_t rows_per_block(std::size_t m, std::size_t block, std::size_t threads
   return block > 0 ? std::min(block, share) : share;
 }
 
-void knn_batched(const index::Index& index, Counters& counters, const KnnRequest& request) {
+void knn_blocked(const index::Index& index, Counters& counters, const KnnRequest& request) {
   const std::size_t m = request.m;
   const std::size_t per_block = rows_per_block(m, index.block, pool::num_threads());
   const std::size_t blocks = (m + per_block - 1) / per_block;
