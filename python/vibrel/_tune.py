@@ -63,7 +63,11 @@ below (no setting in between would), but at most doubles the tables.  A
   or the table budget.
 
 Every b gets one table first; then the b whose best candidate promises the
-lowest cost gets the next batch.  With all parameters left to it, the tuner
+lowest cost gets the next batch.  Until some setting meets the target, a
+search with all parameters left to it goes on only with candidates promising
+less than the exhaustive search's cost divided by `_RATE_MARGIN` (the promise
+already assumes that much luck), so where hashing cannot pay the tuner stops
+after the first tables.  With all parameters left to it, the tuner
 counts at most `_TUNING_ROWS_PER_POINT` sample rows per point (at most
 `_TUNING_ROWS_MOST`) plus `_TUNING_ROWS_FIXED`, each step's interpreted work
 counted as `_STEP_ROWS`; what it has not shown to meet the target by then is
@@ -234,8 +238,14 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     choice = _Choice(bound=exhaustive_cost if free else math.inf)
     searches = [_BucketSearch(sampled, b, ks, s, u, fixed, costs, target, choice) for b, ks in grid]
     budget = min(_TUNING_ROWS_PER_POINT * n, _TUNING_ROWS_MOST) + _TUNING_ROWS_FIXED if free else math.inf
+    # Until a setting meets the target, a free search pursues only candidates
+    # whose optimistic promise beats the exhaustive search by the margin that
+    # promise already assumes: the rest would, at their likely rate, cost about
+    # as much as the exhaustive search, and tuning them costs more than they save.
+    worth = exhaustive_cost / _RATE_MARGIN if free else math.inf
     while budget > 0:
-        open_searches = [search for search in searches if not search.done and search.promise < choice.bound]
+        open_searches = [search for search in searches if not search.done and search.promise < choice.bound
+                         and (choice.met is not None or search.promise < worth)]
         if not open_searches:
             break
         budget -= min(open_searches, key=lambda search: (search.tables > 0, search.promise)).step(budget)

@@ -12,7 +12,7 @@ import sklearn.exceptions
 from sklearn.base import clone
 from sklearn.utils.estimator_checks import check_estimator
 
-from vibrel import RecallTargetWarning, ToroidalNN, _census, _exact
+from vibrel import RecallTargetWarning, ToroidalNN, _census, _exact, _tune
 from vibrel._periodic import PeriodicLshIndex
 
 
@@ -110,6 +110,19 @@ def test_partial_settings_are_kept_and_the_rest_tuned(given, rng):
         model = ToroidalNN(random_state=0, **given).fit(X)
     assert {name: model.params_[name] for name in given} == given
     assert 0.0 < model.recall_estimate_ <= 1.0 and model.s_.shape == (model.params_["l"], model.params_["k"])
+
+
+def test_a_search_that_cannot_beat_the_exhaustive_one_stops_after_the_first_tables(rng, monkeypatch):
+    # At 20,000 uniform points of d=16 no hashed setting promises to beat the
+    # exhaustive search: a first table of each bucket count shows it, and more
+    # tables would only cost time.
+    X = rng.random((20_000, 16))
+    searched = []
+    step = _tune._BucketSearch.step
+    monkeypatch.setattr(_tune._BucketSearch, "step",
+                        lambda search, *args: (searched.append(search.b), step(search, *args))[1])
+    model = ToroidalNN(random_state=0).fit(X)
+    assert model.params_["b"] == 1 and searched and len(searched) == len(set(searched))
 
 
 def test_the_numpy_census_tunes_as_the_compiled_one(rng, monkeypatch):
