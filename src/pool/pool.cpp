@@ -244,8 +244,10 @@ void before_fork() {
 
 void after_fork() { fork_gate.open(); }
 
-// Reachable, so that a leak checker does not take it for lost.
-tbb::global_control* limit_never_destroyed = nullptr;
+// Reachable, so that a leak checker does not take it for lost. Volatile: a
+// variable of this file that nothing reads would otherwise lose the store to
+// the optimiser, and the limit its last reference.
+tbb::global_control* volatile limit_never_destroyed = nullptr;
 
 void after_fork_in_child() {
   if (!workers_joined) {
