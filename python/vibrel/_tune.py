@@ -13,7 +13,9 @@ The rule, applied at `fit` to the parameters the user left as None:
    the exhaustive engine, fetched only once a setting needs its recall.
 3. Candidates.  b runs over a geometric ladder (2, 3, 4, 6, 8, 12, 16, ...) and k
    over the digit counts of at least min(d, 3) whose mean cell holds between a
-   quarter of a point and 8 n_neighbors points (`_OCCUPANCY`); probes
+   quarter of a point and 64 n_neighbors points (`_OCCUPANCY`): with the byte
+   codes, cells of hundreds of points can be cheaper than many small ones, and
+   the model, not the bound, decides between them; probes
    over 0..k; l up to the table budget: a table stores 16 bytes a point, and the
    tables may take `memory` times the points' own float64 memory (8 d bytes a
    point), so l <= memory * d / 2 (and at most `_MAX_TABLES`).  One draw of s
@@ -28,21 +30,30 @@ The rule, applied at `fit` to the parameters the user left as None:
    The engine widens the search of a query whose cells hold too few points and
    may find a tied point instead of the listed one; the estimate counts neither,
    so it errs low (the front measures the built index on the sample instead).
-5. Cost from bucket sizes.  A query's distance evaluations (the engine's `pairs`)
+5. Cost from bucket sizes.  A query's candidates (the engine's `pairs`)
    are the sizes of the cells it looks up, summed over its tables; the sizes are
    counted by the census in a random sample of `_OCCUPANCY_SAMPLE` points,
-   in a b's first `_COUNTED_TABLES` tables, and scaled to n.  The
-   cost of a query is pairs * pair(n, d) + lookups * LOOKUP_NS, with lookups =
-   l * (1 + probes), and the exhaustive search's is n * scan(d).  The unit costs
+   in a b's first `_COUNTED_TABLES` tables, and scaled to n.  The unit costs
    are a fixed model of the compiled engine's blocked path (whole-thread blocks,
    as `kneighbors` runs many rows), not timed at fit, so that a seed gives the
-   same choice in every process, on every engine:
-     scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d, the tile kernel at in-cache speed;
-     pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines):
-       a candidate's handling, its evaluation at kernel speed, and the fetch of
-       its row from wherever its cell put it, which misses the cache for the
-       share spill = max(0, 1 - CACHE_BYTES / (4 n d)) of the float32 rows that
-       do not fit, at a latency plus a cost per 64-byte line of the row.
+   same choice in every process, on every engine.  The engine measures every
+   candidate first by a lower bound from one byte a coordinate, and only the
+   survivors of the bound by a float distance, so (`Costs`):
+     hashed = lookups * CODE_LOOKUP_NS + pairs * (CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d)
+              + survivors(pairs) * SURVIVOR_WEIGHT * pair(n, d),
+     exhaustive = n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n) * EXHAUSTIVE_SURVIVOR_NS,
+   with lookups = l * (1 + probes) and survivors(m) the candidates of m whose
+   bound beats the running n_neighbors-th distance (`survivors`).  A bound
+   reads d bytes that the static tier keeps in key order beside the ids, so a
+   cell's bounds stream and big cells are cheap; a survivor fetches its float32
+   row from wherever its cell put it, at
+     pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines),
+     scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d,
+   a miss for the share spill = max(0, 1 - CACHE_BYTES / (4 n d)) of the
+   float32 rows that do not fit the cache, at a latency plus a cost per
+   64-byte line of the row.  With the filter off (VIBREL_CODE_FILTER=off, read
+   as the engine reads it: `CODE_FILTER`) every candidate is a float pair,
+   hashed = pairs * pair(n, d) + lookups * LOOKUP_NS and exhaustive = n * scan(d).
    `bench/calibrate_tuner.py` derives the constants on a machine.
 6. Choice.  The cheapest setting whose estimate reaches the target; the
    exhaustive search when its cost is lower or no setting reaches the target.
@@ -85,6 +96,7 @@ setting can beat it.
 from __future__ import annotations
 
 import math
+import os
 import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Iterator
@@ -108,7 +120,7 @@ _COST_QUERIES = 100
 # as much as the rest of a table's census.
 _COUNTED_TABLES = 4
 # Mean points per cell of the (b, k) tried: from a quarter to this many per neighbour.
-_OCCUPANCY = (0.25, 8.0)
+_OCCUPANCY = (0.25, 64.0)
 _MAX_TABLES = _params.DRAWN_TABLES
 # How much faster than seen so far the tables to come may find neighbours: the
 # tables' random shifts make one table's rate vary far more than its pairs'
@@ -135,13 +147,25 @@ _BUCKET_LADDER = (2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384,
 TABLE_BYTES_PER_POINT = 16
 
 # The cost model of step 5, in thread-nanoseconds of the compiled engine on a
-# 2-core Xeon VM (bench/calibrate_tuner.py, medians of 5).  Only ratios matter:
-# they decide between settings and against the exhaustive search.
-SCAN_NS, SCAN_NS_PER_DIM = 0.26, 0.16
-PAIR_NS, MISS_NS, MISS_NS_PER_LINE = 6.8, 44.0, 16.0
-LOOKUP_NS = 450.0
+# 2-core AMD EPYC VM, AVX2 (bench/calibrate_tuner.py: medians of alternating
+# processes, non-negative least squares).  Only ratios matter: they decide
+# between settings and against the exhaustive search.
+# The float32 path (VIBREL_CODE_FILTER=off): every candidate a float distance.
+SCAN_NS, SCAN_NS_PER_DIM = 0.12, 0.19
+PAIR_NS, MISS_NS, MISS_NS_PER_LINE = 0.43, 6.7, 3.0
+LOOKUP_NS = 560.0
+# Byte codes first (the default): every candidate a bound from its d bytes,
+# only the survivors a float row and distance (`survivors`), each costing
+# SURVIVOR_WEIGHT float pairs of the model above (the bound's looseness and a
+# query's fixed work fold into it).
+CODE_SCAN_NS, CODE_SCAN_NS_PER_DIM, EXHAUSTIVE_SURVIVOR_NS = 0.19, 0.053, 127.0
+CODE_PAIR_NS, CODE_PAIR_NS_PER_DIM, CODE_LOOKUP_NS = 1.87, 0.023, 380.0
+SURVIVOR_WEIGHT = 29.0
 # Points (as float32 rows) that random fetches read without a miss: the cores' L2 together.
 CACHE_BYTES = 4 << 20
+# Whether the engine measures byte codes first: it reads this switch once, when
+# it is imported, and so does the tuner, here and nowhere else.
+CODE_FILTER = os.environ.get("VIBREL_CODE_FILTER", "") not in ("0", "off")
 
 # The sample's true neighbours: truth(rows, n_neighbors) -> (ids, distances), each (q, n_neighbors).
 Truth = Callable[[np.ndarray, int], "tuple[np.ndarray, np.ndarray]"]
@@ -153,12 +177,35 @@ class RecallTargetWarning(UserWarning):
 
 @dataclass(frozen=True)
 class Costs:
-    """Modelled work in seconds: per distance evaluation of a hashed query, per
-    bucket lookup, and per point of an exhaustive query."""
+    """Modelled work in seconds: per candidate of a hashed query (its bound,
+    or its float distance without the codes), per bucket lookup, per survivor
+    of a hashed query (its random float row and distance; none without the
+    codes), and per point and per survivor of an exhaustive query."""
 
     pair: float
     lookup: float
     scan_point: float
+    survivor: float = 0.0
+    exhaustive_survivor: float = 0.0
+    n_neighbors: int = 1
+
+    def hashed(self, pairs: Any, lookups: Any) -> Any:
+        """Seconds of a hashed query that evaluates `pairs` candidates over
+        `lookups` looked-up cells (scalars or arrays alike)."""
+        return pairs * self.pair + lookups * self.lookup + self.survivor * survivors(pairs, self.n_neighbors)
+
+    def exhaustive(self, n: int) -> float:
+        """Seconds of an exhaustive query over n points."""
+        return n * self.scan_point + self.exhaustive_survivor * float(survivors(n, self.n_neighbors))
+
+
+def survivors(candidates: Any, n_neighbors: int) -> Any:
+    """The candidates, of `candidates` met in an order unrelated to their
+    distance, whose bound beats the running n_neighbors-th distance: those
+    that enter the running top n_neighbors (n_neighbors ln(m / n_neighbors) of
+    m on average) and about as many again that the bound cannot tell from them."""
+    m = np.asarray(candidates, dtype=float)
+    return np.minimum(m, n_neighbors * (1.0 + np.log1p(m / n_neighbors)))
 
 
 @dataclass(frozen=True)
@@ -184,20 +231,26 @@ def table_budget(d: int, memory: float) -> int:
     return max(1, int(memory * 8 * d // (TABLE_BYTES_PER_POINT + d)))
 
 
-def model_costs(n: int, d: int) -> Costs:
-    """The unit costs of step 5 for n points of d coordinates."""
+def model_costs(n: int, d: int, n_neighbors: int = 1, codes: bool | None = None) -> Costs:
+    """The unit costs of step 5 for n points of d coordinates, with the byte
+    codes (`codes`; None: as the engine runs, `CODE_FILTER`) or without."""
+    codes = CODE_FILTER if codes is None else codes
     scan = SCAN_NS + SCAN_NS_PER_DIM * d
     spill = max(0.0, 1.0 - CACHE_BYTES / (4.0 * n * d))
     pair = PAIR_NS + scan + spill * (MISS_NS + MISS_NS_PER_LINE * math.ceil(4 * d / 64))
-    return Costs(pair * 1e-9, LOOKUP_NS * 1e-9, scan * 1e-9)
+    if not codes:
+        return Costs(pair * 1e-9, LOOKUP_NS * 1e-9, scan * 1e-9, n_neighbors=n_neighbors)
+    return Costs((CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d) * 1e-9, CODE_LOOKUP_NS * 1e-9,
+                 (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) * 1e-9, SURVIVOR_WEIGHT * pair * 1e-9,
+                 EXHAUSTIVE_SURVIVOR_NS * 1e-9, n_neighbors)
 
 
 def exhaustive_is_cheaper(n: int, d: int, n_neighbors: int, target: float) -> bool:
     """True when the exhaustive search costs no more than the cheapest hashed
-    query could: one lookup and `target * n_neighbors` distance evaluations."""
-    costs = model_costs(n, d)
-    floor = math.ceil(target * n_neighbors) * costs.pair + costs.lookup
-    return n * costs.scan_point <= floor
+    query could: one lookup and `target * n_neighbors` candidates, all survivors."""
+    costs = model_costs(n, d, n_neighbors)
+    floor = costs.hashed(math.ceil(target * n_neighbors), 1)
+    return costs.exhaustive(n) <= floor
 
 
 def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator, engine: Any,
@@ -233,8 +286,8 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     if truth is None:
         truth = _engine_truth(points, engine, threads)
     sampled = _Sample(points, rows, sample, n, n_neighbors, truth, period, threads)
-    costs = model_costs(n, d)
-    exhaustive_cost = n * costs.scan_point
+    costs = model_costs(n, d, n_neighbors)
+    exhaustive_cost = costs.exhaustive(n)
     choice = _Choice(bound=exhaustive_cost if free else math.inf)
     searches = [_BucketSearch(sampled, b, ks, s, u, fixed, costs, target, choice) for b, ks in grid]
     budget = min(_TUNING_ROWS_PER_POINT * n, _TUNING_ROWS_MOST) + _TUNING_ROWS_FIXED if free else math.inf
@@ -428,8 +481,12 @@ class _BucketSearch:
         soonest = math.inf  # the fewest tables at which a candidate still searched may meet the target
         for k in ks:
             self.pairs[k] += table.cell_sizes(k)
-            per_table = self.pairs[k] / counted * costs.pair + (1 + np.arange(k + 1)) * costs.lookup
-            probes = self.alive[k][tables * per_table[self.alive[k]] < choice.bound]
+            # A setting's pairs and lookups per table, by its probes.
+            pairs, lookups = self.pairs[k] / counted, 1.0 + np.arange(k + 1)
+
+            def cost(at: Any, probes: np.ndarray) -> np.ndarray:
+                return costs.hashed(at * pairs[probes], at * lookups[probes])
+            probes = self.alive[k][cost(tables, self.alive[k]) < choice.bound]
             if not probes.size:
                 self.alive[k] = probes
                 continue
@@ -444,18 +501,18 @@ class _BucketSearch:
             # While nothing meets the target (only when some values are given)
             # the highest recall is chosen, so a setting that cannot meet it
             # still counts.
-            affordable = (needed * per_table[probes] < choice.bound) | (choice.bound == math.inf)
+            affordable = (cost(needed, probes) < choice.bound) | (choice.bound == math.inf)
             worth = affordable & ~(self.free & (needed > self.s.shape[0]))
             if allowed:
                 errors = per_query.std(axis=1) / math.sqrt(max(1, pos.shape[0] - 1))
                 for i in np.flatnonzero(worth):
                     p = int(probes[i])
                     if choice.offer(HashParams(self.b, k, tables, p), float(recall[i]), float(errors[i]),
-                                    float(tables * per_table[p]), self.target):
+                                    float(cost(tables, probes[i])), self.target):
                         worth[i] = False  # more tables only cost more
             self.alive[k] = probes[worth]
             if worth.any():
-                self.promise = min(self.promise, float((needed * per_table[probes])[worth].min()))
+                self.promise = min(self.promise, float(cost(needed, probes)[worth].min()))
                 soonest = min(soonest, float(needed[worth].min()))
         self.batch = self._next_batch(soonest)
         return table.rows_hashed + _STEP_ROWS

@@ -114,15 +114,55 @@ def test_partial_settings_are_kept_and_the_rest_tuned(given, rng):
 
 def test_a_search_that_cannot_beat_the_exhaustive_one_stops_after_the_first_tables(rng, monkeypatch):
     # At 20,000 uniform points of d=16 no hashed setting promises to beat the
-    # exhaustive search: a first table of each bucket count shows it, and more
-    # tables would only cost time.
+    # exhaustive search: the first tables of each bucket count show it, and
+    # more tables would only cost time.
     X = rng.random((20_000, 16))
     searched = []
     step = _tune._BucketSearch.step
     monkeypatch.setattr(_tune._BucketSearch, "step",
                         lambda search, *args: (searched.append(search.b), step(search, *args))[1])
     model = ToroidalNN(random_state=0).fit(X)
-    assert model.params_["b"] == 1 and searched and len(searched) == len(set(searched))
+    assert model.params_["b"] == 1 and searched
+    assert max(searched.count(b) for b in set(searched)) <= 2 and len(searched) <= len(set(searched)) + 2
+
+
+# ------------------------------------------------------- the cost model
+
+
+def test_with_the_codes_big_cells_pay_and_without_them_they_do_not():
+    # One query's work at n = 200,000, d = 16, 10 neighbours: 16 tables of
+    # cells of ~250 points, probed twice (12,000 candidates, 48 lookups),
+    # against 32 tables of ~12 points probed 4 times (2,000 candidates, 160
+    # lookups).  A bound costs a fraction of a float pair, a lookup far more.
+    n, d = 200_000, 16
+    big, small = (12_000, 48), (2_000, 160)
+    on, off = _tune.model_costs(n, d, 10, codes=True), _tune.model_costs(n, d, 10, codes=False)
+    assert on.hashed(*big) < on.hashed(*small) and off.hashed(*big) > off.hashed(*small)
+    assert on.pair < off.pair / 2 and on.survivor > off.survivor == 0.0
+    # The exhaustive search gains most from the codes: its rows stream.
+    assert off.exhaustive(n) / on.exhaustive(n) > off.hashed(*small) / on.hashed(*small)
+
+
+def test_survivors_grow_with_the_log_of_the_candidates_and_never_exceed_them():
+    m = np.array([0, 1, 5, 10, 100, 10_000, 10**6])
+    kept = _tune.survivors(m, 10)
+    assert np.all(kept <= m) and np.all(np.diff(kept) > 0)
+    assert kept[-1] < 20 * 10 and kept[-2] > 5 * 10
+    np.testing.assert_allclose(kept[-1] - kept[-2], 10 * math.log(100), rtol=1e-3)
+
+
+def test_the_tuner_reads_the_filter_switch_as_the_engine_does(monkeypatch):
+    import importlib
+    import os
+    import subprocess
+    import sys
+    code = "from vibrel import _tune; print(_tune.CODE_FILTER, _tune.model_costs(10**5, 8).survivor > 0)"
+    for value, want in (("off", "False False"), ("0", "False False"), ("on", "True True"), ("", "True True")):
+        env = dict(os.environ, VIBREL_CODE_FILTER=value)
+        out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+        assert out.stdout.split() == want.split(), value
+    assert importlib.import_module("vibrel._tune").CODE_FILTER == (
+        os.environ.get("VIBREL_CODE_FILTER", "") not in ("0", "off"))
 
 
 def test_the_numpy_census_tunes_as_the_compiled_one(rng, monkeypatch):
