@@ -8,10 +8,10 @@ two forms, for the engine with its byte codes (the default) and without them
   codes on
     exhaustive  n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n) * EXHAUSTIVE_SURVIVOR_NS
     hashed      lookups * CODE_LOOKUP_NS + pairs * (CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d)
-                + survivors(pairs) * SURVIVOR_WEIGHT * pair(n, d)
+                + survivors(pairs) * (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill)
   codes off
-    exhaustive  n * scan(d),   scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d
-    hashed      lookups * LOOKUP_NS + pairs * pair(n, d),
+    exhaustive  n * scan(d) + survivors(n) * TOP_K_NS,   scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d
+    hashed      lookups * LOOKUP_NS + pairs * pair(n, d) + survivors(pairs) * TOP_K_NS,
                 pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines)
 
 With the codes, every candidate first gets a bound from its d bytes (streamed
@@ -21,16 +21,20 @@ fetch a float32 row and get a distance.  Their count grows with the candidates
 scanned as the running k-th distance falls: about
 survivors(m) = n_neighbors * (1 + ln(1 + m / n_neighbors)) (the points that
 enter a running top-k of m in random order, plus the true ones).  A survivor
-costs what a float pair costs (its row fetched at random, `spill` the share of
-float32 rows that miss the cache, CACHE_BYTES / (4 n d) of them hit), weighted
-by SURVIVOR_WEIGHT, which absorbs the looseness of the bound.
+costs a float distance, its place in the running top n_neighbors and the fetch
+of its row at random, a miss for the share `spill` of the float32 rows that do
+not fit the cache (CACHE_BYTES / (4 n d) of them hit).  Without the
+codes the same count of candidates enters the running top n_neighbors, at
+TOP_K_NS each.
 
 Per (n, d) this script times, with the median of --repeat runs, in fresh
 processes that alternate the filter off and on (the switch is read at import):
   * the exhaustive mode (b = k = l = 1, probes = 0) on 500 queries;
-  * hashed indexes of four tables at several cell sizes, from half a point
-    probed on every digit (mostly lookups) to 128 n_neighbors points (mostly
-    bounds), so that the least-squares fit separates the terms.
+  * hashed indexes of four tables at several cell sizes, from a twentieth of
+    n_neighbors points probed on three digits (mostly lookups) to 128
+    n_neighbors points (mostly bounds), so that the least-squares fit
+    separates the terms;
+each for 10 and 100 neighbours, so that it tells the survivors from the rest.
 It prints the timings, the fitted constants to paste into `vibrel._tune`, and
 each timing's relative residual against the fit (the machine is shared: look
 for outliers before trusting the constants).  Times are pool wall time times
@@ -52,21 +56,23 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from machine import cpu_name, pool_threads  # noqa: E402
 
-NN = 10
+# Neighbours asked for: two counts, so that the fit tells the survivors'
+# cost (which grows with n_neighbors) from the candidates'.
+NEIGHBOURS = (10, 100)
 CACHE_BYTES = 4 << 20  # as vibrel._tune assumes
-# (mean points per cell, probes on every digit): the hashed settings timed.
-CELLS = ((0.5, True), (8.0 * NN, False), (32.0 * NN, True), (128.0 * NN, False))
+# (mean points per cell per neighbour, probes on every digit): the hashed settings timed.
+CELLS = ((0.05, True), (8.0, False), (32.0, True), (128.0, False))
 
 
-def median_ns(index, queries, exclude, repeat, threads):
+def median_ns(index, queries, exclude, repeat, threads, nn):
     """Median thread-nanoseconds per query of `repeat` kNN calls, and the pairs
     per query the engine reports."""
-    index.query_knn(queries[:50], NN)  # first touch of the tables and workspaces
+    index.query_knn(queries[:50], nn)  # first touch of the tables and workspaces
     times = []
     for _ in range(repeat):
         index.reset_stats()
         start = time.perf_counter()
-        index.query_knn(queries, NN, exclude)
+        index.query_knn(queries, nn, exclude)
         times.append(time.perf_counter() - start)
     stats = index.stats()
     m = len(queries)
@@ -85,21 +91,23 @@ def child(n, d, repeat):
     rows = np.sort(rng.choice(n, 500, replace=False))
     out = []
     scan = exhaustive_index(RustLshIndex, points, n)
-    ns, pairs = median_ns(scan, points[rows], rows, repeat, threads)
-    out.append(dict(kind="exhaustive", n=n, d=d, ns=ns, pairs=pairs, lookups=1))
+    for nn in NEIGHBOURS:
+        ns, pairs = median_ns(scan, points[rows], rows, repeat, threads, nn)
+        out.append(dict(kind="exhaustive", n=n, d=d, nn=nn, ns=ns, pairs=pairs, lookups=1))
     del scan
     # Blocks of a few hundred rows per thread, as many-row kNN calls give.
     rows = np.sort(rng.choice(n, min(n, 2000), replace=False))
-    for occupancy, probe_all in CELLS:
-        k = max(1, min(d, round(math.log2(n / occupancy))))
-        b = max(2, round((n / occupancy) ** (1 / k)))
-        probes = min(k, 3) if probe_all else 0
-        s, u = draw_hash(rng, d, k, 4)
-        index = RustLshIndex(b, k, 4, probes, s, u, 0)
-        index.build(points, n)
-        ns, pairs = median_ns(index, points[rows], rows, repeat, threads)
-        out.append(dict(kind="hashed", n=n, d=d, ns=ns, pairs=pairs, lookups=4 * (1 + probes),
-                        setting=f"b={b} k={k} l=4 probes={probes}"))
+    for nn in NEIGHBOURS:
+        for occupancy, probe_all in CELLS:
+            k = max(1, min(d, round(math.log2(n / (occupancy * nn)))))
+            b = max(2, round((n / (occupancy * nn)) ** (1 / k)))
+            probes = min(k, 3) if probe_all else 0
+            s, u = draw_hash(rng, d, k, 4)
+            index = RustLshIndex(b, k, 4, probes, s, u, 0)
+            index.build(points, n)
+            ns, pairs = median_ns(index, points[rows], rows, repeat, threads, nn)
+            out.append(dict(kind="hashed", n=n, d=d, nn=nn, ns=ns, pairs=pairs, lookups=4 * (1 + probes),
+                            setting=f"b={b} k={k} l=4 probes={probes}"))
     return out
 
 
@@ -107,35 +115,47 @@ def spill(n, d):
     return max(0.0, 1.0 - CACHE_BYTES / (4.0 * n * d))
 
 
-def survivors(m):
-    return NN * (1.0 + math.log1p(m / NN))
+def survivors(m, nn):
+    """As vibrel._tune.survivors."""
+    return min(m, nn * (1.0 + math.log1p(m / nn)))
 
 
-def relative_fit(columns, ys):
-    """Non-negative least squares of the relative error of ys ~ sum of
-    coefficient * column (a cost is never negative; relative, so that the
-    small timings weigh as much as the large): (coefficients, relative residuals)."""
+def relative_fit(columns, ys, scale=None):
+    """Non-negative least squares of ys ~ sum of coefficient * column, each
+    row's error relative to its `scale` (default ys: the whole timing, so that
+    the small timings weigh as much as the large; a cost is never negative):
+    (coefficients, residuals relative to scale)."""
     from scipy.optimize import nnls
     a = np.column_stack(columns).astype(float)
     y = np.asarray(ys, float)
-    coef, _ = nnls(a / y[:, None], np.ones_like(y))
-    return [float(c) for c in coef], a @ coef / y - 1.0
+    w = y if scale is None else np.asarray(scale, float)
+    coef, _ = nnls(a / w[:, None], y / w)
+    return [float(c) for c in coef], (a @ coef - y) / w
+
+
+def fitted_hashed(rows):
+    """The hashed timings the fits use: not those whose cells hold so few
+    points that the engine widens the search (fewer than 2 n_neighbors pairs),
+    which the tuner never chooses."""
+    return [r for r in rows if r["kind"] == "hashed" and r["pairs"] >= 2 * r["nn"]]
 
 
 def fit_off(rows):
     """The float32 model's constants from the filter-off timings."""
     exh = [r for r in rows if r["kind"] == "exhaustive"]
-    (scan_ns, scan_dim), res_e = relative_fit([[r["n"] for r in exh], [r["n"] * r["d"] for r in exh]],
-                                              [r["ns"] for r in exh])
-    hashed = [r for r in rows if r["kind"] == "hashed"]
+    (query, scan_ns, scan_dim, top_k), _ = relative_fit(
+        [[1.0] * len(exh), [r["n"] for r in exh], [r["n"] * r["d"] for r in exh],
+         [survivors(r["n"], r["nn"]) for r in exh]], [r["ns"] for r in exh])
+    hashed = fitted_hashed(rows)
     # pair(n, d) - scan(d) = PAIR_NS + spill * (MISS_NS + MISS_NS_PER_LINE * lines); the scan is known.
     cols = [[r["lookups"] for r in hashed], [r["pairs"] for r in hashed],
             [r["pairs"] * spill(r["n"], r["d"]) for r in hashed],
             [r["pairs"] * spill(r["n"], r["d"]) * math.ceil(4 * r["d"] / 64) for r in hashed]]
-    ys = [r["ns"] - r["pairs"] * (scan_ns + scan_dim * r["d"]) for r in hashed]
-    (lookup, pair, miss, miss_line), _ = relative_fit(cols, [max(y, 1.0) for y in ys])
-    consts = dict(SCAN_NS=scan_ns, SCAN_NS_PER_DIM=scan_dim, PAIR_NS=pair, MISS_NS=miss,
-                  MISS_NS_PER_LINE=miss_line, LOOKUP_NS=lookup)
+    ys = [r["ns"] - query - r["pairs"] * (scan_ns + scan_dim * r["d"]) - top_k * survivors(r["pairs"], r["nn"])
+          for r in hashed]
+    (lookup, pair, miss, miss_line), _ = relative_fit(cols, ys, [r["ns"] for r in hashed])
+    consts = dict(QUERY_NS=query, SCAN_NS=scan_ns, SCAN_NS_PER_DIM=scan_dim, TOP_K_NS=top_k, PAIR_NS=pair,
+                  MISS_NS=miss, MISS_NS_PER_LINE=miss_line, LOOKUP_NS=lookup)
     return consts, residuals(rows, consts, None)
 
 
@@ -146,18 +166,22 @@ def float_pair(consts, n, d):
 
 
 def fit_on(rows, off):
-    """The code model's constants from the filter-on timings, given the float ones."""
+    """The code model's constants from the filter-on timings, given the float
+    ones (the per-query work is the float path's: the codes do not change it)."""
+    query = off["QUERY_NS"]
     exh = [r for r in rows if r["kind"] == "exhaustive"]
     (scan_ns, scan_dim, surv_ns), _ = relative_fit(
-        [[r["n"] for r in exh], [r["n"] * r["d"] for r in exh], [survivors(r["n"]) for r in exh]],
-        [r["ns"] for r in exh])
-    hashed = [r for r in rows if r["kind"] == "hashed"]
-    (lookup, pair, pair_dim, weight), _ = relative_fit(
+        [[r["n"] for r in exh], [r["n"] * r["d"] for r in exh], [survivors(r["n"], r["nn"]) for r in exh]],
+        [r["ns"] - query for r in exh], [r["ns"] for r in exh])
+    hashed = fitted_hashed(rows)
+    (lookup, pair, pair_dim, surv_dim, surv_miss), _ = relative_fit(
         [[r["lookups"] for r in hashed], [r["pairs"] for r in hashed], [r["pairs"] * r["d"] for r in hashed],
-         [survivors(r["pairs"]) * float_pair(off, r["n"], r["d"]) for r in hashed]],
-        [r["ns"] for r in hashed])
+         [survivors(r["pairs"], r["nn"]) * r["d"] for r in hashed],
+         [survivors(r["pairs"], r["nn"]) * spill(r["n"], r["d"]) for r in hashed]],
+        [r["ns"] - query for r in hashed], [r["ns"] for r in hashed])
     consts = dict(CODE_SCAN_NS=scan_ns, CODE_SCAN_NS_PER_DIM=scan_dim, EXHAUSTIVE_SURVIVOR_NS=surv_ns,
-                  CODE_LOOKUP_NS=lookup, CODE_PAIR_NS=pair, CODE_PAIR_NS_PER_DIM=pair_dim, SURVIVOR_WEIGHT=weight)
+                  CODE_LOOKUP_NS=lookup, CODE_PAIR_NS=pair, CODE_PAIR_NS_PER_DIM=pair_dim,
+                  SURVIVOR_NS_PER_DIM=surv_dim, SURVIVOR_MISS_NS=surv_miss)
     return consts, residuals(rows, consts, off)
 
 
@@ -166,12 +190,15 @@ def modelled(r, on, off):
     n, d, m = r["n"], r["d"], r["pairs"]
     if on is None:
         if r["kind"] == "exhaustive":
-            return n * (off["SCAN_NS"] + off["SCAN_NS_PER_DIM"] * d)
-        return r["lookups"] * off["LOOKUP_NS"] + m * float_pair(off, n, d)
+            return (off["QUERY_NS"] + n * (off["SCAN_NS"] + off["SCAN_NS_PER_DIM"] * d)
+                    + off["TOP_K_NS"] * survivors(n, r["nn"]))
+        return (off["QUERY_NS"] + r["lookups"] * off["LOOKUP_NS"] + m * float_pair(off, n, d)
+                + off["TOP_K_NS"] * survivors(m, r["nn"]))
     if r["kind"] == "exhaustive":
-        return n * (on["CODE_SCAN_NS"] + on["CODE_SCAN_NS_PER_DIM"] * d) + survivors(n) * on["EXHAUSTIVE_SURVIVOR_NS"]
-    return (r["lookups"] * on["CODE_LOOKUP_NS"] + m * (on["CODE_PAIR_NS"] + on["CODE_PAIR_NS_PER_DIM"] * d)
-            + survivors(m) * on["SURVIVOR_WEIGHT"] * float_pair(off, n, d))
+        return (off["QUERY_NS"] + n * (on["CODE_SCAN_NS"] + on["CODE_SCAN_NS_PER_DIM"] * d)
+                + survivors(n, r["nn"]) * on["EXHAUSTIVE_SURVIVOR_NS"])
+    return (off["QUERY_NS"] + r["lookups"] * on["CODE_LOOKUP_NS"] + m * (on["CODE_PAIR_NS"] + on["CODE_PAIR_NS_PER_DIM"] * d)
+            + survivors(m, r["nn"]) * (on["SURVIVOR_NS_PER_DIM"] * d + on["SURVIVOR_MISS_NS"] * spill(n, d)))
 
 
 def residuals(rows, consts, off):
@@ -194,11 +221,16 @@ def main():
     ap.add_argument("--rounds", type=int, default=2, help="alternating off/on processes per (n, d)")
     ap.add_argument("--child", type=int, nargs=2, help=argparse.SUPPRESS)
     ap.add_argument("--json", help="also write the timings to this file")
+    ap.add_argument("--refit", metavar="JSON", help="fit the timings of an earlier --json run, timing nothing")
     args = ap.parse_args()
+    if args.refit:
+        with open(args.refit) as f:
+            report({on == "True": rows for on, rows in json.load(f).items()})
+        return
     if args.child:
         print(json.dumps(child(*args.child, args.repeat)))
         return
-    print(f"{cpu_name()}, {pool_threads()} pool threads; n_neighbors = {NN}; median of {args.repeat} calls, "
+    print(f"{cpu_name()}, {pool_threads()} pool threads; n_neighbors = {NEIGHBOURS}; median of {args.repeat} calls, "
           f"median over {args.rounds} alternating processes; thread-ns per query\n")
     timed = {False: [], True: []}
     for n in args.sizes:
@@ -213,7 +245,7 @@ def main():
                     r["ns"] = float(np.median([run[i]["ns"] for run in runs[on]]))
                 timed[on].extend(merged)
             print(f"n={n:,} d={d}: " + ", ".join(
-                f"{r.get('setting', 'exhaustive')} {r['pairs']:.0f} pairs {r_off['ns'] / 1e3:.1f}/{r['ns'] / 1e3:.1f} us"
+                f"nn={r['nn']} {r.get('setting', 'exhaustive')} {r['pairs']:.0f} pairs {r_off['ns'] / 1e3:.1f}/{r['ns'] / 1e3:.1f} us"
                 for r_off, r in zip(runs[False][0], runs[True][0])), flush=True)
     if args.json:
         with open(args.json, "w") as f:
@@ -230,9 +262,9 @@ def report(timed):
     print("# byte codes first (the default)")
     for name, value in on.items():
         print(f"{name} = {value:.3g}")
-    print("\n| n | d | search | pairs/query | off us | off fit | on us | on fit |\n|---:|---:|---|---:|---:|---:|---:|---:|")
+    print("\n| n | d | n_neighbors | search | pairs/query | off us | off fit | on us | on fit |\n|---:|---:|---:|---|---:|---:|---:|---:|")
     for r_off, r_on, e_off, e_on in zip(timed[False], timed[True], res_off, res_on):
-        print(f"| {r_on['n']:,} | {r_on['d']} | {r_on.get('setting', 'exhaustive')} | {r_on['pairs']:,.0f} "
+        print(f"| {r_on['n']:,} | {r_on['d']} | {r_on['nn']} | {r_on.get('setting', 'exhaustive')} | {r_on['pairs']:,.0f} "
               f"| {r_off['ns'] / 1e3:.1f} | {e_off:+.0%} | {r_on['ns'] / 1e3:.1f} | {e_on:+.0%} |")
 
 

@@ -8,7 +8,7 @@ The rule, applied at `fit` to the parameters the user left as None:
    distance evaluations, as with a large n_neighbors relative to n) give the
    exhaustive search (b = k = l = 1, probes = 0), exact by construction,
    before anything is hashed.
-2. Sample.  `n_queries` fitted points, drawn with the model's generator, serve
+2. Sample.  `n_queries` fitted points (fewer for many neighbours), drawn with the model's generator, serve
    as queries, each excluding itself.  Their true `n_neighbors` nearest come from
    the exhaustive engine, fetched only once a setting needs its recall.
 3. Candidates.  b runs over a geometric ladder (2, 3, 4, 6, 8, 12, 16, ...) and k
@@ -40,20 +40,21 @@ The rule, applied at `fit` to the parameters the user left as None:
    candidate first by a lower bound from one byte a coordinate, and only the
    survivors of the bound by a float distance, so (`Costs`):
      hashed = lookups * CODE_LOOKUP_NS + pairs * (CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d)
-              + survivors(pairs) * SURVIVOR_WEIGHT * pair(n, d),
+              + survivors(pairs) * (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill),
      exhaustive = n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n) * EXHAUSTIVE_SURVIVOR_NS,
    with lookups = l * (1 + probes) and survivors(m) the candidates of m whose
    bound beats the running n_neighbors-th distance (`survivors`).  A bound
    reads d bytes that the static tier keeps in key order beside the ids, so a
    cell's bounds stream and big cells are cheap; a survivor fetches its float32
-   row from wherever its cell put it, at
+   row from wherever its cell put it, a miss for the share
+   spill = max(0, 1 - CACHE_BYTES / (4 n d)) of the float32 rows that do not
+   fit the cache.  With the filter off (VIBREL_CODE_FILTER=off, read as the
+   engine reads it: `CODE_FILTER`) every candidate is a float pair:
+     hashed = pairs * pair(n, d) + lookups * LOOKUP_NS, exhaustive = n * scan(d),
      pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines),
      scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d,
-   a miss for the share spill = max(0, 1 - CACHE_BYTES / (4 n d)) of the
-   float32 rows that do not fit the cache, at a latency plus a cost per
-   64-byte line of the row.  With the filter off (VIBREL_CODE_FILTER=off, read
-   as the engine reads it: `CODE_FILTER`) every candidate is a float pair,
-   hashed = pairs * pair(n, d) + lookups * LOOKUP_NS and exhaustive = n * scan(d).
+   a candidate's handling, its evaluation at kernel speed and the fetch of its
+   row, at a latency plus a cost per 64-byte line of the row.
    `bench/calibrate_tuner.py` derives the constants on a machine.
 6. Choice.  The cheapest setting whose estimate reaches the target; the
    exhaustive search when its cost is lower or no setting reaches the target.
@@ -109,8 +110,12 @@ from vibrel.lsh import PythonLshIndex
 
 # Below this many points the exhaustive search is always the cheapest.
 EXHAUSTIVE_BELOW = 2048
-# Sample queries of the recall estimate.
+# Sample queries of the recall estimate, fewer when each has many neighbours:
+# their true neighbours are hashed in every table searched, so the sample's
+# neighbours are at most `_SAMPLE_NEIGHBOURS` (at least `_LEAST_QUERIES` queries).
 N_QUERIES = 400
+_SAMPLE_NEIGHBOURS = 20_000
+_LEAST_QUERIES = 32
 # Points whose keys stand for all when counting bucket sizes (an eighth of the
 # points within these bounds), and the sample queries whose cells are counted.
 _OCCUPANCY_SAMPLE = (2048, 8192)
@@ -148,19 +153,22 @@ TABLE_BYTES_PER_POINT = 16
 
 # The cost model of step 5, in thread-nanoseconds of the compiled engine on a
 # 2-core AMD EPYC VM, AVX2 (bench/calibrate_tuner.py: medians of alternating
-# processes, non-negative least squares).  Only ratios matter: they decide
-# between settings and against the exhaustive search.
-# The float32 path (VIBREL_CODE_FILTER=off): every candidate a float distance.
-SCAN_NS, SCAN_NS_PER_DIM = 0.12, 0.19
-PAIR_NS, MISS_NS, MISS_NS_PER_LINE = 0.43, 6.7, 3.0
-LOOKUP_NS = 560.0
+# processes, non-negative least squares; within 20% at 200,000 points of d = 8
+# and 16).  Only ratios matter: they decide between settings and against the
+# exhaustive search.
 # Byte codes first (the default): every candidate a bound from its d bytes,
-# only the survivors a float row and distance (`survivors`), each costing
-# SURVIVOR_WEIGHT float pairs of the model above (the bound's looseness and a
-# query's fixed work fold into it).
-CODE_SCAN_NS, CODE_SCAN_NS_PER_DIM, EXHAUSTIVE_SURVIVOR_NS = 0.19, 0.053, 127.0
-CODE_PAIR_NS, CODE_PAIR_NS_PER_DIM, CODE_LOOKUP_NS = 1.87, 0.023, 380.0
-SURVIVOR_WEIGHT = 29.0
+# only the survivors (`survivors`) a float row, distance and top-k place.
+CODE_SCAN_NS, CODE_SCAN_NS_PER_DIM, EXHAUSTIVE_SURVIVOR_NS = 0.27, 0.05, 250.0
+CODE_PAIR_NS, CODE_PAIR_NS_PER_DIM, CODE_LOOKUP_NS = 3.3, 0.0, 630.0
+SURVIVOR_NS_PER_DIM, SURVIVOR_MISS_NS = 5.9, 265.0
+# The float32 path (VIBREL_CODE_FILTER=off): every candidate a float distance.
+# These are the constants the tuner priced it with before the codes, kept so
+# that the float path chooses as it did: a refit to this machine's loaded
+# timings misses the hashed ones by up to half (the float scan turns memory-bound).
+SCAN_NS, SCAN_NS_PER_DIM = 0.26, 0.16
+PAIR_NS, MISS_NS, MISS_NS_PER_LINE = 6.8, 44.0, 16.0
+LOOKUP_NS = 450.0
+TOP_K_NS = 0.0  # the top-k place of a candidate, folded into PAIR_NS
 # Points (as float32 rows) that random fetches read without a miss: the cores' L2 together.
 CACHE_BYTES = 4 << 20
 # Whether the engine measures byte codes first: it reads this switch once, when
@@ -179,8 +187,9 @@ class RecallTargetWarning(UserWarning):
 class Costs:
     """Modelled work in seconds: per candidate of a hashed query (its bound,
     or its float distance without the codes), per bucket lookup, per survivor
-    of a hashed query (its random float row and distance; none without the
-    codes), and per point and per survivor of an exhaustive query."""
+    of a hashed query (its random float row and distance, or without the
+    codes its place in the running top n_neighbors), and per point and per
+    survivor of an exhaustive query."""
 
     pair: float
     lookup: float
@@ -237,20 +246,24 @@ def model_costs(n: int, d: int, n_neighbors: int = 1, codes: bool | None = None)
     codes = CODE_FILTER if codes is None else codes
     scan = SCAN_NS + SCAN_NS_PER_DIM * d
     spill = max(0.0, 1.0 - CACHE_BYTES / (4.0 * n * d))
-    pair = PAIR_NS + scan + spill * (MISS_NS + MISS_NS_PER_LINE * math.ceil(4 * d / 64))
     if not codes:
-        return Costs(pair * 1e-9, LOOKUP_NS * 1e-9, scan * 1e-9, n_neighbors=n_neighbors)
+        pair = PAIR_NS + scan + spill * (MISS_NS + MISS_NS_PER_LINE * math.ceil(4 * d / 64))
+        return Costs(pair * 1e-9, LOOKUP_NS * 1e-9, scan * 1e-9, TOP_K_NS * 1e-9, TOP_K_NS * 1e-9, n_neighbors)
     return Costs((CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d) * 1e-9, CODE_LOOKUP_NS * 1e-9,
-                 (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) * 1e-9, SURVIVOR_WEIGHT * pair * 1e-9,
-                 EXHAUSTIVE_SURVIVOR_NS * 1e-9, n_neighbors)
+                 (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) * 1e-9,
+                 (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill) * 1e-9, EXHAUSTIVE_SURVIVOR_NS * 1e-9,
+                 n_neighbors)
 
 
 def exhaustive_is_cheaper(n: int, d: int, n_neighbors: int, target: float) -> bool:
-    """True when the exhaustive search costs no more than the cheapest hashed
-    query could: one lookup and `target * n_neighbors` candidates, all survivors."""
+    """True when the exhaustive search's scan costs no more than the
+    candidates and lookup of the cheapest hashed query could: one lookup and
+    `target * n_neighbors` candidates.  The survivors are left out on both
+    sides: each search pays for at least the neighbours it finds, and a hash
+    as perfect as this floor assumes is never drawn, while the exhaustive
+    search's extra survivors grow only with the log of n / n_neighbors."""
     costs = model_costs(n, d, n_neighbors)
-    floor = costs.hashed(math.ceil(target * n_neighbors), 1)
-    return costs.exhaustive(n) <= floor
+    return n * costs.scan_point <= math.ceil(target * n_neighbors) * costs.pair + costs.lookup
 
 
 def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator, engine: Any,
@@ -277,6 +290,7 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
                                      or exhaustive_is_cheaper(n, d, n_neighbors, target))):
         return _exhaustive_tuning(rng, d, np.empty(0, np.int64))
 
+    n_queries = min(n_queries, max(_LEAST_QUERIES, _SAMPLE_NEIGHBOURS // n_neighbors))
     rows = np.sort(rng.choice(n, min(n_queries, n), replace=False))
     grid = _grid(n, d, n_neighbors, fixed)
     l_max = fixed["l"] if fixed["l"] is not None else min(_MAX_TABLES, table_budget(d, memory))
