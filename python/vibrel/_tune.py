@@ -255,20 +255,22 @@ def model_costs(n: int, d: int, n_neighbors: int = 1, codes: bool | None = None)
                  n_neighbors)
 
 
-def exhaustive_is_cheaper(n: int, d: int, n_neighbors: int, target: float) -> bool:
+def exhaustive_is_cheaper(n: int, d: int, n_neighbors: int, target: float, codes: bool | None = None) -> bool:
     """True when the exhaustive search's scan costs no more than the
     candidates and lookup of the cheapest hashed query could: one lookup and
     `target * n_neighbors` candidates.  The survivors are left out on both
     sides: each search pays for at least the neighbours it finds, and a hash
     as perfect as this floor assumes is never drawn, while the exhaustive
-    search's extra survivors grow only with the log of n / n_neighbors."""
-    costs = model_costs(n, d, n_neighbors)
+    search's extra survivors grow only with the log of n / n_neighbors.
+    `codes` as for `model_costs`."""
+    costs = model_costs(n, d, n_neighbors, codes)
     return n * costs.scan_point <= math.ceil(target * n_neighbors) * costs.pair + costs.lookup
 
 
 def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator, engine: Any,
-         *, memory: float = 8.0, fixed: dict | None = None, n_queries: int = N_QUERIES,
-         truth: Truth | None = None, period: np.ndarray | None = None, threads: int = 0) -> Tuning:
+         *, memory: float = 8.0, fixed: dict | None = None, n_queries: int | None = None,
+         truth: Truth | None = None, period: np.ndarray | None = None, threads: int = 0,
+         per_query: bool = False) -> Tuning:
     """Chooses the hash setting for `points` (n, d) by the rule of this module.
 
     `fixed` holds the user's b, k, l, probes (None where left to the tuner), as
@@ -282,15 +284,19 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     the rows as an ndarray, when `truth(rows, n_neighbors)` gives the sample's
     true neighbour ids and distances: points held elsewhere are then only read
     at the sampled rows.  The engine's searches run on `threads` threads (0: all).
+    `per_query`: the index answers every call row by row (block = 1), where
+    each candidate gets a float32 distance, so the float path is priced.
     """
     fixed = fixed or {"b": None, "k": None, "l": None, "probes": None}
     n, d = points.shape
     free = all(v is None for v in fixed.values())
+    codes = CODE_FILTER and not per_query
     if fixed["b"] == 1 or (free and (target >= 1.0 or n < EXHAUSTIVE_BELOW
-                                     or exhaustive_is_cheaper(n, d, n_neighbors, target))):
+                                     or exhaustive_is_cheaper(n, d, n_neighbors, target, codes))):
         return _exhaustive_tuning(rng, d, np.empty(0, np.int64))
 
-    n_queries = min(n_queries, max(_LEAST_QUERIES, _SAMPLE_NEIGHBOURS // n_neighbors))
+    n_queries = min(N_QUERIES if n_queries is None else n_queries,
+                    max(_LEAST_QUERIES, _SAMPLE_NEIGHBOURS // n_neighbors))
     rows = np.sort(rng.choice(n, min(n_queries, n), replace=False))
     grid = _grid(n, d, n_neighbors, fixed)
     l_max = fixed["l"] if fixed["l"] is not None else min(_MAX_TABLES, table_budget(d, memory))
@@ -300,7 +306,7 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     if truth is None:
         truth = _engine_truth(points, engine, threads)
     sampled = _Sample(points, rows, sample, n, n_neighbors, truth, period, threads)
-    costs = model_costs(n, d, n_neighbors)
+    costs = model_costs(n, d, n_neighbors, codes)
     exhaustive_cost = costs.exhaustive(n)
     choice = _Choice(bound=exhaustive_cost if free else math.inf)
     searches = [_BucketSearch(sampled, b, ks, s, u, fixed, costs, target, choice) for b, ks in grid]
@@ -518,11 +524,13 @@ class _BucketSearch:
             affordable = (cost(needed, probes) < choice.bound) | (choice.bound == math.inf)
             worth = affordable & ~(self.free & (needed > self.s.shape[0]))
             if allowed:
-                errors = per_query.std(axis=1) / math.sqrt(max(1, pos.shape[0] - 1))
-                for i in np.flatnonzero(worth):
+                scale = 1.0 / math.sqrt(max(1, pos.shape[0] - 1))
+                # A free search chooses only what meets the target: the rest
+                # need no standard error.
+                for i in np.flatnonzero(worth & ((recall >= self.target) | (not self.free))):
                     p = int(probes[i])
-                    if choice.offer(HashParams(self.b, k, tables, p), float(recall[i]), float(errors[i]),
-                                    float(cost(tables, probes[i])), self.target):
+                    if choice.offer(HashParams(self.b, k, tables, p), float(recall[i]),
+                                    float(per_query[i].std()) * scale, float(cost(tables, probes[i])), self.target):
                         worth[i] = False  # more tables only cost more
             self.alive[k] = probes[worth]
             if worth.any():

@@ -174,3 +174,54 @@ def test_the_numpy_census_tunes_as_the_compiled_one(rng, monkeypatch):
     assert compiled.params_["b"] > 1 and numpy_census.params_ == compiled.params_
     assert numpy_census.recall_estimate_ == compiled.recall_estimate_
     np.testing.assert_array_equal(numpy_census.s_, compiled.s_)
+
+
+def test_calibration_recovers_the_constants_the_tuner_prices_with(monkeypatch):
+    # Timings made by the calibration's model from known constants are fitted
+    # back to them, and the tuner prices every timed case as that model does.
+    import importlib.util
+    import pathlib
+    path = pathlib.Path(__file__).resolve().parents[2] / "bench" / "calibrate_tuner.py"
+    spec = importlib.util.spec_from_file_location("calibrate_tuner", path)
+    calibrate = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(calibrate)
+    off = dict(QUERY_NS=0.0, SCAN_NS=0.3, SCAN_NS_PER_DIM=0.2, TOP_K_NS=150.0, PAIR_NS=5.0, MISS_NS=40.0,
+               MISS_NS_PER_LINE=12.0, LOOKUP_NS=500.0)
+    on = dict(CODE_SCAN_NS=0.25, CODE_SCAN_NS_PER_DIM=0.05, EXHAUSTIVE_SURVIVOR_NS=200.0, CODE_LOOKUP_NS=600.0,
+              CODE_PAIR_NS=3.0, CODE_PAIR_NS_PER_DIM=0.1, SURVIVOR_NS_PER_DIM=6.0, SURVIVOR_MISS_NS=250.0)
+    rows = []
+    for n in (50_000, 200_000, 1_000_000):
+        for d in (4, 8, 16, 32):
+            for nn in (10, 100):
+                rows.append(dict(kind="exhaustive", n=n, d=d, nn=nn, pairs=n, lookups=1))
+                for pairs, lookups in ((30 * nn, 16), (8 * nn, 4), (60 * nn, 12), (500 * nn, 4), (3 * nn, 32)):
+                    rows.append(dict(kind="hashed", n=n, d=d, nn=nn, pairs=pairs, lookups=lookups))
+    timed = {False: [dict(r, ns=calibrate.modelled(r, None, off)) for r in rows],
+             True: [dict(r, ns=calibrate.modelled(r, on, off)) for r in rows]}
+    fitted_off, residuals_off = calibrate.fit_off(timed[False])
+    fitted_on, residuals_on = calibrate.fit_on(timed[True], fitted_off)
+    for want, got in ((off, fitted_off), (on, fitted_on)):
+        for name, value in want.items():
+            assert got[name] == pytest.approx(value, rel=1e-3, abs=1e-6), name
+    assert max(map(abs, residuals_off + residuals_on)) < 1e-6
+    for name, value in {**off, **on}.items():
+        if hasattr(_tune, name):
+            monkeypatch.setattr(_tune, name, value)
+    monkeypatch.setattr(_tune, "CACHE_BYTES", calibrate.CACHE_BYTES)
+    for codes in (False, True):
+        for r in timed[codes]:
+            costs = _tune.model_costs(r["n"], r["d"], r["nn"], codes=codes)
+            priced = costs.exhaustive(r["n"]) if r["kind"] == "exhaustive" else costs.hashed(r["pairs"], r["lookups"])
+            assert float(priced) * 1e9 == pytest.approx(r["ns"], rel=1e-9), (codes, r)
+
+
+def test_an_index_answering_row_by_row_is_priced_without_the_codes(rng, monkeypatch):
+    # block=1 sends every call down the per-query path, whose candidates all
+    # get float distances: the tuner then chooses as with the codes off.
+    X = rng.random((30_000, 5))
+    per_query = ToroidalNN(random_state=0, block=1).fit(X).params_
+    monkeypatch.setattr(_tune, "CODE_FILTER", False)
+    float_priced = ToroidalNN(random_state=0).fit(X).params_
+    monkeypatch.setattr(_tune, "CODE_FILTER", True)
+    code_priced = ToroidalNN(random_state=0).fit(X).params_
+    assert {**per_query, "block": None} == float_priced != code_priced
