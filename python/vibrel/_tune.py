@@ -3,14 +3,15 @@
 The rule, applied at `fit` to the parameters the user left as None:
 
 1. Shortcuts.  A target of 1.0, fewer than `EXHAUSTIVE_BELOW` points, `b = 1`,
-   or an exhaustive search that the cost model of step 5 prices below the
+   or an exhaustive scan that the cost model of step 5 prices below the
    cheapest conceivable hashed query (one lookup and `target * n_neighbors`
-   distance evaluations, as with a large n_neighbors relative to n) give the
+   candidates, as with a large n_neighbors relative to n) give the
    exhaustive search (b = k = l = 1, probes = 0), exact by construction,
    before anything is hashed.
-2. Sample.  `n_queries` fitted points (fewer for many neighbours), drawn with the model's generator, serve
-   as queries, each excluding itself.  Their true `n_neighbors` nearest come from
-   the exhaustive engine, fetched only once a setting needs its recall.
+2. Sample.  `n_queries` fitted points (fewer for many neighbours), drawn with
+   the model's generator, serve as queries, each excluding itself.  Their
+   true `n_neighbors` nearest come from the exhaustive engine, fetched only
+   once a setting needs its recall.
 3. Candidates.  b runs over a geometric ladder (2, 3, 4, 6, 8, 12, 16, ...) and k
    over the digit counts of at least min(d, 3) whose mean cell holds between a
    quarter of a point and 64 n_neighbors points (`_OCCUPANCY`): with the byte
@@ -54,7 +55,9 @@ The rule, applied at `fit` to the parameters the user left as None:
      pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines),
      scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d,
    a candidate's handling, its evaluation at kernel speed and the fetch of its
-   row, at a latency plus a cost per 64-byte line of the row.
+   row, at a latency plus a cost per 64-byte line of the row.  An index that
+   answers row by row (block = 1: the per-query path, float distances only)
+   is priced as with the filter off.
    `bench/calibrate_tuner.py` derives the constants on a machine.
 6. Choice.  The cheapest setting whose estimate reaches the target; the
    exhaustive search when its cost is lower or no setting reaches the target.
