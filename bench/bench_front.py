@@ -14,11 +14,14 @@ default marked.
     .venv/bin/python bench/bench_front.py --goals [--big] [--repeat 3]   # fit against build only
     .venv/bin/python bench/bench_front.py --codes [--repeat 3]   # the byte-code filter off and on, side by side
 
-With --codes, each workload is fitted in fresh processes with the code filter
-off (every candidate measured in float32, VIBREL_CODE_FILTER=off) and on, the
-two alternating; the tuner chooses the same setting in both, so the ratio is
-the filter's gain on the hashed search. The epoch cycle follows, against the
-float32 exhaustive search.
+With --codes, each workload is fitted in fresh processes, alternating:
+"before", the code filter off (every candidate measured in float32,
+VIBREL_CODE_FILTER=off) and the tuner as it priced that path (its float model,
+which it reads from the same switch, and cells of at most 8 n_neighbors
+points); "after", the filter on and the tuner pricing the codes. The ratio is
+the gain of the codes and of the setting chosen for them together; beside it,
+1,000 of the queries in calls of 32 rows (the per-query path). The epoch
+cycle follows, against the float32 exhaustive search.
 """
 
 import argparse
@@ -145,14 +148,19 @@ def epochs(repeat, n=200_000, n_cand=20_000, d=16, n_epochs=3):
             f"\nspeed-up per epoch: {out['exhaustive'][0] / out['tuned 0.99'][0]:.1f}x")
 
 
+SMALL_ROWS = 32  # rows of a call on the per-query path, 1,000 rows in all
 CODE_CASES = {"uniform d=8": lambda r, n, m: uniform(r, n, m, 8), "uniform d=16": lambda r, n, m: uniform(r, n, m, 16),
               "blobs sigma=0.03 d=16": lambda r, n, m: blobs(r, n, m, 16, 0.03),
               "sub-torus 3 in d=16": lambda r, n, m: subtorus(r, n, m, 16)}
 
 
-def codes_child(name, n, m, repeat):
+def codes_child(name, n, m, repeat, before=False):
     """One process's share of --codes: the tuned search's least query time and
-    recall for a workload, or the epoch cycle's least seconds for "epochs"."""
+    recall for a workload, or the epoch cycle's least seconds for "epochs";
+    `before`: tuned with cells of at most 8 n_neighbors points."""
+    if before:
+        from vibrel import _tune
+        _tune._OCCUPANCY = (0.25, 8.0)
     if name == "epochs":
         n_cand, d = 20_000, 16
         points = np.random.default_rng(5).random((n, d))
@@ -172,9 +180,12 @@ def codes_child(name, n, m, repeat):
     points, queries = CODE_CASES[name](np.random.default_rng(0), n, m)
     model = ToroidalNN(10, random_state=0).fit(points)
     t, (dist, _) = best_time(lambda: model.kneighbors(queries), repeat)
+    # Calls of fewer than 64 rows take the per-query path.
+    small, _ = best_time(lambda: [model.kneighbors(queries[i:i + SMALL_ROWS]) for i in range(0, 1000, SMALL_ROWS)],
+                         repeat)
     true_dist, _ = _exact.knn(points, queries[:500], 10)
     p = model.params_
-    return {"seconds": t, "recall": _exact.recall(dist[:500], true_dist),
+    return {"seconds": t, "small": small, "recall": _exact.recall(dist[:500], true_dist),
             "setting": f"b={p['b']} k={p['k']} l={p['l']} probes={p['probes']}"}
 
 
@@ -184,12 +195,13 @@ def codes_side_by_side(n, m, repeat):
     def run(name, on):
         env = dict(os.environ, VIBREL_CODE_FILTER="on" if on else "off")
         command = [sys.executable, os.path.abspath(__file__), "--codes-child", name, "--n", str(n),
-                   "--queries", str(m), "--repeat", str(repeat)]
+                   "--queries", str(m), "--repeat", str(repeat)] + ([] if on else ["--before"])
         out = subprocess.run(command, env=env, capture_output=True, text=True, check=True).stdout
         return json.loads(out.strip().splitlines()[-1])
 
-    print(f"| workload ({n:,} points, {m:,} queries, k = 10) | setting | float32 ms | codes ms | speed-up "
-          "| recall |\n|---|---|---:|---:|---:|---:|", flush=True)
+    print(f"| workload ({n:,} points, {m:,} queries, k = 10) | before: setting | float32 ms | recall "
+          "| after: setting | codes ms | recall | speed-up | per-query path before / after ms |"
+          "\n|---|---|---:|---:|---|---:|---:|---:|---:|", flush=True)
     for name in CODE_CASES:
         off, on = [], []
         for _ in range(2):
@@ -197,8 +209,10 @@ def codes_side_by_side(n, m, repeat):
             on.append(run(name, True))
         t_off = float(np.median([r["seconds"] for r in off]))
         t_on = float(np.median([r["seconds"] for r in on]))
-        print(f"| {name} | {on[0]['setting']} | {1e3 * t_off:.0f} | {1e3 * t_on:.0f} | {t_off / t_on:.2f}x "
-              f"| {on[0]['recall']:.4f} |", flush=True)
+        s_off, s_on = (float(np.median([r["small"] for r in runs])) for runs in (off, on))
+        print(f"| {name} | {off[0]['setting']} | {1e3 * t_off:.0f} | {off[0]['recall']:.4f} | {on[0]['setting']} "
+              f"| {1e3 * t_on:.0f} | {on[0]['recall']:.4f} | {t_off / t_on:.2f}x | {1e3 * s_off:.0f} / {1e3 * s_on:.0f} |",
+              flush=True)
     off, on = run("epochs", False), run("epochs", True)
     print(f"\nEpoch cycle ({n - 20_000:,} static + 20,000 moving, d = 16; update, then the moving points' "
           f"self-join; best of {repeat} epochs): tuned with codes {on['tuned']:.3f} s, float32 exhaustive "
@@ -246,10 +260,11 @@ def main():
                         help="only fit against build on uniform data (n = 3,000 to 200,000; 1,000,000 with --big)")
     parser.add_argument("--codes", action="store_true", help="the code filter off and on, side by side")
     parser.add_argument("--codes-child", help=argparse.SUPPRESS)
+    parser.add_argument("--before", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     n, m = args.n, args.queries
     if args.codes_child:
-        print(json.dumps(codes_child(args.codes_child, n, m, args.repeat)))
+        print(json.dumps(codes_child(args.codes_child, n, m, args.repeat, args.before)))
         return
     print(f"CPU: {cpu_name()}, {os.cpu_count()} hardware threads, engine pool {pool_threads()} threads\n")
     if args.codes:

@@ -1,35 +1,53 @@
 """Derives the fixed cost constants of the tuner (`vibrel._tune`) on this machine.
 
 The tuner prices a setting without timing anything, so that a seed gives the
-same choice in every process.  Its model, in thread-nanoseconds per query:
+same choice in every process.  Its model, in thread-nanoseconds per query, has
+two forms, for the engine with its byte codes (the default) and without them
+(VIBREL_CODE_FILTER=off, every candidate measured in float32):
 
-    exhaustive   n * scan(d),   scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d
-    hashed       pairs * pair(n, d) + lookups * LOOKUP_NS,
-                 pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines)
+  codes on
+    exhaustive  n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n) * EXHAUSTIVE_SURVIVOR_NS
+    hashed      lookups * CODE_LOOKUP_NS + pairs * (CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d)
+                + survivors(pairs) * (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill)
+  codes off
+    exhaustive  n * scan(d) + survivors(n) * TOP_K_NS,   scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d
+    hashed      lookups * LOOKUP_NS + pairs * pair(n, d) + survivors(pairs) * TOP_K_NS,
+                pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines)
 
-scan(d) is the tile kernel at in-cache speed (every point of a block compared,
-rows streamed in order).  A hashed distance evaluation adds the handling of a
-candidate (PAIR_NS) and the fetch of a row from wherever its cell put it: the
-share `spill` = max(0, 1 - CACHE_BYTES / (4 n d)) of the rows (float32) that do
-not fit the cache miss it, at a latency plus a cost per 64-byte line (`lines`).
-Both searches run the blocked path with whole-thread blocks, as `kneighbors`
-does on many rows; the per-query path (block = 1, few rows) is printed beside it.
+With the codes, every candidate first gets a bound from its d bytes (streamed
+in key order on the hashed search, in row order on the exhaustive one); only
+the survivors, whose bound beats the query's current n_neighbors-th distance,
+fetch a float32 row and get a distance.  Their count grows with the candidates
+scanned as the running k-th distance falls: about
+survivors(m) = n_neighbors * (1 + ln(1 + m / n_neighbors)) (the points that
+enter a running top-k of m in random order, plus the true ones).  A survivor
+costs a float distance, its place in the running top n_neighbors and the fetch
+of its row at random, a miss for the share `spill` of the float32 rows that do
+not fit the cache (CACHE_BYTES / (4 n d) of them hit).  Without the
+codes the same count of candidates enters the running top n_neighbors, at
+TOP_K_NS each.
 
-Per (n, d) this script times, with the median of --repeat runs:
-  * the exhaustive mode (b = k = l = 1, probes = 0) on 1,000 queries: scan(d);
-  * two hashed indexes of two tables: cells of about 8 * n_neighbors points
-    without probes (mostly distance work) and cells of about half a point probed
-    on every digit (mostly lookups); the two equations give pair and lookup.
-It prints a table, then least-squares fits of the constants over the settings,
-to paste into `vibrel._tune`.  Times are pool wall time times the pool's threads
-(thread-nanoseconds), so that the number of cores does not enter the constants.
+Per (n, d) this script times, with the median of --repeat runs, in fresh
+processes that alternate the filter off and on (the switch is read at import):
+  * the exhaustive mode (b = k = l = 1, probes = 0) on 500 queries;
+  * hashed indexes of four tables at several cell sizes, from a twentieth of
+    n_neighbors points probed on three digits (mostly lookups) to 128
+    n_neighbors points (mostly bounds), so that the least-squares fit
+    separates the terms;
+each for 10 and 100 neighbours, so that it tells the survivors from the rest.
+It prints the timings, the fitted constants to paste into `vibrel._tune`, and
+each timing's relative residual against the fit (the machine is shared: look
+for outliers before trusting the constants).  Times are pool wall time times
+the pool's threads, so that the number of cores does not enter the constants.
 
-    .venv/bin/python bench/calibrate_tuner.py [--sizes 25000 100000 400000] [--dims 4 16 64] [--repeat 5]
+    .venv/bin/python bench/calibrate_tuner.py [--sizes 50000 200000] [--dims 4 8 16 32] [--repeat 3]
 """
 
 import argparse
+import json
 import math
 import os
+import subprocess
 import sys
 import time
 
@@ -38,105 +56,216 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from machine import cpu_name, pool_threads  # noqa: E402
 
-from vibrel._backend import exhaustive_index  # noqa: E402
-from vibrel._native import RustLshIndex  # noqa: E402
-from vibrel._params import draw_hash  # noqa: E402
-
-NN = 10
+# Neighbours asked for: two counts, so that the fit tells the survivors'
+# cost (which grows with n_neighbors) from the candidates'.
+NEIGHBOURS = (10, 100)
 CACHE_BYTES = 4 << 20  # as vibrel._tune assumes
+# (mean points per cell per neighbour, probes on every digit): the hashed settings timed.
+CELLS = ((0.05, True), (8.0, False), (32.0, True), (128.0, False))
 
 
-def median_ns(index, queries, exclude, repeat, threads):
+def median_ns(index, queries, exclude, repeat, threads, nn):
     """Median thread-nanoseconds per query of `repeat` kNN calls, and the pairs
-    and lookups per query the engine reports."""
-    index.query_knn(queries[:50], NN)  # first touch of the tables and workspaces
+    per query the engine reports."""
+    index.query_knn(queries[:50], nn)  # first touch of the tables and workspaces
     times = []
     for _ in range(repeat):
         index.reset_stats()
         start = time.perf_counter()
-        index.query_knn(queries, NN, exclude)
+        index.query_knn(queries, nn, exclude)
         times.append(time.perf_counter() - start)
     stats = index.stats()
     m = len(queries)
     return float(np.median(times)) * 1e9 * threads / m, stats["pairs"] / m
 
 
-def hashed(points, b, k, probes, block, rng):
-    s, u = draw_hash(rng, points.shape[1], k, 2)
-    index = RustLshIndex(b, k, 2, probes, s, u, block)
-    index.build(points, len(points))
-    return index
+def child(n, d, repeat):
+    """One process's timings of (n, d) with the filter as the environment says."""
+    from vibrel._backend import exhaustive_index
+    from vibrel._native import RustLshIndex
+    from vibrel._params import draw_hash
 
-
-def measure(n, d, repeat, threads):
+    threads = pool_threads()
     rng = np.random.default_rng(0)
     points = rng.random((n, d))
-    # Blocks of a few hundred rows per thread, as many-row kNN calls give: with a
-    # few dozen rows the blocked path pays its setup per point and runs far slower.
-    rows = np.sort(rng.choice(n, 1000, replace=False))
+    rows = np.sort(rng.choice(n, 500, replace=False))
+    out = []
     scan = exhaustive_index(RustLshIndex, points, n)
-    scan_ns, _ = median_ns(scan, points[rows], rows, repeat, threads)
-    out = {"n": n, "d": d, "scan": scan_ns / n}
-    rows = np.sort(rng.choice(n, min(n, 4000), replace=False))
-    for path, block in (("blocked", 0), ("per-query", 1)):
-        samples = []
-        for occupancy, probe_all in ((8.0 * NN, False), (0.5, True)):
-            # Digits on distinct coordinates, so that cells are as the tuner's.
-            k = max(1, min(d, round(math.log2(n / occupancy))))
-            b = max(2, round((n / occupancy) ** (1 / k)))
-            probes = k if probe_all else 0
-            index = hashed(points, b, k, probes, block, rng)
-            ns, pairs = median_ns(index, points[rows], rows, repeat, threads)
-            samples.append((pairs, 2 * (1 + probes), ns))
-        (p1, l1, w1), (p2, l2, w2) = samples
-        det = p1 * l2 - p2 * l1
-        out[path + " pair"] = (w1 * l2 - w2 * l1) / det
-        out[path + " lookup"] = (w2 * p1 - w1 * p2) / det
+    for nn in NEIGHBOURS:
+        ns, pairs = median_ns(scan, points[rows], rows, repeat, threads, nn)
+        out.append(dict(kind="exhaustive", n=n, d=d, nn=nn, ns=ns, pairs=pairs, lookups=1))
+    del scan
+    # Blocks of a few hundred rows per thread, as many-row kNN calls give.
+    rows = np.sort(rng.choice(n, min(n, 2000), replace=False))
+    for nn in NEIGHBOURS:
+        for occupancy, probe_all in CELLS:
+            k = max(1, min(d, round(math.log2(n / (occupancy * nn)))))
+            b = max(2, round((n / (occupancy * nn)) ** (1 / k)))
+            probes = min(k, 3) if probe_all else 0
+            s, u = draw_hash(rng, d, k, 4)
+            index = RustLshIndex(b, k, 4, probes, s, u, 0)
+            index.build(points, n)
+            ns, pairs = median_ns(index, points[rows], rows, repeat, threads, nn)
+            out.append(dict(kind="hashed", n=n, d=d, nn=nn, ns=ns, pairs=pairs, lookups=4 * (1 + probes),
+                            setting=f"b={b} k={k} l=4 probes={probes}"))
     return out
-
-
-def fit(columns, ys):
-    """Least squares ys = sum of coefficient * column: the coefficients."""
-    coef, *_ = np.linalg.lstsq(np.column_stack(columns).astype(float), np.asarray(ys, float), rcond=None)
-    return [float(c) for c in coef]
 
 
 def spill(n, d):
     return max(0.0, 1.0 - CACHE_BYTES / (4.0 * n * d))
 
 
+def survivors(m, nn):
+    """As vibrel._tune.survivors."""
+    return min(m, nn * (1.0 + math.log1p(m / nn)))
+
+
+def relative_fit(columns, ys, scale=None):
+    """Non-negative least squares of ys ~ sum of coefficient * column, each
+    row's error relative to its `scale` (default ys: the whole timing, so that
+    the small timings weigh as much as the large; a cost is never negative):
+    (coefficients, residuals relative to scale)."""
+    from scipy.optimize import nnls
+    a = np.column_stack(columns).astype(float)
+    y = np.asarray(ys, float)
+    w = y if scale is None else np.asarray(scale, float)
+    coef, _ = nnls(a / w[:, None], y / w)
+    return [float(c) for c in coef], (a @ coef - y) / w
+
+
+def fitted_hashed(rows):
+    """The hashed timings the fits use: not those whose cells hold so few
+    points that the engine widens the search (fewer than 2 n_neighbors pairs),
+    which the tuner never chooses."""
+    return [r for r in rows if r["kind"] == "hashed" and r["pairs"] >= 2 * r["nn"]]
+
+
+def fit_off(rows):
+    """The float32 model's constants from the filter-off timings."""
+    exh = [r for r in rows if r["kind"] == "exhaustive"]
+    (query, scan_ns, scan_dim, top_k), _ = relative_fit(
+        [[1.0] * len(exh), [r["n"] for r in exh], [r["n"] * r["d"] for r in exh],
+         [survivors(r["n"], r["nn"]) for r in exh]], [r["ns"] for r in exh])
+    hashed = fitted_hashed(rows)
+    # pair(n, d) - scan(d) = PAIR_NS + spill * (MISS_NS + MISS_NS_PER_LINE * lines); the scan is known.
+    cols = [[r["lookups"] for r in hashed], [r["pairs"] for r in hashed],
+            [r["pairs"] * spill(r["n"], r["d"]) for r in hashed],
+            [r["pairs"] * spill(r["n"], r["d"]) * math.ceil(4 * r["d"] / 64) for r in hashed]]
+    ys = [r["ns"] - query - r["pairs"] * (scan_ns + scan_dim * r["d"]) - top_k * survivors(r["pairs"], r["nn"])
+          for r in hashed]
+    (lookup, pair, miss, miss_line), _ = relative_fit(cols, ys, [r["ns"] for r in hashed])
+    consts = dict(QUERY_NS=query, SCAN_NS=scan_ns, SCAN_NS_PER_DIM=scan_dim, TOP_K_NS=top_k, PAIR_NS=pair,
+                  MISS_NS=miss, MISS_NS_PER_LINE=miss_line, LOOKUP_NS=lookup)
+    return consts, residuals(rows, consts, None)
+
+
+def float_pair(consts, n, d):
+    scan = consts["SCAN_NS"] + consts["SCAN_NS_PER_DIM"] * d
+    return (consts["PAIR_NS"] + scan
+            + spill(n, d) * (consts["MISS_NS"] + consts["MISS_NS_PER_LINE"] * math.ceil(4 * d / 64)))
+
+
+def fit_on(rows, off):
+    """The code model's constants from the filter-on timings, given the float
+    ones (the per-query work is the float path's: the codes do not change it)."""
+    query = off["QUERY_NS"]
+    exh = [r for r in rows if r["kind"] == "exhaustive"]
+    (scan_ns, scan_dim, surv_ns), _ = relative_fit(
+        [[r["n"] for r in exh], [r["n"] * r["d"] for r in exh], [survivors(r["n"], r["nn"]) for r in exh]],
+        [r["ns"] - query for r in exh], [r["ns"] for r in exh])
+    hashed = fitted_hashed(rows)
+    (lookup, pair, pair_dim, surv_dim, surv_miss), _ = relative_fit(
+        [[r["lookups"] for r in hashed], [r["pairs"] for r in hashed], [r["pairs"] * r["d"] for r in hashed],
+         [survivors(r["pairs"], r["nn"]) * r["d"] for r in hashed],
+         [survivors(r["pairs"], r["nn"]) * spill(r["n"], r["d"]) for r in hashed]],
+        [r["ns"] - query for r in hashed], [r["ns"] for r in hashed])
+    consts = dict(CODE_SCAN_NS=scan_ns, CODE_SCAN_NS_PER_DIM=scan_dim, EXHAUSTIVE_SURVIVOR_NS=surv_ns,
+                  CODE_LOOKUP_NS=lookup, CODE_PAIR_NS=pair, CODE_PAIR_NS_PER_DIM=pair_dim,
+                  SURVIVOR_NS_PER_DIM=surv_dim, SURVIVOR_MISS_NS=surv_miss)
+    return consts, residuals(rows, consts, off)
+
+
+def modelled(r, on, off):
+    """The model's thread-ns per query for a timed row (`on` None: the float model)."""
+    n, d, m = r["n"], r["d"], r["pairs"]
+    if on is None:
+        if r["kind"] == "exhaustive":
+            return (off["QUERY_NS"] + n * (off["SCAN_NS"] + off["SCAN_NS_PER_DIM"] * d)
+                    + off["TOP_K_NS"] * survivors(n, r["nn"]))
+        return (off["QUERY_NS"] + r["lookups"] * off["LOOKUP_NS"] + m * float_pair(off, n, d)
+                + off["TOP_K_NS"] * survivors(m, r["nn"]))
+    if r["kind"] == "exhaustive":
+        return (off["QUERY_NS"] + n * (on["CODE_SCAN_NS"] + on["CODE_SCAN_NS_PER_DIM"] * d)
+                + survivors(n, r["nn"]) * on["EXHAUSTIVE_SURVIVOR_NS"])
+    return (off["QUERY_NS"] + r["lookups"] * on["CODE_LOOKUP_NS"] + m * (on["CODE_PAIR_NS"] + on["CODE_PAIR_NS_PER_DIM"] * d)
+            + survivors(m, r["nn"]) * (on["SURVIVOR_NS_PER_DIM"] * d + on["SURVIVOR_MISS_NS"] * spill(n, d)))
+
+
+def residuals(rows, consts, off):
+    return [modelled(r, consts, off) / r["ns"] - 1.0 if off is not None else modelled(r, None, consts) / r["ns"] - 1.0
+            for r in rows]
+
+
+def run_child(n, d, repeat, on):
+    env = dict(os.environ, VIBREL_CODE_FILTER="on" if on else "off")
+    command = [sys.executable, os.path.abspath(__file__), "--child", str(n), str(d), "--repeat", str(repeat)]
+    out = subprocess.run(command, env=env, capture_output=True, text=True, check=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--sizes", type=int, nargs="+", default=[25_000, 100_000, 400_000])
-    ap.add_argument("--dims", type=int, nargs="+", default=[4, 16, 64])
-    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--sizes", type=int, nargs="+", default=[50_000, 200_000])
+    ap.add_argument("--dims", type=int, nargs="+", default=[4, 8, 16, 32])
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--rounds", type=int, default=2, help="alternating off/on processes per (n, d)")
+    ap.add_argument("--child", type=int, nargs=2, help=argparse.SUPPRESS)
+    ap.add_argument("--json", help="also write the timings to this file")
+    ap.add_argument("--refit", metavar="JSON", help="fit the timings of an earlier --json run, timing nothing")
     args = ap.parse_args()
-    threads = pool_threads()
-    print(f"{cpu_name()}, {threads} pool threads; n_neighbors = {NN}; median of {args.repeat}; "
-          "thread-ns per unit\n")
-    cols = ("scan", "blocked pair", "blocked lookup", "per-query pair", "per-query lookup")
-    print("| n | d | " + " | ".join(cols) + " |")
-    print("|---|---|" + "---|" * len(cols))
-    results = []
+    if args.refit:
+        with open(args.refit) as f:
+            report({on == "True": rows for on, rows in json.load(f).items()})
+        return
+    if args.child:
+        print(json.dumps(child(*args.child, args.repeat)))
+        return
+    print(f"{cpu_name()}, {pool_threads()} pool threads; n_neighbors = {NEIGHBOURS}; median of {args.repeat} calls, "
+          f"median over {args.rounds} alternating processes; thread-ns per query\n")
+    timed = {False: [], True: []}
     for n in args.sizes:
         for d in args.dims:
-            r = measure(n, d, args.repeat, threads)
-            results.append(r)
-            print(f"| {n:,} | {d} | " + " | ".join(f"{r[c]:.2f}" for c in cols) + " |", flush=True)
+            runs = {False: [], True: []}
+            for _ in range(args.rounds):
+                for on in (False, True):
+                    runs[on].append(run_child(n, d, args.repeat, on))
+            for on in (False, True):
+                merged = runs[on][0]
+                for i, r in enumerate(merged):
+                    r["ns"] = float(np.median([run[i]["ns"] for run in runs[on]]))
+                timed[on].extend(merged)
+            print(f"n={n:,} d={d}: " + ", ".join(
+                f"nn={r['nn']} {r.get('setting', 'exhaustive')} {r['pairs']:.0f} pairs {r_off['ns'] / 1e3:.1f}/{r['ns'] / 1e3:.1f} us"
+                for r_off, r in zip(runs[False][0], runs[True][0])), flush=True)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({str(k): v for k, v in timed.items()}, f)
+    report(timed)
 
-    ones = [1.0] * len(results)
-    dims = [r["d"] for r in results]
-    scan_ns, scan_per_dim = fit([ones, dims], [r["scan"] for r in results])
-    print(f"\nSCAN_NS = {scan_ns:.3g}\nSCAN_NS_PER_DIM = {scan_per_dim:.3g}")
-    spills = [spill(r["n"], r["d"]) for r in results]
-    lines = [s * math.ceil(4 * r["d"] / 64) for s, r in zip(spills, results)]
-    for path in ("blocked", "per-query"):
-        extra = [r[path + " pair"] - scan_ns - scan_per_dim * r["d"] for r in results]
-        pair, miss, miss_line = fit([ones, spills, lines], extra)
-        lookup = float(np.median([r[path + " lookup"] for r in results]))
-        tag = "" if path == "blocked" else "# per-query path, for comparison: "
-        print(f"{tag}PAIR_NS = {pair:.3g}\n{tag}MISS_NS = {miss:.3g}\n{tag}MISS_NS_PER_LINE = {miss_line:.3g}\n"
-              f"{tag}LOOKUP_NS = {lookup:.3g}")
+
+def report(timed):
+    off, res_off = fit_off(timed[False])
+    on, res_on = fit_on(timed[True], off)
+    print("\n# float32 path (VIBREL_CODE_FILTER=off)")
+    for name, value in off.items():
+        print(f"{name} = {value:.3g}")
+    print("# byte codes first (the default)")
+    for name, value in on.items():
+        print(f"{name} = {value:.3g}")
+    print("\n| n | d | n_neighbors | search | pairs/query | off us | off fit | on us | on fit |\n|---:|---:|---:|---|---:|---:|---:|---:|")
+    for r_off, r_on, e_off, e_on in zip(timed[False], timed[True], res_off, res_on):
+        print(f"| {r_on['n']:,} | {r_on['d']} | {r_on['nn']} | {r_on.get('setting', 'exhaustive')} | {r_on['pairs']:,.0f} "
+              f"| {r_off['ns'] / 1e3:.1f} | {e_off:+.0%} | {r_on['ns'] / 1e3:.1f} | {e_on:+.0%} |")
 
 
 if __name__ == "__main__":

@@ -3,17 +3,20 @@
 The rule, applied at `fit` to the parameters the user left as None:
 
 1. Shortcuts.  A target of 1.0, fewer than `EXHAUSTIVE_BELOW` points, `b = 1`,
-   or an exhaustive search that the cost model of step 5 prices below the
+   or an exhaustive scan that the cost model of step 5 prices below the
    cheapest conceivable hashed query (one lookup and `target * n_neighbors`
-   distance evaluations, as with a large n_neighbors relative to n) give the
+   candidates, as with a large n_neighbors relative to n) give the
    exhaustive search (b = k = l = 1, probes = 0), exact by construction,
    before anything is hashed.
-2. Sample.  `n_queries` fitted points, drawn with the model's generator, serve
-   as queries, each excluding itself.  Their true `n_neighbors` nearest come from
-   the exhaustive engine, fetched only once a setting needs its recall.
+2. Sample.  `n_queries` fitted points (fewer for many neighbours), drawn with
+   the model's generator, serve as queries, each excluding itself.  Their
+   true `n_neighbors` nearest come from the exhaustive engine, fetched only
+   once a setting needs its recall.
 3. Candidates.  b runs over a geometric ladder (2, 3, 4, 6, 8, 12, 16, ...) and k
    over the digit counts of at least min(d, 3) whose mean cell holds between a
-   quarter of a point and 8 n_neighbors points (`_OCCUPANCY`); probes
+   quarter of a point and 64 n_neighbors points (`_OCCUPANCY`): with the byte
+   codes, cells of hundreds of points can be cheaper than many small ones, and
+   the model, not the bound, decides between them; probes
    over 0..k; l up to the table budget: a table stores 16 bytes a point, and the
    tables may take `memory` times the points' own float64 memory (8 d bytes a
    point), so l <= memory * d / 2 (and at most `_MAX_TABLES`).  One draw of s
@@ -28,21 +31,33 @@ The rule, applied at `fit` to the parameters the user left as None:
    The engine widens the search of a query whose cells hold too few points and
    may find a tied point instead of the listed one; the estimate counts neither,
    so it errs low (the front measures the built index on the sample instead).
-5. Cost from bucket sizes.  A query's distance evaluations (the engine's `pairs`)
+5. Cost from bucket sizes.  A query's candidates (the engine's `pairs`)
    are the sizes of the cells it looks up, summed over its tables; the sizes are
    counted by the census in a random sample of `_OCCUPANCY_SAMPLE` points,
-   in a b's first `_COUNTED_TABLES` tables, and scaled to n.  The
-   cost of a query is pairs * pair(n, d) + lookups * LOOKUP_NS, with lookups =
-   l * (1 + probes), and the exhaustive search's is n * scan(d).  The unit costs
+   in a b's first `_COUNTED_TABLES` tables, and scaled to n.  The unit costs
    are a fixed model of the compiled engine's blocked path (whole-thread blocks,
    as `kneighbors` runs many rows), not timed at fit, so that a seed gives the
-   same choice in every process, on every engine:
-     scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d, the tile kernel at in-cache speed;
-     pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines):
-       a candidate's handling, its evaluation at kernel speed, and the fetch of
-       its row from wherever its cell put it, which misses the cache for the
-       share spill = max(0, 1 - CACHE_BYTES / (4 n d)) of the float32 rows that
-       do not fit, at a latency plus a cost per 64-byte line of the row.
+   same choice in every process, on every engine.  The engine measures every
+   candidate first by a lower bound from one byte a coordinate, and only the
+   survivors of the bound by a float distance, so (`Costs`):
+     hashed = lookups * CODE_LOOKUP_NS + pairs * (CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d)
+              + survivors(pairs) * (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill),
+     exhaustive = n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n) * EXHAUSTIVE_SURVIVOR_NS,
+   with lookups = l * (1 + probes) and survivors(m) the candidates of m whose
+   bound beats the running n_neighbors-th distance (`survivors`).  A bound
+   reads d bytes that the static tier keeps in key order beside the ids, so a
+   cell's bounds stream and big cells are cheap; a survivor fetches its float32
+   row from wherever its cell put it, a miss for the share
+   spill = max(0, 1 - CACHE_BYTES / (4 n d)) of the float32 rows that do not
+   fit the cache.  With the filter off (VIBREL_CODE_FILTER=off, read as the
+   engine reads it: `CODE_FILTER`) every candidate is a float pair:
+     hashed = pairs * pair(n, d) + lookups * LOOKUP_NS, exhaustive = n * scan(d),
+     pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines),
+     scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d,
+   a candidate's handling, its evaluation at kernel speed and the fetch of its
+   row, at a latency plus a cost per 64-byte line of the row.  An index that
+   answers row by row (block = 1: the per-query path, float distances only)
+   is priced as with the filter off.
    `bench/calibrate_tuner.py` derives the constants on a machine.
 6. Choice.  The cheapest setting whose estimate reaches the target; the
    exhaustive search when its cost is lower or no setting reaches the target.
@@ -85,6 +100,7 @@ setting can beat it.
 from __future__ import annotations
 
 import math
+import os
 import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Iterator
@@ -97,8 +113,12 @@ from vibrel.lsh import PythonLshIndex
 
 # Below this many points the exhaustive search is always the cheapest.
 EXHAUSTIVE_BELOW = 2048
-# Sample queries of the recall estimate.
+# Sample queries of the recall estimate, fewer when each has many neighbours:
+# their true neighbours are hashed in every table searched, so the sample's
+# neighbours are at most `_SAMPLE_NEIGHBOURS` (at least `_LEAST_QUERIES` queries).
 N_QUERIES = 400
+_SAMPLE_NEIGHBOURS = 20_000
+_LEAST_QUERIES = 32
 # Points whose keys stand for all when counting bucket sizes (an eighth of the
 # points within these bounds), and the sample queries whose cells are counted.
 _OCCUPANCY_SAMPLE = (2048, 8192)
@@ -108,7 +128,7 @@ _COST_QUERIES = 100
 # as much as the rest of a table's census.
 _COUNTED_TABLES = 4
 # Mean points per cell of the (b, k) tried: from a quarter to this many per neighbour.
-_OCCUPANCY = (0.25, 8.0)
+_OCCUPANCY = (0.25, 64.0)
 _MAX_TABLES = _params.DRAWN_TABLES
 # How much faster than seen so far the tables to come may find neighbours: the
 # tables' random shifts make one table's rate vary far more than its pairs'
@@ -135,13 +155,28 @@ _BUCKET_LADDER = (2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384,
 TABLE_BYTES_PER_POINT = 16
 
 # The cost model of step 5, in thread-nanoseconds of the compiled engine on a
-# 2-core Xeon VM (bench/calibrate_tuner.py, medians of 5).  Only ratios matter:
-# they decide between settings and against the exhaustive search.
+# 2-core AMD EPYC VM, AVX2 (bench/calibrate_tuner.py: medians of alternating
+# processes, non-negative least squares; within 20% at 200,000 points of d = 8
+# and 16).  Only ratios matter: they decide between settings and against the
+# exhaustive search.
+# Byte codes first (the default): every candidate a bound from its d bytes,
+# only the survivors (`survivors`) a float row, distance and top-k place.
+CODE_SCAN_NS, CODE_SCAN_NS_PER_DIM, EXHAUSTIVE_SURVIVOR_NS = 0.27, 0.05, 250.0
+CODE_PAIR_NS, CODE_PAIR_NS_PER_DIM, CODE_LOOKUP_NS = 3.3, 0.0, 630.0
+SURVIVOR_NS_PER_DIM, SURVIVOR_MISS_NS = 5.9, 265.0
+# The float32 path (VIBREL_CODE_FILTER=off): every candidate a float distance.
+# These are the constants the tuner priced it with before the codes, kept so
+# that the float path chooses as it did: a refit to this machine's loaded
+# timings misses the hashed ones by up to half (the float scan turns memory-bound).
 SCAN_NS, SCAN_NS_PER_DIM = 0.26, 0.16
 PAIR_NS, MISS_NS, MISS_NS_PER_LINE = 6.8, 44.0, 16.0
 LOOKUP_NS = 450.0
+TOP_K_NS = 0.0  # the top-k place of a candidate, folded into PAIR_NS
 # Points (as float32 rows) that random fetches read without a miss: the cores' L2 together.
 CACHE_BYTES = 4 << 20
+# Whether the engine measures byte codes first: it reads this switch once, when
+# it is imported, and so does the tuner, here and nowhere else.
+CODE_FILTER = os.environ.get("VIBREL_CODE_FILTER", "") not in ("0", "off")
 
 # The sample's true neighbours: truth(rows, n_neighbors) -> (ids, distances), each (q, n_neighbors).
 Truth = Callable[[np.ndarray, int], "tuple[np.ndarray, np.ndarray]"]
@@ -153,12 +188,36 @@ class RecallTargetWarning(UserWarning):
 
 @dataclass(frozen=True)
 class Costs:
-    """Modelled work in seconds: per distance evaluation of a hashed query, per
-    bucket lookup, and per point of an exhaustive query."""
+    """Modelled work in seconds: per candidate of a hashed query (its bound,
+    or its float distance without the codes), per bucket lookup, per survivor
+    of a hashed query (its random float row and distance, or without the
+    codes its place in the running top n_neighbors), and per point and per
+    survivor of an exhaustive query."""
 
     pair: float
     lookup: float
     scan_point: float
+    survivor: float = 0.0
+    exhaustive_survivor: float = 0.0
+    n_neighbors: int = 1
+
+    def hashed(self, pairs: Any, lookups: Any) -> Any:
+        """Seconds of a hashed query that evaluates `pairs` candidates over
+        `lookups` looked-up cells (scalars or arrays alike)."""
+        return pairs * self.pair + lookups * self.lookup + self.survivor * survivors(pairs, self.n_neighbors)
+
+    def exhaustive(self, n: int) -> float:
+        """Seconds of an exhaustive query over n points."""
+        return n * self.scan_point + self.exhaustive_survivor * float(survivors(n, self.n_neighbors))
+
+
+def survivors(candidates: Any, n_neighbors: int) -> Any:
+    """The candidates, of `candidates` met in an order unrelated to their
+    distance, whose bound beats the running n_neighbors-th distance: those
+    that enter the running top n_neighbors (n_neighbors ln(m / n_neighbors) of
+    m on average) and about as many again that the bound cannot tell from them."""
+    m = np.asarray(candidates, dtype=float)
+    return np.minimum(m, n_neighbors * (1.0 + np.log1p(m / n_neighbors)))
 
 
 @dataclass(frozen=True)
@@ -184,25 +243,37 @@ def table_budget(d: int, memory: float) -> int:
     return max(1, int(memory * 8 * d // (TABLE_BYTES_PER_POINT + d)))
 
 
-def model_costs(n: int, d: int) -> Costs:
-    """The unit costs of step 5 for n points of d coordinates."""
+def model_costs(n: int, d: int, n_neighbors: int = 1, codes: bool | None = None) -> Costs:
+    """The unit costs of step 5 for n points of d coordinates, with the byte
+    codes (`codes`; None: as the engine runs, `CODE_FILTER`) or without."""
+    codes = CODE_FILTER if codes is None else codes
     scan = SCAN_NS + SCAN_NS_PER_DIM * d
     spill = max(0.0, 1.0 - CACHE_BYTES / (4.0 * n * d))
-    pair = PAIR_NS + scan + spill * (MISS_NS + MISS_NS_PER_LINE * math.ceil(4 * d / 64))
-    return Costs(pair * 1e-9, LOOKUP_NS * 1e-9, scan * 1e-9)
+    if not codes:
+        pair = PAIR_NS + scan + spill * (MISS_NS + MISS_NS_PER_LINE * math.ceil(4 * d / 64))
+        return Costs(pair * 1e-9, LOOKUP_NS * 1e-9, scan * 1e-9, TOP_K_NS * 1e-9, TOP_K_NS * 1e-9, n_neighbors)
+    return Costs((CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d) * 1e-9, CODE_LOOKUP_NS * 1e-9,
+                 (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) * 1e-9,
+                 (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill) * 1e-9, EXHAUSTIVE_SURVIVOR_NS * 1e-9,
+                 n_neighbors)
 
 
-def exhaustive_is_cheaper(n: int, d: int, n_neighbors: int, target: float) -> bool:
-    """True when the exhaustive search costs no more than the cheapest hashed
-    query could: one lookup and `target * n_neighbors` distance evaluations."""
-    costs = model_costs(n, d)
-    floor = math.ceil(target * n_neighbors) * costs.pair + costs.lookup
-    return n * costs.scan_point <= floor
+def exhaustive_is_cheaper(n: int, d: int, n_neighbors: int, target: float, codes: bool | None = None) -> bool:
+    """True when the exhaustive search's scan costs no more than the
+    candidates and lookup of the cheapest hashed query could: one lookup and
+    `target * n_neighbors` candidates.  The survivors are left out on both
+    sides: each search pays for at least the neighbours it finds, and a hash
+    as perfect as this floor assumes is never drawn, while the exhaustive
+    search's extra survivors grow only with the log of n / n_neighbors.
+    `codes` as for `model_costs`."""
+    costs = model_costs(n, d, n_neighbors, codes)
+    return n * costs.scan_point <= math.ceil(target * n_neighbors) * costs.pair + costs.lookup
 
 
 def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator, engine: Any,
-         *, memory: float = 8.0, fixed: dict | None = None, n_queries: int = N_QUERIES,
-         truth: Truth | None = None, period: np.ndarray | None = None, threads: int = 0) -> Tuning:
+         *, memory: float = 8.0, fixed: dict | None = None, n_queries: int | None = None,
+         truth: Truth | None = None, period: np.ndarray | None = None, threads: int = 0,
+         per_query: bool = False) -> Tuning:
     """Chooses the hash setting for `points` (n, d) by the rule of this module.
 
     `fixed` holds the user's b, k, l, probes (None where left to the tuner), as
@@ -216,14 +287,19 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     the rows as an ndarray, when `truth(rows, n_neighbors)` gives the sample's
     true neighbour ids and distances: points held elsewhere are then only read
     at the sampled rows.  The engine's searches run on `threads` threads (0: all).
+    `per_query`: the index answers every call row by row (block = 1), where
+    each candidate gets a float32 distance, so the float path is priced.
     """
     fixed = fixed or {"b": None, "k": None, "l": None, "probes": None}
     n, d = points.shape
     free = all(v is None for v in fixed.values())
+    codes = CODE_FILTER and not per_query
     if fixed["b"] == 1 or (free and (target >= 1.0 or n < EXHAUSTIVE_BELOW
-                                     or exhaustive_is_cheaper(n, d, n_neighbors, target))):
+                                     or exhaustive_is_cheaper(n, d, n_neighbors, target, codes))):
         return _exhaustive_tuning(rng, d, np.empty(0, np.int64))
 
+    n_queries = min(N_QUERIES if n_queries is None else n_queries,
+                    max(_LEAST_QUERIES, _SAMPLE_NEIGHBOURS // n_neighbors))
     rows = np.sort(rng.choice(n, min(n_queries, n), replace=False))
     grid = _grid(n, d, n_neighbors, fixed)
     l_max = fixed["l"] if fixed["l"] is not None else min(_MAX_TABLES, table_budget(d, memory))
@@ -233,8 +309,8 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     if truth is None:
         truth = _engine_truth(points, engine, threads)
     sampled = _Sample(points, rows, sample, n, n_neighbors, truth, period, threads)
-    costs = model_costs(n, d)
-    exhaustive_cost = n * costs.scan_point
+    costs = model_costs(n, d, n_neighbors, codes)
+    exhaustive_cost = costs.exhaustive(n)
     choice = _Choice(bound=exhaustive_cost if free else math.inf)
     searches = [_BucketSearch(sampled, b, ks, s, u, fixed, costs, target, choice) for b, ks in grid]
     budget = min(_TUNING_ROWS_PER_POINT * n, _TUNING_ROWS_MOST) + _TUNING_ROWS_FIXED if free else math.inf
@@ -428,8 +504,12 @@ class _BucketSearch:
         soonest = math.inf  # the fewest tables at which a candidate still searched may meet the target
         for k in ks:
             self.pairs[k] += table.cell_sizes(k)
-            per_table = self.pairs[k] / counted * costs.pair + (1 + np.arange(k + 1)) * costs.lookup
-            probes = self.alive[k][tables * per_table[self.alive[k]] < choice.bound]
+            # A setting's pairs and lookups per table, by its probes.
+            pairs, lookups = self.pairs[k] / counted, 1.0 + np.arange(k + 1)
+
+            def cost(at: Any, probes: np.ndarray) -> np.ndarray:
+                return costs.hashed(at * pairs[probes], at * lookups[probes])
+            probes = self.alive[k][cost(tables, self.alive[k]) < choice.bound]
             if not probes.size:
                 self.alive[k] = probes
                 continue
@@ -444,18 +524,20 @@ class _BucketSearch:
             # While nothing meets the target (only when some values are given)
             # the highest recall is chosen, so a setting that cannot meet it
             # still counts.
-            affordable = (needed * per_table[probes] < choice.bound) | (choice.bound == math.inf)
+            affordable = (cost(needed, probes) < choice.bound) | (choice.bound == math.inf)
             worth = affordable & ~(self.free & (needed > self.s.shape[0]))
             if allowed:
-                errors = per_query.std(axis=1) / math.sqrt(max(1, pos.shape[0] - 1))
-                for i in np.flatnonzero(worth):
+                scale = 1.0 / math.sqrt(max(1, pos.shape[0] - 1))
+                # A free search chooses only what meets the target: the rest
+                # need no standard error.
+                for i in np.flatnonzero(worth & ((recall >= self.target) | (not self.free))):
                     p = int(probes[i])
-                    if choice.offer(HashParams(self.b, k, tables, p), float(recall[i]), float(errors[i]),
-                                    float(tables * per_table[p]), self.target):
+                    if choice.offer(HashParams(self.b, k, tables, p), float(recall[i]),
+                                    float(per_query[i].std()) * scale, float(cost(tables, probes[i])), self.target):
                         worth[i] = False  # more tables only cost more
             self.alive[k] = probes[worth]
             if worth.any():
-                self.promise = min(self.promise, float((needed * per_table[probes])[worth].min()))
+                self.promise = min(self.promise, float(cost(needed, probes)[worth].min()))
                 soonest = min(soonest, float(needed[worth].min()))
         self.batch = self._next_batch(soonest)
         return table.rows_hashed + _STEP_ROWS

@@ -255,7 +255,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         try:
             tuning = _tune.tune(points, n_neighbors, setting.target, setting.rng, setting.engine,
                                 memory=setting.memory, fixed=setting.fixed, period=setting.period,
-                                threads=setting.threads)
+                                threads=setting.threads, per_query=setting.block == 1)
             progress(1)
             fitted = self._fitted_state(points, n_static, tuning, setting)
             fitted.update(self._measured_recall(fitted["index_"], points, tuning, setting, n_neighbors))

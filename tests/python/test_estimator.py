@@ -114,15 +114,56 @@ def test_partial_settings_are_kept_and_the_rest_tuned(given, rng):
 
 def test_a_search_that_cannot_beat_the_exhaustive_one_stops_after_the_first_tables(rng, monkeypatch):
     # At 20,000 uniform points of d=16 no hashed setting promises to beat the
-    # exhaustive search: a first table of each bucket count shows it, and more
-    # tables would only cost time.
+    # exhaustive search: the first tables of each bucket count show it, and
+    # more tables would only cost time.
     X = rng.random((20_000, 16))
     searched = []
     step = _tune._BucketSearch.step
     monkeypatch.setattr(_tune._BucketSearch, "step",
                         lambda search, *args: (searched.append(search.b), step(search, *args))[1])
     model = ToroidalNN(random_state=0).fit(X)
-    assert model.params_["b"] == 1 and searched and len(searched) == len(set(searched))
+    assert model.params_["b"] == 1 and searched
+    assert max(searched.count(b) for b in set(searched)) <= 2 and len(searched) <= len(set(searched)) + 2
+
+
+# ------------------------------------------------------- the cost model
+
+
+def test_with_the_codes_big_cells_pay_and_without_them_they_do_not():
+    # One query's work at n = 200,000, d = 16, 10 neighbours: 16 tables of
+    # cells of ~250 points, probed twice (12,000 candidates, 48 lookups),
+    # against 32 tables of ~12 points probed 4 times (2,000 candidates, 160
+    # lookups).  A bound costs a fraction of a float pair, a lookup far more.
+    n, d = 200_000, 16
+    big, small = (12_000, 48), (2_000, 160)
+    on, off = _tune.model_costs(n, d, 10, codes=True), _tune.model_costs(n, d, 10, codes=False)
+    assert on.hashed(*big) < on.hashed(*small) and off.hashed(*big) > off.hashed(*small)
+    assert on.pair < off.pair / 2 and on.survivor > off.survivor
+    # The exhaustive search gains most from the codes: its rows stream.
+    assert off.exhaustive(n) / on.exhaustive(n) > off.hashed(*small) / on.hashed(*small)
+
+
+def test_survivors_grow_with_the_log_of_the_candidates_and_never_exceed_them():
+    m = np.array([0, 1, 5, 10, 100, 10_000, 10**6])
+    kept = _tune.survivors(m, 10)
+    assert np.all(kept <= m) and np.all(np.diff(kept) > 0)
+    assert kept[-1] < 20 * 10 and kept[-2] > 5 * 10
+    np.testing.assert_allclose(kept[-1] - kept[-2], 10 * math.log(100), rtol=1e-3)
+
+
+def test_the_tuner_reads_the_filter_switch_as_the_engine_does(monkeypatch):
+    import importlib
+    import os
+    import subprocess
+    import sys
+    code = ("from vibrel import _tune; "
+            "print(_tune.CODE_FILTER, _tune.model_costs(10**5, 8) == _tune.model_costs(10**5, 8, codes=True))")
+    for value, want in (("off", "False False"), ("0", "False False"), ("on", "True True"), ("", "True True")):
+        env = dict(os.environ, VIBREL_CODE_FILTER=value)
+        out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+        assert out.stdout.split() == want.split(), value
+    assert importlib.import_module("vibrel._tune").CODE_FILTER == (
+        os.environ.get("VIBREL_CODE_FILTER", "") not in ("0", "off"))
 
 
 def test_the_numpy_census_tunes_as_the_compiled_one(rng, monkeypatch):
@@ -133,3 +174,54 @@ def test_the_numpy_census_tunes_as_the_compiled_one(rng, monkeypatch):
     assert compiled.params_["b"] > 1 and numpy_census.params_ == compiled.params_
     assert numpy_census.recall_estimate_ == compiled.recall_estimate_
     np.testing.assert_array_equal(numpy_census.s_, compiled.s_)
+
+
+def test_calibration_recovers_the_constants_the_tuner_prices_with(monkeypatch):
+    # Timings made by the calibration's model from known constants are fitted
+    # back to them, and the tuner prices every timed case as that model does.
+    import importlib.util
+    import pathlib
+    path = pathlib.Path(__file__).resolve().parents[2] / "bench" / "calibrate_tuner.py"
+    spec = importlib.util.spec_from_file_location("calibrate_tuner", path)
+    calibrate = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(calibrate)
+    off = dict(QUERY_NS=0.0, SCAN_NS=0.3, SCAN_NS_PER_DIM=0.2, TOP_K_NS=150.0, PAIR_NS=5.0, MISS_NS=40.0,
+               MISS_NS_PER_LINE=12.0, LOOKUP_NS=500.0)
+    on = dict(CODE_SCAN_NS=0.25, CODE_SCAN_NS_PER_DIM=0.05, EXHAUSTIVE_SURVIVOR_NS=200.0, CODE_LOOKUP_NS=600.0,
+              CODE_PAIR_NS=3.0, CODE_PAIR_NS_PER_DIM=0.1, SURVIVOR_NS_PER_DIM=6.0, SURVIVOR_MISS_NS=250.0)
+    rows = []
+    for n in (50_000, 200_000, 1_000_000):
+        for d in (4, 8, 16, 32):
+            for nn in (10, 100):
+                rows.append(dict(kind="exhaustive", n=n, d=d, nn=nn, pairs=n, lookups=1))
+                for pairs, lookups in ((30 * nn, 16), (8 * nn, 4), (60 * nn, 12), (500 * nn, 4), (3 * nn, 32)):
+                    rows.append(dict(kind="hashed", n=n, d=d, nn=nn, pairs=pairs, lookups=lookups))
+    timed = {False: [dict(r, ns=calibrate.modelled(r, None, off)) for r in rows],
+             True: [dict(r, ns=calibrate.modelled(r, on, off)) for r in rows]}
+    fitted_off, residuals_off = calibrate.fit_off(timed[False])
+    fitted_on, residuals_on = calibrate.fit_on(timed[True], fitted_off)
+    for want, got in ((off, fitted_off), (on, fitted_on)):
+        for name, value in want.items():
+            assert got[name] == pytest.approx(value, rel=1e-3, abs=1e-6), name
+    assert max(map(abs, residuals_off + residuals_on)) < 1e-6
+    for name, value in {**off, **on}.items():
+        if hasattr(_tune, name):
+            monkeypatch.setattr(_tune, name, value)
+    monkeypatch.setattr(_tune, "CACHE_BYTES", calibrate.CACHE_BYTES)
+    for codes in (False, True):
+        for r in timed[codes]:
+            costs = _tune.model_costs(r["n"], r["d"], r["nn"], codes=codes)
+            priced = costs.exhaustive(r["n"]) if r["kind"] == "exhaustive" else costs.hashed(r["pairs"], r["lookups"])
+            assert float(priced) * 1e9 == pytest.approx(r["ns"], rel=1e-9), (codes, r)
+
+
+def test_an_index_answering_row_by_row_is_priced_without_the_codes(rng, monkeypatch):
+    # block=1 sends every call down the per-query path, whose candidates all
+    # get float distances: the tuner then chooses as with the codes off.
+    X = rng.random((30_000, 5))
+    per_query = ToroidalNN(random_state=0, block=1).fit(X).params_
+    monkeypatch.setattr(_tune, "CODE_FILTER", False)
+    float_priced = ToroidalNN(random_state=0).fit(X).params_
+    monkeypatch.setattr(_tune, "CODE_FILTER", True)
+    code_priced = ToroidalNN(random_state=0).fit(X).params_
+    assert {**per_query, "block": None} == float_priced != code_priced
