@@ -453,3 +453,25 @@ def test_params_repr_clone_and_typing_files():
     assert files.joinpath("py.typed").is_file()
     for name in {name for name in dir(RustLshIndex) if not name.startswith("_")}:  # the stub covers them all
         assert f"def {name}(" in stub, name
+
+
+@pytest.mark.parametrize("options", [dict(n_jobs=1), dict(metric="l2", period=(1.0, 2.0, 3.0, 1.0, 1.0, 1.5))])
+def test_self_join_by_ids_answers_as_the_reference_through_epochs(options, rng):
+    X = rng.random((3000, 6)) * np.asarray(options.get("period", 1.0))
+    params = dict(b=3, k=5, l=4, probes=2, recall=0.5, random_state=3, **options)
+    nat = ToroidalNN(backend="native", **params).fit(X, n_static=2000)
+    ref = ToroidalNN(backend="reference", **params).fit(X, n_static=2000)
+    assert hasattr(nat.index_, "query_knn_ids") and not hasattr(ref.index_, "query_knn_ids")
+    ids = np.r_[rng.integers(0, 3000, 150), 2999, 2999]
+    for _ in range(2):
+        for call in (lambda m: m.kneighbors(ids=ids), lambda m: m.kneighbors(ids=ids[:20], n_neighbors=4),
+                     lambda m: m.radius_neighbors(ids=ids, radius=0.4, sort_results=True)):
+            got, want = call(nat), call(ref)
+            for a, z in zip(got, want):
+                assert all(np.array_equal(x, y) for x, y in zip(a, z)) if a.dtype == object else np.array_equal(a, z)
+        got, want = nat.kneighbors(), ref.kneighbors()
+        assert all(np.array_equal(a, z) for a, z in zip(got, want))
+        assert nat._exact_search(ids.size, 0.4) is None  # the radius search by ids ran on the tables
+        moved = X[2000:] + rng.normal(0, 0.02, (1000, 6))
+        for model in (nat, ref):
+            model.update(moved)
