@@ -475,3 +475,22 @@ def test_self_join_by_ids_answers_as_the_reference_through_epochs(options, rng):
         moved = X[2000:] + rng.normal(0, 0.02, (1000, 6))
         for model in (nat, ref):
             model.update(moved)
+
+
+def test_update_wraps_each_axis_by_its_own_period_and_keeps_no_alias(rng):
+    period = np.array([1.0, 4.0])
+    X = rng.random((30, 2)) * period
+    model = ToroidalNN(2, period=period, **EXHAUSTIVE).fit(X, n_static=0)
+    moved = rng.random((30, 2)) * period
+    moved[0] = (2.5, 3.5)  # past the shorter side only: the first coordinate wraps, the second stays
+    moved[1] = (1.0, 3.0)
+    before = moved.copy()
+    model.update(moved)
+    want = before.copy()
+    want[0], want[1] = (0.5, 3.5), (0.0, 3.0)
+    np.testing.assert_array_equal(model._points, want)
+    np.testing.assert_array_equal(moved, before)  # the caller's array is not the model's
+    assert_exact(model.kneighbors(), _exact.knn(want, want, 2, exclude=np.arange(30), period=period))
+    with pytest.raises(ValueError, match="non-finite"):
+        model.update(np.full((30, 2), np.nan))
+    np.testing.assert_array_equal(model._points, want)
