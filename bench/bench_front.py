@@ -152,7 +152,8 @@ def epochs(repeat, n=200_000, n_cand=20_000, d=16):
                              n_cand, repeat) for name, kw in settings.items()}
     lines = [f"Epoch cycle: {n - n_cand:,} static + {n_cand:,} moving points, d = {d}, k = 10: update, then the "
              f"candidates' self-join (medians of {repeat} epochs).\n",
-             "| search | s update | s self-join | s per epoch | vs exhaustive | recall@10 |", "|---|---:|---:|---:|---:|---:|"]
+             "| search | s update | s self-join | s per epoch | vs exhaustive | recall@10 |",
+             "|---|---:|---:|---:|---:|---:|"]
     whole = {name: u + j for name, (u, j, _) in out.items()}
     for name, (u, j, dist) in out.items():
         reached = _exact.recall(dist, out["exhaustive"][2])

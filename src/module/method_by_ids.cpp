@@ -25,7 +25,9 @@ PyObject* index_query_knn_ids(PyObject* self, PyObject* const* args, Py_ssize_t 
 
     Buffer<std::int64_t> ids(checked_mul(m, k));
     Buffer<double> dists(ids.size());
-    without_gil([&] { query::query_knn_ids(index, engine.counters, query_ids.data(), m, k, ids.data(), dists.data()); });
+    without_gil([&] {
+      query::query_knn_ids(index, engine.counters, query_ids.data(), m, k, ids.data(), dists.data());
+    });
     PyRef ids_array = reshape(to_array(std::move(ids)), m, k);
     PyRef dists_array = reshape(to_array(std::move(dists)), m, k);
     return PyTuple_Pack(2, ids_array.get(), dists_array.get());

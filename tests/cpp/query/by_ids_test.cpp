@@ -79,7 +79,8 @@ TEST_P(ById, SameRowsAsTheQueryOfTheirCoordinates) {
       const RadiusResult near = query_radius_ids(ix, ids.data(), m, 0.3 * d);
       const std::vector<double> rows = rows_from(points, d, ids);
       const RadiusResult near_rows = query_radius(ix, rows.data(), m, d, 0.3 * d, ids.data());
-      EXPECT_TRUE(std::equal(near.indptr.begin(), near.indptr.end(), near_rows.indptr.begin(), near_rows.indptr.end()));
+      EXPECT_TRUE(
+          std::equal(near.indptr.begin(), near.indptr.end(), near_rows.indptr.begin(), near_rows.indptr.end()));
       EXPECT_TRUE(std::equal(near.ids.begin(), near.ids.end(), near_rows.ids.begin(), near_rows.ids.end()));
       EXPECT_TRUE(std::equal(near.dists.begin(), near.dists.end(), near_rows.dists.begin(), near_rows.dists.end()));
     }
@@ -105,8 +106,8 @@ TEST(ByIds, IdsNamingNoPointAreArgumentErrorsAndNoIdsAreNoRows) {
       query_knn_ids(ix, counters, ids.data(), ids.size(), 2, out_ids.data(), out_dists.data());
       ADD_FAILURE() << bad;
     } catch (const ArgumentError& e) {
-      EXPECT_NE(std::string(e.what()).find("ids[2] = " + std::to_string(bad) + " does not name an indexed point (0 to 299)"),
-                std::string::npos) << e.what();
+      const std::string want = "ids[2] = " + std::to_string(bad) + " does not name an indexed point (0 to 299)";
+      EXPECT_NE(std::string(e.what()).find(want), std::string::npos) << e.what();
     }
     EXPECT_EQ(out_ids, std::vector<std::int64_t>(6, 7));
     EXPECT_EQ(counters.queries.load(), 0u);
