@@ -153,7 +153,6 @@ def test_answers_do_not_depend_on_the_pool_size():
         import hashlib
         import numpy as np
         from vibrel._native import RustLshIndex
-from vibrel._periodic import PeriodicLshIndex
         rng = np.random.default_rng(7)
         digest = hashlib.sha256()
         for b, k, l, d, n in [(3, 5, 4, 5, 8_000), (8, 9, 3, 4, 4_000)]:  # with and without bucket offsets
