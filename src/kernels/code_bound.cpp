@@ -1,5 +1,6 @@
 #include "kernels/code_bound.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -67,23 +68,46 @@ void pack_code_tile(const std::uint8_t* codes, std::size_t d, const std::int64_t
   }
 }
 
-// Why the limit needs no margin for rounding. Let w be a coordinate's
-// wrapped code difference and b = max(w - 1, 0) / 256, a float. The true
-// linear difference |q - x| lies in [b, 1 - b] (the circle distance is at
-// least b and at most |q - x|), and b and 1 - b are floats, so the rounded
-// a = fl(|q - x|) lies there too: rounding never crosses a float. Then
+// Why the limit needs no margin for rounding on the unit torus. Let w be a
+// coordinate's wrapped code difference and b = max(w - 1, 0) / 256, a float.
+// The true linear difference |q - x| lies in [b, 1 - b] (the circle distance
+// is at least b and at most |q - x|), and b and 1 - b are floats, so the
+// rounded a = fl(|q - x|) lies there too: rounding never crosses a float. Then
 // 1 - a >= b exactly, so the kernels' term min(fl(1 - a), a) >= b, and its
 // square >= b * b, a float as well (b * b is a multiple of 2^-16 below 2^-2).
 // Every partial sum of the b (or b * b) is a float while the integer bound
 // stays below 2^24 (kMaxCodeDims), and rounding is monotone, so the
 // computed distance D' >= B / units in any summation order. A bound with
 // B > floor(S * units) has B / units > S and so D' > S, strictly.
-std::int32_t code_limit(float summed, Metric metric) {
+//
+// With periods the unit term t >= b still holds, but the kernels then round
+// fl(t * p) >= fl(b * p) >= b * p * (1 - u), u = 2^-24 (the periods keep every
+// product in the normal range), for L2 once more in squaring, and the sum of
+// d non-negative terms loses at most a factor (1 - u) per addition that is
+// not exact. So D' >= (1 - (d + 1) u) * pmin * B / 256 (L1; pmin^2 and 65536
+// for L2). units = 256 / pmin * (1 + 2 (d + 3) u) is more than
+// 256 / (pmin (1 - (d + 1) u)) with room for the double rounding of the
+// division and of S * units, so B > floor(S * units) again gives D' > S.
+std::optional<CodeScale> code_scale(Metric metric, const float* periods, std::size_t d) {
+  if (periods == nullptr) return unit_code_scale(metric);
+  if (d == 0) return std::nullopt;
+  float low = periods[0], high = periods[0];
+  for (std::size_t c = 1; c < d; ++c) {
+    low = std::min(low, periods[c]);
+    high = std::max(high, periods[c]);
+  }
+  if (!(static_cast<double>(high) <= kMaxPeriodSpread * static_cast<double>(low))) return std::nullopt;
+  const double pmin = low;
+  const double slack = 1.0 + 2.0 * (static_cast<double>(d) + 3.0) * 0x1p-24;
+  const double units = metric == Metric::kL2 ? 65536.0 / (pmin * pmin) : 256.0 / pmin;
+  return CodeScale{units * slack};
+}
+
+std::int32_t code_limit(float summed, const CodeScale& scale) {
   if (std::isnan(summed) || std::isinf(summed)) return summed < 0 ? -1 : std::numeric_limits<std::int32_t>::max();
   if (summed < 0.0f) return -1;
-  const double units = metric == Metric::kL2 ? 65536.0 : 256.0;
-  // Exact: a float times a power of two.
-  const double limit = static_cast<double>(summed) * units;
+  // Exact on the unit torus: a float times a power of two.
+  const double limit = static_cast<double>(summed) * scale.units;
   if (!(limit < 2147483647.0)) return std::numeric_limits<std::int32_t>::max();
   return static_cast<std::int32_t>(limit);  // limit >= 0: truncation is the floor
 }

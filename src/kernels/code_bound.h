@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "base/metric.h"
 #include "kernels/cpu_level.h"
@@ -23,8 +24,10 @@
 // could neither enter a row's k nearest nor pass a radius, and it needs no
 // float distance.
 //
-// Axis periods are not covered: an index with periods measures every
-// candidate in floats.
+// With axis periods the kernels scale each term by its axis period before
+// forming it, so a bound in code units is worth at least the smallest period
+// times as much (its square for L2), less the rounding of the scaled terms
+// and their sum: code_scale folds both into one rate.
 namespace vb::kernels {
 
 // Coordinates per code group: a tile keeps each candidate's codes in groups
@@ -51,12 +54,36 @@ bool encode_query(const float* q, std::size_t d, std::uint8_t* out);
 void pack_code_tile(const std::uint8_t* codes, std::size_t d, const std::int64_t* ids, std::size_t count,
                     std::size_t lanes, std::uint8_t* tile);
 
+// How bounds in code units compare with the distances of one index: a bound
+// B proves a computed (summed) distance strictly above S when
+// B > floor(S × units).
+struct CodeScale {
+  double units = 256.0;  // code units per unit of summed distance, never too few
+};
+
+// The scale of the unit torus: 256 (L1) or 65536 (L2) units, exactly.
+inline CodeScale unit_code_scale(Metric metric) { return {metric == Metric::kL2 ? 65536.0 : 256.0}; }
+
+// Periods further apart than this make the smallest one a bound too loose to
+// pay for itself (bench/period_codes.py measures it): such indexes measure
+// every candidate in floats.
+inline constexpr double kMaxPeriodSpread = 2.0;
+
+// The scale for rows of d coordinates whose axes have the given periods
+// (single precision, as the kernels multiply by them; null for the unit
+// torus), or nothing where the bound would not pay (kMaxPeriodSpread).
+// Requires: every period positive and finite, within period_range(metric).
+std::optional<CodeScale> code_scale(Metric metric, const float* periods, std::size_t d);
+
 // The largest bound that does not prove a computed distance strictly above
 // `summed` (a single-precision distance in the kernels' summed form: squared
 // for L2), floor(summed × units): survivors are the candidates with bound
 // <= limit. -1 for a negative `summed` (no distance on the torus is below
 // it), INT32_MAX for +inf or NaN and any limit beyond it.
-std::int32_t code_limit(float summed, Metric metric);
+std::int32_t code_limit(float summed, const CodeScale& scale);
+
+// The limit on the unit torus.
+inline std::int32_t code_limit(float summed, Metric metric) { return code_limit(summed, unit_code_scale(metric)); }
 
 // The bound of two rows of d codes each (row-major), the plain way.
 std::uint32_t pair_bound(const std::uint8_t* a, const std::uint8_t* b, std::size_t d, Metric metric);

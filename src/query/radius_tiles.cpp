@@ -124,7 +124,7 @@ void keep_by_codes(const index::Index& index, BWs& ws, RadiusScratch& scratch, c
                    Threshold threshold, const BucketRun& run, std::size_t count) {
   const std::size_t d = index.d;
   const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
-  const std::int32_t limit = kernels::code_limit(threshold.value, index.metric);
+  const std::int32_t limit = kernels::code_limit(threshold.value, index.kernels.code_scale);
   const std::size_t words = (count + 31) / 32;
   const float* points = index.points_f32.data();
   for (std::size_t e = run.first; e < run.first + run.g; ++e) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -32,31 +33,65 @@ std::vector<std::uint8_t> codes_of(const std::vector<float>& row) {
   return out;
 }
 
-// A pair's bound never exceeds the limit made from the pair's own computed
-// distance: the candidate survives a bar set at exactly its distance.
-void expect_survives_its_own_distance(const std::vector<float>& q, const std::vector<float>& x, Metric metric) {
-  const std::size_t d = q.size();
-  const float dist = scalar_distance_kernel(metric).row(q.data(), x.data(), d, nullptr);
-  const std::uint32_t bound = pair_bound(codes_of(q).data(), codes_of(x).data(), d, metric);
-  ASSERT_LE(static_cast<std::int64_t>(bound), code_limit(dist, metric))
-      << "d " << d << " q0 " << q[0] << " x0 " << x[0] << " distance " << dist;
+// Periods of every kind the bound takes: none (the unit torus), one period
+// on every axis (large, small, not a power of two) and axes within the spread.
+struct Box {
+  const char* name;
+  std::vector<float> cycle;  // axis c has period cycle[c % size]; empty: the unit torus
+  std::vector<float> periods(std::size_t d) const {
+    std::vector<float> out;
+    for (std::size_t c = 0; c < d && !cycle.empty(); ++c) out.push_back(cycle[c % cycle.size()]);
+    return out;
+  }
+};
+
+const std::vector<Box>& boxes() {
+  static const std::vector<Box> all = {{"unit", {}},
+                                       {"cube 2", {2.0f}},
+                                       {"cube 0.3", {0.3f}},
+                                       {"cube 37.7", {37.7f}},
+                                       {"cube 1e-12", {1e-12f}},
+                                       {"box 1 1.5 1.9", {1.0f, 1.5f, 1.9f}},
+                                       {"box 10 10 19.99", {10.0f, 10.0f, 19.99f}}};
+  return all;
 }
 
+// The limit of a pair's own computed distance on a box.
+std::int64_t own_limit(const std::vector<float>& q, const std::vector<float>& x, Metric metric, const Box& box) {
+  const std::vector<float> periods = box.periods(q.size());
+  const float* p = periods.empty() ? nullptr : periods.data();
+  const float dist = scalar_distance_kernel(metric, p != nullptr).row(q.data(), x.data(), q.size(), p);
+  const std::optional<CodeScale> scale = code_scale(metric, p, q.size());
+  EXPECT_TRUE(scale.has_value()) << box.name;
+  return scale ? code_limit(dist, *scale) : -1;
+}
+
+// A pair's bound never exceeds the limit made from the pair's own computed
+// distance: the candidate survives a bar set at exactly its distance.
+void expect_survives_its_own_distance(const std::vector<float>& q, const std::vector<float>& x, Metric metric,
+                                      const Box& box) {
+  const std::uint32_t bound = pair_bound(codes_of(q).data(), codes_of(x).data(), q.size(), metric);
+  ASSERT_LE(static_cast<std::int64_t>(bound), own_limit(q, x, metric, box))
+      << box.name << " d " << q.size() << " q0 " << q[0] << " x0 " << x[0];
+}
+
+// Every pair of edge coordinates on every box; on one axis the bound of the
+// pairs at opposite ends of their codes is exact, so a limit any lower (or a
+// scale any looser than the smallest period's) would show.
 TEST(CodeBound, EveryPairOfEdgeCoordinatesSurvivesItsOwnDistance) {
   const std::vector<float> edges = edge_values();
-  for (Metric metric : {Metric::kL1, Metric::kL2}) {
-    std::size_t tight = 0;  // pairs whose distance sits exactly on the limit
-    for (float a : edges) {
-      for (float b : edges) {
-        expect_survives_its_own_distance({a}, {b}, metric);
-        const float dist = scalar_distance_kernel(metric).row(&a, &b, 1, nullptr);
-        const std::uint8_t ca = torus_code(a), cb = torus_code(b);
-        tight += pair_bound(&ca, &cb, 1, metric) == static_cast<std::uint32_t>(code_limit(dist, metric));
+  for (const Box& box : boxes()) {
+    for (Metric metric : {Metric::kL1, Metric::kL2}) {
+      std::size_t tight = 0;  // pairs whose distance sits exactly on the limit
+      for (float a : edges) {
+        for (float b : edges) {
+          expect_survives_its_own_distance({a}, {b}, metric, box);
+          const std::uint8_t ca = torus_code(a), cb = torus_code(b);
+          tight += pair_bound(&ca, &cb, 1, metric) == own_limit({a}, {b}, metric, box);
+        }
       }
+      EXPECT_GT(tight, edges.size()) << box.name << " metric " << static_cast<int>(metric);
     }
-    // Points at opposite ends of their codes make the bound exact: a limit
-    // any lower would drop them.
-    EXPECT_GT(tight, edges.size()) << "metric " << static_cast<int>(metric);
   }
 }
 
@@ -64,17 +99,37 @@ TEST(CodeBound, RowsOfEdgeCoordinatesSurviveTheirOwnDistance) {
   const std::vector<float> edges = edge_values();
   std::mt19937_64 rng(5);
   std::uniform_int_distribution<std::size_t> pick(0, edges.size() - 1);
-  for (std::size_t d : {2, 3, 5, 8, 15, 16, 17, 24, 33}) {
-    for (int trial = 0; trial < 400; ++trial) {
-      std::vector<float> q(d), x(d);
-      for (std::size_t c = 0; c < d; ++c) {
-        q[c] = edges[pick(rng)];
-        x[c] = edges[pick(rng)];
+  for (const Box& box : boxes()) {
+    for (std::size_t d : {2, 3, 5, 8, 15, 16, 17, 24, 33}) {
+      for (int trial = 0; trial < 150; ++trial) {
+        std::vector<float> q(d), x(d);
+        for (std::size_t c = 0; c < d; ++c) {
+          q[c] = edges[pick(rng)];
+          x[c] = edges[pick(rng)];
+        }
+        expect_survives_its_own_distance(q, x, Metric::kL1, box);
+        expect_survives_its_own_distance(q, x, Metric::kL2, box);
       }
-      expect_survives_its_own_distance(q, x, Metric::kL1);
-      expect_survives_its_own_distance(q, x, Metric::kL2);
     }
   }
+}
+
+// The scale is the unit torus's exactly without periods, the smallest
+// period's (a hair looser, for rounding) with them, and none where periods
+// lie further apart than the bound pays for.
+TEST(CodeBound, ScaleFollowsTheSmallestPeriodWithinTheSpread) {
+  EXPECT_EQ(code_scale(Metric::kL1, nullptr, 3)->units, 256.0);
+  EXPECT_EQ(code_scale(Metric::kL2, nullptr, 3)->units, 65536.0);
+  const float box[] = {4.0f, 3.0f, 5.0f};
+  const double l1 = code_scale(Metric::kL1, box, 3)->units, l2 = code_scale(Metric::kL2, box, 3)->units;
+  EXPECT_GT(l1, 256.0 / 3.0);
+  EXPECT_LT(l1, 256.0 / 3.0 * (1.0 + 1e-5));
+  EXPECT_GT(l2, 65536.0 / 9.0);
+  EXPECT_LT(l2, 65536.0 / 9.0 * (1.0 + 1e-5));
+  const float wide[] = {1.0f, 2.0f, 3.0f};
+  EXPECT_FALSE(code_scale(Metric::kL1, wide, 3).has_value());
+  EXPECT_FALSE(code_scale(Metric::kL2, wide, 3).has_value());
+  EXPECT_FALSE(code_scale(Metric::kL1, box, 0).has_value());
 }
 
 TEST(CodeBound, CodesWrapTheCircleAndCountWhatLiesOffIt) {

@@ -28,6 +28,26 @@ struct Built : Index {
   }
 };
 
+// Axis periods of the kinds the code bound tells apart: none (the unit
+// torus), one period on every axis (a cube), sides within the spread the
+// bound scales by the smallest, and sides too far apart for it (from d = 3).
+enum class Box { kUnit, kCube, kNear, kWide };
+
+inline const char* box_name(Box box) {
+  return box == Box::kUnit ? "unit" : box == Box::kCube ? "cube" : box == Box::kNear ? "near" : "wide";
+}
+
+// Gives ix the metric and the periods of `box` and chooses its kernels again.
+inline void set_form(Index& ix, Metric metric, Box box) {
+  ix.metric = metric;
+  ix.scale.clear();
+  for (std::size_t c = 0; box != Box::kUnit && c < ix.d; ++c) {
+    const auto step = static_cast<float>(c % 5);
+    ix.scale.push_back(box == Box::kCube ? 2.5f : box == Box::kNear ? 1.0f + 0.2f * step : 0.5f + 0.5f * step);
+  }
+  index::choose_kernels(ix);
+}
+
 // Result rows with distances as bit patterns, so comparisons are exact.
 struct Rows {
   std::vector<std::int64_t> ids;
