@@ -225,17 +225,12 @@ RadiusResult radius_tiled(const index::Index& index, const double* queries, std:
     for (std::size_t blk = b0; blk < b1; ++blk) {
       const std::size_t row0 = blk * per_block;
       const std::size_t rows = std::min(per_block, m - row0);
-      const double* q0 = queries + row0 * dq;
-      const std::int64_t* x0 = exclude != nullptr ? exclude + row0 : nullptr;
-      if (!order.empty()) {
-        scratch.block_rows.take(queries, exclude, dq, order.data() + row0, rows);
-        q0 = scratch.block_rows.queries.data();
-        x0 = exclude != nullptr ? scratch.block_rows.exclude.data() : nullptr;
-      }
+      scratch.block_rows.select(queries, exclude, dq, order, row0, rows);
       FoundRows& piece = pieces[blk];
-      radius_block(index, ws, scratch, kernels, threshold, scale_in_range, q0, rows, dq, x0, piece);
+      radius_block(index, ws, scratch, kernels, threshold, scale_in_range, scratch.block_rows.rows, rows, dq,
+                   scratch.block_rows.exclude, piece);
       piece.rows.resize(rows);
-      for (std::size_t r = 0; r < rows; ++r) piece.rows[r] = order.empty() ? row0 + r : order[row0 + r];
+      for (std::size_t r = 0; r < rows; ++r) piece.rows[r] = BlockRows::batch_row(order, row0, r);
     }
   });
   return assemble_rows(pieces, m, index.metric);

@@ -188,6 +188,27 @@ INSTANTIATE_TEST_SUITE_P(Blocked, CodesFirst,
                                             ::testing::Values(testing::Box::kUnit, testing::Box::kCube,
                                                               testing::Box::kNear, testing::Box::kWide)));
 
+// A block's rows are the batch's own rows, or the rows a locality order
+// names, copied in that order with their excluded ids; a batch without
+// exclusions gives none, and every block row maps back to its batch row.
+TEST(Blocked, BlockRowsFollowTheOrder) {
+  const std::vector<double> batch = {0, 1, 10, 11, 20, 21, 30, 31, 40, 41};
+  const std::vector<std::int64_t> exclude = {5, 6, 7, 8, 9};
+  const std::vector<std::size_t> order = {3, 0, 4, 2, 1};
+  BlockRows block;
+  block.select(batch.data(), exclude.data(), 2, {}, 2, 3);
+  EXPECT_EQ(block.rows, batch.data() + 4);
+  EXPECT_EQ(block.exclude, exclude.data() + 2);
+  EXPECT_EQ(BlockRows::batch_row({}, 2, 1), 3u);
+  block.select(batch.data(), exclude.data(), 2, order, 2, 3);
+  EXPECT_EQ(std::vector<double>(block.rows, block.rows + 6), (std::vector<double>{40, 41, 20, 21, 10, 11}));
+  EXPECT_EQ(std::vector<std::int64_t>(block.exclude, block.exclude + 3), (std::vector<std::int64_t>{9, 7, 6}));
+  EXPECT_EQ(BlockRows::batch_row(order, 2, 1), 2u);
+  block.select(batch.data(), nullptr, 2, order, 0, 2);
+  EXPECT_EQ(block.exclude, nullptr);
+  EXPECT_EQ(std::vector<double>(block.rows, block.rows + 4), (std::vector<double>{30, 31, 0, 1}));
+}
+
 TEST(Blocked, RowsPerBlockSpreadTheBatchOverTheThreads) {
   EXPECT_EQ(rows_per_block(100, 1024, 8), 13u);  // blocks of 13 × 7 and 9
   EXPECT_EQ(rows_per_block(100, 0, 8), 13u);
