@@ -38,8 +38,8 @@ struct KernelTable {
 };
 
 // The kernels for `needs` at cpu_level() (the test cap included), with the
-// code bounds when code_filter_enabled() and code_scale finds them worth
-// their cost (the periods of a scaled form). Every pointer but code_bound is
+// code bounds when code_filter_enabled() and code_scale finds weights that
+// tell the periods of a scaled form apart. Every pointer but code_bound is
 // set. Thread safety: reads the process-wide level and filter switch.
 KernelTable choose_kernels(const KernelNeeds& needs);
 

@@ -98,7 +98,8 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
     }
     kernels.code_bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
                                         code_row / kernels::kCodeGroup, kCodeTileRows, count, ws.limits[r],
-                                        ws.survivors.data()});
+                                        ws.survivors.data(),
+                                        kernels.code_scale.weights_or_null()});
     list_survivors(index, ws, count);
   }
   std::size_t at = 0;

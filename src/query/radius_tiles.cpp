@@ -133,7 +133,8 @@ void keep_by_codes(const index::Index& index, BWs& ws, RadiusScratch& scratch, c
     const std::int64_t excluded = ws.exclude[r];
     kernels.code_bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
                                         code_row / kernels::kCodeGroup, kCodeTileRows, count, limit,
-                                        ws.survivors.data()});
+                                        ws.survivors.data(),
+                                        kernels.code_scale.weights_or_null()});
     for (std::size_t w = 0; w < words; ++w) {
       for (std::uint32_t lanes = ws.survivors[w]; lanes != 0; lanes &= lanes - 1) {
         const std::size_t i = w * 32 + static_cast<std::size_t>(std::countr_zero(lanes));

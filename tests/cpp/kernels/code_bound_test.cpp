@@ -34,7 +34,8 @@ std::vector<std::uint8_t> codes_of(const std::vector<float>& row) {
 }
 
 // Periods of every kind the bound takes: none (the unit torus), one period
-// on every axis (large, small, not a power of two) and axes within the spread.
+// on every axis (large, small, not a power of two) and unequal sides, close
+// together and far apart (weighted).
 struct Box {
   const char* name;
   std::vector<float> cycle;  // axis c has period cycle[c % size]; empty: the unit torus
@@ -52,32 +53,38 @@ const std::vector<Box>& boxes() {
                                        {"cube 37.7", {37.7f}},
                                        {"cube 1e-12", {1e-12f}},
                                        {"box 1 1.5 1.9", {1.0f, 1.5f, 1.9f}},
-                                       {"box 10 10 19.99", {10.0f, 10.0f, 19.99f}}};
+                                       {"box 1 2 3", {1.0f, 2.0f, 3.0f}},
+                                       {"box 10 10 30", {10.0f, 10.0f, 30.0f}},
+                                       {"box 0.7 2.1", {0.7f, 2.1f}}};
   return all;
 }
 
-// The limit of a pair's own computed distance on a box.
-std::int64_t own_limit(const std::vector<float>& q, const std::vector<float>& x, Metric metric, const Box& box) {
+// A pair's bound (weighted as the box weighs it) and the limit of the pair's
+// own computed distance.
+std::pair<std::int64_t, std::int64_t> bound_and_limit(const std::vector<float>& q, const std::vector<float>& x,
+                                                      Metric metric, const Box& box) {
   const std::vector<float> periods = box.periods(q.size());
   const float* p = periods.empty() ? nullptr : periods.data();
   const float dist = scalar_distance_kernel(metric, p != nullptr).row(q.data(), x.data(), q.size(), p);
   const std::optional<CodeScale> scale = code_scale(metric, p, q.size());
   EXPECT_TRUE(scale.has_value()) << box.name;
-  return scale ? code_limit(dist, *scale) : -1;
+  if (!scale) return {0, 0};
+  const std::uint32_t bound = pair_bound(codes_of(q).data(), codes_of(x).data(), q.size(), metric,
+                                         scale->weights_or_null());
+  return {bound, code_limit(dist, *scale)};
 }
 
 // A pair's bound never exceeds the limit made from the pair's own computed
 // distance: the candidate survives a bar set at exactly its distance.
 void expect_survives_its_own_distance(const std::vector<float>& q, const std::vector<float>& x, Metric metric,
                                       const Box& box) {
-  const std::uint32_t bound = pair_bound(codes_of(q).data(), codes_of(x).data(), q.size(), metric);
-  ASSERT_LE(static_cast<std::int64_t>(bound), own_limit(q, x, metric, box))
-      << box.name << " d " << q.size() << " q0 " << q[0] << " x0 " << x[0];
+  const auto [bound, limit] = bound_and_limit(q, x, metric, box);
+  ASSERT_LE(bound, limit) << box.name << " d " << q.size() << " q0 " << q[0] << " x0 " << x[0];
 }
 
 // Every pair of edge coordinates on every box; on one axis the bound of the
 // pairs at opposite ends of their codes is exact, so a limit any lower (or a
-// scale any looser than the smallest period's) would show.
+// scale any looser than the box's) would show.
 TEST(CodeBound, EveryPairOfEdgeCoordinatesSurvivesItsOwnDistance) {
   const std::vector<float> edges = edge_values();
   for (const Box& box : boxes()) {
@@ -86,8 +93,8 @@ TEST(CodeBound, EveryPairOfEdgeCoordinatesSurvivesItsOwnDistance) {
       for (float a : edges) {
         for (float b : edges) {
           expect_survives_its_own_distance({a}, {b}, metric, box);
-          const std::uint8_t ca = torus_code(a), cb = torus_code(b);
-          tight += pair_bound(&ca, &cb, 1, metric) == own_limit({a}, {b}, metric, box);
+          const auto [bound, limit] = bound_and_limit({a}, {b}, metric, box);
+          tight += bound == limit;
         }
       }
       EXPECT_GT(tight, edges.size()) << box.name << " metric " << static_cast<int>(metric);
@@ -114,22 +121,43 @@ TEST(CodeBound, RowsOfEdgeCoordinatesSurviveTheirOwnDistance) {
   }
 }
 
-// The scale is the unit torus's exactly without periods, the smallest
-// period's (a hair looser, for rounding) with them, and none where periods
-// lie further apart than the bound pays for.
-TEST(CodeBound, ScaleFollowsTheSmallestPeriodWithinTheSpread) {
+// What one code of an axis is worth in the bound, as a share of what it is
+// worth in the distance (its period over 256, squared for L2).
+double worth(const CodeScale& scale, std::size_t c, float period, Metric metric) {
+  const double w = scale.weights.empty() ? 1.0 : scale.weights[c];
+  const double unit = static_cast<double>(period) / 256.0;
+  return metric == Metric::kL2 ? w * w / scale.units / (unit * unit) : w / scale.units / unit;
+}
+
+// A code is never worth more in the bound than in the distance, and on every
+// axis of a box the weights tell apart it is worth nearly as much: a cube
+// loses only the rounding room, weights at most a sixteenth (a weight is
+// floored, and none lies below kMinCodeWeight). Sides further apart fall
+// back; the unit torus keeps its exact units.
+TEST(CodeBound, ScaleWeighsEveryAxisByItsPeriod) {
   EXPECT_EQ(code_scale(Metric::kL1, nullptr, 3)->units, 256.0);
   EXPECT_EQ(code_scale(Metric::kL2, nullptr, 3)->units, 65536.0);
-  const float box[] = {4.0f, 3.0f, 5.0f};
-  const double l1 = code_scale(Metric::kL1, box, 3)->units, l2 = code_scale(Metric::kL2, box, 3)->units;
-  EXPECT_GT(l1, 256.0 / 3.0);
-  EXPECT_LT(l1, 256.0 / 3.0 * (1.0 + 1e-5));
-  EXPECT_GT(l2, 65536.0 / 9.0);
-  EXPECT_LT(l2, 65536.0 / 9.0 * (1.0 + 1e-5));
-  const float wide[] = {1.0f, 2.0f, 3.0f};
-  EXPECT_FALSE(code_scale(Metric::kL1, wide, 3).has_value());
-  EXPECT_FALSE(code_scale(Metric::kL2, wide, 3).has_value());
-  EXPECT_FALSE(code_scale(Metric::kL1, box, 0).has_value());
+  for (Metric metric : {Metric::kL1, Metric::kL2}) {
+    for (const Box& box : boxes()) {
+      for (std::size_t d : {1, 3, 16, 33}) {
+        const std::vector<float> periods = box.periods(d);
+        if (periods.empty()) continue;
+        const std::optional<CodeScale> scale = code_scale(metric, periods.data(), d);
+        ASSERT_TRUE(scale.has_value()) << box.name << " d " << d;
+        const bool cube = box.cycle.size() == 1 || d == 1;
+        EXPECT_EQ(scale->weights.empty(), cube) << box.name << " d " << d;
+        for (std::size_t c = 0; c < d; ++c) {
+          const double share = worth(*scale, c, periods[c], metric);
+          EXPECT_LT(share, 1.0) << box.name << " d " << d << " axis " << c;
+          EXPECT_GT(share, cube ? 1.0 - 1e-4 : metric == Metric::kL2 ? 0.88 : 0.93) << box.name << " d " << d;
+        }
+      }
+    }
+  }
+  const float far[] = {1.0f, 2.0f, 100.0f};
+  EXPECT_FALSE(code_scale(Metric::kL1, far, 3).has_value());
+  EXPECT_FALSE(code_scale(Metric::kL2, far, 3).has_value());
+  EXPECT_FALSE(code_scale(Metric::kL1, far, 0).has_value());
 }
 
 TEST(CodeBound, CodesWrapTheCircleAndCountWhatLiesOffIt) {
@@ -165,12 +193,22 @@ TEST(CodeBound, EveryLevelKeepsExactlyTheLanesWithinTheLimit) {
     std::vector<float> q(d);
     for (auto& v : q) v = static_cast<float>(byte(rng)) / 256.0f;
     ASSERT_TRUE(encode_query(q.data(), d, query.data()));
+    // Weighted: the weights of a box of sides between 1 and 1.25, the
+    // largest the kernels' sums allow.
+    std::vector<float> periods(d);
+    for (auto& p : periods) p = 1.0f + static_cast<float>(byte(rng)) / 1024.0f;
+    periods[0] = 1.0f;
     for (Metric metric : {Metric::kL1, Metric::kL2}) {
-      for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
+      const std::optional<CodeScale> scale = code_scale(metric, periods.data(), d);
+      ASSERT_TRUE(scale && scale->weights.empty() == (d == 1)) << d;
+      std::vector<const std::uint8_t*> weighings = {nullptr};
+      if (d > 1) weighings.push_back(scale->weights.data());
+      for (const std::uint8_t* weights : weighings) {
+        for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
         pack_code_tile(codes.data(), d, ids.data(), count, kLanes, tile.data());
         std::vector<std::uint32_t> bounds(count);
         for (std::size_t i = 0; i < count; ++i) {
-          bounds[i] = pair_bound(query.data(), codes.data() + ids[i] * d, d, metric);
+          bounds[i] = pair_bound(query.data(), codes.data() + ids[i] * d, d, metric, weights);
         }
         std::vector<std::uint32_t> sorted = bounds;
         std::sort(sorted.begin(), sorted.end());
@@ -183,10 +221,12 @@ TEST(CodeBound, EveryLevelKeepsExactlyTheLanesWithinTheLimit) {
           for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
             if (level > supported_cpu_level()) continue;
             std::vector<std::uint32_t> got(want.size(), 0xdeadbeef);
-            code_bound_kernel(level, metric, groups)(
-                CodeBoundJob{query.data(), tile.data(), groups, kLanes, count, limit, got.data()});
-            EXPECT_EQ(got, want) << cpu_level_name(level) << " d " << d << " count " << count << " limit " << limit;
+            code_bound_kernel(level, metric, groups, weights != nullptr)(
+                CodeBoundJob{query.data(), tile.data(), groups, kLanes, count, limit, got.data(), weights});
+            EXPECT_EQ(got, want) << cpu_level_name(level) << " d " << d << " count " << count << " limit " << limit
+                                 << (weights != nullptr ? " weighted" : "");
           }
+        }
         }
       }
     }

@@ -144,7 +144,7 @@ TEST_P(CodesFirst, SameRowsAndPairsWithTheFilterOnAndOff) {
   const auto [d, l2, exhaustive, box] = GetParam();
   testing::Built ix(exhaustive ? 1 : 3, 1, 1, d, exhaustive ? 900 : 400, 250, d * 17 + l2, 0);
   testing::set_form(ix, l2 ? Metric::kL2 : Metric::kL1, box);
-  const bool bounded = box != testing::Box::kWide || d < 3;
+  const bool bounded = testing::box_bounded(box, d);
   const std::size_t m = 120, k = exhaustive ? 9 : 150;
   Buffer<double> queries = index::testing::random_points(m, d, d + 9);
   std::vector<std::int64_t> exclude(m, -1);
@@ -186,7 +186,8 @@ INSTANTIATE_TEST_SUITE_P(Blocked, CodesFirst,
                          ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 15, 16, 17, 24, 33), ::testing::Bool(),
                                             ::testing::Bool(),
                                             ::testing::Values(testing::Box::kUnit, testing::Box::kCube,
-                                                              testing::Box::kNear, testing::Box::kWide)));
+                                                              testing::Box::kNear, testing::Box::kWide,
+                                                              testing::Box::kFar)));
 
 // A block's rows are the batch's own rows, or the rows a locality order
 // names, copied in that order with their excluded ids; a batch without

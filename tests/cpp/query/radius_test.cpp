@@ -124,7 +124,7 @@ TEST_P(TilesAgainstGathered, SameRowsBitForBit) {
   const auto [d, l2, box, exhaustive] = GetParam();
   testing::Built ix(exhaustive ? 1 : 3, exhaustive ? 1 : 2, exhaustive ? 1 : 3, d, 700, 450, d * 13 + l2, 2);
   testing::set_form(ix, l2 ? Metric::kL2 : Metric::kL1, box);
-  EXPECT_EQ(ix.kernels.code_bound != nullptr, box != testing::Box::kWide || d < 3) << testing::box_name(box);
+  EXPECT_EQ(ix.kernels.code_bound != nullptr, testing::box_bounded(box, d)) << testing::box_name(box);
   const std::size_t m = 150;
   const Batch batch(ix, m, d + 3);
   const double radius = tenth_radius(ix, batch.queries);
@@ -137,7 +137,8 @@ TEST_P(TilesAgainstGathered, SameRowsBitForBit) {
 INSTANTIATE_TEST_SUITE_P(Radius, TilesAgainstGathered,
                          ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 15, 16, 17, 24, 33), ::testing::Bool(),
                                             ::testing::Values(testing::Box::kUnit, testing::Box::kCube,
-                                                              testing::Box::kNear, testing::Box::kWide),
+                                                              testing::Box::kNear, testing::Box::kWide,
+                                                              testing::Box::kFar),
                                             ::testing::Bool()));
 
 // (points, static split, d)
