@@ -163,7 +163,9 @@ CodeBoundKernel code_bound_kernel(CpuLevel level, Metric metric, std::size_t gro
 #endif
   (void)level;
   (void)groups;
-  if (metric == Metric::kL2) return weighted ? code_bound_portable<Metric::kL2, true> : code_bound_portable<Metric::kL2, false>;
+  if (metric == Metric::kL2) {
+    return weighted ? code_bound_portable<Metric::kL2, true> : code_bound_portable<Metric::kL2, false>;
+  }
   return weighted ? code_bound_portable<Metric::kL1, true> : code_bound_portable<Metric::kL1, false>;
 }
 

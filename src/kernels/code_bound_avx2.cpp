@@ -45,10 +45,9 @@ inline __attribute__((always_inline)) __m256i weight_bytes(const CodeBoundJob& j
 
 inline __attribute__((always_inline)) __m256i weight_words(const CodeBoundJob& job, std::size_t g) {
   const std::uint8_t* w = job.weights + g * kCodeGroup;
-  const auto word = static_cast<std::int64_t>(static_cast<std::uint64_t>(w[0]) | static_cast<std::uint64_t>(w[1]) << 16 |
-                                              static_cast<std::uint64_t>(w[2]) << 32 |
-                                              static_cast<std::uint64_t>(w[3]) << 48);
-  return _mm256_set1_epi64x(word);
+  std::uint64_t word = 0;
+  for (std::size_t c = 0; c < kCodeGroup; ++c) word |= static_cast<std::uint64_t>(w[c]) << (16 * c);
+  return _mm256_set1_epi64x(static_cast<std::int64_t>(word));
 }
 
 // The sums of one word (32 lanes, four registers of eight) over groups
@@ -166,7 +165,9 @@ CodeBoundKernel for_groups(std::size_t groups) {
 }  // namespace
 
 CodeBoundKernel code_bound_kernel_avx2(Metric metric, std::size_t groups, bool weighted) {
-  if (metric == Metric::kL2) return weighted ? for_groups<Metric::kL2, true>(groups) : for_groups<Metric::kL2, false>(groups);
+  if (metric == Metric::kL2) {
+    return weighted ? for_groups<Metric::kL2, true>(groups) : for_groups<Metric::kL2, false>(groups);
+  }
   return weighted ? for_groups<Metric::kL1, true>(groups) : for_groups<Metric::kL1, false>(groups);
 }
 

@@ -175,59 +175,64 @@ TEST(CodeBound, CodesWrapTheCircleAndCountWhatLiesOffIt) {
   EXPECT_EQ(code_limit(std::numeric_limits<float>::infinity(), Metric::kL2), std::numeric_limits<std::int32_t>::max());
 }
 
-// Survivors of every kernel level against the plain bound of each lane, for
-// tiles of every fill around the 32-lane words and group counts of the
-// fixed and the general kernels.
+// Survivors of every kernel level against the plain bound of each lane
+// (weighted or not), for tiles of every fill around the 32-lane words and at
+// limits from none to all.
+void expect_every_level_keeps_the_lanes_within_the_limit(const std::vector<std::uint8_t>& query,
+                                                         const std::vector<std::uint8_t>& codes,
+                                                         const std::vector<std::int64_t>& ids, std::size_t d,
+                                                         Metric metric, const std::uint8_t* weights) {
+  const std::size_t lanes = ids.size(), groups = code_groups(d);
+  std::vector<std::uint8_t> tile(groups * lanes * kCodeGroup, 0xa5);
+  for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
+    pack_code_tile(codes.data(), d, ids.data(), count, lanes, tile.data());
+    std::vector<std::uint32_t> bounds(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      bounds[i] = pair_bound(query.data(), codes.data() + ids[i] * d, d, metric, weights);
+    }
+    std::vector<std::uint32_t> sorted = bounds;
+    std::sort(sorted.begin(), sorted.end());
+    const auto median = static_cast<std::int32_t>(sorted[count / 2]), top = static_cast<std::int32_t>(sorted.back());
+    for (std::int32_t limit : {-1, 0, median, top, std::numeric_limits<std::int32_t>::max()}) {
+      std::vector<std::uint32_t> want((count + 31) / 32, 0);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (static_cast<std::int64_t>(bounds[i]) <= limit) want[i / 32] |= 1u << (i % 32);
+      }
+      for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+        if (level > supported_cpu_level()) continue;
+        std::vector<std::uint32_t> got(want.size(), 0xdeadbeef);
+        code_bound_kernel(level, metric, groups, weights != nullptr)(
+            CodeBoundJob{query.data(), tile.data(), groups, lanes, count, limit, got.data(), weights});
+        EXPECT_EQ(got, want) << cpu_level_name(level) << " d " << d << " count " << count << " limit " << limit
+                             << (weights != nullptr ? " weighted" : "");
+      }
+    }
+  }
+}
+
+// Group counts of the fixed and the general kernels; weighted by the weights
+// of a box of sides between 1 and 1.25, the largest the kernels' sums allow.
 TEST(CodeBound, EveryLevelKeepsExactlyTheLanesWithinTheLimit) {
   constexpr std::size_t kLanes = 128;
   std::mt19937_64 rng(11);
   std::uniform_int_distribution<int> byte(0, 255);
   for (std::size_t d : {1, 3, 4, 5, 8, 16, 24, 25, 33, 300}) {
-    const std::size_t groups = code_groups(d);
     std::vector<std::uint8_t> codes(kLanes * d);
     for (auto& c : codes) c = static_cast<std::uint8_t>(byte(rng));
     std::vector<std::int64_t> ids(kLanes);
     for (std::size_t i = 0; i < kLanes; ++i) ids[i] = static_cast<std::int64_t>((i * 37) % kLanes);
-    std::vector<std::uint8_t> tile(groups * kLanes * kCodeGroup, 0xa5);
-    std::vector<std::uint8_t> query(groups * kCodeGroup);
-    std::vector<float> q(d);
+    std::vector<std::uint8_t> query(code_groups(d) * kCodeGroup);
+    std::vector<float> q(d), periods(d);
     for (auto& v : q) v = static_cast<float>(byte(rng)) / 256.0f;
     ASSERT_TRUE(encode_query(q.data(), d, query.data()));
-    // Weighted: the weights of a box of sides between 1 and 1.25, the
-    // largest the kernels' sums allow.
-    std::vector<float> periods(d);
     for (auto& p : periods) p = 1.0f + static_cast<float>(byte(rng)) / 1024.0f;
     periods[0] = 1.0f;
     for (Metric metric : {Metric::kL1, Metric::kL2}) {
+      expect_every_level_keeps_the_lanes_within_the_limit(query, codes, ids, d, metric, nullptr);
       const std::optional<CodeScale> scale = code_scale(metric, periods.data(), d);
       ASSERT_TRUE(scale && scale->weights.empty() == (d == 1)) << d;
-      std::vector<const std::uint8_t*> weighings = {nullptr};
-      if (d > 1) weighings.push_back(scale->weights.data());
-      for (const std::uint8_t* weights : weighings) {
-        for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
-        pack_code_tile(codes.data(), d, ids.data(), count, kLanes, tile.data());
-        std::vector<std::uint32_t> bounds(count);
-        for (std::size_t i = 0; i < count; ++i) {
-          bounds[i] = pair_bound(query.data(), codes.data() + ids[i] * d, d, metric, weights);
-        }
-        std::vector<std::uint32_t> sorted = bounds;
-        std::sort(sorted.begin(), sorted.end());
-        for (std::int32_t limit : {-1, 0, static_cast<std::int32_t>(sorted[count / 2]),
-                                   static_cast<std::int32_t>(sorted[count - 1]), std::numeric_limits<std::int32_t>::max()}) {
-          std::vector<std::uint32_t> want((count + 31) / 32, 0);
-          for (std::size_t i = 0; i < count; ++i) {
-            if (static_cast<std::int64_t>(bounds[i]) <= limit) want[i / 32] |= 1u << (i % 32);
-          }
-          for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-            if (level > supported_cpu_level()) continue;
-            std::vector<std::uint32_t> got(want.size(), 0xdeadbeef);
-            code_bound_kernel(level, metric, groups, weights != nullptr)(
-                CodeBoundJob{query.data(), tile.data(), groups, kLanes, count, limit, got.data(), weights});
-            EXPECT_EQ(got, want) << cpu_level_name(level) << " d " << d << " count " << count << " limit " << limit
-                                 << (weights != nullptr ? " weighted" : "");
-          }
-        }
-        }
+      if (d > 1) {
+        expect_every_level_keeps_the_lanes_within_the_limit(query, codes, ids, d, metric, scale->weights.data());
       }
     }
   }
