@@ -88,7 +88,7 @@ struct Index {
 
   // Whether the codes bound the distance to every point: every coordinate
   // lies on the torus (the periods are weighed when the kernels are chosen:
-  // kernels.code_bound is null where they make a bound not pay).
+  // kernels.code_bound is null for sides the weights cannot tell apart).
   bool codes_bound() const { return off_torus_static == 0 && off_torus_cand == 0; }
 };
 
