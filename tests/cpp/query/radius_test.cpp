@@ -113,23 +113,18 @@ double tenth_radius(const index::Index& ix, const Buffer<double>& queries) {
   return all.dists[all.dists.size() / 10];
 }
 
-void set_form(index::Index& ix, Metric metric, bool scaled) {
-  ix.metric = metric;
-  ix.scale.clear();
-  for (std::size_t c = 0; scaled && c < ix.d; ++c) ix.scale.push_back(0.5f + 0.25f * static_cast<float>(c % 5));
-  index::choose_kernels(ix);
-}
-
-// (d, L2, scaled, exhaustive)
-class TilesAgainstGathered : public ::testing::TestWithParam<std::tuple<std::size_t, bool, bool, bool>> {};
+// (d, L2, box, exhaustive)
+class TilesAgainstGathered : public ::testing::TestWithParam<std::tuple<std::size_t, bool, testing::Box, bool>> {};
 
 // Exhaustive: one cell, probes listing it again (each row meets it once per
 // key). Hashed: 3 × 3 cells, three tables and two probes, so rows meet most
-// points several times and rows of a block share buckets.
+// points several times and rows of a block share buckets. The tiles bound
+// candidates by their codes on every box but the wide one.
 TEST_P(TilesAgainstGathered, SameRowsBitForBit) {
-  const auto [d, l2, scaled, exhaustive] = GetParam();
+  const auto [d, l2, box, exhaustive] = GetParam();
   testing::Built ix(exhaustive ? 1 : 3, exhaustive ? 1 : 2, exhaustive ? 1 : 3, d, 700, 450, d * 13 + l2, 2);
-  set_form(ix, l2 ? Metric::kL2 : Metric::kL1, scaled);
+  testing::set_form(ix, l2 ? Metric::kL2 : Metric::kL1, box);
+  EXPECT_EQ(ix.kernels.code_bound != nullptr, testing::box_bounded(box, d)) << testing::box_name(box);
   const std::size_t m = 150;
   const Batch batch(ix, m, d + 3);
   const double radius = tenth_radius(ix, batch.queries);
@@ -140,8 +135,11 @@ TEST_P(TilesAgainstGathered, SameRowsBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Radius, TilesAgainstGathered,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 16, 17), ::testing::Bool(),
-                                            ::testing::Bool(), ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 15, 16, 17, 24, 33), ::testing::Bool(),
+                                            ::testing::Values(testing::Box::kUnit, testing::Box::kCube,
+                                                              testing::Box::kNear, testing::Box::kWide,
+                                                              testing::Box::kFar),
+                                            ::testing::Bool()));
 
 // (points, static split, d)
 class TilesAtPanelEdges : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, std::size_t>> {};
