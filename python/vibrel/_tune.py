@@ -482,10 +482,17 @@ class _BucketSearch:
         self.first_miss: dict[int, np.ndarray] = {}
         self.promise = 0.0
         self.batch = 1  # tables the next step adds
+        self._done = False
+        self._update_done()
 
     @property
     def done(self) -> bool:
-        return self.tables == self.s.shape[0] or not any(p.size for p in self.alive.values())
+        """No table left to search or no candidate left to search it for (set
+        by `step`, as the tuner asks after every step of every b)."""
+        return self._done
+
+    def _update_done(self) -> None:
+        self._done = self.tables == self.s.shape[0] or not any(p.size for p in self.alive.values())
 
     def step(self, rows_left: float = math.inf) -> int:
         """Searches `batch` more tables, as many as `rows_left` allows (at
@@ -509,7 +516,10 @@ class _BucketSearch:
 
             def cost(at: Any, probes: np.ndarray) -> np.ndarray:
                 return costs.hashed(at * pairs[probes], at * lookups[probes])
-            probes = self.alive[k][cost(tables, self.alive[k]) < choice.bound]
+            # Each setting's cost at the tables searched and at those it is
+            # extrapolated to need, priced once a step.
+            now = cost(tables, self.alive[k])
+            probes, now = self.alive[k][now < choice.bound], now[now < choice.bound]
             if not probes.size:
                 self.alive[k] = probes
                 continue
@@ -524,7 +534,8 @@ class _BucketSearch:
             # While nothing meets the target (only when some values are given)
             # the highest recall is chosen, so a setting that cannot meet it
             # still counts.
-            affordable = (cost(needed, probes) < choice.bound) | (choice.bound == math.inf)
+            promised = cost(needed, probes)
+            affordable = (promised < choice.bound) | (choice.bound == math.inf)
             worth = affordable & ~(self.free & (needed > self.s.shape[0]))
             if allowed:
                 scale = 1.0 / math.sqrt(max(1, pos.shape[0] - 1))
@@ -533,13 +544,14 @@ class _BucketSearch:
                 for i in np.flatnonzero(worth & ((recall >= self.target) | (not self.free))):
                     p = int(probes[i])
                     if choice.offer(HashParams(self.b, k, tables, p), float(recall[i]),
-                                    float(per_query[i].std()) * scale, float(cost(tables, probes[i])), self.target):
+                                    float(per_query[i].std()) * scale, float(now[i]), self.target):
                         worth[i] = False  # more tables only cost more
             self.alive[k] = probes[worth]
             if worth.any():
-                self.promise = min(self.promise, float(cost(needed, probes)[worth].min()))
+                self.promise = min(self.promise, float(promised[worth].min()))
                 soonest = min(soonest, float(needed[worth].min()))
         self.batch = self._next_batch(soonest)
+        self._update_done()
         return table.rows_hashed + _STEP_ROWS
 
     def _next_batch(self, soonest: float) -> int:
