@@ -15,6 +15,7 @@ KernelTable choose_kernels(const KernelNeeds& needs) {
   table.pack = tile_pack(table.level, needs.d);
   if (code_filter_enabled() && needs.d <= kMaxCodeDims) {
     table.code_bound = code_bound_kernel(table.level, needs.metric, code_groups(needs.d));
+    table.code_rows = row_bound_kernel(needs.metric, needs.d);
   }
   return table;
 }

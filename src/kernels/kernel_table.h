@@ -7,6 +7,7 @@
 #include "kernels/code_bound.h"
 #include "kernels/cpu_level.h"
 #include "kernels/digit_column.h"
+#include "kernels/row_bound.h"
 #include "kernels/row_distance.h"
 #include "kernels/tile_distance.h"
 
@@ -33,11 +34,14 @@ struct KernelTable {
   // Byte-code bounds of a row against a code tile; null when the code
   // filter is off or rows are wider than the bounds are exact for.
   CodeBoundKernel code_bound = nullptr;
+  // The same bounds for one row of codes at a time and for a run of rows
+  // (a per-query search); set exactly when code_bound is.
+  RowBoundKernels code_rows;
 };
 
 // The kernels for `needs` at cpu_level() (the test cap included), with the
-// code bounds when code_filter_enabled(). Every pointer but code_bound is
-// set. Thread safety: reads the process-wide level and filter switch.
+// code bounds when code_filter_enabled(). Every pointer but code_bound and
+// code_rows' is set. Thread safety: reads the process-wide level and filter switch.
 KernelTable choose_kernels(const KernelNeeds& needs);
 
 }  // namespace vb::kernels

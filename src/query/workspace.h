@@ -31,6 +31,16 @@ struct Ws {
   std::vector<std::uint64_t> cand_ids;
   // Single-precision distance of each candidate (refinement scratch).
   std::vector<float> cand_dist;
+  // When `bounded`: per candidate of cand_ids, at the same position, its code
+  // bound against the query (kernels/code_bound.h), which never exceeds its
+  // distance; the gather sets it when the index's codes bound every distance
+  // to the query, and every new gather starts without.
+  std::vector<std::uint32_t> cand_bound;
+  bool bounded = false;
+  // The query's codes, padded for the row bound kernel.
+  std::vector<std::uint8_t> query_codes;
+  // Refinement scratch: the ids picked to measure.
+  std::vector<std::uint64_t> picked;
   // The current query rounded to single precision (dq values).
   std::vector<float> query_f32;
   // Digit codes, in-cell positions and probe scratch of the current table.
@@ -46,6 +56,9 @@ struct Ws {
   // Ids of the listed keys' entries in the tier at hand, staged a few
   // thousand at a time before de-duplication.
   std::vector<std::int64_t> raw_ids;
+  // Beside raw_ids, when bounding a tier whose codes lie in key order: each
+  // staged entry's code bound.
+  std::vector<std::uint32_t> raw_bounds;
   // Per listed key: the position range of its entries in the tier at hand.
   std::vector<std::pair<std::size_t, std::size_t>> ranges;
   // Relaxation: the query's base key in every table.
@@ -59,6 +72,7 @@ struct Ws {
       : mark(n_points, 0), query_f32(dq, 0.0f), codes(digits), frac(digits), margin(digits), probe_scratch(digits) {
     cand_ids.reserve(kInitialCandidates);
     cand_dist.reserve(kInitialCandidates);
+    cand_bound.reserve(kInitialCandidates);
   }
 
   // Starts a new gather: a new stamp and an empty candidate list. When the
@@ -70,6 +84,8 @@ struct Ws {
       stamp = 1;
     }
     cand_ids.clear();
+    cand_bound.clear();
+    bounded = false;
   }
 
   // Rounds a query row of query_f32.size() values to single precision.

@@ -6,7 +6,10 @@
 #include <limits>
 #include <vector>
 
+#include "base/code_filter.h"
 #include "base/errors.h"
+#include "kernels/code_bound.h"
+#include "kernels/torus_codes.h"
 #include "test_query.h"
 
 namespace vb::query {
@@ -80,6 +83,49 @@ TEST(Gather, AStampThatWrapsClearsTheMarks) {
   gather_query(ix, ws, q, 3);
   EXPECT_EQ(ws.stamp, 1u);
   EXPECT_EQ(ws.cand_ids, fresh.cand_ids);
+}
+
+// Each candidate's bound is that of its own codes, whichever tier lists it
+// (key-ordered codes for the static tier, row-major for the candidate
+// tier), from the single-precision query; a gather that cannot bound, and a
+// relaxation's widened gather, lists none.
+TEST(Gather, BoundsBesideTheIdsAreThoseOfEachIdsOwnCodes) {
+  testing::Built ix(3, 2, 3, 5, 400, 250, 8);
+  const auto queries = index::testing::random_points(20, 5, 9);
+  Ws ws(ix.n_points, 5, ix.k);
+  std::size_t from_cand = 0;
+  for (std::size_t i = 0; i < 20; ++i) {
+    const double* q = queries.data() + i * 5;
+    gather_query(ix, ws, q, 5);
+    ASSERT_TRUE(ws.bounded);
+    ASSERT_EQ(ws.cand_bound.size(), ws.cand_ids.size());
+    std::uint8_t codes[5];
+    for (std::size_t c = 0; c < 5; ++c) codes[c] = kernels::torus_code(static_cast<float>(q[c]));
+    for (std::size_t j = 0; j < ws.cand_ids.size(); ++j) {
+      const std::uint64_t id = ws.cand_ids[j];
+      from_cand += id >= ix.n_static;
+      ASSERT_EQ(ws.cand_bound[j], kernels::pair_bound(codes, ix.codes.data() + id * 5, 5, ix.metric))
+          << "query " << i << " id " << id;
+    }
+  }
+  EXPECT_GT(from_cand, 0u);
+  ws.begin_gather();
+  gather_range(ix, ws, 0, 0, 3);
+  EXPECT_FALSE(ws.bounded);
+
+  Buffer<double> off(queries.data(), queries.data() + 5);
+  off[2] = 1.5;
+  gather_query(ix, ws, off.data(), 5);
+  EXPECT_FALSE(ws.bounded) << "a coordinate off the torus";
+  const Buffer<double> wide(queries.data(), queries.data() + 6);
+  gather_query(ix, ws, wide.data(), 6);
+  EXPECT_FALSE(ws.bounded) << "more columns than the index";
+  set_code_filter(false);
+  index::choose_kernels(ix);
+  gather_query(ix, ws, queries.data(), 5);
+  EXPECT_FALSE(ws.bounded) << "filter off";
+  set_code_filter(true);
+  index::choose_kernels(ix);
 }
 
 }  // namespace

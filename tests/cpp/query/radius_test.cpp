@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/code_filter.h"
 #include "kernels/row_distance.h"
 #include "pool/pool.h"
 #include "query/blocked.h"
@@ -200,6 +201,35 @@ TEST(Radius, CoordinatesOffTheTorusGiveTheGatheredRows) {
   for (double radius : {tenth_radius(ix, batch.queries), -1.0, std::numeric_limits<double>::infinity()}) {
     expect_tiles_match(ix, batch.queries, 90, radius, batch.exclude);
   }
+}
+
+// The gathered path measures only the candidates whose code bound is within
+// the radius when the filter is on; its rows are those of measuring them
+// all, on hashed and exhaustive indexes in both metrics. A point at exactly
+// the radius with a tight bound (the query at the top of its code, the
+// point at the bottom of its own) sits on the bar and is kept.
+TEST(Radius, GatheredRowsAreTheSameWithTheFilterOnAndOff) {
+  for (bool exhaustive : {true, false}) {
+    for (Metric metric : {Metric::kL1, Metric::kL2}) {
+      testing::Built ix(exhaustive ? 1 : 3, exhaustive ? 1 : 2, exhaustive ? 1 : 3, 6, 500, 300, 71 + exhaustive);
+      set_form(ix, metric, false);
+      const Batch batch(ix, 40, 72);
+      const double radius = tenth_radius(ix, batch.queries);
+      set_code_filter(false);
+      index::choose_kernels(ix);
+      const Csr want = run(radius_gathered, ix, batch.queries, 40, radius, batch.exclude);
+      set_code_filter(true);
+      index::choose_kernels(ix);
+      ASSERT_NE(ix.kernels.code_rows.run, nullptr);
+      expect_same(run(radius_gathered, ix, batch.queries, 40, radius, batch.exclude), want,
+                  exhaustive ? "exhaustive" : "hashed");
+    }
+  }
+  index::Index ix = index::testing::random_index(1, 1, 1, 1, 73);
+  index::build(ix, Buffer<double>{97.0 / 256 - 0x3p-20, 0.7, 103.0 / 256}, 3, 1, 3);
+  const Buffer<double> query = {100.0 / 256 - 0x1p-20};
+  const Csr got = run(radius_gathered, ix, query, 1, 3.0 / 256 + 0x1p-20, {});
+  EXPECT_EQ(got.rows.ids, std::vector<std::int64_t>{2});
 }
 
 TEST(Radius, NoRowsOrNoPointsGiveEmptyRows) {
