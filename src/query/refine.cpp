@@ -73,8 +73,12 @@ void refine_by_bounds(const index::Index& index, Ws& ws, TopK& topk, std::int64_
   std::vector<std::uint64_t>& picked = ws.picked;
   picked.clear();
   std::int64_t bar = bar_of(index, topk);
+  const float* points = index.points_f32.data();
   for (std::size_t i = 0; i < count; ++i) {
     if (bounds[i] > bar) continue;
+    // The row is requested as soon as the candidate is picked, so that its
+    // miss overlaps with picking the rest of the chunk.
+    __builtin_prefetch(points + ids[i] * index.d);
     picked.push_back(ids[i]);
     if (picked.size() == kPickChunk) {
       measure_and_offer(index, ws, topk, picked.data(), picked.size(), exclude);

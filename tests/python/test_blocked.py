@@ -47,7 +47,8 @@ def test_rows_and_pairs_are_the_same_with_the_code_filter_off():
     # candidates' by id): the default run bounds candidates by their byte codes
     # first, VIBREL_CODE_FILTER=off measures every pair in floats. Blocked and
     # per-query batches, self-join rows excluding their point, radius searches;
-    # both runs print a digest of the same bytes and the same pairs.
+    # both runs print a digest of the same bytes and the same pairs and
+    # gathered candidates.
     code = """
         import hashlib
         import numpy as np
@@ -67,7 +68,7 @@ def test_rows_and_pairs_are_the_same_with_the_code_filter_off():
                                    index.query_radius(queries[:rows], 0.08 * d, exclude[:rows])):
                         for part in answer:
                             digest.update(part.tobytes())
-                pairs.append(index.stats()["pairs"])
+                pairs += [index.stats()["pairs"], index.stats()["cands"]]
         print(digest.hexdigest(), *pairs)
     """
     on = run_python(code)
