@@ -116,8 +116,8 @@ void append_staged(const index::Index& index, Ws& ws) {
   const kernels::RowBound bound = index.kernels.code_rows.row;
   const std::uint32_t* staged_bounds = ws.raw_bounds.data();
   const std::uint8_t* query = ws.query_codes.data();
-  std::uint32_t* mark = ws.mark.data();
-  const std::uint32_t stamp = ws.stamp;
+  Ws::Stamp* mark = ws.mark.data();
+  const Ws::Stamp stamp = ws.stamp;
   std::size_t kept = 0;
   for (std::size_t j = 0; j < total; ++j) {
     if (j + kMarkAhead < total) {

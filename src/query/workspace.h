@@ -24,9 +24,15 @@ struct Ws {
   // Capacity of cand_ids when the workspace is made.
   static constexpr std::size_t kInitialCandidates = 4096;
 
+  // A gather's generation. One byte, so that the marks of a large index
+  // (one a point) stay within a core's own cache and cost little to make
+  // for every task of every call; it wraps every 255 gathers, when the marks
+  // are cleared.
+  using Stamp = std::uint8_t;
+
   // Per point id: the stamp of the last gather that listed it (0 = never).
   // An index-sized array, so it takes the large-block allocation.
-  Buffer<std::uint32_t> mark;
+  Buffer<Stamp> mark;
   // Candidates of the current query, each id once, in gather order.
   std::vector<std::uint64_t> cand_ids;
   // Single-precision distance of each candidate (refinement scratch).
@@ -64,7 +70,7 @@ struct Ws {
   // Relaxation: the query's base key in every table.
   std::vector<std::int64_t> base_keys;
   // Generation of the current gather; a point is listed iff mark[id] == stamp.
-  std::uint32_t stamp = 0;
+  Stamp stamp = 0;
 
   // A workspace for queries of dq columns against n_points points whose keys
   // have `digits` digits.
@@ -76,11 +82,11 @@ struct Ws {
   }
 
   // Starts a new gather: a new stamp and an empty candidate list. When the
-  // stamp wraps to 0 the marks are cleared, since marks written 2^32 gathers
+  // stamp wraps to 0 the marks are cleared, since marks written 256 gathers
   // ago would otherwise read as current.
   void begin_gather() {
     if (++stamp == 0) {
-      std::fill(mark.begin(), mark.end(), 0u);
+      std::fill(mark.begin(), mark.end(), Stamp{0});
       stamp = 1;
     }
     cand_ids.clear();

@@ -76,13 +76,22 @@ TEST(Gather, AStampThatWrapsClearsTheMarks) {
   Ws fresh(ix.n_points, 3, ix.k);
   gather_query(ix, fresh, q, 3);
   Ws ws(ix.n_points, 3, ix.k);
-  ws.stamp = std::numeric_limits<std::uint32_t>::max();
-  // Marks of 0 (never listed) and 1 (as left by a gather 2^32 generations
+  ws.stamp = std::numeric_limits<Ws::Stamp>::max();
+  // Marks of 0 (never listed) and 1 (as left by a gather 255 generations
   // ago): after the wrap, neither may read as listed by the current gather.
-  for (std::size_t id = 0; id < ws.mark.size(); ++id) ws.mark[id] = id % 2;
+  for (std::size_t id = 0; id < ws.mark.size(); ++id) ws.mark[id] = static_cast<Ws::Stamp>(id % 2);
   gather_query(ix, ws, q, 3);
   EXPECT_EQ(ws.stamp, 1u);
   EXPECT_EQ(ws.cand_ids, fresh.cand_ids);
+  // Two queries in turn through several wraps: each gather lists what a
+  // fresh workspace lists.
+  const double* other = ix.points.data() + 8 * 3;
+  Ws fresh_other(ix.n_points, 3, ix.k);
+  gather_query(ix, fresh_other, other, 3);
+  for (int i = 0; i < 700; ++i) {
+    gather_query(ix, ws, i % 2 == 0 ? other : q, 3);
+    ASSERT_EQ(ws.cand_ids, i % 2 == 0 ? fresh_other.cand_ids : fresh.cand_ids) << "gather " << i;
+  }
 }
 
 // Each candidate's bound is that of its own codes, whichever tier lists it
