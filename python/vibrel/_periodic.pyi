@@ -18,6 +18,10 @@ class PeriodicLshIndex(RustLshIndex):  # the same methods; not a subclass at run
     def __new__(cls, b: int, k: int, l: int, probes: int, s: npt.NDArray[np.int64], u: npt.NDArray[np.float64],
                 block: int = 1024, metric: Literal["l1", "l2"] = "l1",
                 period: npt.NDArray[np.float64] | None = None) -> PeriodicLshIndex: ...
+    def query_knn_ids(self, ids: npt.NDArray[np.int64], k: int
+                      ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+    def query_radius_ids(self, ids: npt.NDArray[np.int64], radius: float
+                         ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 
 class CellIndex:
     """Exact radius search in a periodic box by cell lists, compiled."""

@@ -386,18 +386,29 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         ind : ndarray of shape (m, n_neighbors), int64
             Ids of the neighbours, equal distances by ascending id.
         """
-        self._fitted()
+        index = self._fitted()
         count = self._n_neighbors(n_neighbors)
+        if X is None and hasattr(index, "query_knn_ids"):
+            # The engine searches from the rows it holds: only the ids cross.
+            rows = self._self_join_ids(ids)
+            check_enough(self.n_points, count, True)
+            ind, dist = self._sliced("kneighbors", rows, None, self._knn_cap(count),
+                                     lambda r, _: self._call(index.query_knn_ids, r, count),
+                                     lambda m: _RowsInto(m, count))
+            return (dist, ind) if return_distance else ind
         queries, exclude = self._queries(X, ids)
         check_enough(self.n_points, count, exclude is not None)
         ind, dist = self._knn(queries, exclude, count)
         return (dist, ind) if return_distance else ind
 
+    def _knn_cap(self, n_neighbors: int) -> int:
+        """Rows of one engine call whose collectors fit the memory they may take."""
+        return max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _backend.pool_threads()
+
     def _knn(self, queries: np.ndarray, exclude, n_neighbors: int):
         """(ind, dist) of checked queries, each leaving out its `exclude` id (-1: none)."""
         index = self.index_
-        cap = max(1, COLLECTOR_BYTES_PER_THREAD // (16 * n_neighbors)) * _backend.pool_threads()
-        return self._sliced("kneighbors", queries, exclude, cap,
+        return self._sliced("kneighbors", queries, exclude, self._knn_cap(n_neighbors),
                             lambda q, e: self._call(index.query_knn, q, n_neighbors, e),
                             lambda m: _RowsInto(m, n_neighbors))
 
@@ -548,7 +559,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         if search is not None:
             pairs, dists = search.pairs(radius)
         else:
-            pairs, dists = _pairs_of_rows(*self._radius(self._points, np.arange(self.n_points), radius))
+            pairs, dists = _pairs_of_rows(*self._radius(self._points, np.arange(self.n_points), radius, True))
         return (pairs, dists) if return_distance else pairs
 
     def transform(self, X: ArrayLike) -> csr_matrix:
@@ -607,8 +618,10 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         """
         index = self._fitted()
         coords = update_rows(X, index.n_candidates, self.n_features_in_, self._period)
-        points = self._points.copy()
-        points[index.n_static:] = coords
+        # A fresh array for the model (the old one stays until the engine has
+        # installed): with no static tier the checked copy of X is that array.
+        n_static = index.n_static
+        points = coords if n_static == 0 else np.concatenate([self._points[:n_static], coords])
         _atomic.call_then_commit(index, "update", coords, self.__dict__, {"_points": points, **self._no_caches()},
                                  self._threads())
         return self
@@ -702,10 +715,13 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
         if X is not None:
             check_no_ids_with(X, ids)
             return _validation.as_points(X, "X", period=self._period, estimator=self), None
-        if ids is None:
-            return self._points, np.arange(self._points.shape[0], dtype=np.int64)
-        rows = check_ids(ids, self._points.shape[0])
-        return self._points[rows], rows
+        rows = self._self_join_ids(ids)
+        return (self._points if ids is None else self._points[rows]), rows
+
+    def _self_join_ids(self, ids) -> np.ndarray:
+        """The checked int64 ids of a self-join's queries: `ids`, or every point for None."""
+        n = self._points.shape[0]
+        return np.arange(n, dtype=np.int64) if ids is None else check_ids(ids, n)
 
     def _sliced(self, label, queries, exclude, cap, call, join):
         """`call(queries, exclude)` on slices of at most `cap` rows (fewer when
@@ -732,15 +748,19 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
             raise ValueError("return_distance must be True if sort_results is True")
         radius = _validation.check_radius(self.radius if radius is None else radius)
         queries, exclude = self._queries(X, ids)
-        return self._radius(queries, exclude, radius)
+        return self._radius(queries, exclude, radius, self_join=X is None)
 
-    def _radius(self, queries: np.ndarray, exclude, radius: float):
-        """CSR (indptr, ids, dists) of checked queries within a checked radius."""
+    def _radius(self, queries: np.ndarray, exclude, radius: float, self_join: bool = False):
+        """CSR (indptr, ids, dists) of checked queries within a checked radius;
+        `self_join`: the queries are the indexed points `exclude`."""
         m = queries.shape[0]
         _sizes.check_radius_answer(m, self.n_points, 0 if exclude is None else int((exclude >= 0).sum()), radius,
                                    _sizes.box_reach(self.effective_metric_, self._period, self.n_features_in_))
         search = self._exact_search(m, radius)
         index = search if search is not None else self._radius_index(radius)
+        if self_join and hasattr(index, "query_radius_ids"):
+            return self._sliced("radius_neighbors", exclude, None, m,
+                                lambda r, _: self._call(index.query_radius_ids, r, radius), lambda _: _CsrParts())
         return self._sliced("radius_neighbors", queries, exclude, m,
                             lambda q, e: self._call(index.query_radius, q, radius, e), lambda _: _CsrParts())
 

@@ -28,7 +28,9 @@ Index::Index(std::int64_t b_, std::size_t k_, std::size_t l_, std::size_t probes
 }
 
 kernels::KernelNeeds kernel_needs(const Index& index, std::size_t d) {
-  return {d, index.metric, !index.scale.empty(), index.b};
+  // The periods are read only when they are as many as the coordinates.
+  const bool periods_fit = !index.scale.empty() && index.scale.size() == d;
+  return {d, index.metric, !index.scale.empty(), index.b, periods_fit ? index.scale.data() : nullptr};
 }
 
 void choose_kernels(Index& index) { index.kernels = kernels::choose_kernels(kernel_needs(index, index.d)); }

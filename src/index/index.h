@@ -87,8 +87,9 @@ struct Index {
   std::size_t n_cand() const { return n_points - n_static; }
 
   // Whether the codes bound the distance to every point: every coordinate
-  // lies on the torus and no axis has a period of its own.
-  bool codes_bound() const { return off_torus_static == 0 && off_torus_cand == 0 && scale.empty(); }
+  // lies on the torus (the periods are weighed when the kernels are chosen:
+  // kernels.code_bound is null for sides the weights cannot tell apart).
+  bool codes_bound() const { return off_torus_static == 0 && off_torus_cand == 0; }
 };
 
 // What the kernels of the index depend on, for a build with rows of d values.

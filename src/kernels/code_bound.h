@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "base/metric.h"
 #include "kernels/cpu_level.h"
@@ -23,8 +25,12 @@
 // could neither enter a row's k nearest nor pass a radius, and it needs no
 // float distance.
 //
-// Axis periods are not covered: an index with periods measures every
-// candidate in floats.
+// With axis periods the kernels scale each term by its axis period before
+// forming it. A cube (one period on every axis) scales the bound alike; other
+// boxes weigh each coordinate's term by an integer weight in proportion to its
+// period, floored (code_scale), so that the weighted bound is worth at least
+// the longest period over the largest weight per unit. code_scale folds that
+// and the rounding of the scaled terms and their sum into one rate.
 namespace vb::kernels {
 
 // Coordinates per code group: a tile keeps each candidate's codes in groups
@@ -51,15 +57,47 @@ bool encode_query(const float* q, std::size_t d, std::uint8_t* out);
 void pack_code_tile(const std::uint8_t* codes, std::size_t d, const std::int64_t* ids, std::size_t count,
                     std::size_t lanes, std::uint8_t* tile);
 
+// How bounds in code units compare with the distances of one index: a bound
+// B proves a computed (summed) distance strictly above S when
+// B > floor(S × units).
+struct CodeScale {
+  double units = 256.0;  // code units per unit of summed distance, never too few
+  // Per coordinate the weight of its term, code_groups(d) groups (the padding
+  // weighs 0): B sums w × t (L1) or (w × t)^2 (L2) for the codes' term t.
+  // Empty when every axis weighs alike (w = 1).
+  std::vector<std::uint8_t> weights;
+  const std::uint8_t* weights_or_null() const { return weights.empty() ? nullptr : weights.data(); }
+};
+
+// The scale of the unit torus: 256 (L1) or 65536 (L2) units, exactly.
+inline CodeScale unit_code_scale(Metric metric) { return {metric == Metric::kL2 ? 65536.0 : 256.0, {}}; }
+
+// The smallest weight a box may floor to: a weight of w loses at most 1 / w of
+// its axis's term, and boxes whose sides lie further apart than the weights
+// can tell (bench/period_codes.py) measure every candidate in floats.
+inline constexpr unsigned kMinCodeWeight = 16;
+
+// The scale for rows of d coordinates whose axes have the given periods
+// (single precision, as the kernels multiply by them; null for the unit
+// torus), or nothing where the weights would not tell the sides apart
+// (kMinCodeWeight). Requires: every period positive and finite, within
+// period_range(metric); d <= kMaxCodeDims.
+std::optional<CodeScale> code_scale(Metric metric, const float* periods, std::size_t d);
+
 // The largest bound that does not prove a computed distance strictly above
 // `summed` (a single-precision distance in the kernels' summed form: squared
 // for L2), floor(summed × units): survivors are the candidates with bound
 // <= limit. -1 for a negative `summed` (no distance on the torus is below
 // it), INT32_MAX for +inf or NaN and any limit beyond it.
-std::int32_t code_limit(float summed, Metric metric);
+std::int32_t code_limit(float summed, const CodeScale& scale);
 
-// The bound of two rows of d codes each (row-major), the plain way.
-std::uint32_t pair_bound(const std::uint8_t* a, const std::uint8_t* b, std::size_t d, Metric metric);
+// The limit on the unit torus.
+inline std::int32_t code_limit(float summed, Metric metric) { return code_limit(summed, unit_code_scale(metric)); }
+
+// The bound of two rows of d codes each (row-major), the plain way, with the
+// d weights of a CodeScale (null: every weight 1).
+std::uint32_t pair_bound(const std::uint8_t* a, const std::uint8_t* b, std::size_t d, Metric metric,
+                         const std::uint8_t* weights = nullptr);
 
 // One query's codes against a code tile.
 struct CodeBoundJob {
@@ -70,6 +108,7 @@ struct CodeBoundJob {
   std::size_t count;           // lanes holding candidates, <= lanes
   std::int32_t limit;          // code_limit of the bar a candidate must not exceed
   std::uint32_t* survivors;    // ceil(count / 32) words: bit i of word w for lane 32 w + i
+  const std::uint8_t* weights = nullptr;  // a CodeScale's weights, groups × 4, for a weighted kernel
 };
 
 // Sets the survivor bit of every lane below count whose bound is at most
@@ -78,8 +117,9 @@ struct CodeBoundJob {
 using CodeBoundKernel = void (*)(const CodeBoundJob& job);
 
 // The kernel of a level and metric for tiles of `groups` groups (fixed-size
-// kernels for the common ones); all levels give the same survivors.
-// Requires: level <= supported_cpu_level(); jobs of that many groups.
-CodeBoundKernel code_bound_kernel(CpuLevel level, Metric metric, std::size_t groups);
+// kernels for the common ones), weighing the terms when `weighted`; all levels
+// give the same survivors. Requires: level <= supported_cpu_level(); jobs of
+// that many groups, with weights exactly when weighted.
+CodeBoundKernel code_bound_kernel(CpuLevel level, Metric metric, std::size_t groups, bool weighted = false);
 
 }  // namespace vb::kernels

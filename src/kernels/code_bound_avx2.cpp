@@ -2,8 +2,12 @@
 // group the wrapped difference is vpsubb then vpabsb (whose -128 reads as 128
 // unsigned), less one with unsigned saturation; vpmaddubsw adds the two
 // terms of each half-group (L1: times one; L2: each term times itself)
-// into 16 bits, and vpmaddwd the halves into the lane's 32-bit sum. The sums
-// are exact integers, so every level yields the same survivors.
+// into 16 bits, and vpmaddwd the halves into the lane's 32-bit sum. Weighted
+// terms (boxes of unequal sides): L1 multiplies the terms by the group's
+// weights in vpmaddubsw; L2 widens the terms to 16 bits, multiplies them by
+// the weights (vpmullw) and squares and adds pairs with vpmaddwd, two lanes'
+// halves apart, which vphaddd puts together at the end. The sums are exact
+// integers, so every level yields the same survivors.
 #include <immintrin.h>
 
 #include <cstring>
@@ -31,17 +35,58 @@ inline __attribute__((always_inline)) void group_terms(const CodeBoundJob& job, 
   }
 }
 
+// The group's four weights in every lane, as bytes (L1) or as 16-bit values
+// twice over (L2: a lane's four terms widened).
+inline __attribute__((always_inline)) __m256i weight_bytes(const CodeBoundJob& job, std::size_t g) {
+  std::int32_t word = 0;
+  std::memcpy(&word, job.weights + g * kCodeGroup, sizeof word);
+  return _mm256_set1_epi32(word);
+}
+
+inline __attribute__((always_inline)) __m256i weight_words(const CodeBoundJob& job, std::size_t g) {
+  const std::uint8_t* w = job.weights + g * kCodeGroup;
+  std::uint64_t word = 0;
+  for (std::size_t c = 0; c < kCodeGroup; ++c) word |= static_cast<std::uint64_t>(w[c]) << (16 * c);
+  return _mm256_set1_epi64x(static_cast<std::int64_t>(word));
+}
+
 // The sums of one word (32 lanes, four registers of eight) over groups
 // [g0, g1), added into sum. L1 adds two groups' terms (each at most 127) as
 // bytes before vpmaddubsw, which halves the widening.
-template <Metric M, std::size_t kGroups>
+template <Metric M, bool kWeighted, std::size_t kGroups>
 inline __attribute__((always_inline)) void add_groups(const CodeBoundJob& job, const std::uint8_t* base,
                                                       std::size_t g0, std::size_t g1, __m256i (&sum)[4]) {
   const __m256i one8 = _mm256_set1_epi8(1);
   const __m256i one16 = _mm256_set1_epi16(1);
   const std::size_t end = kGroups != 0 ? kGroups : g1;
   __m256i t[4], u[4];
-  if constexpr (M == Metric::kL2) {
+  if constexpr (kWeighted && M == Metric::kL2) {
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i low[4], high[4];
+    for (std::size_t j = 0; j < 4; ++j) low[j] = high[j] = zero;
+#pragma GCC unroll 4
+    for (std::size_t g = g0; g < end; ++g) {
+      group_terms(job, base, g, t);
+      const __m256i w = weight_words(job, g);
+      for (std::size_t j = 0; j < 4; ++j) {
+        const __m256i a = _mm256_mullo_epi16(_mm256_unpacklo_epi8(t[j], zero), w);
+        const __m256i b = _mm256_mullo_epi16(_mm256_unpackhi_epi8(t[j], zero), w);
+        low[j] = _mm256_add_epi32(low[j], _mm256_madd_epi16(a, a));
+        high[j] = _mm256_add_epi32(high[j], _mm256_madd_epi16(b, b));
+      }
+    }
+    // low holds lanes 0, 1 (4, 5) as two halves each, high lanes 2, 3 (6, 7).
+    for (std::size_t j = 0; j < 4; ++j) sum[j] = _mm256_add_epi32(sum[j], _mm256_hadd_epi32(low[j], high[j]));
+  } else if constexpr (kWeighted) {
+#pragma GCC unroll 8
+    for (std::size_t g = g0; g < end; ++g) {
+      group_terms(job, base, g, t);
+      const __m256i w = weight_bytes(job, g);
+      for (std::size_t j = 0; j < 4; ++j) {
+        sum[j] = _mm256_add_epi32(sum[j], _mm256_madd_epi16(_mm256_maddubs_epi16(t[j], w), one16));
+      }
+    }
+  } else if constexpr (M == Metric::kL2) {
 #pragma GCC unroll 8
     for (std::size_t g = g0; g < end; ++g) {
       group_terms(job, base, g, t);
@@ -70,7 +115,7 @@ inline __attribute__((always_inline)) void add_groups(const CodeBoundJob& job, c
 }
 
 // kGroups != 0: rows of exactly that many groups, unrolled; 0: any.
-template <Metric M, std::size_t kGroups>
+template <Metric M, bool kWeighted, std::size_t kGroups>
 void code_bound(const CodeBoundJob& job) {
   const __m256i limit = _mm256_set1_epi32(job.limit);
   const std::size_t groups = job.groups;
@@ -80,10 +125,10 @@ void code_bound(const CodeBoundJob& job) {
     __m256i sum[4];
     for (auto& s : sum) s = _mm256_setzero_si256();
     if constexpr (kGroups != 0) {
-      add_groups<M, kGroups>(job, base, 0, kGroups, sum);
+      add_groups<M, kWeighted, kGroups>(job, base, 0, kGroups, sum);
     } else {
       for (std::size_t g0 = 0; g0 < groups; g0 += kL1GroupsPer16) {
-        add_groups<M, 0>(job, base, g0, groups - g0 < kL1GroupsPer16 ? groups : g0 + kL1GroupsPer16, sum);
+        add_groups<M, kWeighted, 0>(job, base, g0, groups - g0 < kL1GroupsPer16 ? groups : g0 + kL1GroupsPer16, sum);
       }
     }
     std::uint32_t kept = 0;
@@ -97,30 +142,33 @@ void code_bound(const CodeBoundJob& job) {
   }
 }
 
-template <Metric M>
+template <Metric M, bool kWeighted>
 CodeBoundKernel for_groups(std::size_t groups) {
   switch (groups) {
     case 1:
-      return code_bound<M, 1>;
+      return code_bound<M, kWeighted, 1>;
     case 2:
-      return code_bound<M, 2>;
+      return code_bound<M, kWeighted, 2>;
     case 3:
-      return code_bound<M, 3>;
+      return code_bound<M, kWeighted, 3>;
     case 4:
-      return code_bound<M, 4>;
+      return code_bound<M, kWeighted, 4>;
     case 5:
-      return code_bound<M, 5>;
+      return code_bound<M, kWeighted, 5>;
     case 6:
-      return code_bound<M, 6>;
+      return code_bound<M, kWeighted, 6>;
     default:
-      return code_bound<M, 0>;
+      return code_bound<M, kWeighted, 0>;
   }
 }
 
 }  // namespace
 
-CodeBoundKernel code_bound_kernel_avx2(Metric metric, std::size_t groups) {
-  return metric == Metric::kL2 ? for_groups<Metric::kL2>(groups) : for_groups<Metric::kL1>(groups);
+CodeBoundKernel code_bound_kernel_avx2(Metric metric, std::size_t groups, bool weighted) {
+  if (metric == Metric::kL2) {
+    return weighted ? for_groups<Metric::kL2, true>(groups) : for_groups<Metric::kL2, false>(groups);
+  }
+  return weighted ? for_groups<Metric::kL1, true>(groups) : for_groups<Metric::kL1, false>(groups);
 }
 
 }  // namespace vb::kernels

@@ -1,5 +1,8 @@
 #include "kernels/kernel_table.h"
 
+#include <optional>
+#include <utility>
+
 #include "base/code_filter.h"
 
 namespace vb::kernels {
@@ -13,9 +16,13 @@ KernelTable choose_kernels(const KernelNeeds& needs) {
   table.list = distance.list;
   table.tile = tile_kernel(table.level, needs.d, needs.metric, needs.scaled);
   table.pack = tile_pack(table.level, needs.d);
-  if (code_filter_enabled() && needs.d <= kMaxCodeDims) {
-    table.code_bound = code_bound_kernel(table.level, needs.metric, code_groups(needs.d));
-    table.code_rows = row_bound_kernel(needs.metric, needs.d);
+  if (!code_filter_enabled() || needs.d > kMaxCodeDims || (needs.scaled && needs.periods == nullptr)) return table;
+  std::optional<CodeScale> scale = code_scale(needs.metric, needs.scaled ? needs.periods : nullptr, needs.d);
+  if (scale) {
+    table.code_bound = code_bound_kernel(table.level, needs.metric, code_groups(needs.d), !scale->weights.empty());
+    // Rows bounded one at a time (the per-query search) go without weights.
+    if (scale->weights.empty()) table.code_rows = row_bound_kernel(needs.metric, needs.d);
+    table.code_scale = *std::move(scale);
   }
   return table;
 }

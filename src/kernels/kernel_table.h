@@ -22,6 +22,7 @@ struct KernelNeeds {
   Metric metric = Metric::kL1;
   bool scaled = false;          // per-axis periods
   std::int64_t b = 1;           // buckets per digit, which caps the hashing level
+  const float* periods = nullptr;  // the d axis periods when scaled; without them no code bound is chosen
 };
 
 struct KernelTable {
@@ -34,14 +35,18 @@ struct KernelTable {
   // Byte-code bounds of a row against a code tile; null when the code
   // filter is off or rows are wider than the bounds are exact for.
   CodeBoundKernel code_bound = nullptr;
+  CodeScale code_scale;                  // what a bound is worth, for code_limit
   // The same bounds for one row of codes at a time and for a run of rows
-  // (a per-query search); set exactly when code_bound is.
+  // (a per-query search), unweighted: set when code_bound is and code_scale
+  // has no weights.
   RowBoundKernels code_rows;
 };
 
 // The kernels for `needs` at cpu_level() (the test cap included), with the
-// code bounds when code_filter_enabled(). Every pointer but code_bound and
-// code_rows' is set. Thread safety: reads the process-wide level and filter switch.
+// code bounds when code_filter_enabled() and code_scale finds weights that
+// tell the periods of a scaled form apart. Every pointer but code_bound and
+// those of code_rows is set. Thread safety: reads the process-wide level and
+// filter switch.
 KernelTable choose_kernels(const KernelNeeds& needs);
 
 }  // namespace vb::kernels

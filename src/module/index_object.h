@@ -55,6 +55,8 @@ PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 PyObject* index_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* index_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* index_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* index_query_knn_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* index_query_radius_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* index_tables(PyObject* self, PyObject* unused);
 PyObject* index_stats(PyObject* self, PyObject* unused);
 PyObject* index_reset_stats(PyObject* self, PyObject* unused);

@@ -9,6 +9,7 @@
 #include "module/cell_index_object.h"
 #include "module/cell_docstrings.h"
 #include "module/census_functions.h"
+#include "module/environment.h"
 #include "module/index_object.h"
 #include "module/pool_functions.h"
 
@@ -18,6 +19,8 @@ using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject
 
 int exec(PyObject* module) {
   import_array1(-1);
+  // Each extension keeps its own copy of the switches the environment sets.
+  vb::module::apply_environment();
   if (vb::module::add_class(module, vb::module::periodic_index_type, "PeriodicLshIndex") < 0) return -1;
   return vb::module::add_class(module, vb::module::cell_index_type, "CellIndex");
 }

@@ -99,15 +99,28 @@ std::size_t rows_per_block(std::size_t m, std::size_t block, std::size_t threads
 std::vector<std::size_t> locality_order(const index::Index& index, const double* queries, std::size_t m,
                                         std::size_t dq);
 
-// The rows of one block, copied in block order from the batch.
+// The rows of one block: positions row0 .. row0 + count of the batch, which
+// are its rows themselves, or with a locality order the rows order[row0 ..
+// row0 + count), copied here in block order.
 struct BlockRows {
-  std::vector<double> queries;
-  std::vector<std::int64_t> exclude;  // empty when the batch excludes nothing
+  const double* rows = nullptr;           // count × dq values
+  const std::int64_t* exclude = nullptr;  // count excluded ids, or null when the batch excludes nothing
 
-  // Copies rows[0 .. count) of `all` (dq values each) and, when all_exclude is
-  // not null, their excluded ids.
-  void take(const double* all, const std::int64_t* all_exclude, std::size_t dq, const std::size_t* rows,
-            std::size_t count);
+  // Points rows and exclude at the block's rows of the batch `all` (dq values
+  // a row; all_exclude null or one id a row), copying them when `order` (a
+  // permutation of the batch rows, or empty) is not empty. The pointers stay
+  // valid until the next select or the batch's end.
+  void select(const double* all, const std::int64_t* all_exclude, std::size_t dq, const std::vector<std::size_t>& order,
+              std::size_t row0, std::size_t count);
+
+  // The batch row of the block's row r.
+  static std::size_t batch_row(const std::vector<std::size_t>& order, std::size_t row0, std::size_t r) {
+    return order.empty() ? row0 + r : order[row0 + r];
+  }
+
+ private:
+  std::vector<double> copied_rows_;
+  std::vector<std::int64_t> copied_exclude_;
 };
 
 // Answers one block of query rows (block.m >= 1, block.k >= 1): on return row

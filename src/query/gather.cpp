@@ -187,9 +187,10 @@ void gather_tier(const index::Index& index, const index::RunView& tier, Ws& ws, 
 }
 
 // Whether the candidates of query q get code bounds, and if so its codes in
-// ws.query_codes: the index's kernels have them (the filter was on when they
-// were chosen), its codes bound every distance, the query has the index's
-// dimension and every coordinate on the torus. The codes are those of the
+// ws.query_codes: the index's kernels have unweighted row bounds (the filter
+// was on when they were chosen, and the box is the unit torus or a cube), its
+// codes bound every distance, the query has the index's dimension and every
+// coordinate on the torus. The codes are those of the
 // single-precision query the distances are taken from.
 bool bounds_apply(const index::Index& index, Ws& ws, const double* q, std::size_t dq) {
   if (index.kernels.code_rows.row == nullptr || !index.codes_bound() || dq != index.d) return false;

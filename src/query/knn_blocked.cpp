@@ -40,19 +40,13 @@ void run_blocks(const index::Index& index, Counters& counters, const KnnRequest&
   for (std::size_t blk = b0; blk < b1; ++blk) {
     const std::size_t row0 = blk * per_block;
     const std::size_t rows = std::min(per_block, m - row0);
-    const double* q0 = queries + row0 * dq;
-    const std::int64_t* x0 = exclude != nullptr ? exclude + row0 : nullptr;
-    if (!order.empty()) {
-      block_rows.take(queries, exclude, dq, order.data() + row0, rows);
-      q0 = block_rows.queries.data();
-      x0 = exclude != nullptr ? block_rows.exclude.data() : nullptr;
-    }
+    block_rows.select(queries, exclude, dq, order, row0, rows);
     const std::uint64_t t0 = now_ns();
-    const std::uint64_t pairs = query_block(index, ws, KnnRows{q0, rows, dq, k, x0});
+    const std::uint64_t pairs = query_block(index, ws, KnnRows{block_rows.rows, rows, dq, k, block_rows.exclude});
     const std::uint64_t t1 = now_ns();
     std::uint64_t relaxed = 0;
     for (std::size_t r = 0; r < rows; ++r) {
-      const std::size_t i = order.empty() ? row0 + r : order[row0 + r];
+      const std::size_t i = BlockRows::batch_row(order, row0, r);
       const std::int64_t excluded = ws.exclude[r];
       const std::size_t k_eff = row_k_eff(k, index.n_points, excluded);
       if (ws.counts[r] >= k_eff) {
@@ -61,8 +55,9 @@ void run_blocks(const index::Index& index, Counters& counters, const KnnRequest&
       }
       pool::cancellation_point();
       if (!relax_ws) relax_ws.emplace(index.n_points, dq, index.k);
-      relax_ws->set_query(q0 + r * dq);
-      relax_query(index, *relax_ws, topk, q0 + r * dq, dq, k, excluded, k_eff);
+      const double* q = block_rows.rows + r * dq;
+      relax_ws->set_query(q);
+      relax_query(index, *relax_ws, topk, q, dq, k, excluded, k_eff);
       write_row(topk.heap.data(), topk.len, k, out_ids + i * k, out_dists + i * k, index.metric);
       ++relaxed;
     }
@@ -95,16 +90,22 @@ std::vector<std::size_t> locality_order(const index::Index& index, const double*
   return order;
 }
 
-void BlockRows::take(const double* all, const std::int64_t* all_exclude, std::size_t dq, const std::size_t* rows,
-                     std::size_t count) {
-  queries.resize(count * dq);
+void BlockRows::select(const double* all, const std::int64_t* all_exclude, std::size_t dq,
+                       const std::vector<std::size_t>& order, std::size_t row0, std::size_t count) {
+  if (order.empty()) {
+    rows = all + row0 * dq;
+    exclude = all_exclude != nullptr ? all_exclude + row0 : nullptr;
+    return;
+  }
+  copied_rows_.resize(count * dq);
+  copied_exclude_.clear();
   for (std::size_t r = 0; r < count; ++r) {
-    std::copy(all + rows[r] * dq, all + rows[r] * dq + dq, queries.begin() + static_cast<std::ptrdiff_t>(r * dq));
+    const std::size_t i = order[row0 + r];
+    std::copy(all + i * dq, all + i * dq + dq, copied_rows_.begin() + static_cast<std::ptrdiff_t>(r * dq));
+    if (all_exclude != nullptr) copied_exclude_.push_back(all_exclude[i]);
   }
-  exclude.clear();
-  if (all_exclude != nullptr) {
-    for (std::size_t r = 0; r < count; ++r) exclude.push_back(all_exclude[rows[r]]);
-  }
+  rows = copied_rows_.data();
+  exclude = all_exclude != nullptr ? copied_exclude_.data() : nullptr;
 }
 
 std::size_t rows_per_block(std::size_t m, std::size_t block, std::size_t threads) {

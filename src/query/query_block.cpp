@@ -94,11 +94,12 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
     // The limit changes only with the row's worst entry, far less often than tiles pass.
     if (ws.limit_bits[r] != bound_bits) {
       ws.limit_bits[r] = bound_bits;
-      ws.limits[r] = kernels::code_limit(std::bit_cast<float>(bound_bits), index.metric);
+      ws.limits[r] = kernels::code_limit(std::bit_cast<float>(bound_bits), index.kernels.code_scale);
     }
     kernels.code_bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
                                         code_row / kernels::kCodeGroup, kCodeTileRows, count, ws.limits[r],
-                                        ws.survivors.data()});
+                                        ws.survivors.data(),
+                                        kernels.code_scale.weights_or_null()});
     list_survivors(index, ws, count);
   }
   std::size_t at = 0;
@@ -132,7 +133,7 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
   ws.counts.assign(rows, 0);
   if (ws.codes_first) {
     ws.limit_bits.assign(rows, 0xffffffffu);
-    ws.limits.assign(rows, kernels::code_limit(std::bit_cast<float>(0xffffffffu), index.metric));
+    ws.limits.assign(rows, kernels::code_limit(std::bit_cast<float>(0xffffffffu), index.kernels.code_scale));
   }
   if (index.l == 0 || ws.cap == 0) return 0;
   const kernels::KernelTable& kernels = index.kernels;

@@ -34,7 +34,7 @@ void gathered_rows(const index::Index& index, const double* queries, std::size_t
     if (ws.bounded) {
       // A candidate whose code bound exceeds the bar lies strictly beyond
       // the radius and needs no distance.
-      const std::int64_t bar = kernels::code_limit(threshold, index.metric);
+      const std::int64_t bar = kernels::code_limit(threshold, index.kernels.code_scale);
       ws.picked.clear();
       for (std::size_t c = 0; c < count; ++c) {
         if (ws.cand_bound[c] <= bar) ws.picked.push_back(ws.cand_ids[c]);

@@ -124,7 +124,7 @@ void keep_by_codes(const index::Index& index, BWs& ws, RadiusScratch& scratch, c
                    Threshold threshold, const BucketRun& run, std::size_t count) {
   const std::size_t d = index.d;
   const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
-  const std::int32_t limit = kernels::code_limit(threshold.value, index.metric);
+  const std::int32_t limit = kernels::code_limit(threshold.value, index.kernels.code_scale);
   const std::size_t words = (count + 31) / 32;
   const float* points = index.points_f32.data();
   for (std::size_t e = run.first; e < run.first + run.g; ++e) {
@@ -133,7 +133,8 @@ void keep_by_codes(const index::Index& index, BWs& ws, RadiusScratch& scratch, c
     const std::int64_t excluded = ws.exclude[r];
     kernels.code_bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
                                         code_row / kernels::kCodeGroup, kCodeTileRows, count, limit,
-                                        ws.survivors.data()});
+                                        ws.survivors.data(),
+                                        kernels.code_scale.weights_or_null()});
     for (std::size_t w = 0; w < words; ++w) {
       for (std::uint32_t lanes = ws.survivors[w]; lanes != 0; lanes &= lanes - 1) {
         const std::size_t i = w * 32 + static_cast<std::size_t>(std::countr_zero(lanes));
@@ -225,17 +226,12 @@ RadiusResult radius_tiled(const index::Index& index, const double* queries, std:
     for (std::size_t blk = b0; blk < b1; ++blk) {
       const std::size_t row0 = blk * per_block;
       const std::size_t rows = std::min(per_block, m - row0);
-      const double* q0 = queries + row0 * dq;
-      const std::int64_t* x0 = exclude != nullptr ? exclude + row0 : nullptr;
-      if (!order.empty()) {
-        scratch.block_rows.take(queries, exclude, dq, order.data() + row0, rows);
-        q0 = scratch.block_rows.queries.data();
-        x0 = exclude != nullptr ? scratch.block_rows.exclude.data() : nullptr;
-      }
+      scratch.block_rows.select(queries, exclude, dq, order, row0, rows);
       FoundRows& piece = pieces[blk];
-      radius_block(index, ws, scratch, kernels, threshold, scale_in_range, q0, rows, dq, x0, piece);
+      radius_block(index, ws, scratch, kernels, threshold, scale_in_range, scratch.block_rows.rows, rows, dq,
+                   scratch.block_rows.exclude, piece);
       piece.rows.resize(rows);
-      for (std::size_t r = 0; r < rows; ++r) piece.rows[r] = order.empty() ? row0 + r : order[row0 + r];
+      for (std::size_t r = 0; r < rows; ++r) piece.rows[r] = BlockRows::batch_row(order, row0, r);
     }
   });
   return assemble_rows(pieces, m, index.metric);

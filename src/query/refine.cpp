@@ -56,7 +56,7 @@ void measure_and_offer(const index::Index& index, Ws& ws, TopK& topk, const std:
 // No bar while the collector has room.
 std::int64_t bar_of(const index::Index& index, const TopK& topk) {
   if (topk.len < topk.cap()) return std::numeric_limits<std::int64_t>::max();
-  return kernels::code_limit(from_bits(topk.heap[0].dist_bits), index.metric);
+  return kernels::code_limit(from_bits(topk.heap[0].dist_bits), index.kernels.code_scale);
 }
 
 // The candidates in gather order, measured kPickChunk at a time, each only

@@ -46,9 +46,9 @@ def test_rows_and_pairs_are_the_same_with_the_code_filter_off():
     # large buckets over both tiers (the static codes read in key order, the
     # candidates' by id): the default run bounds candidates by their byte codes
     # first, VIBREL_CODE_FILTER=off measures every pair in floats. Blocked and
-    # per-query batches, self-join rows excluding their point, radius searches;
-    # both runs print a digest of the same bytes and the same pairs and
-    # gathered candidates.
+    # per-query batches, self-join rows excluding their point, radius searches,
+    # on the unit torus and on periodic boxes; both runs print a digest of the
+    # same bytes and the same pairs and gathered candidates.
     code = """
         import hashlib
         import numpy as np
@@ -69,6 +69,20 @@ def test_rows_and_pairs_are_the_same_with_the_code_filter_off():
                         for part in answer:
                             digest.update(part.tobytes())
                 pairs += [index.stats()["pairs"], index.stats()["cands"]]
+        # Boxes: a cube (the bound scaled) and sides 1, 2, 3 (weighted terms).
+        from vibrel._periodic import PeriodicLshIndex
+        for d, metric, sides in ((3, "l2", [2.0]), (16, "l1", [1.0, 2.0, 3.0]), (17, "l2", [1.0, 2.0, 3.0])):
+            period = np.array([sides[c % len(sides)] for c in range(d)])
+            points = rng.random((3000, d)) * period
+            s, u = rng.integers(0, d, (2, 2)), rng.random((2, 2))
+            for index in (PeriodicLshIndex(1, 1, 1, 0, np.zeros((1, 1), dtype=np.int64), np.zeros((1, 1)), 0,
+                                           metric=metric, period=period),
+                          PeriodicLshIndex(3, 2, 2, 1, s, u, 0, metric=metric, period=period)):
+                index.build(points, 2000)
+                for answer in (index.query_knn(points[:200], 12, exclude),
+                               index.query_radius(points[:200], 0.3, exclude)):
+                    for part in answer:
+                        digest.update(part.tobytes())
         print(digest.hexdigest(), *pairs)
     """
     on = run_python(code)

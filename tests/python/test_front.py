@@ -453,3 +453,44 @@ def test_params_repr_clone_and_typing_files():
     assert files.joinpath("py.typed").is_file()
     for name in {name for name in dir(RustLshIndex) if not name.startswith("_")}:  # the stub covers them all
         assert f"def {name}(" in stub, name
+
+
+@pytest.mark.parametrize("options", [dict(n_jobs=1), dict(metric="l2", period=(1.0, 2.0, 3.0, 1.0, 1.0, 1.5))])
+def test_self_join_by_ids_answers_as_the_reference_through_epochs(options, rng):
+    X = rng.random((3000, 6)) * np.asarray(options.get("period", 1.0))
+    params = dict(b=3, k=5, l=4, probes=2, recall=0.5, random_state=3, **options)
+    nat = ToroidalNN(backend="native", **params).fit(X, n_static=2000)
+    ref = ToroidalNN(backend="reference", **params).fit(X, n_static=2000)
+    assert hasattr(nat.index_, "query_knn_ids") and not hasattr(ref.index_, "query_knn_ids")
+    ids = np.r_[rng.integers(0, 3000, 150), 2999, 2999]
+    for _ in range(2):
+        for call in (lambda m: m.kneighbors(ids=ids), lambda m: m.kneighbors(ids=ids[:20], n_neighbors=4),
+                     lambda m: m.radius_neighbors(ids=ids, radius=0.4, sort_results=True)):
+            got, want = call(nat), call(ref)
+            for a, z in zip(got, want):
+                assert all(np.array_equal(x, y) for x, y in zip(a, z)) if a.dtype == object else np.array_equal(a, z)
+        got, want = nat.kneighbors(), ref.kneighbors()
+        assert all(np.array_equal(a, z) for a, z in zip(got, want))
+        assert nat._exact_search(ids.size, 0.4) is None  # the radius search by ids ran on the tables
+        moved = X[2000:] + rng.normal(0, 0.02, (1000, 6))
+        for model in (nat, ref):
+            model.update(moved)
+
+
+def test_update_wraps_each_axis_by_its_own_period_and_keeps_no_alias(rng):
+    period = np.array([1.0, 4.0])
+    X = rng.random((30, 2)) * period
+    model = ToroidalNN(2, period=period, **EXHAUSTIVE).fit(X, n_static=0)
+    moved = rng.random((30, 2)) * period
+    moved[0] = (2.5, 3.5)  # past the shorter side only: the first coordinate wraps, the second stays
+    moved[1] = (1.0, 3.0)
+    before = moved.copy()
+    model.update(moved)
+    want = before.copy()
+    want[0], want[1] = (0.5, 3.5), (0.0, 3.0)
+    np.testing.assert_array_equal(model._points, want)
+    np.testing.assert_array_equal(moved, before)  # the caller's array is not the model's
+    assert_exact(model.kneighbors(), _exact.knn(want, want, 2, exclude=np.arange(30), period=period))
+    with pytest.raises(ValueError, match="non-finite"):
+        model.update(np.full((30, 2), np.nan))
+    np.testing.assert_array_equal(model._points, want)

@@ -11,6 +11,7 @@ import pytest
 
 from conftest import is_panic, random_params, run_python
 from vibrel._native import RustLshIndex
+from vibrel._periodic import PeriodicLshIndex
 
 D = 4
 READER_MESSAGE = "Already mutably borrowed"
@@ -41,7 +42,8 @@ def run_threads(targets, timeout=60):
 @pytest.mark.parametrize("block", [1, 1024])
 def test_readers_and_writers_on_one_index(block):
     rng = np.random.default_rng(21)
-    index = RustLshIndex(3, 4, 4, 2, *random_params(rng, 3, 4, 4, D), block=block)
+    # The periodic index on the unit torus: the same engine, and the searches by ids besides.
+    index = PeriodicLshIndex(3, 4, 4, 2, *random_params(rng, 3, 4, 4, D), block=block)
     points = rng.random((6000, D))
     index.build(points, 5000)
     few, many = rng.random((20, D)), rng.random((150, D))
@@ -53,7 +55,8 @@ def test_readers_and_writers_on_one_index(block):
     # Writers only ever rebuild the same point set or fail (a wrong size, an
     # n_static too large), so every read has one right answer whichever got through.
     reads = [lambda: index.query_knn(few, 5), lambda: index.query_knn(many, 7, np.arange(150)),
-             lambda: index.query_radius(many, 0.2), all_ids, lambda: (index.stats()["block"], index.n_points)]
+             lambda: index.query_radius(many, 0.2), all_ids, lambda: (index.stats()["block"], index.n_points),
+             lambda: index.query_knn_ids(np.arange(4900, 5100), 6), lambda: index.query_radius_ids(np.arange(70), 0.2)]
     writes = [lambda: index.build(points, 5000), lambda: index.update(np.ascontiguousarray(points[index.n_static:])),
               lambda: (index.build(points, 6000), index.promote(np.empty((0, D)))),
               lambda: index.update(points[:3]), lambda: index.build(points, 10**6)]

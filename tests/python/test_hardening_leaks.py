@@ -9,6 +9,7 @@ import pytest
 
 from conftest import UNDER_ASAN, random_params, rss
 from vibrel._native import RustLshIndex
+from vibrel._periodic import PeriodicLshIndex
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 
@@ -16,9 +17,9 @@ D = 3
 ROUNDS = 1500
 
 
-def fresh_index(rng, n=2000, n_static=1500):
+def fresh_index(rng, n=2000, n_static=1500, cls=RustLshIndex):
     s, u = random_params(rng, 3, 4, 4, D)
-    index = RustLshIndex(3, 4, 4, 2, s, u, block=16)
+    index = cls(3, 4, 4, 2, s, u, block=16)
     index.build(rng.random((n, D)), n_static)
     return index, s, u
 
@@ -31,6 +32,7 @@ EMPTY = np.zeros((0, D))
 QUERIES = rng0.random((70, D))  # 70 x 10 results: 11 kB per kNN call, 17 MB if leaked
 EXCLUDE = np.arange(70, dtype=np.int64)
 SHORT_EXCLUDE = EXCLUDE[:10].copy()
+FAR_IDS = np.array([0, 2000], dtype=np.int64)  # one past the last point
 S, U = random_params(rng0, 3, 4, 4, D)
 
 
@@ -65,6 +67,12 @@ def calls(index):
          (QUERIES, EXCLUDE)),
         ("query_radius int32 ids", lambda: index.query_radius(QUERIES, 0.1, EXCLUDE.astype(np.int32)), TypeError,
          (QUERIES,)),
+        ("ids: query_knn_ids", lambda: index.query_knn_ids(EXCLUDE, 10), None, (EXCLUDE,)),
+        ("ids: query_knn_ids out of range", lambda: index.query_knn_ids(FAR_IDS, 10), ValueError, (FAR_IDS,)),
+        ("ids: query_knn_ids huge k", lambda: index.query_knn_ids(EXCLUDE, 2**50), MemoryError, (EXCLUDE,)),
+        ("ids: query_radius_ids", lambda: index.query_radius_ids(EXCLUDE, 0.1), None, (EXCLUDE,)),
+        ("ids: query_radius_ids int32 ids", lambda: index.query_radius_ids(EXCLUDE.astype(np.int32), 0.1), TypeError,
+         ()),
         ("tables", lambda: index.tables(), None, ()),
         ("tables argument", lambda: index.tables(QUERIES), TypeError, (QUERIES,)),
         ("stats", lambda: index.stats(), None, ()),
@@ -79,7 +87,9 @@ CASES = [label for label, *_ in calls(None)]
 
 @pytest.mark.parametrize("label", CASES)
 def test_repeated_calls_leak_neither_references_nor_memory(label):
-    index, _, _ = fresh_index(np.random.default_rng(1))
+    # The searches by ids are the periodic index's alone.
+    cls = PeriodicLshIndex if label.startswith("ids") else RustLshIndex
+    index, _, _ = fresh_index(np.random.default_rng(1), cls=cls)
     (_, call, error, watched), = [c for c in calls(index) if c[0] == label]
 
     def run(rounds):

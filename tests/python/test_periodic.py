@@ -192,3 +192,47 @@ def test_census_refuses_bad_arguments(change, error, message):
     args |= change
     with pytest.raises(error, match=message):
         _periodic.neighbour_places(args["queries"], args["rows"], args["s"], args["u"], args["b"])
+
+
+@pytest.mark.parametrize("metric, box", [("l1", None), ("l2", None), ("l1", (2.0, 1.0, 3.0)), ("l2", (0.7, 10.0, 1.3))])
+@pytest.mark.parametrize("m", [0, 20, 130])  # no rows, the per-query and the blocked path
+def test_search_by_ids_is_the_search_of_their_rows(rng, metric, box, m):
+    box = np.ones(3) if box is None else np.array(box)
+    params = (3, 4, 3, 2, *random_params(rng, 3, 4, 3, 3))
+    index = PeriodicLshIndex(*params, metric=metric, period=box)
+    reference = PythonLshIndex(*params, metric=metric, period=box)
+    points = on_faces(rng.random((900, 3)) * box, box)
+    for each in (index, reference):
+        each.build(points, 600)
+    ids = rng.integers(0, 900, m).astype(np.int64)
+    ids[1::7] = ids[:-1:7]  # repeats
+    for epoch in range(2):
+        got = index.query_knn_ids(ids, 7)
+        assert [a.shape for a in got] == [(m, 7), (m, 7)]
+        for want in (index.query_knn(points[ids], 7, ids), reference.query_knn(points[ids], 7, ids)):
+            assert all(np.array_equal(a, z) for a, z in zip(got, want))
+        assert not (got[0] == ids[:, None]).any()
+        radius = 0.15 * box.min()
+        got, want = index.query_radius_ids(ids, radius), index.query_radius(points[ids], radius, ids)
+        assert all(np.array_equal(a, z) for a, z in zip(got, want)) and (m == 0 or got[1].size > 0)
+        points[600:] = (points[600:] + rng.normal(0, 0.05 * box, (300, 3))) % box
+        for each in (index, reference):
+            each.update(points[600:])
+
+
+@pytest.mark.parametrize("ids, error, message", [
+    (np.array([0, 900]), ValueError, "ids[1] = 900 does not name an indexed point (0 to 899)"),
+    (np.array([-1]), ValueError, "ids[0] = -1 does not name an indexed point (0 to 899)"),
+    (np.array([0.0]), TypeError, "while processing 'ids'"),
+    (np.array([[0]]), TypeError, "while processing 'ids'"),
+])
+def test_search_by_ids_refuses_ids_naming_no_point(rng, ids, error, message):
+    index = PeriodicLshIndex(3, 4, 3, 2, *random_params(rng, 3, 4, 3, 3))
+    index.build(rng.random((900, 3)), 600)
+    tables, before = index.tables(), index.stats()
+    for call in (lambda: index.query_knn_ids(ids, 3), lambda: index.query_radius_ids(ids, 0.1)):
+        with pytest.raises(error) as raised:
+            call()
+        assert message in str(raised.value) + " ".join(getattr(raised.value, "__notes__", []))
+    assert index.stats() == before
+    assert all(np.array_equal(a, index.tables()[name]) for name, a in tables.items())

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -32,31 +33,72 @@ std::vector<std::uint8_t> codes_of(const std::vector<float>& row) {
   return out;
 }
 
-// A pair's bound never exceeds the limit made from the pair's own computed
-// distance: the candidate survives a bar set at exactly its distance.
-void expect_survives_its_own_distance(const std::vector<float>& q, const std::vector<float>& x, Metric metric) {
-  const std::size_t d = q.size();
-  const float dist = scalar_distance_kernel(metric).row(q.data(), x.data(), d, nullptr);
-  const std::uint32_t bound = pair_bound(codes_of(q).data(), codes_of(x).data(), d, metric);
-  ASSERT_LE(static_cast<std::int64_t>(bound), code_limit(dist, metric))
-      << "d " << d << " q0 " << q[0] << " x0 " << x[0] << " distance " << dist;
+// Periods of every kind the bound takes: none (the unit torus), one period
+// on every axis (large, small, not a power of two) and unequal sides, close
+// together and far apart (weighted).
+struct Box {
+  const char* name;
+  std::vector<float> cycle;  // axis c has period cycle[c % size]; empty: the unit torus
+  std::vector<float> periods(std::size_t d) const {
+    std::vector<float> out;
+    for (std::size_t c = 0; c < d && !cycle.empty(); ++c) out.push_back(cycle[c % cycle.size()]);
+    return out;
+  }
+};
+
+const std::vector<Box>& boxes() {
+  static const std::vector<Box> all = {{"unit", {}},
+                                       {"cube 2", {2.0f}},
+                                       {"cube 0.3", {0.3f}},
+                                       {"cube 37.7", {37.7f}},
+                                       {"cube 1e-12", {1e-12f}},
+                                       {"box 1 1.5 1.9", {1.0f, 1.5f, 1.9f}},
+                                       {"box 1 2 3", {1.0f, 2.0f, 3.0f}},
+                                       {"box 10 10 30", {10.0f, 10.0f, 30.0f}},
+                                       {"box 0.7 2.1", {0.7f, 2.1f}}};
+  return all;
 }
 
+// A pair's bound (weighted as the box weighs it) and the limit of the pair's
+// own computed distance.
+std::pair<std::int64_t, std::int64_t> bound_and_limit(const std::vector<float>& q, const std::vector<float>& x,
+                                                      Metric metric, const Box& box) {
+  const std::vector<float> periods = box.periods(q.size());
+  const float* p = periods.empty() ? nullptr : periods.data();
+  const float dist = scalar_distance_kernel(metric, p != nullptr).row(q.data(), x.data(), q.size(), p);
+  const std::optional<CodeScale> scale = code_scale(metric, p, q.size());
+  EXPECT_TRUE(scale.has_value()) << box.name;
+  if (!scale) return {0, 0};
+  const std::uint32_t bound = pair_bound(codes_of(q).data(), codes_of(x).data(), q.size(), metric,
+                                         scale->weights_or_null());
+  return {bound, code_limit(dist, *scale)};
+}
+
+// A pair's bound never exceeds the limit made from the pair's own computed
+// distance: the candidate survives a bar set at exactly its distance.
+void expect_survives_its_own_distance(const std::vector<float>& q, const std::vector<float>& x, Metric metric,
+                                      const Box& box) {
+  const auto [bound, limit] = bound_and_limit(q, x, metric, box);
+  ASSERT_LE(bound, limit) << box.name << " d " << q.size() << " q0 " << q[0] << " x0 " << x[0];
+}
+
+// Every pair of edge coordinates on every box; on one axis the bound of the
+// pairs at opposite ends of their codes is exact, so a limit any lower (or a
+// scale any looser than the box's) would show.
 TEST(CodeBound, EveryPairOfEdgeCoordinatesSurvivesItsOwnDistance) {
   const std::vector<float> edges = edge_values();
-  for (Metric metric : {Metric::kL1, Metric::kL2}) {
-    std::size_t tight = 0;  // pairs whose distance sits exactly on the limit
-    for (float a : edges) {
-      for (float b : edges) {
-        expect_survives_its_own_distance({a}, {b}, metric);
-        const float dist = scalar_distance_kernel(metric).row(&a, &b, 1, nullptr);
-        const std::uint8_t ca = torus_code(a), cb = torus_code(b);
-        tight += pair_bound(&ca, &cb, 1, metric) == static_cast<std::uint32_t>(code_limit(dist, metric));
+  for (const Box& box : boxes()) {
+    for (Metric metric : {Metric::kL1, Metric::kL2}) {
+      std::size_t tight = 0;  // pairs whose distance sits exactly on the limit
+      for (float a : edges) {
+        for (float b : edges) {
+          expect_survives_its_own_distance({a}, {b}, metric, box);
+          const auto [bound, limit] = bound_and_limit({a}, {b}, metric, box);
+          tight += bound == limit;
+        }
       }
+      EXPECT_GT(tight, edges.size()) << box.name << " metric " << static_cast<int>(metric);
     }
-    // Points at opposite ends of their codes make the bound exact: a limit
-    // any lower would drop them.
-    EXPECT_GT(tight, edges.size()) << "metric " << static_cast<int>(metric);
   }
 }
 
@@ -64,17 +106,58 @@ TEST(CodeBound, RowsOfEdgeCoordinatesSurviveTheirOwnDistance) {
   const std::vector<float> edges = edge_values();
   std::mt19937_64 rng(5);
   std::uniform_int_distribution<std::size_t> pick(0, edges.size() - 1);
-  for (std::size_t d : {2, 3, 5, 8, 15, 16, 17, 24, 33}) {
-    for (int trial = 0; trial < 400; ++trial) {
-      std::vector<float> q(d), x(d);
-      for (std::size_t c = 0; c < d; ++c) {
-        q[c] = edges[pick(rng)];
-        x[c] = edges[pick(rng)];
+  for (const Box& box : boxes()) {
+    for (std::size_t d : {2, 3, 5, 8, 15, 16, 17, 24, 33}) {
+      for (int trial = 0; trial < 150; ++trial) {
+        std::vector<float> q(d), x(d);
+        for (std::size_t c = 0; c < d; ++c) {
+          q[c] = edges[pick(rng)];
+          x[c] = edges[pick(rng)];
+        }
+        expect_survives_its_own_distance(q, x, Metric::kL1, box);
+        expect_survives_its_own_distance(q, x, Metric::kL2, box);
       }
-      expect_survives_its_own_distance(q, x, Metric::kL1);
-      expect_survives_its_own_distance(q, x, Metric::kL2);
     }
   }
+}
+
+// What one code of an axis is worth in the bound, as a share of what it is
+// worth in the distance (its period over 256, squared for L2).
+double worth(const CodeScale& scale, std::size_t c, float period, Metric metric) {
+  const double w = scale.weights.empty() ? 1.0 : scale.weights[c];
+  const double unit = static_cast<double>(period) / 256.0;
+  return metric == Metric::kL2 ? w * w / scale.units / (unit * unit) : w / scale.units / unit;
+}
+
+// A code is never worth more in the bound than in the distance, and on every
+// axis of a box the weights tell apart it is worth nearly as much: a cube
+// loses only the rounding room, weights at most a sixteenth (a weight is
+// floored, and none lies below kMinCodeWeight). Sides further apart fall
+// back; the unit torus keeps its exact units.
+TEST(CodeBound, ScaleWeighsEveryAxisByItsPeriod) {
+  EXPECT_EQ(code_scale(Metric::kL1, nullptr, 3)->units, 256.0);
+  EXPECT_EQ(code_scale(Metric::kL2, nullptr, 3)->units, 65536.0);
+  for (Metric metric : {Metric::kL1, Metric::kL2}) {
+    for (const Box& box : boxes()) {
+      for (std::size_t d : {1, 3, 16, 33}) {
+        const std::vector<float> periods = box.periods(d);
+        if (periods.empty()) continue;
+        const std::optional<CodeScale> scale = code_scale(metric, periods.data(), d);
+        ASSERT_TRUE(scale.has_value()) << box.name << " d " << d;
+        const bool cube = box.cycle.size() == 1 || d == 1;
+        EXPECT_EQ(scale->weights.empty(), cube) << box.name << " d " << d;
+        for (std::size_t c = 0; c < d; ++c) {
+          const double share = worth(*scale, c, periods[c], metric);
+          EXPECT_LT(share, 1.0) << box.name << " d " << d << " axis " << c;
+          EXPECT_GT(share, cube ? 1.0 - 1e-4 : metric == Metric::kL2 ? 0.88 : 0.93) << box.name << " d " << d;
+        }
+      }
+    }
+  }
+  const float far[] = {1.0f, 2.0f, 100.0f};
+  EXPECT_FALSE(code_scale(Metric::kL1, far, 3).has_value());
+  EXPECT_FALSE(code_scale(Metric::kL2, far, 3).has_value());
+  EXPECT_FALSE(code_scale(Metric::kL1, far, 0).has_value());
 }
 
 TEST(CodeBound, CodesWrapTheCircleAndCountWhatLiesOffIt) {
@@ -92,47 +175,64 @@ TEST(CodeBound, CodesWrapTheCircleAndCountWhatLiesOffIt) {
   EXPECT_EQ(code_limit(std::numeric_limits<float>::infinity(), Metric::kL2), std::numeric_limits<std::int32_t>::max());
 }
 
-// Survivors of every kernel level against the plain bound of each lane, for
-// tiles of every fill around the 32-lane words and group counts of the
-// fixed and the general kernels.
+// Survivors of every kernel level against the plain bound of each lane
+// (weighted or not), for tiles of every fill around the 32-lane words and at
+// limits from none to all.
+void expect_every_level_keeps_the_lanes_within_the_limit(const std::vector<std::uint8_t>& query,
+                                                         const std::vector<std::uint8_t>& codes,
+                                                         const std::vector<std::int64_t>& ids, std::size_t d,
+                                                         Metric metric, const std::uint8_t* weights) {
+  const std::size_t lanes = ids.size(), groups = code_groups(d);
+  std::vector<std::uint8_t> tile(groups * lanes * kCodeGroup, 0xa5);
+  for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
+    pack_code_tile(codes.data(), d, ids.data(), count, lanes, tile.data());
+    std::vector<std::uint32_t> bounds(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      bounds[i] = pair_bound(query.data(), codes.data() + ids[i] * d, d, metric, weights);
+    }
+    std::vector<std::uint32_t> sorted = bounds;
+    std::sort(sorted.begin(), sorted.end());
+    const auto median = static_cast<std::int32_t>(sorted[count / 2]), top = static_cast<std::int32_t>(sorted.back());
+    for (std::int32_t limit : {-1, 0, median, top, std::numeric_limits<std::int32_t>::max()}) {
+      std::vector<std::uint32_t> want((count + 31) / 32, 0);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (static_cast<std::int64_t>(bounds[i]) <= limit) want[i / 32] |= 1u << (i % 32);
+      }
+      for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+        if (level > supported_cpu_level()) continue;
+        std::vector<std::uint32_t> got(want.size(), 0xdeadbeef);
+        code_bound_kernel(level, metric, groups, weights != nullptr)(
+            CodeBoundJob{query.data(), tile.data(), groups, lanes, count, limit, got.data(), weights});
+        EXPECT_EQ(got, want) << cpu_level_name(level) << " d " << d << " count " << count << " limit " << limit
+                             << (weights != nullptr ? " weighted" : "");
+      }
+    }
+  }
+}
+
+// Group counts of the fixed and the general kernels; weighted by the weights
+// of a box of sides between 1 and 1.25, the largest the kernels' sums allow.
 TEST(CodeBound, EveryLevelKeepsExactlyTheLanesWithinTheLimit) {
   constexpr std::size_t kLanes = 128;
   std::mt19937_64 rng(11);
   std::uniform_int_distribution<int> byte(0, 255);
   for (std::size_t d : {1, 3, 4, 5, 8, 16, 24, 25, 33, 300}) {
-    const std::size_t groups = code_groups(d);
     std::vector<std::uint8_t> codes(kLanes * d);
     for (auto& c : codes) c = static_cast<std::uint8_t>(byte(rng));
     std::vector<std::int64_t> ids(kLanes);
     for (std::size_t i = 0; i < kLanes; ++i) ids[i] = static_cast<std::int64_t>((i * 37) % kLanes);
-    std::vector<std::uint8_t> tile(groups * kLanes * kCodeGroup, 0xa5);
-    std::vector<std::uint8_t> query(groups * kCodeGroup);
-    std::vector<float> q(d);
+    std::vector<std::uint8_t> query(code_groups(d) * kCodeGroup);
+    std::vector<float> q(d), periods(d);
     for (auto& v : q) v = static_cast<float>(byte(rng)) / 256.0f;
     ASSERT_TRUE(encode_query(q.data(), d, query.data()));
+    for (auto& p : periods) p = 1.0f + static_cast<float>(byte(rng)) / 1024.0f;
+    periods[0] = 1.0f;
     for (Metric metric : {Metric::kL1, Metric::kL2}) {
-      for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
-        pack_code_tile(codes.data(), d, ids.data(), count, kLanes, tile.data());
-        std::vector<std::uint32_t> bounds(count);
-        for (std::size_t i = 0; i < count; ++i) {
-          bounds[i] = pair_bound(query.data(), codes.data() + ids[i] * d, d, metric);
-        }
-        std::vector<std::uint32_t> sorted = bounds;
-        std::sort(sorted.begin(), sorted.end());
-        for (std::int32_t limit : {-1, 0, static_cast<std::int32_t>(sorted[count / 2]),
-                                   static_cast<std::int32_t>(sorted[count - 1]), std::numeric_limits<std::int32_t>::max()}) {
-          std::vector<std::uint32_t> want((count + 31) / 32, 0);
-          for (std::size_t i = 0; i < count; ++i) {
-            if (static_cast<std::int64_t>(bounds[i]) <= limit) want[i / 32] |= 1u << (i % 32);
-          }
-          for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-            if (level > supported_cpu_level()) continue;
-            std::vector<std::uint32_t> got(want.size(), 0xdeadbeef);
-            code_bound_kernel(level, metric, groups)(
-                CodeBoundJob{query.data(), tile.data(), groups, kLanes, count, limit, got.data()});
-            EXPECT_EQ(got, want) << cpu_level_name(level) << " d " << d << " count " << count << " limit " << limit;
-          }
-        }
+      expect_every_level_keeps_the_lanes_within_the_limit(query, codes, ids, d, metric, nullptr);
+      const std::optional<CodeScale> scale = code_scale(metric, periods.data(), d);
+      ASSERT_TRUE(scale && scale->weights.empty() == (d == 1)) << d;
+      if (d > 1) {
+        expect_every_level_keeps_the_lanes_within_the_limit(query, codes, ids, d, metric, scale->weights.data());
       }
     }
   }

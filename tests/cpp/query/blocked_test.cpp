@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -76,43 +77,74 @@ INSTANTIATE_TEST_SUITE_P(Blocked, BlockedAgainstPerQuery,
                          ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 15, 16, 17, 24, 33),
                                             ::testing::Values(0, 7, 1024), ::testing::Bool()));
 
-// (points, static points, d)
-class ExhaustiveAtTileEdges
-    : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, std::size_t>> {};
+// ((static points, candidate points), d)
+using Tiers = std::pair<std::size_t, std::size_t>;
+class ExhaustiveAtTileEdges : public ::testing::TestWithParam<std::tuple<Tiers, std::size_t>> {};
 
-// With one cell (b = 1) every row of a block meets the one bucket, whose size
-// is the point count: below, at and above the panel width and the tile size,
-// split over the tiers with an empty static or candidate part at the ends.
-// 70 rows make blocks of several row groups and a remainder.
+// The first id of the last tile of a tier of n points starting at id base:
+// float tiles and code tiles, whichever the walk lays.
+std::size_t last_tile_start(std::size_t n, std::size_t tile) { return n == 0 ? 0 : (n - 1) / tile * tile; }
+
+// With one cell (b = 1) every row of a block meets the one bucket, whose
+// tiers hold the given sizes: below, at and above the panel width, the float
+// tile and the code tile, with remainders of one point and of many, and
+// empty tiers. Two rows in three copy a point of the last (partial) tile of a
+// tier, a code tile's or a float tile's, and keep it: it must come first, at
+// distance 0, so a remainder tile measured from any other stretch of codes
+// or rows drops it. 70 rows make blocks of several row groups and a
+// remainder.
 TEST_P(ExhaustiveAtTileEdges, SameRowsAsThePerQueryPath) {
-  const auto [n, split, d] = GetParam();
-  const std::size_t n_static = split == 0 ? 0 : split == 1 ? n / 2 : n;
+  const auto [tiers, d] = GetParam();
+  const auto [n_static, n_cand] = tiers;
+  const std::size_t n = n_static + n_cand;
   testing::Built ix(1, 1, 1, d, n, n_static, n * 7 + d, 0);
   const std::size_t m = 70, k = 6;
   Buffer<double> queries = index::testing::random_points(m, d, n + d);
-  std::vector<std::int64_t> exclude(m);
-  for (std::size_t i = 0; i < m; ++i) exclude[i] = i % 3 == 0 ? -1 : static_cast<std::int64_t>(i % n);
+  std::vector<std::int64_t> exclude(m), copied(m, -1);
+  for (std::size_t i = 0; i < m; ++i) {
+    const bool in_static = n_cand == 0 || (n_static > 0 && i % 2 == 0);
+    const std::size_t base = in_static ? 0 : n_static, size = in_static ? n_static : n_cand;
+    const std::size_t first = last_tile_start(size, i % 4 < 2 ? kCodeTileRows : kTileRows);
+    const std::size_t p = base + first + (i * 7) % (size - first);
+    exclude[i] = i % 3 == 0 ? static_cast<std::int64_t>(p) : -1;
+    if (i % 3 != 0) {
+      std::copy_n(ix.points.data() + p * d, d, queries.data() + i * d);
+      copied[i] = static_cast<std::int64_t>(p);
+    }
+  }
   expect_blocked_rows_equal_per_query_rows(ix, queries, m, k, exclude.data());
+  const Rows got = run(ix, queries, m, k, exclude.data(), true);
+  for (std::size_t i = 0; i < m; ++i) {
+    if (copied[i] < 0) continue;
+    EXPECT_EQ(got.ids[i * k], copied[i]) << "row " << i;
+    EXPECT_EQ(got.dist_bits[i * k], 0u) << "row " << i;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Blocked, ExhaustiveAtTileEdges,
-                         ::testing::Combine(::testing::Values(1, 2, 15, 16, 17, kTileRows - 1, kTileRows,
-                                                              kTileRows + 1, 2 * kTileRows + 17, kCodeTileRows - 1,
-                                                              kCodeTileRows + 1),
-                                            ::testing::Values(0, 1, 2), ::testing::Values(3, 16, 17)));
+INSTANTIATE_TEST_SUITE_P(
+    Blocked, ExhaustiveAtTileEdges,
+    ::testing::Combine(::testing::Values(Tiers{1, 0}, Tiers{0, 2}, Tiers{15, 17}, Tiers{kTileRows + 1, kTileRows - 1},
+                                         Tiers{2 * kTileRows + 17, 0}, Tiers{kCodeTileRows - 1, kCodeTileRows + 1},
+                                         Tiers{kCodeTileRows, kCodeTileRows}, Tiers{kCodeTileRows + 1, 0},
+                                         Tiers{0, kCodeTileRows + 1}, Tiers{2 * kCodeTileRows + 33, 40},
+                                         Tiers{40, 2 * kCodeTileRows + 200}),
+                       ::testing::Values(3, 16, 17)));
 
 // (d, L2, exhaustive)
-class CodesFirst : public ::testing::TestWithParam<std::tuple<std::size_t, bool, bool>> {};
+class CodesFirst : public ::testing::TestWithParam<std::tuple<std::size_t, bool, bool, testing::Box>> {};
 
 // The code filter changes no bit of any row nor the pairs counted, at every
-// level. Exhaustive: one cell, so every block's rows share its bucket.
+// level, on every box; the per-query path gives the same rows. Boxes whose
+// sides lie too far apart keep the float path. Exhaustive: one cell, so
+// every block's rows share its bucket.
 // Hashed: three cells of about 130 points and 150 neighbours a row, so
 // buckets are shared by dozens of rows and rows come up short and are
 // relaxed. Half the rows are self-join rows with their point excluded.
 TEST_P(CodesFirst, SameRowsAndPairsWithTheFilterOnAndOff) {
-  const auto [d, l2, exhaustive] = GetParam();
+  const auto [d, l2, exhaustive, box] = GetParam();
   testing::Built ix(exhaustive ? 1 : 3, 1, 1, d, exhaustive ? 900 : 400, 250, d * 17 + l2, 0);
-  ix.metric = l2 ? Metric::kL2 : Metric::kL1;
+  testing::set_form(ix, l2 ? Metric::kL2 : Metric::kL1, box);
+  const bool bounded = testing::box_bounded(box, d);
   const std::size_t m = 120, k = exhaustive ? 9 : 150;
   Buffer<double> queries = index::testing::random_points(m, d, d + 9);
   std::vector<std::int64_t> exclude(m, -1);
@@ -136,11 +168,15 @@ TEST_P(CodesFirst, SameRowsAndPairsWithTheFilterOnAndOff) {
   for (kernels::CpuLevel level : {kernels::CpuLevel::kPortable, kernels::CpuLevel::kAvx2, kernels::CpuLevel::kAvx512}) {
     kernels::cap_cpu_level(level);
     index::choose_kernels(ix);
-    ASSERT_NE(ix.kernels.code_bound, nullptr);
+    const std::string label = std::string(kernels::cpu_level_name(ix.kernels.level)) + " " + testing::box_name(box);
+    ASSERT_EQ(ix.kernels.code_bound != nullptr, bounded) << label;
     const auto [pairs, ignored, got] = pairs_and_rows();
-    EXPECT_EQ(got.ids, want.ids) << kernels::cpu_level_name(ix.kernels.level);
-    EXPECT_EQ(got.dist_bits, want.dist_bits) << kernels::cpu_level_name(ix.kernels.level);
-    EXPECT_EQ(pairs, want_pairs) << kernels::cpu_level_name(ix.kernels.level);
+    EXPECT_EQ(got.ids, want.ids) << label;
+    EXPECT_EQ(got.dist_bits, want.dist_bits) << label;
+    EXPECT_EQ(pairs, want_pairs) << label;
+    const Rows per_query = run(ix, queries, m, k, exclude.data(), false);
+    EXPECT_EQ(per_query.ids, want.ids) << label;
+    EXPECT_EQ(per_query.dist_bits, want.dist_bits) << label;
   }
   kernels::cap_cpu_level(kernels::CpuLevel::kAvx512);
   index::choose_kernels(ix);
@@ -148,7 +184,31 @@ TEST_P(CodesFirst, SameRowsAndPairsWithTheFilterOnAndOff) {
 
 INSTANTIATE_TEST_SUITE_P(Blocked, CodesFirst,
                          ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 15, 16, 17, 24, 33), ::testing::Bool(),
-                                            ::testing::Bool()));
+                                            ::testing::Bool(),
+                                            ::testing::Values(testing::Box::kUnit, testing::Box::kCube,
+                                                              testing::Box::kNear, testing::Box::kWide,
+                                                              testing::Box::kFar)));
+
+// A block's rows are the batch's own rows, or the rows a locality order
+// names, copied in that order with their excluded ids; a batch without
+// exclusions gives none, and every block row maps back to its batch row.
+TEST(Blocked, BlockRowsFollowTheOrder) {
+  const std::vector<double> batch = {0, 1, 10, 11, 20, 21, 30, 31, 40, 41};
+  const std::vector<std::int64_t> exclude = {5, 6, 7, 8, 9};
+  const std::vector<std::size_t> order = {3, 0, 4, 2, 1};
+  BlockRows block;
+  block.select(batch.data(), exclude.data(), 2, {}, 2, 3);
+  EXPECT_EQ(block.rows, batch.data() + 4);
+  EXPECT_EQ(block.exclude, exclude.data() + 2);
+  EXPECT_EQ(BlockRows::batch_row({}, 2, 1), 3u);
+  block.select(batch.data(), exclude.data(), 2, order, 2, 3);
+  EXPECT_EQ(std::vector<double>(block.rows, block.rows + 6), (std::vector<double>{40, 41, 20, 21, 10, 11}));
+  EXPECT_EQ(std::vector<std::int64_t>(block.exclude, block.exclude + 3), (std::vector<std::int64_t>{9, 7, 6}));
+  EXPECT_EQ(BlockRows::batch_row(order, 2, 1), 2u);
+  block.select(batch.data(), nullptr, 2, order, 0, 2);
+  EXPECT_EQ(block.exclude, nullptr);
+  EXPECT_EQ(std::vector<double>(block.rows, block.rows + 4), (std::vector<double>{30, 31, 0, 1}));
+}
 
 TEST(Blocked, RowsPerBlockSpreadTheBatchOverTheThreads) {
   EXPECT_EQ(rows_per_block(100, 1024, 8), 13u);  // blocks of 13 × 7 and 9

@@ -86,6 +86,7 @@ void expect_codes_change_nothing(index::Index& ix, const Buffer<double>& queries
 // (d, static tier: 0 none / 1 part / 2 all of the points, L2)
 class PerQueryCodes : public ::testing::TestWithParam<std::tuple<std::size_t, int, bool>> {};
 
+// On the unit torus and in a cube (whose bound is scaled, not weighted).
 // Points come in pairs of duplicates (ties at every distance, broken by id)
 // and half the queries are indexed points with their own id excluded (a
 // duplicate then at distance 0). Three shapes: dense cells of about 70
@@ -115,11 +116,14 @@ TEST_P(PerQueryCodes, SameRowsAndCountersWithTheFilterOnAndOff) {
     index::Index ix = index::testing::random_index(shape.b, shape.digits, shape.l, d, d + 11);
     ix.probes = shape.probes;
     index::build(ix, points, n, d, n_static);
-    ix.metric = l2 ? Metric::kL2 : Metric::kL1;
-    for (std::size_t k : shape.ks) {
-      const std::string label = "b " + std::to_string(shape.b) + " k " + std::to_string(k);
-      expect_codes_change_nothing(ix, queries, m, k, exclude.data(), label + " excluding");
-      expect_codes_change_nothing(ix, queries, m, k, nullptr, label);
+    for (testing::Box box : {testing::Box::kUnit, testing::Box::kCube}) {
+      testing::set_form(ix, l2 ? Metric::kL2 : Metric::kL1, box);
+      for (std::size_t k : shape.ks) {
+        const std::string label =
+            std::string(testing::box_name(box)) + " b " + std::to_string(shape.b) + " k " + std::to_string(k);
+        expect_codes_change_nothing(ix, queries, m, k, exclude.data(), label + " excluding");
+        expect_codes_change_nothing(ix, queries, m, k, nullptr, label);
+      }
     }
   }
 }

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "base/code_filter.h"
@@ -114,23 +116,18 @@ double tenth_radius(const index::Index& ix, const Buffer<double>& queries) {
   return all.dists[all.dists.size() / 10];
 }
 
-void set_form(index::Index& ix, Metric metric, bool scaled) {
-  ix.metric = metric;
-  ix.scale.clear();
-  for (std::size_t c = 0; scaled && c < ix.d; ++c) ix.scale.push_back(0.5f + 0.25f * static_cast<float>(c % 5));
-  index::choose_kernels(ix);
-}
-
-// (d, L2, scaled, exhaustive)
-class TilesAgainstGathered : public ::testing::TestWithParam<std::tuple<std::size_t, bool, bool, bool>> {};
+// (d, L2, box, exhaustive)
+class TilesAgainstGathered : public ::testing::TestWithParam<std::tuple<std::size_t, bool, testing::Box, bool>> {};
 
 // Exhaustive: one cell, probes listing it again (each row meets it once per
 // key). Hashed: 3 × 3 cells, three tables and two probes, so rows meet most
-// points several times and rows of a block share buckets.
+// points several times and rows of a block share buckets. The tiles bound
+// candidates by their codes on every box but the wide one.
 TEST_P(TilesAgainstGathered, SameRowsBitForBit) {
-  const auto [d, l2, scaled, exhaustive] = GetParam();
+  const auto [d, l2, box, exhaustive] = GetParam();
   testing::Built ix(exhaustive ? 1 : 3, exhaustive ? 1 : 2, exhaustive ? 1 : 3, d, 700, 450, d * 13 + l2, 2);
-  set_form(ix, l2 ? Metric::kL2 : Metric::kL1, scaled);
+  testing::set_form(ix, l2 ? Metric::kL2 : Metric::kL1, box);
+  EXPECT_EQ(ix.kernels.code_bound != nullptr, testing::box_bounded(box, d)) << testing::box_name(box);
   const std::size_t m = 150;
   const Batch batch(ix, m, d + 3);
   const double radius = tenth_radius(ix, batch.queries);
@@ -141,8 +138,11 @@ TEST_P(TilesAgainstGathered, SameRowsBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Radius, TilesAgainstGathered,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 16, 17), ::testing::Bool(),
-                                            ::testing::Bool(), ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 15, 16, 17, 24, 33), ::testing::Bool(),
+                                            ::testing::Values(testing::Box::kUnit, testing::Box::kCube,
+                                                              testing::Box::kNear, testing::Box::kWide,
+                                                              testing::Box::kFar),
+                                            ::testing::Bool()));
 
 // (points, static split, d)
 class TilesAtPanelEdges : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, std::size_t>> {};
@@ -204,25 +204,26 @@ TEST(Radius, CoordinatesOffTheTorusGiveTheGatheredRows) {
 }
 
 // The gathered path measures only the candidates whose code bound is within
-// the radius when the filter is on; its rows are those of measuring them
+// the radius when the filter is on (on the unit torus and in a cube; boxes of
+// unequal sides measure every one); its rows are those of measuring them
 // all, on hashed and exhaustive indexes in both metrics. A point at exactly
 // the radius with a tight bound (the query at the top of its code, the
 // point at the bottom of its own) sits on the bar and is kept.
 TEST(Radius, GatheredRowsAreTheSameWithTheFilterOnAndOff) {
-  for (bool exhaustive : {true, false}) {
+  for (auto [exhaustive, box] : {std::pair(true, testing::Box::kUnit), std::pair(false, testing::Box::kUnit),
+                                 std::pair(false, testing::Box::kCube), std::pair(true, testing::Box::kWide)}) {
     for (Metric metric : {Metric::kL1, Metric::kL2}) {
       testing::Built ix(exhaustive ? 1 : 3, exhaustive ? 1 : 2, exhaustive ? 1 : 3, 6, 500, 300, 71 + exhaustive);
-      set_form(ix, metric, false);
+      set_code_filter(false);
+      testing::set_form(ix, metric, box);
       const Batch batch(ix, 40, 72);
       const double radius = tenth_radius(ix, batch.queries);
-      set_code_filter(false);
-      index::choose_kernels(ix);
       const Csr want = run(radius_gathered, ix, batch.queries, 40, radius, batch.exclude);
       set_code_filter(true);
       index::choose_kernels(ix);
-      ASSERT_NE(ix.kernels.code_rows.run, nullptr);
+      ASSERT_EQ(ix.kernels.code_rows.run != nullptr, box != testing::Box::kWide);
       expect_same(run(radius_gathered, ix, batch.queries, 40, radius, batch.exclude), want,
-                  exhaustive ? "exhaustive" : "hashed");
+                  std::string(exhaustive ? "exhaustive " : "hashed ") + testing::box_name(box));
     }
   }
   index::Index ix = index::testing::random_index(1, 1, 1, 1, 73);
