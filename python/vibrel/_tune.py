@@ -56,8 +56,9 @@ The rule, applied at `fit` to the parameters the user left as None:
      scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d,
    a candidate's handling, its evaluation at kernel speed and the fetch of its
    row, at a latency plus a cost per 64-byte line of the row.  An index that
-   answers row by row (block = 1: the per-query path, float distances only)
-   is priced as with the filter off.
+   answers row by row (block = 1: the per-query path, whose gather lists every
+   candidate of a cell and dedups it before any bound spares a float row) is
+   priced as with the filter off.
    `bench/calibrate_tuner.py` derives the constants on a machine.
 6. Choice.  The cheapest setting whose estimate reaches the target; the
    exhaustive search when its cost is lower or no setting reaches the target.
@@ -288,7 +289,7 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     true neighbour ids and distances: points held elsewhere are then only read
     at the sampled rows.  The engine's searches run on `threads` threads (0: all).
     `per_query`: the index answers every call row by row (block = 1), where
-    each candidate gets a float32 distance, so the float path is priced.
+    every gathered candidate is listed one by one, so the float path is priced.
     """
     fixed = fixed or {"b": None, "k": None, "l": None, "probes": None}
     n, d = points.shape

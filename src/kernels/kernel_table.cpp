@@ -20,6 +20,8 @@ KernelTable choose_kernels(const KernelNeeds& needs) {
   std::optional<CodeScale> scale = code_scale(needs.metric, needs.scaled ? needs.periods : nullptr, needs.d);
   if (scale) {
     table.code_bound = code_bound_kernel(table.level, needs.metric, code_groups(needs.d), !scale->weights.empty());
+    // Rows bounded one at a time (the per-query search) go without weights.
+    if (scale->weights.empty()) table.code_rows = row_bound_kernel(needs.metric, needs.d);
     table.code_scale = *std::move(scale);
   }
   return table;

@@ -7,6 +7,7 @@
 #include "kernels/code_bound.h"
 #include "kernels/cpu_level.h"
 #include "kernels/digit_column.h"
+#include "kernels/row_bound.h"
 #include "kernels/row_distance.h"
 #include "kernels/tile_distance.h"
 
@@ -35,12 +36,17 @@ struct KernelTable {
   // filter is off or rows are wider than the bounds are exact for.
   CodeBoundKernel code_bound = nullptr;
   CodeScale code_scale;                  // what a bound is worth, for code_limit
+  // The same bounds for one row of codes at a time and for a run of rows
+  // (a per-query search), unweighted: set when code_bound is and code_scale
+  // has no weights.
+  RowBoundKernels code_rows;
 };
 
 // The kernels for `needs` at cpu_level() (the test cap included), with the
 // code bounds when code_filter_enabled() and code_scale finds weights that
-// tell the periods of a scaled form apart. Every pointer but code_bound is
-// set. Thread safety: reads the process-wide level and filter switch.
+// tell the periods of a scaled form apart. Every pointer but code_bound and
+// those of code_rows is set. Thread safety: reads the process-wide level and
+// filter switch.
 KernelTable choose_kernels(const KernelNeeds& needs);
 
 }  // namespace vb::kernels

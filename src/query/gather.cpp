@@ -5,6 +5,8 @@
 
 #include "base/errors.h"
 #include "index/bucket_offsets.h"
+#include "kernels/row_bound.h"
+#include "kernels/torus_codes.h"
 #include "query/query_codes.h"
 
 namespace vb::query {
@@ -82,56 +84,129 @@ constexpr std::size_t kMarkAhead = 16;
 constexpr std::size_t kStage = 4096;
 constexpr std::size_t kIdsPerLine = 64 / sizeof(std::int64_t);
 
-// Appends the staged ids in order and empties the stage.
+// Where a tier's code bounds come from: none (the candidates are measured
+// in floats, so their rows are requested as they are listed); the bounds
+// staged beside the ids, taken from the codes in key order; or the
+// row-major codes, by id.
+enum class Bounds { kNone, kInOrder, kById };
+
+// Appends the staged ids in order and empties the stage; with bounds, each
+// kept id's bound goes beside it.
+template <Bounds kBounds>
 void append_staged(const index::Index& index, Ws& ws) {
   const std::size_t total = ws.raw_ids.size();
   const std::int64_t* raw = ws.raw_ids.data();
   const std::uint64_t rows = ws.mark.size();
+  const std::size_t d = index.d;
   const float* points = index.points_f32.data();
+  const std::uint8_t* codes = index.codes.data();
   // Every id is written to the next free slot and the slot is kept only when
   // the id was not marked yet: whether an id is new is unpredictable, and a
-  // branch on it would be mispredicted about as often as it is taken.
+  // branch on it would be mispredicted about as often as it is taken. So a
+  // bound is also taken of every id by id, repeats included: a repeat's codes
+  // are in cache from its first listing.
   const std::size_t listed = ws.cand_ids.size();
   ws.cand_ids.resize(listed + total);
   std::uint64_t* out = ws.cand_ids.data() + listed;
-  std::uint32_t* mark = ws.mark.data();
-  const std::uint32_t stamp = ws.stamp;
+  std::uint32_t* bound_out = nullptr;
+  if constexpr (kBounds != Bounds::kNone) {
+    ws.cand_bound.resize(listed + total);
+    bound_out = ws.cand_bound.data() + listed;
+  }
+  const kernels::RowBound bound = index.kernels.code_rows.row;
+  const std::uint32_t* staged_bounds = ws.raw_bounds.data();
+  const std::uint8_t* query = ws.query_codes.data();
+  Ws::Stamp* mark = ws.mark.data();
+  const Ws::Stamp stamp = ws.stamp;
   std::size_t kept = 0;
   for (std::size_t j = 0; j < total; ++j) {
     if (j + kMarkAhead < total) {
       const auto ahead = static_cast<std::uint64_t>(raw[j + kMarkAhead]);
-      if (ahead < rows) __builtin_prefetch(mark + ahead);
+      if (ahead < rows) {
+        __builtin_prefetch(mark + ahead);
+        if constexpr (kBounds == Bounds::kById) __builtin_prefetch(codes + ahead * d);
+      }
     }
     const auto id = static_cast<std::uint64_t>(raw[j]);
     if (id >= rows) out_of_bounds(rows, raw[j]);
     out[kept] = id;
+    if constexpr (kBounds == Bounds::kInOrder) bound_out[kept] = staged_bounds[j];
+    if constexpr (kBounds == Bounds::kById) bound_out[kept] = bound(query, codes + id * d, d);
     kept += mark[id] != stamp;
     mark[id] = stamp;
-    __builtin_prefetch(points + id * index.d);
+    if constexpr (kBounds == Bounds::kNone) __builtin_prefetch(points + id * d);
   }
   ws.cand_ids.resize(listed + kept);
+  if constexpr (kBounds != Bounds::kNone) ws.cand_bound.resize(listed + kept);
   ws.raw_ids.clear();
+  ws.raw_bounds.clear();
 }
 
-void gather_tier(const index::Index& index, const index::RunView& tier, Ws& ws) {
+void prefetch_lines(const void* first, std::size_t bytes) {
+  const char* at = static_cast<const char*>(first);
+  for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(at + b);
+}
+
+// `codes`: with kInOrder, the tier's key-ordered codes (l runs of tier.n
+// rows of d bytes).
+template <Bounds kBounds>
+void gather_tier(const index::Index& index, const index::RunView& tier, Ws& ws, const std::uint8_t* codes) {
   find_ranges(tier, ws);
   const std::size_t count = ws.probe_keys.size();
+  const std::size_t d = index.d;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t* run = tier.at(ws.probe_keys[i].table).ids;
+    const std::size_t table = ws.probe_keys[i].table;
+    const std::int64_t* run = tier.at(table).ids;
     const std::size_t end = std::min(ws.ranges[i].second, ws.ranges[i].first + kStage);
     for (std::size_t p = ws.ranges[i].first; p < end; p += kIdsPerLine) __builtin_prefetch(run + p);
+    if constexpr (kBounds == Bounds::kInOrder) {
+      prefetch_lines(codes + (table * tier.n + ws.ranges[i].first) * d, (end - ws.ranges[i].first) * d);
+    }
   }
   ws.raw_ids.clear();
+  ws.raw_bounds.clear();
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t* run = tier.at(ws.probe_keys[i].table).ids;
+    const std::size_t table = ws.probe_keys[i].table;
+    const std::int64_t* run = tier.at(table).ids;
     for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second;) {
       const std::size_t take = std::min(ws.ranges[i].second - p, kStage - ws.raw_ids.size());
       ws.raw_ids.insert(ws.raw_ids.end(), run + p, run + p + take);
+      if constexpr (kBounds == Bounds::kInOrder) {
+        // The bucket's codes are one stretch: bounded in one sweep, before
+        // the repeats are known.
+        const std::size_t staged = ws.raw_bounds.size();
+        ws.raw_bounds.resize(staged + take);
+        index.kernels.code_rows.run(ws.query_codes.data(), codes + (table * tier.n + p) * d, d, take,
+                                    ws.raw_bounds.data() + staged);
+      }
       p += take;
-      if (ws.raw_ids.size() == kStage) append_staged(index, ws);
+      if (ws.raw_ids.size() == kStage) append_staged<kBounds>(index, ws);
     }
   }
-  append_staged(index, ws);
+  append_staged<kBounds>(index, ws);
+}
+
+// Whether the candidates of query q get code bounds, and if so its codes in
+// ws.query_codes: the index's kernels have unweighted row bounds (the filter
+// was on when they were chosen, and the box is the unit torus or a cube), its
+// codes bound every distance, the query has the index's dimension and every
+// coordinate on the torus. The codes are those of the
+// single-precision query the distances are taken from.
+bool bounds_apply(const index::Index& index, Ws& ws, const double* q, std::size_t dq) {
+  if (index.kernels.code_rows.row == nullptr || !index.codes_bound() || dq != index.d) return false;
+  ws.query_codes.assign(kernels::row_bound_width(dq), 0);
+  for (std::size_t c = 0; c < dq; ++c) {
+    const float x = static_cast<float>(q[c]);
+    if (!kernels::on_torus(x)) return false;
+    ws.query_codes[c] = kernels::torus_code(x);
+  }
+  return true;
+}
+
+// The static tier's codes in key order, or null when the index holds none
+// of the tier's size.
+const std::uint8_t* static_codes_in_order(const index::Index& index) {
+  return index.static_codes.size() == index.l * index.n_static * index.d ? index.static_codes.data() : nullptr;
 }
 
 void list_keys(const index::Index& index, Ws& ws, const double* q, std::size_t dq) {
@@ -156,8 +231,26 @@ void gather_query(const index::Index& index, Ws& ws, const double* q, std::size_
   ws.begin_gather();
   list_keys(index, ws, q, dq);
   if (ws.probe_keys.empty()) return;
-  if (index.n_static > 0) gather_tier(index, index::static_runs(index), ws);
-  if (index.n_cand() > 0) gather_tier(index, index::cand_runs(index), ws);
+  ws.bounded = bounds_apply(index, ws, q, dq);
+  if (index.n_static > 0) {
+    const index::RunView tier = index::static_runs(index);
+    const std::uint8_t* in_order = static_codes_in_order(index);
+    if (!ws.bounded) {
+      gather_tier<Bounds::kNone>(index, tier, ws, nullptr);
+    } else if (in_order != nullptr) {
+      gather_tier<Bounds::kInOrder>(index, tier, ws, in_order);
+    } else {
+      gather_tier<Bounds::kById>(index, tier, ws, nullptr);
+    }
+  }
+  if (index.n_cand() > 0) {
+    const index::RunView tier = index::cand_runs(index);
+    if (ws.bounded) {
+      gather_tier<Bounds::kById>(index, tier, ws, nullptr);
+    } else {
+      gather_tier<Bounds::kNone>(index, tier, ws, nullptr);
+    }
+  }
 }
 
 void gather_range(const index::Index& index, Ws& ws, std::size_t t, std::int64_t lo, std::int64_t width) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "kernels/code_bound.h"
 #include "pool/cancel.h"
 #include "pool/pool.h"
 #include "query/blocked.h"
@@ -28,13 +29,25 @@ void gathered_rows(const index::Index& index, const double* queries, std::size_t
     const std::int64_t excluded = exclude != nullptr ? exclude[i] : -1;
     ws.set_query(q);
     gather_query(index, ws, q, dq);
-    const std::size_t count = ws.cand_ids.size();
+    const std::uint64_t* ids = ws.cand_ids.data();
+    std::size_t count = ws.cand_ids.size();
+    if (ws.bounded) {
+      // A candidate whose code bound exceeds the bar lies strictly beyond
+      // the radius and needs no distance.
+      const std::int64_t bar = kernels::code_limit(threshold, index.kernels.code_scale);
+      ws.picked.clear();
+      for (std::size_t c = 0; c < count; ++c) {
+        if (ws.cand_bound[c] <= bar) ws.picked.push_back(ws.cand_ids[c]);
+      }
+      ids = ws.picked.data();
+      count = ws.picked.size();
+    }
     ws.cand_dist.resize(count);
-    index.kernels.list(ws.query_f32.data(), index.points_f32.data(), index.d, n, ws.cand_ids.data(), count,
+    index.kernels.list(ws.query_f32.data(), index.points_f32.data(), index.d, n, ids, count,
                 index.scale_or_null(), ws.cand_dist.data());
     const std::size_t first = piece.entries.size();
     for (std::size_t c = 0; c < count; ++c) {
-      const auto id = static_cast<std::int64_t>(ws.cand_ids[c]);
+      const auto id = static_cast<std::int64_t>(ids[c]);
       // A NaN distance or threshold fails the comparison and keeps nothing.
       if (id != excluded && ws.cand_dist[c] <= threshold) piece.entries.push_back({to_bits(ws.cand_dist[c]), id});
     }

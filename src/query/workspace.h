@@ -24,13 +24,29 @@ struct Ws {
   // Capacity of cand_ids when the workspace is made.
   static constexpr std::size_t kInitialCandidates = 4096;
 
+  // A gather's generation. One byte, so that the marks of a large index
+  // (one a point) stay within a core's own cache and cost little to make
+  // for every task of every call; it wraps every 255 gathers, when the marks
+  // are cleared.
+  using Stamp = std::uint8_t;
+
   // Per point id: the stamp of the last gather that listed it (0 = never).
   // An index-sized array, so it takes the large-block allocation.
-  Buffer<std::uint32_t> mark;
+  Buffer<Stamp> mark;
   // Candidates of the current query, each id once, in gather order.
   std::vector<std::uint64_t> cand_ids;
   // Single-precision distance of each candidate (refinement scratch).
   std::vector<float> cand_dist;
+  // When `bounded`: per candidate of cand_ids, at the same position, its code
+  // bound against the query (kernels/code_bound.h), which never exceeds its
+  // distance; the gather sets it when the index's codes bound every distance
+  // to the query, and every new gather starts without.
+  std::vector<std::uint32_t> cand_bound;
+  bool bounded = false;
+  // The query's codes, padded for the row bound kernel.
+  std::vector<std::uint8_t> query_codes;
+  // Refinement scratch: the ids picked to measure.
+  std::vector<std::uint64_t> picked;
   // The current query rounded to single precision (dq values).
   std::vector<float> query_f32;
   // Digit codes, in-cell positions and probe scratch of the current table.
@@ -46,12 +62,15 @@ struct Ws {
   // Ids of the listed keys' entries in the tier at hand, staged a few
   // thousand at a time before de-duplication.
   std::vector<std::int64_t> raw_ids;
+  // Beside raw_ids, when bounding a tier whose codes lie in key order: each
+  // staged entry's code bound.
+  std::vector<std::uint32_t> raw_bounds;
   // Per listed key: the position range of its entries in the tier at hand.
   std::vector<std::pair<std::size_t, std::size_t>> ranges;
   // Relaxation: the query's base key in every table.
   std::vector<std::int64_t> base_keys;
   // Generation of the current gather; a point is listed iff mark[id] == stamp.
-  std::uint32_t stamp = 0;
+  Stamp stamp = 0;
 
   // A workspace for queries of dq columns against n_points points whose keys
   // have `digits` digits.
@@ -59,17 +78,20 @@ struct Ws {
       : mark(n_points, 0), query_f32(dq, 0.0f), codes(digits), frac(digits), margin(digits), probe_scratch(digits) {
     cand_ids.reserve(kInitialCandidates);
     cand_dist.reserve(kInitialCandidates);
+    cand_bound.reserve(kInitialCandidates);
   }
 
   // Starts a new gather: a new stamp and an empty candidate list. When the
-  // stamp wraps to 0 the marks are cleared, since marks written 2^32 gathers
+  // stamp wraps to 0 the marks are cleared, since marks written 256 gathers
   // ago would otherwise read as current.
   void begin_gather() {
     if (++stamp == 0) {
-      std::fill(mark.begin(), mark.end(), 0u);
+      std::fill(mark.begin(), mark.end(), Stamp{0});
       stamp = 1;
     }
     cand_ids.clear();
+    cand_bound.clear();
+    bounded = false;
   }
 
   // Rounds a query row of query_f32.size() values to single precision.

@@ -48,7 +48,7 @@ def test_rows_and_pairs_are_the_same_with_the_code_filter_off():
     # first, VIBREL_CODE_FILTER=off measures every pair in floats. Blocked and
     # per-query batches, self-join rows excluding their point, radius searches,
     # on the unit torus and on periodic boxes; both runs print a digest of the
-    # same bytes and the same pairs.
+    # same bytes and the same pairs and gathered candidates.
     code = """
         import hashlib
         import numpy as np
@@ -68,7 +68,7 @@ def test_rows_and_pairs_are_the_same_with_the_code_filter_off():
                                    index.query_radius(queries[:rows], 0.08 * d, exclude[:rows])):
                         for part in answer:
                             digest.update(part.tobytes())
-                pairs.append(index.stats()["pairs"])
+                pairs += [index.stats()["pairs"], index.stats()["cands"]]
         # Boxes: a cube (the bound scaled) and sides 1, 2, 3 (weighted terms).
         from vibrel._periodic import PeriodicLshIndex
         for d, metric, sides in ((3, "l2", [2.0]), (16, "l1", [1.0, 2.0, 3.0]), (17, "l2", [1.0, 2.0, 3.0])):

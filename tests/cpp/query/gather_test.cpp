@@ -6,7 +6,10 @@
 #include <limits>
 #include <vector>
 
+#include "base/code_filter.h"
 #include "base/errors.h"
+#include "kernels/code_bound.h"
+#include "kernels/torus_codes.h"
 #include "test_query.h"
 
 namespace vb::query {
@@ -73,13 +76,65 @@ TEST(Gather, AStampThatWrapsClearsTheMarks) {
   Ws fresh(ix.n_points, 3, ix.k);
   gather_query(ix, fresh, q, 3);
   Ws ws(ix.n_points, 3, ix.k);
-  ws.stamp = std::numeric_limits<std::uint32_t>::max();
-  // Marks of 0 (never listed) and 1 (as left by a gather 2^32 generations
+  ws.stamp = std::numeric_limits<Ws::Stamp>::max();
+  // Marks of 0 (never listed) and 1 (as left by a gather 255 generations
   // ago): after the wrap, neither may read as listed by the current gather.
-  for (std::size_t id = 0; id < ws.mark.size(); ++id) ws.mark[id] = id % 2;
+  for (std::size_t id = 0; id < ws.mark.size(); ++id) ws.mark[id] = static_cast<Ws::Stamp>(id % 2);
   gather_query(ix, ws, q, 3);
   EXPECT_EQ(ws.stamp, 1u);
   EXPECT_EQ(ws.cand_ids, fresh.cand_ids);
+  // Two queries in turn through several wraps: each gather lists what a
+  // fresh workspace lists.
+  const double* other = ix.points.data() + 8 * 3;
+  Ws fresh_other(ix.n_points, 3, ix.k);
+  gather_query(ix, fresh_other, other, 3);
+  for (int i = 0; i < 700; ++i) {
+    gather_query(ix, ws, i % 2 == 0 ? other : q, 3);
+    ASSERT_EQ(ws.cand_ids, i % 2 == 0 ? fresh_other.cand_ids : fresh.cand_ids) << "gather " << i;
+  }
+}
+
+// Each candidate's bound is that of its own codes, whichever tier lists it
+// (key-ordered codes for the static tier, row-major for the candidate
+// tier), from the single-precision query; a gather that cannot bound, and a
+// relaxation's widened gather, lists none.
+TEST(Gather, BoundsBesideTheIdsAreThoseOfEachIdsOwnCodes) {
+  testing::Built ix(3, 2, 3, 5, 400, 250, 8);
+  const auto queries = index::testing::random_points(20, 5, 9);
+  Ws ws(ix.n_points, 5, ix.k);
+  std::size_t from_cand = 0;
+  for (std::size_t i = 0; i < 20; ++i) {
+    const double* q = queries.data() + i * 5;
+    gather_query(ix, ws, q, 5);
+    ASSERT_TRUE(ws.bounded);
+    ASSERT_EQ(ws.cand_bound.size(), ws.cand_ids.size());
+    std::uint8_t codes[5];
+    for (std::size_t c = 0; c < 5; ++c) codes[c] = kernels::torus_code(static_cast<float>(q[c]));
+    for (std::size_t j = 0; j < ws.cand_ids.size(); ++j) {
+      const std::uint64_t id = ws.cand_ids[j];
+      from_cand += id >= ix.n_static;
+      ASSERT_EQ(ws.cand_bound[j], kernels::pair_bound(codes, ix.codes.data() + id * 5, 5, ix.metric))
+          << "query " << i << " id " << id;
+    }
+  }
+  EXPECT_GT(from_cand, 0u);
+  ws.begin_gather();
+  gather_range(ix, ws, 0, 0, 3);
+  EXPECT_FALSE(ws.bounded);
+
+  Buffer<double> off(queries.data(), queries.data() + 5);
+  off[2] = 1.5;
+  gather_query(ix, ws, off.data(), 5);
+  EXPECT_FALSE(ws.bounded) << "a coordinate off the torus";
+  const Buffer<double> wide(queries.data(), queries.data() + 6);
+  gather_query(ix, ws, wide.data(), 6);
+  EXPECT_FALSE(ws.bounded) << "more columns than the index";
+  set_code_filter(false);
+  index::choose_kernels(ix);
+  gather_query(ix, ws, queries.data(), 5);
+  EXPECT_FALSE(ws.bounded) << "filter off";
+  set_code_filter(true);
+  index::choose_kernels(ix);
 }
 
 }  // namespace

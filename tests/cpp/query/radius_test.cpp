@@ -6,9 +6,12 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "base/code_filter.h"
 #include "kernels/row_distance.h"
 #include "pool/pool.h"
 #include "query/blocked.h"
@@ -198,6 +201,36 @@ TEST(Radius, CoordinatesOffTheTorusGiveTheGatheredRows) {
   for (double radius : {tenth_radius(ix, batch.queries), -1.0, std::numeric_limits<double>::infinity()}) {
     expect_tiles_match(ix, batch.queries, 90, radius, batch.exclude);
   }
+}
+
+// The gathered path measures only the candidates whose code bound is within
+// the radius when the filter is on (on the unit torus and in a cube; boxes of
+// unequal sides measure every one); its rows are those of measuring them
+// all, on hashed and exhaustive indexes in both metrics. A point at exactly
+// the radius with a tight bound (the query at the top of its code, the
+// point at the bottom of its own) sits on the bar and is kept.
+TEST(Radius, GatheredRowsAreTheSameWithTheFilterOnAndOff) {
+  for (auto [exhaustive, box] : {std::pair(true, testing::Box::kUnit), std::pair(false, testing::Box::kUnit),
+                                 std::pair(false, testing::Box::kCube), std::pair(true, testing::Box::kWide)}) {
+    for (Metric metric : {Metric::kL1, Metric::kL2}) {
+      testing::Built ix(exhaustive ? 1 : 3, exhaustive ? 1 : 2, exhaustive ? 1 : 3, 6, 500, 300, 71 + exhaustive);
+      set_code_filter(false);
+      testing::set_form(ix, metric, box);
+      const Batch batch(ix, 40, 72);
+      const double radius = tenth_radius(ix, batch.queries);
+      const Csr want = run(radius_gathered, ix, batch.queries, 40, radius, batch.exclude);
+      set_code_filter(true);
+      index::choose_kernels(ix);
+      ASSERT_EQ(ix.kernels.code_rows.run != nullptr, box != testing::Box::kWide);
+      expect_same(run(radius_gathered, ix, batch.queries, 40, radius, batch.exclude), want,
+                  std::string(exhaustive ? "exhaustive " : "hashed ") + testing::box_name(box));
+    }
+  }
+  index::Index ix = index::testing::random_index(1, 1, 1, 1, 73);
+  index::build(ix, Buffer<double>{97.0 / 256 - 0x3p-20, 0.7, 103.0 / 256}, 3, 1, 3);
+  const Buffer<double> query = {100.0 / 256 - 0x1p-20};
+  const Csr got = run(radius_gathered, ix, query, 1, 3.0 / 256 + 0x1p-20, {});
+  EXPECT_EQ(got.rows.ids, std::vector<std::int64_t>{2});
 }
 
 TEST(Radius, NoRowsOrNoPointsGiveEmptyRows) {
