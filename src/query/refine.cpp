@@ -59,62 +59,23 @@ std::int64_t bar_of(const index::Index& index, const TopK& topk) {
   return kernels::code_limit(from_bits(topk.heap[0].dist_bits), index.kernels.code_scale);
 }
 
-// Bins of the bound order: a bound b falls in bin b >> shift, where the
-// shift is the least that puts the largest bound a metric gives over d codes
-// (every term at most 127) in the last of kBoundBins bins.
-constexpr std::size_t kBoundBins = 512;
-
-// Collectors' worth of candidates put in bound order before the rest.
-constexpr std::size_t kOrderedShare = 4;
-
-unsigned bin_shift(Metric metric, std::size_t d) {
-  const std::uint64_t largest = (metric == Metric::kL2 ? std::uint64_t{127 * 127} : std::uint64_t{127}) * d;
-  unsigned shift = 0;
-  while ((largest >> shift) >= kBoundBins) ++shift;
-  return shift;
-}
-
-// The candidates in the order of their bounds (by bins: a counting sort,
-// gather order within a bin), measured kPickChunk at a time, each only when
-// its bound is within the bar of the collector as it stood after the last
-// chunk, until the floor of the next bin is above the bar. The nearest
-// candidates come first, so the bar falls to near its end at once and few
-// are measured beyond the k that stay. A candidate left out has a distance
-// above an entry the collector keeps to the end, so the kept entries are
-// those of measuring every candidate, whatever the order of the offers (the
-// entry order breaks ties by id), and a collector that never fills has
-// measured them all.
+// The candidates in gather order, measured kPickChunk at a time, each only
+// when its bound is within the bar of the collector as it stood after the
+// last chunk; the bar falls as nearer entries arrive. The gather lists the
+// query's own cells first, so the first chunks set a near bar. A candidate
+// left out has a distance above an entry the collector keeps to the end, so
+// the kept entries are those of measuring every candidate, and a collector
+// that never fills has measured them all.
 void refine_by_bounds(const index::Index& index, Ws& ws, TopK& topk, std::int64_t exclude) {
   const std::size_t count = ws.cand_ids.size();
   const std::uint64_t* ids = ws.cand_ids.data();
   const std::uint32_t* bounds = ws.cand_bound.data();
-  const unsigned shift = bin_shift(index.metric, index.d);
-  auto bin_of = [&](std::uint32_t bound) { return std::min<std::size_t>(bound >> shift, kBoundBins - 1); };
-  // bin_start[b]: where bin b starts in the order; counted one bin up first.
-  std::vector<std::uint32_t>& bin_start = ws.bin_start;
-  bin_start.assign(kBoundBins + 1, 0);
-  for (std::size_t i = 0; i < count; ++i) ++bin_start[bin_of(bounds[i]) + 1];
-  for (std::size_t b = 1; b <= kBoundBins; ++b) bin_start[b] += bin_start[b - 1];
-  // Only the bins up to the first that brings the count to kOrderedShare
-  // collectors' worth are put in order: the bar falls below their end in
-  // all but rare queries, and those scan the rest in gather order.
-  const std::size_t wanted = kOrderedShare * topk.cap() + kPickChunk;
-  std::size_t last = 0;
-  while (last + 1 < kBoundBins && bin_start[last + 1] < wanted) ++last;
-  std::vector<std::uint32_t>& next = ws.bin_next;
-  next.assign(bin_start.begin(), bin_start.begin() + last + 1);
-  ws.in_bound_order.resize(bin_start[last + 1]);
-  std::uint32_t* order = ws.in_bound_order.data();
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t b = bin_of(bounds[i]);
-    if (b <= last) order[next[b]++] = static_cast<std::uint32_t>(i);
-  }
-
   std::vector<std::uint64_t>& picked = ws.picked;
   picked.clear();
   std::int64_t bar = bar_of(index, topk);
   const float* points = index.points_f32.data();
-  auto pick = [&](std::size_t i) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (bounds[i] > bar) continue;
     // The row is requested as soon as the candidate is picked, so that its
     // miss overlaps with picking the rest of the chunk.
     __builtin_prefetch(points + ids[i] * index.d);
@@ -123,17 +84,6 @@ void refine_by_bounds(const index::Index& index, Ws& ws, TopK& topk, std::int64_
       measure_and_offer(index, ws, topk, picked.data(), picked.size(), exclude);
       bar = bar_of(index, topk);
       picked.clear();
-    }
-  };
-  for (std::size_t b = 0; b <= last; ++b) {
-    if ((static_cast<std::int64_t>(b) << shift) > bar) break;
-    for (std::uint32_t p = bin_start[b]; p < bin_start[b + 1]; ++p) {
-      if (bounds[order[p]] <= bar) pick(order[p]);
-    }
-  }
-  if (last + 1 < kBoundBins && (static_cast<std::int64_t>(last + 1) << shift) <= bar) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (bounds[i] <= bar && bin_of(bounds[i]) > last) pick(i);
     }
   }
   measure_and_offer(index, ws, topk, picked.data(), picked.size(), exclude);

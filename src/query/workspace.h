@@ -46,12 +46,8 @@ struct Ws {
   bool bounded = false;
   // The query's codes, padded for the row bound kernel.
   std::vector<std::uint8_t> query_codes;
-  // Refinement scratch: the ids picked to measure; per bin of bounds its
-  // start and its next free place; the positions in cand_ids in bound order.
+  // Refinement scratch: the ids picked to measure.
   std::vector<std::uint64_t> picked;
-  std::vector<std::uint32_t> bin_start;
-  std::vector<std::uint32_t> bin_next;
-  Buffer<std::uint32_t> in_bound_order;
   // The current query rounded to single precision (dq values).
   std::vector<float> query_f32;
   // Digit codes, in-cell positions and probe scratch of the current table.
