@@ -69,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(Gather, GatherQuery,
                          ::testing::Values(GatherCase{3, 3, 4, 2, 300, 120},   // both tiers
                                            GatherCase{3, 3, 4, 2, 300, 0},     // candidate tier only
                                            GatherCase{4, 2, 3, 5, 150, 150},   // static only, every digit probed
-                                           GatherCase{1, 2, 2, 1, 40, 25}));   // one bucket: everything
+                                           GatherCase{1, 2, 2, 1, 40, 25},     // one bucket: everything
+                                           GatherCase{1, 1, 1, 0, 9000, 6000}));  // buckets past one stage
 
 TEST(Gather, AStampThatWrapsClearsTheMarks) {
   const testing::Built ix(3, 3, 4, 3, 300, 100, 4);
@@ -133,9 +134,24 @@ TEST(Gather, ALentWorkspaceListsWhatAFreshOneLists) {
 // (key-ordered codes for the static tier, row-major for the candidate
 // tier), from the single-precision query; a gather that cannot bound, and a
 // relaxation's widened gather, lists none.
+// A bucket of more entries than the gather takes at a time (one cell
+// holding thousands of points) keeps each bound beside its own id too.
 TEST(Gather, BoundsBesideTheIdsAreThoseOfEachIdsOwnCodes) {
-  testing::Built ix(3, 2, 3, 5, 400, 250, 8);
+  testing::Built one_cell(1, 1, 1, 5, 9000, 6000, 8);
+  Ws large(one_cell.n_points, 5, one_cell.k);
   const auto queries = index::testing::random_points(20, 5, 9);
+  for (const double* q : {queries.data(), queries.data() + 5}) {
+    gather_query(one_cell, large, q, 5);
+    ASSERT_EQ(large.cand_ids.size(), one_cell.n_points);
+    std::uint8_t codes[5];
+    for (std::size_t c = 0; c < 5; ++c) codes[c] = kernels::torus_code(static_cast<float>(q[c]));
+    for (std::size_t j = 0; j < large.cand_ids.size(); ++j) {
+      const std::uint64_t id = large.cand_ids[j];
+      ASSERT_EQ(large.cand_bound[j], kernels::pair_bound(codes, one_cell.codes.data() + id * 5, 5, one_cell.metric))
+          << "position " << j;
+    }
+  }
+  testing::Built ix(3, 2, 3, 5, 400, 250, 8);
   Ws ws(ix.n_points, 5, ix.k);
   std::size_t from_cand = 0;
   for (std::size_t i = 0; i < 20; ++i) {
