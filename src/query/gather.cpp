@@ -117,15 +117,16 @@ void append_run(const index::Index& index, Ws& ws, const std::int64_t* raw, cons
   const std::uint8_t* query = ws.query_codes.data();
   Ws::Stamp* mark = ws.mark.data();
   const Ws::Stamp stamp = ws.stamp;
+  if (rows == 0 && total > 0) out_of_bounds(rows, raw[0]);
+  // An id past the marks is only looked up ahead, at the last mark, before
+  // its own turn throws: cheaper than a branch for every id.
+  auto look_ahead = [&](std::int64_t raw_id) {
+    const std::uint64_t ahead = std::min(static_cast<std::uint64_t>(raw_id), rows - 1);
+    __builtin_prefetch(mark + ahead);
+    if constexpr (kBounds == Bounds::kById) __builtin_prefetch(codes + ahead * d);
+  };
   std::size_t kept = 0;
-  for (std::size_t j = 0; j < total; ++j) {
-    if (j + kMarkAhead < total) {
-      const auto ahead = static_cast<std::uint64_t>(raw[j + kMarkAhead]);
-      if (ahead < rows) {
-        __builtin_prefetch(mark + ahead);
-        if constexpr (kBounds == Bounds::kById) __builtin_prefetch(codes + ahead * d);
-      }
-    }
+  auto append_one = [&](std::size_t j) {
     const auto id = static_cast<std::uint64_t>(raw[j]);
     if (id >= rows) out_of_bounds(rows, raw[j]);
     out[kept] = id;
@@ -134,7 +135,13 @@ void append_run(const index::Index& index, Ws& ws, const std::int64_t* raw, cons
     kept += mark[id] != stamp;
     mark[id] = stamp;
     if constexpr (kBounds == Bounds::kNone) __builtin_prefetch(points + id * d);
+  };
+  std::size_t j = 0;
+  for (; j + kMarkAhead < total; ++j) {
+    look_ahead(raw[j + kMarkAhead]);
+    append_one(j);
   }
+  for (; j < total; ++j) append_one(j);
   ws.cand_ids.resize(listed + kept);
   if constexpr (kBounds != Bounds::kNone) ws.cand_bound.resize(listed + kept);
 }
