@@ -18,8 +18,9 @@ struct ListedKey {
 };
 
 // Everything one query needs beyond the index, owned by one worker task and
-// reused for every query of that task: nothing is allocated per query once
-// the lists have grown to their working size. Never shared between threads.
+// reused for every query of that task, and by later tasks of the same thread
+// (lent_workspace.h): nothing is allocated per query once the lists have
+// grown to their working size. Never shared between threads.
 struct Ws {
   // Capacity of cand_ids when the workspace is made.
   static constexpr std::size_t kInitialCandidates = 4096;
