@@ -30,7 +30,9 @@ The rule, applied at `fit` to the parameters the user left as None:
    queries of the share found, its error the standard error of that mean.
    The engine widens the search of a query whose cells hold too few points and
    may find a tied point instead of the listed one; the estimate counts neither,
-   so it errs low (the front measures the built index on the sample instead).
+   so it errs low: the built index reaches at least this on the sample (the
+   front reports it for a tuned setting, and measures given settings, whose
+   cells may be too sparse to fill an answer, on an index without the sample).
 5. Cost from bucket sizes.  A query's candidates (the engine's `pairs`)
    are the sizes of the cells it looks up, summed over its tables; the sizes are
    counted by the census in a random sample of `_OCCUPANCY_SAMPLE` points,
@@ -320,11 +322,19 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     # promise already assumes: the rest would, at their likely rate, cost about
     # as much as the exhaustive search, and tuning them costs more than they save.
     worth = exhaustive_cost / _RATE_MARGIN if free else math.inf
+    # Every step adds a table to one b's search, so no search takes more steps
+    # than all its bs' tables: more means one never finishes, which would
+    # otherwise hang a search without a budget (given parameters).
+    steps_left = len(searches) * l_max
     while budget > 0:
         open_searches = [search for search in searches if not search.done and search.promise < choice.bound
                          and (choice.met is not None or search.promise < worth)]
         if not open_searches:
             break
+        if steps_left == 0:
+            raise RuntimeError(f"the tuner's search did not finish within {len(searches) * l_max} steps "
+                               f"(a step adds a table; {len(searches)} bucket count(s), {l_max} tables each)")
+        steps_left -= 1
         budget -= min(open_searches, key=lambda search: (search.tables > 0, search.promise)).step(budget)
     if choice.met is not None:
         cost, params, recall, error = choice.met

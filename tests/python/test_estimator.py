@@ -126,6 +126,47 @@ def test_a_search_that_cannot_beat_the_exhaustive_one_stops_after_the_first_tabl
     assert max(searched.count(b) for b in set(searched)) <= 2 and len(searched) <= len(set(searched)) + 2
 
 
+def test_a_search_that_never_finishes_fails_instead_of_hanging(rng, monkeypatch):
+    # Given parameters lift the tuner's work budget, so only the step cap ends
+    # a search whose bucket count never says it is done.
+    X = rng.random((20_000, 8))
+    steps = []
+    step = _tune._BucketSearch.step
+
+    def counted(search, *args):
+        steps.append(search.b)
+        assert len(steps) < 1000, "the search ran away"
+        return step(search, *args)
+    monkeypatch.setattr(_tune._BucketSearch, "step", counted)
+    monkeypatch.setattr(_tune._BucketSearch, "_update_done", lambda search: None)
+    with pytest.raises(RuntimeError, match="did not finish within 21 steps"):
+        ToroidalNN(10, random_state=0, b=8, k=8).fit(X)
+    assert len(steps) == 21
+
+
+@pytest.mark.parametrize("make, n_neighbors", [
+    (lambda rng: rng.random((30_000, 8)), 10),
+    (lambda rng: rng.random((30_000, 3)), 40),
+], ids=["uniform-8", "uniform-3-k40"])
+def test_a_tuned_index_finds_on_its_sample_at_least_the_estimate(make, n_neighbors, rng):
+    # A tuned fit reports the tuner's estimate without asking the index: every
+    # neighbour the keys place in a looked-up cell is among the candidates, so
+    # the index reaches at least that on the sample, and fresh queries about as much.
+    data = make(rng)
+    X, Q = data[1000:], data[:1000]
+    model = ToroidalNN(n_neighbors, random_state=0).fit(X)
+    assert model.params_["b"] > 1
+    rows = model._sample_rows
+    true_dist, _ = _exact.knn(X, X[rows], n_neighbors, exclude=rows)
+    dist, _ = model.kneighbors(ids=rows)
+    on_sample = _exact.recall(dist, true_dist)
+    estimate, error = model.recall_estimate_, model.recall_error_
+    assert estimate >= 0.99 and 0 < error < 0.01
+    assert estimate - 1e-12 <= on_sample <= estimate + 4 * error
+    reached = _exact.recall(model.kneighbors(Q)[0], _exact.knn(X, Q, n_neighbors)[0])
+    assert abs(reached - estimate) <= 4 * math.hypot(error, error)
+
+
 # ------------------------------------------------------- the cost model
 
 
