@@ -479,6 +479,10 @@ class _BucketSearch:
     bound already, or unable, by `_tables_extrapolated`, to reach the target
     before they are.  `promise` is the least cost at which a setting still
     searched could meet the target, by the same estimate.
+
+    The candidates still searched are flat arrays of their k and probes in
+    (k, probes) order, priced and scored together: a step's interpreted work
+    does not grow with the number of k.
     """
 
     def __init__(self, sampled: _Sample, b: int, ks: list[int], s: np.ndarray, u: np.ndarray, fixed: dict,
@@ -487,10 +491,15 @@ class _BucketSearch:
         self.costs, self.target, self.choice = costs, target, choice
         self.free = all(v is None for v in fixed.values())
         self.tables = 0
-        self.alive = {k: np.array(list(_probe_counts(k, fixed["probes"])), dtype=np.int64) for k in ks}
-        self.pairs = {k: np.zeros(k + 1) for k in ks}  # summed over the counted tables
-        self.nearest: dict[int, np.ndarray] = {}  # per k: (q, nn), the least place over the tables
-        self.first_miss: dict[int, np.ndarray] = {}
+        settings = [(k, p) for k in ks for p in _probe_counts(k, fixed["probes"])]
+        self.cand_k = np.array([k for k, _ in settings], dtype=np.int64)
+        self.cand_p = np.array([p for _, p in settings], dtype=np.int64)
+        k_max = max(ks)
+        # Row k - 1: the points in the first 0, 1, ..., k probed cells of a
+        # cost query, cumulative, summed over the counted tables.
+        self.pairs = np.zeros((k_max, k_max + 1))
+        self.first_miss = np.full((k_max, k_max + 1), np.nan)
+        self.nearest: np.ndarray | None = None  # (q * nn, k): the least place over the tables, per k
         self.promise = 0.0
         self.batch = 1  # tables the next step adds
         self._done = False
@@ -503,7 +512,7 @@ class _BucketSearch:
         return self._done
 
     def _update_done(self) -> None:
-        self._done = self.tables == self.s.shape[0] or not any(p.size for p in self.alive.values())
+        self._done = self.tables == self.s.shape[0] or not self.cand_k.size
 
     def step(self, rows_left: float = math.inf) -> int:
         """Searches `batch` more tables, as many as `rows_left` allows (at
@@ -513,57 +522,71 @@ class _BucketSearch:
         batch = self.batch if rows_left == math.inf else int(max(1, min(self.batch, rows_left // table_rows)))
         first_table, self.tables = self.tables, self.tables + batch
         tables, choice, costs = self.tables, self.choice, self.costs
-        allowed = self.fixed["l"] is None or self.fixed["l"] == tables
-        ks = [k for k, p in self.alive.items() if p.size]
+        k_top = int(self.cand_k.max(initial=1))
         counted = min(tables, _COUNTED_TABLES)
-        table = _Tables(self.sampled, self.b, self.s[first_table:tables, :max(ks)],
-                        self.u[first_table:tables, :max(ks)], counted=max(0, counted - first_table))
-        self.promise = math.inf
-        soonest = math.inf  # the fewest tables at which a candidate still searched may meet the target
-        for k in ks:
-            self.pairs[k] += table.cell_sizes(k)
-            # A setting's pairs and lookups per table, by its probes.
-            pairs, lookups = self.pairs[k] / counted, 1.0 + np.arange(k + 1)
-
-            def cost(at: Any, probes: np.ndarray) -> np.ndarray:
-                return costs.hashed(at * pairs[probes], at * lookups[probes])
-            # Each setting's cost at the tables searched and at those it is
-            # extrapolated to need, priced once a step.
-            now = cost(tables, self.alive[k])
-            probes, now = self.alive[k][now < choice.bound], now[now < choice.bound]
-            if not probes.size:
-                self.alive[k] = probes
-                continue
-            pos = table.neighbour_places(k)  # (q, nn)
-            # A neighbour is found with p probes when some table places it at p or before.
-            nearest = self.nearest[k] = np.minimum(self.nearest[k], pos) if k in self.nearest else pos
-            per_query = _found_shares(nearest, k)[:, probes].T  # (probes, q)
-            recall = per_query.mean(axis=1)
-            first = self.first_miss.setdefault(k, np.full(k + 1, np.nan))
-            first[probes] = np.where(np.isnan(first[probes]), 1.0 - recall, first[probes])
-            needed = _tables_extrapolated(first[probes], 1.0 - recall, tables, self.target)
-            # While nothing meets the target (only when some values are given)
-            # the highest recall is chosen, so a setting that cannot meet it
-            # still counts.
-            promised = cost(needed, probes)
-            affordable = (promised < choice.bound) | (choice.bound == math.inf)
-            worth = affordable & ~(self.free & (needed > self.s.shape[0]))
-            if allowed:
-                scale = 1.0 / math.sqrt(max(1, pos.shape[0] - 1))
-                # A free search chooses only what meets the target: the rest
-                # need no standard error.
-                for i in np.flatnonzero(worth & ((recall >= self.target) | (not self.free))):
-                    p = int(probes[i])
-                    if choice.offer(HashParams(self.b, k, tables, p), float(recall[i]),
-                                    float(per_query[i].std()) * scale, float(now[i]), self.target):
-                        worth[i] = False  # more tables only cost more
-            self.alive[k] = probes[worth]
-            if worth.any():
-                self.promise = min(self.promise, float(promised[worth].min()))
-                soonest = min(soonest, float(needed[worth].min()))
+        table = _Tables(self.sampled, self.b, self.s[first_table:tables, :k_top],
+                        self.u[first_table:tables, :k_top], counted=max(0, counted - first_table))
+        self.pairs[:k_top, :k_top + 1] += table.cell_sizes()
+        # Each setting's pairs and lookups per table, and its cost at the
+        # tables searched and at those it is extrapolated to need.
+        pairs, lookups = self.pairs[self.cand_k - 1, self.cand_p] / counted, 1.0 + self.cand_p
+        now = costs.hashed(tables * pairs, tables * lookups)
+        # The bound only falls during a step, so what is dearer now stays so.
+        live = now < choice.bound
+        ks, probes, pairs, lookups, now = (a[live] for a in (self.cand_k, self.cand_p, pairs, lookups, now))
+        self.promise, soonest = math.inf, math.inf
+        if not ks.size:
+            self.cand_k, self.cand_p = ks, probes
+            self.batch = self._next_batch(soonest)
+            self._update_done()
+            return table.rows_hashed + _STEP_ROWS
+        places = table.neighbour_places()
+        # A neighbour is found with p probes when some table places it at p or before.
+        self.nearest = places if self.nearest is None else np.minimum(self.nearest[:, :k_top], places)
+        found = _found_counts(self.nearest, ks, probes, sampled.queries.shape[0])  # (settings, q)
+        recall = found.sum(axis=1) / (found.shape[1] * sampled.n_neighbors)
+        first = self.first_miss[ks - 1, probes]
+        first = self.first_miss[ks - 1, probes] = np.where(np.isnan(first), 1.0 - recall, first)
+        needed = _tables_extrapolated(first, 1.0 - recall, tables, self.target)
+        promised = costs.hashed(needed * pairs, needed * lookups)
+        # While nothing meets the target (only when some values are given)
+        # the highest recall is chosen, so a setting that cannot meet it
+        # still counts.
+        reachable = ~(self.free & (needed > self.s.shape[0]))
+        keep = self._offer(ks, probes, now, promised, reachable, found, recall)
+        self.cand_k, self.cand_p = ks[keep], probes[keep]
+        if keep.any():
+            self.promise = float(promised[keep].min())
+            soonest = float(needed[keep].min())
         self.batch = self._next_batch(soonest)
         self._update_done()
         return table.rows_hashed + _STEP_ROWS
+
+    def _offer(self, ks: np.ndarray, probes: np.ndarray, now: np.ndarray, promised: np.ndarray,
+               reachable: np.ndarray, found: np.ndarray, recall: np.ndarray) -> np.ndarray:
+        """Offers `choice` the settings that can be chosen at this many tables,
+        in (k, probes) order, and returns which settings stay searched: those
+        within the bound that, by their promise, may still pay and have not
+        met the target (more tables would only cost more)."""
+        choice, target, tables = self.choice, self.target, self.tables
+        allowed = self.fixed["l"] is None or self.fixed["l"] == tables
+        # A free search chooses only what meets the target: the rest need no offer.
+        offered = allowed & (reachable & ((recall >= target) | (not self.free)))
+        if not offered.any():
+            return reachable & ((promised < choice.bound) | (choice.bound == math.inf))
+        keep = np.zeros(ks.size, dtype=bool)
+        scale = 1.0 / math.sqrt(max(1, found.shape[1] - 1))
+        # Each offer may lower the bound that the settings after it are held to.
+        for start, stop in _runs(ks):
+            span = slice(start, stop)
+            keep[span] = (now[span] < choice.bound) & reachable[span] & (
+                (promised[span] < choice.bound) | (choice.bound == math.inf))
+            for i in np.flatnonzero(keep[span] & offered[span]) + start:
+                error = float((found[i] / self.sampled.n_neighbors).std()) * scale
+                if choice.offer(HashParams(self.b, int(ks[i]), tables, int(probes[i])), float(recall[i]), error,
+                                float(now[i]), target):
+                    keep[i] = False
+        return keep
 
     def _next_batch(self, soonest: float) -> int:
         """The tables to add next: up to the soonest any candidate may meet the
@@ -576,13 +599,23 @@ class _BucketSearch:
         return int(max(1, min(wanted, self.tables, last - self.tables)))
 
 
-def _found_shares(nearest: np.ndarray, k: int) -> np.ndarray:
-    """(q, k + 1): the share of each query's neighbours found with 0, 1, ..., k
-    probes, from their nearest places (q, nn)."""
-    q, nn = nearest.shape
-    cells = np.arange(q)[:, None] * (k + 2) + np.minimum(nearest, k + 1)
-    found = np.cumsum(np.bincount(cells.ravel(), minlength=q * (k + 2)).reshape(q, k + 2), axis=1)
-    return found[:, :k + 1] / nn
+def _runs(values: np.ndarray) -> list[tuple[int, int]]:
+    """(start, stop) of each run of equal values in `values`."""
+    edges = np.flatnonzero(np.diff(values)) + 1
+    return list(zip([0, *edges.tolist()], [*edges.tolist(), values.size]))
+
+
+def _found_counts(nearest: np.ndarray, ks: np.ndarray, probes: np.ndarray, q: int) -> np.ndarray:
+    """(settings, q) int64: for each setting (ks[i] digits, probes[i] probes)
+    how many of each query's neighbours it finds, from their nearest places
+    ((q * nn, k), row-major by query, column k - 1 for k digits)."""
+    digits = np.unique(ks)
+    width = int(digits.max()) + 2
+    places = np.minimum(nearest[:, digits - 1], digits + 1)  # (q * nn, len(digits)); k + 1: not found
+    query = np.arange(nearest.shape[0]) // (nearest.shape[0] // q)
+    cells = (np.arange(digits.size) * q + query[:, None]) * width + places
+    counts = np.bincount(cells.ravel(), minlength=digits.size * q * width).reshape(digits.size, q, width)
+    return np.cumsum(counts, axis=2)[np.searchsorted(digits, ks), :, probes]
 
 
 def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, target: float) -> np.ndarray:
@@ -630,21 +663,23 @@ class _Tables:
         self.rows_hashed = counted * (cost_rows + sampled.others.shape[0])
         self._places: np.ndarray | None = None
 
-    def cell_sizes(self, k: int) -> np.ndarray:
-        """(k + 1,): the points, scaled to n, in the first 0, 1, ..., k probed
-        cells of a cost query, cumulative, summed over the counted tables."""
-        return np.cumsum(self.counts[k - 1, :k + 1]) * self.scale
+    def cell_sizes(self) -> np.ndarray:
+        """(k, k + 1): row k - 1 the points, scaled to n, in the first 0, 1,
+        ..., k probed cells of a cost query with k digits, cumulative, summed
+        over the counted tables."""
+        return np.cumsum(self.counts, axis=1) * self.scale
 
-    def neighbour_places(self, k: int) -> np.ndarray:
-        """(q, nn): the nearest place of each true neighbour's cell among its
-        query's looked-up cells of k digits in any of the tables: 0 the query's
-        own, p its p-th probe; more than k when it is none of them."""
+    def neighbour_places(self) -> np.ndarray:
+        """(q * nn, k) int64: column k - 1 the nearest place of each true
+        neighbour's cell among its query's looked-up cells of k digits in any
+        of the tables: 0 the query's own, p its p-th probe; more than k when it
+        is none of them."""
         if self._places is None:
             neighbours = self.sampled.neighbours()
             self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b)
             self.rows_hashed += self.s.shape[0] * (self.sampled.queries.shape[0] + neighbours.shape[0])
         assert self._places is not None
-        return self._places[:, k - 1].reshape(self.sampled.queries.shape[0], -1)
+        return self._places
 
 
 def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list[int]]]:

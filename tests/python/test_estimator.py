@@ -167,6 +167,22 @@ def test_a_tuned_index_finds_on_its_sample_at_least_the_estimate(make, n_neighbo
     assert abs(reached - estimate) <= 4 * math.hypot(error, error)
 
 
+def test_found_counts_are_the_neighbours_each_setting_places_within_its_probes(rng):
+    # The tuner scores every (k, probes) of a bucket count at once from the
+    # nearest places: a neighbour counts for its query when its place with k
+    # digits is at most the probes; places past k (not looked up) never count.
+    q, nn, k_max = 7, 5, 6
+    nearest = rng.integers(0, k_max + 2, (q * nn, k_max))
+    ks = np.array([1, 1, 2, 4, 4, 4, 6, 6])
+    probes = np.array([0, 1, 2, 0, 3, 4, 0, 6])
+    got = _tune._found_counts(nearest, ks, probes, q)
+    by_query = nearest.reshape(q, nn, k_max)
+    want = [[int(np.sum((by_query[i, :, k - 1] <= p) & (by_query[i, :, k - 1] <= k))) for i in range(q)]
+            for k, p in zip(ks, probes)]
+    np.testing.assert_array_equal(got, want)
+    assert got[-1].sum() < q * nn  # some places are past k = 6: the census's "neither"
+
+
 # ------------------------------------------------------- the cost model
 
 
