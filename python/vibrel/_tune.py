@@ -81,7 +81,8 @@ below (no setting in between would), but at most doubles the tables.  A
   or the table budget.
 
 Every b gets one table first; then the b whose best candidate promises the
-lowest cost gets the next batch.  Until some setting meets the target, a
+lowest cost gets the next batch; once a setting meets the target, only
+promises below `_LEAST_GAIN` times its cost.  Until some setting meets the target, a
 search with all parameters left to it goes on only with candidates promising
 less than the exhaustive search's cost divided by `_RATE_MARGIN` (the promise
 already assumes that much luck), so where hashing cannot pay the tuner stops
@@ -144,6 +145,9 @@ _RATE_MARGIN = 2.0
 # not reached by then is not chosen.
 _TUNING_ROWS_PER_POINT = 8
 _TUNING_ROWS_FIXED = 60_000
+# A free search that has met the target goes on only for promises below this
+# share of the best cost found.
+_LEAST_GAIN = 0.95
 # The interpreted work of one table's step, as the sample rows the census
 # hashes in the same time.
 _STEP_ROWS = 3_000
@@ -327,7 +331,11 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     # otherwise hang a search without a budget (given parameters).
     steps_left = len(searches) * l_max
     while budget > 0:
-        open_searches = [search for search in searches if not search.done and search.promise < choice.bound
+        # Once a setting meets the target, a free search pursues only promises
+        # of a clear gain over it: the promise is optimistic already, and the
+        # last few percent cost as many tables as the first half.
+        bound = choice.bound * (_LEAST_GAIN if free and choice.met is not None else 1.0)
+        open_searches = [search for search in searches if not search.done and search.promise < bound
                          and (choice.met is not None or search.promise < worth)]
         if not open_searches:
             break
@@ -543,8 +551,7 @@ class _BucketSearch:
         places = table.neighbour_places()
         # A neighbour is found with p probes when some table places it at p or before.
         self.nearest = places if self.nearest is None else np.minimum(self.nearest[:, :k_top], places)
-        found = _found_counts(self.nearest, ks, probes, sampled.queries.shape[0])  # (settings, q)
-        recall = found.sum(axis=1) / (found.shape[1] * sampled.n_neighbors)
+        recall = _found_totals(self.nearest, ks, probes) / self.nearest.shape[0]
         first = self.first_miss[ks - 1, probes]
         first = self.first_miss[ks - 1, probes] = np.where(np.isnan(first), 1.0 - recall, first)
         needed = _tables_extrapolated(first, 1.0 - recall, tables, self.target)
@@ -553,7 +560,7 @@ class _BucketSearch:
         # the highest recall is chosen, so a setting that cannot meet it
         # still counts.
         reachable = ~(self.free & (needed > self.s.shape[0]))
-        keep = self._offer(ks, probes, now, promised, reachable, found, recall)
+        keep = self._offer(ks, probes, now, promised, reachable, recall)
         self.cand_k, self.cand_p = ks[keep], probes[keep]
         if keep.any():
             self.promise = float(promised[keep].min())
@@ -563,7 +570,7 @@ class _BucketSearch:
         return table.rows_hashed + _STEP_ROWS
 
     def _offer(self, ks: np.ndarray, probes: np.ndarray, now: np.ndarray, promised: np.ndarray,
-               reachable: np.ndarray, found: np.ndarray, recall: np.ndarray) -> np.ndarray:
+               reachable: np.ndarray, recall: np.ndarray) -> np.ndarray:
         """Offers `choice` the settings that can be chosen at this many tables,
         in (k, probes) order, and returns which settings stay searched: those
         within the bound that, by their promise, may still pay and have not
@@ -575,14 +582,16 @@ class _BucketSearch:
         if not offered.any():
             return reachable & ((promised < choice.bound) | (choice.bound == math.inf))
         keep = np.zeros(ks.size, dtype=bool)
-        scale = 1.0 / math.sqrt(max(1, found.shape[1] - 1))
+        q, nearest = self.sampled.queries.shape[0], self.nearest
+        assert nearest is not None, "offers before any places"
+        scale = 1.0 / math.sqrt(max(1, q - 1))
         # Each offer may lower the bound that the settings after it are held to.
         for start, stop in _runs(ks):
             span = slice(start, stop)
             keep[span] = (now[span] < choice.bound) & reachable[span] & (
                 (promised[span] < choice.bound) | (choice.bound == math.inf))
             for i in np.flatnonzero(keep[span] & offered[span]) + start:
-                error = float((found[i] / self.sampled.n_neighbors).std()) * scale
+                error = float(_found_shares(nearest, int(ks[i]), int(probes[i]), q).std()) * scale
                 if choice.offer(HashParams(self.b, int(ks[i]), tables, int(probes[i])), float(recall[i]), error,
                                 float(now[i]), target):
                     keep[i] = False
@@ -605,17 +614,23 @@ def _runs(values: np.ndarray) -> list[tuple[int, int]]:
     return list(zip([0, *edges.tolist()], [*edges.tolist(), values.size]))
 
 
-def _found_counts(nearest: np.ndarray, ks: np.ndarray, probes: np.ndarray, q: int) -> np.ndarray:
-    """(settings, q) int64: for each setting (ks[i] digits, probes[i] probes)
-    how many of each query's neighbours it finds, from their nearest places
-    ((q * nn, k), row-major by query, column k - 1 for k digits)."""
+def _found_totals(nearest: np.ndarray, ks: np.ndarray, probes: np.ndarray) -> np.ndarray:
+    """(settings,) int64: how many of the sample's true neighbours each setting
+    (ks[i] digits, probes[i] probes) finds, from their nearest places ((q * nn,
+    k), column k - 1 for k digits): those placed at most at its probes."""
     digits = np.unique(ks)
     width = int(digits.max()) + 2
-    places = np.minimum(nearest[:, digits - 1], digits + 1)  # (q * nn, len(digits)); k + 1: not found
-    query = np.arange(nearest.shape[0]) // (nearest.shape[0] // q)
-    cells = (np.arange(digits.size) * q + query[:, None]) * width + places
-    counts = np.bincount(cells.ravel(), minlength=digits.size * q * width).reshape(digits.size, q, width)
-    return np.cumsum(counts, axis=2)[np.searchsorted(digits, ks), :, probes]
+    # A place past k (not looked up) goes to the last bin of its k, k + 1.
+    bins = np.minimum(nearest[:, digits - 1], digits + 1) + np.arange(digits.size) * width
+    found = np.cumsum(np.bincount(bins.ravel(), minlength=digits.size * width).reshape(digits.size, width), axis=1)
+    return found[np.searchsorted(digits, ks), probes]
+
+
+def _found_shares(nearest: np.ndarray, k: int, probes: int, q: int) -> np.ndarray:
+    """(q,): the share of each sample query's neighbours that the setting of k
+    digits and `probes` probes finds (as `_found_totals`, rows by query)."""
+    found = (nearest[:, k - 1] <= probes).reshape(q, -1)
+    return found.sum(axis=1) / found.shape[1]
 
 
 def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, target: float) -> np.ndarray:
