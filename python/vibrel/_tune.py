@@ -92,7 +92,9 @@ counts at most `_TUNING_ROWS_PER_POINT` sample rows per point (at most
 counted as `_STEP_ROWS`; what it has not shown to meet the target by then is
 not chosen (the exhaustive search is, if nothing is).  So the work follows the
 modelled costs: where the exhaustive search is cheap, most candidates leave
-after their first table.  Given parameters are searched without that bound.
+after their first table.  Given parameters are searched without that bound,
+but every step adds a table, so no search takes more steps than its bucket
+counts have tables: one that does has failed, and raises RuntimeError.
 
 The shortcut of step 1 rarely fires for small k: its floor is what a perfect
 hash would cost, and at d = 16 the settings that reach the target evaluate
@@ -542,32 +544,36 @@ class _BucketSearch:
         # The bound only falls during a step, so what is dearer now stays so.
         live = now < choice.bound
         ks, probes, pairs, lookups, now = (a[live] for a in (self.cand_k, self.cand_p, pairs, lookups, now))
-        self.promise, soonest = math.inf, math.inf
-        if not ks.size:
-            self.cand_k, self.cand_p = ks, probes
-            self.batch = self._next_batch(soonest)
-            self._update_done()
-            return table.rows_hashed + _STEP_ROWS
+        self.cand_k, self.cand_p, self.promise, soonest = ks, probes, math.inf, math.inf
+        if ks.size:
+            keep, promised, needed = self._score(table, ks, probes, pairs, lookups, now)
+            self.cand_k, self.cand_p = ks[keep], probes[keep]
+            if keep.any():
+                self.promise = float(promised[keep].min())
+                soonest = float(needed[keep].min())
+        self.batch = self._next_batch(soonest)
+        self._update_done()
+        return table.rows_hashed + _STEP_ROWS
+
+    def _score(self, table: _Tables, ks: np.ndarray, probes: np.ndarray, pairs: np.ndarray, lookups: np.ndarray,
+               now: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The recall of the settings (ks, probes) within the bound at the
+        tables searched, their offers, and (which stay searched, the cost they
+        promise, the tables they are extrapolated to need)."""
         places = table.neighbour_places()
         # A neighbour is found with p probes when some table places it at p or before.
+        k_top = places.shape[1]
         self.nearest = places if self.nearest is None else np.minimum(self.nearest[:, :k_top], places)
         recall = _found_totals(self.nearest, ks, probes) / self.nearest.shape[0]
         first = self.first_miss[ks - 1, probes]
         first = self.first_miss[ks - 1, probes] = np.where(np.isnan(first), 1.0 - recall, first)
-        needed = _tables_extrapolated(first, 1.0 - recall, tables, self.target)
-        promised = costs.hashed(needed * pairs, needed * lookups)
+        needed = _tables_extrapolated(first, 1.0 - recall, self.tables, self.target)
+        promised = self.costs.hashed(needed * pairs, needed * lookups)
         # While nothing meets the target (only when some values are given)
         # the highest recall is chosen, so a setting that cannot meet it
         # still counts.
         reachable = ~(self.free & (needed > self.s.shape[0]))
-        keep = self._offer(ks, probes, now, promised, reachable, recall)
-        self.cand_k, self.cand_p = ks[keep], probes[keep]
-        if keep.any():
-            self.promise = float(promised[keep].min())
-            soonest = float(needed[keep].min())
-        self.batch = self._next_batch(soonest)
-        self._update_done()
-        return table.rows_hashed + _STEP_ROWS
+        return self._offer(ks, probes, now, promised, reachable, recall), promised, needed
 
     def _offer(self, ks: np.ndarray, probes: np.ndarray, now: np.ndarray, promised: np.ndarray,
                reachable: np.ndarray, recall: np.ndarray) -> np.ndarray:
