@@ -712,8 +712,13 @@ def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list
         if fixed["k"] is not None:
             ks = [fixed["k"]] if _params.key_fits(b, fixed["k"]) else []
         else:
-            ks = [k for k in range(min(d, _MIN_DIGITS), 4 * d + 1)
-                  if _params.key_fits(b, k) and lo <= n / b ** k <= hi]
+            ks = []
+            for k in range(min(d, _MIN_DIGITS), 4 * d + 1):
+                cell = n / b ** k
+                if cell < lo or not _params.key_fits(b, k):
+                    break  # cells only shrink and keys only grow with k
+                if cell <= hi:
+                    ks.append(k)
             if not ks and fixed["b"] is not None:  # a given b: its nearest occupancy
                 k = max(1, round(math.log(n / hi) / math.log(b)))
                 while not _params.key_fits(b, k):  # b itself fits: its values are checked
