@@ -334,8 +334,8 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     steps_left = len(searches) * l_max
     while budget > 0:
         # Once a setting meets the target, a free search pursues only promises
-        # of a clear gain over it: the promise is optimistic already, and the
-        # last few percent cost as many tables as the first half.
+        # of a clear gain over it: a promise is optimistic already, so one
+        # within a few percent of the best rarely repays its tables.
         bound = choice.bound * (_LEAST_GAIN if free and choice.met is not None else 1.0)
         open_searches = [search for search in searches if not search.done and search.promise < bound
                          and (choice.met is not None or search.promise < worth)]
