@@ -78,24 +78,24 @@ void find_ranges(const index::RunView& tier, Ws& ws) {
 // looked up ahead: the offsets of all listed keys and the lines of all id runs
 // first, the marks kMarkAhead ids ahead of the append, and the row of every new
 // candidate as soon as it is listed, so that the misses of one stage overlap.
-// Ids are staged at most kStage at a time, which bounds the scratch for huge
-// buckets.
+// Ids are appended straight from their run, at most kStage at a time, so that
+// the bounds of a huge bucket take bounded scratch.
 constexpr std::size_t kMarkAhead = 16;
 constexpr std::size_t kStage = 4096;
 constexpr std::size_t kIdsPerLine = 64 / sizeof(std::int64_t);
 
 // Where a tier's code bounds come from: none (the candidates are measured
 // in floats, so their rows are requested as they are listed); the bounds
-// staged beside the ids, taken from the codes in key order; or the
-// row-major codes, by id.
+// taken beside the ids from the codes in key order; or the row-major codes,
+// by id.
 enum class Bounds { kNone, kInOrder, kById };
 
-// Appends the staged ids in order and empties the stage; with bounds, each
-// kept id's bound goes beside it.
+// Appends, in order, those of the `total` ids of a run at `raw` that the
+// gather has not listed yet; with bounds, each kept id's bound goes beside
+// it (with kInOrder, the bound of raw[j] is run_bounds[j]).
 template <Bounds kBounds>
-void append_staged(const index::Index& index, Ws& ws) {
-  const std::size_t total = ws.raw_ids.size();
-  const std::int64_t* raw = ws.raw_ids.data();
+void append_run(const index::Index& index, Ws& ws, const std::int64_t* raw, const std::uint32_t* run_bounds,
+                std::size_t total) {
   const std::uint64_t rows = ws.mark.size();
   const std::size_t d = index.d;
   const float* points = index.points_f32.data();
@@ -114,32 +114,36 @@ void append_staged(const index::Index& index, Ws& ws) {
     bound_out = ws.cand_bound.data() + listed;
   }
   const kernels::RowBound bound = index.kernels.code_rows.row;
-  const std::uint32_t* staged_bounds = ws.raw_bounds.data();
   const std::uint8_t* query = ws.query_codes.data();
   Ws::Stamp* mark = ws.mark.data();
   const Ws::Stamp stamp = ws.stamp;
+  if (rows == 0 && total > 0) out_of_bounds(rows, raw[0]);
+  // An id past the marks is only looked up ahead, at the last mark, before
+  // its own turn throws: cheaper than a branch for every id.
+  auto look_ahead = [&](std::int64_t raw_id) {
+    const std::uint64_t ahead = std::min(static_cast<std::uint64_t>(raw_id), rows - 1);
+    __builtin_prefetch(mark + ahead);
+    if constexpr (kBounds == Bounds::kById) __builtin_prefetch(codes + ahead * d);
+  };
   std::size_t kept = 0;
-  for (std::size_t j = 0; j < total; ++j) {
-    if (j + kMarkAhead < total) {
-      const auto ahead = static_cast<std::uint64_t>(raw[j + kMarkAhead]);
-      if (ahead < rows) {
-        __builtin_prefetch(mark + ahead);
-        if constexpr (kBounds == Bounds::kById) __builtin_prefetch(codes + ahead * d);
-      }
-    }
+  auto append_one = [&](std::size_t j) {
     const auto id = static_cast<std::uint64_t>(raw[j]);
     if (id >= rows) out_of_bounds(rows, raw[j]);
     out[kept] = id;
-    if constexpr (kBounds == Bounds::kInOrder) bound_out[kept] = staged_bounds[j];
+    if constexpr (kBounds == Bounds::kInOrder) bound_out[kept] = run_bounds[j];
     if constexpr (kBounds == Bounds::kById) bound_out[kept] = bound(query, codes + id * d, d);
     kept += mark[id] != stamp;
     mark[id] = stamp;
     if constexpr (kBounds == Bounds::kNone) __builtin_prefetch(points + id * d);
+  };
+  std::size_t j = 0;
+  for (; j + kMarkAhead < total; ++j) {
+    look_ahead(raw[j + kMarkAhead]);
+    append_one(j);
   }
+  for (; j < total; ++j) append_one(j);
   ws.cand_ids.resize(listed + kept);
   if constexpr (kBounds != Bounds::kNone) ws.cand_bound.resize(listed + kept);
-  ws.raw_ids.clear();
-  ws.raw_bounds.clear();
 }
 
 void prefetch_lines(const void* first, std::size_t bytes) {
@@ -163,27 +167,22 @@ void gather_tier(const index::Index& index, const index::RunView& tier, Ws& ws, 
       prefetch_lines(codes + (table * tier.n + ws.ranges[i].first) * d, (end - ws.ranges[i].first) * d);
     }
   }
-  ws.raw_ids.clear();
-  ws.raw_bounds.clear();
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t table = ws.probe_keys[i].table;
     const std::int64_t* run = tier.at(table).ids;
     for (std::size_t p = ws.ranges[i].first; p < ws.ranges[i].second;) {
-      const std::size_t take = std::min(ws.ranges[i].second - p, kStage - ws.raw_ids.size());
-      ws.raw_ids.insert(ws.raw_ids.end(), run + p, run + p + take);
+      const std::size_t take = std::min(ws.ranges[i].second - p, kStage);
       if constexpr (kBounds == Bounds::kInOrder) {
         // The bucket's codes are one stretch: bounded in one sweep, before
         // the repeats are known.
-        const std::size_t staged = ws.raw_bounds.size();
-        ws.raw_bounds.resize(staged + take);
+        ws.run_bounds.resize(take);
         index.kernels.code_rows.run(ws.query_codes.data(), codes + (table * tier.n + p) * d, d, take,
-                                    ws.raw_bounds.data() + staged);
+                                    ws.run_bounds.data());
       }
+      append_run<kBounds>(index, ws, run + p, ws.run_bounds.data(), take);
       p += take;
-      if (ws.raw_ids.size() == kStage) append_staged<kBounds>(index, ws);
     }
   }
-  append_staged<kBounds>(index, ws);
 }
 
 // Whether the candidates of query q get code bounds, and if so its codes in

@@ -8,6 +8,7 @@
 #include "query/blocked.h"
 #include "query/clock.h"
 #include "query/gather.h"
+#include "query/lent_workspace.h"
 #include "query/profile.h"
 #include "query/refine.h"
 #include "query/relax.h"
@@ -23,7 +24,8 @@ void knn_rows(const index::Index& index, Counters& counters, const KnnRequest& r
               std::size_t r1) {
   const std::size_t dq = request.dq;
   const std::size_t k = request.k;
-  Ws ws(index.n_points, dq, index.k);
+  LentWs lent(index.n_points, dq, index.k);
+  Ws& ws = *lent;
   TopK topk(std::min(k, index.n_points));  // never more distinct points than that
   Profile profile;
   for (std::size_t i = r0; i < r1; ++i) {

@@ -8,6 +8,7 @@
 #include "pool/pool.h"
 #include "query/blocked.h"
 #include "query/gather.h"
+#include "query/lent_workspace.h"
 #include "query/radius_rows.h"
 #include "query/row_grain.h"
 #include "query/topk.h"
@@ -21,7 +22,8 @@ namespace {
 // the piece sorted.
 void gathered_rows(const index::Index& index, const double* queries, std::size_t dq, float threshold,
                    const std::int64_t* exclude, std::size_t r0, std::size_t r1, FoundRows& piece) {
-  Ws ws(index.n_points, dq, index.k);
+  LentWs lent(index.n_points, dq, index.k);
+  Ws& ws = *lent;
   const std::size_t n = std::min(index.d, dq);
   for (std::size_t i = r0; i < r1; ++i) {
     pool::cancellation_point();

@@ -18,8 +18,9 @@ struct ListedKey {
 };
 
 // Everything one query needs beyond the index, owned by one worker task and
-// reused for every query of that task: nothing is allocated per query once
-// the lists have grown to their working size. Never shared between threads.
+// reused for every query of that task, and by later tasks of the same thread
+// (lent_workspace.h): nothing is allocated per query once the lists have
+// grown to their working size. Never shared between threads.
 struct Ws {
   // Capacity of cand_ids when the workspace is made.
   static constexpr std::size_t kInitialCandidates = 4096;
@@ -33,15 +34,16 @@ struct Ws {
   // Per point id: the stamp of the last gather that listed it (0 = never).
   // An index-sized array, so it takes the large-block allocation.
   Buffer<Stamp> mark;
-  // Candidates of the current query, each id once, in gather order.
-  std::vector<std::uint64_t> cand_ids;
+  // Candidates of the current query, each id once, in gather order. Left
+  // uninitialised as they grow: a gather writes every slot it keeps.
+  Buffer<std::uint64_t> cand_ids;
   // Single-precision distance of each candidate (refinement scratch).
-  std::vector<float> cand_dist;
+  Buffer<float> cand_dist;
   // When `bounded`: per candidate of cand_ids, at the same position, its code
   // bound against the query (kernels/code_bound.h), which never exceeds its
   // distance; the gather sets it when the index's codes bound every distance
   // to the query, and every new gather starts without.
-  std::vector<std::uint32_t> cand_bound;
+  Buffer<std::uint32_t> cand_bound;
   bool bounded = false;
   // The query's codes, padded for the row bound kernel.
   std::vector<std::uint8_t> query_codes;
@@ -59,12 +61,9 @@ struct Ws {
   std::vector<ListedKey> probe_keys;
   // Per listed key: running position of the batched binary search.
   std::vector<std::uint64_t> search_pos;
-  // Ids of the listed keys' entries in the tier at hand, staged a few
-  // thousand at a time before de-duplication.
-  std::vector<std::int64_t> raw_ids;
-  // Beside raw_ids, when bounding a tier whose codes lie in key order: each
-  // staged entry's code bound.
-  std::vector<std::uint32_t> raw_bounds;
+  // When bounding a tier whose codes lie in key order: the code bound of
+  // each entry of the stretch of a bucket being appended.
+  Buffer<std::uint32_t> run_bounds;
   // Per listed key: the position range of its entries in the tier at hand.
   std::vector<std::pair<std::size_t, std::size_t>> ranges;
   // Relaxation: the query's base key in every table.

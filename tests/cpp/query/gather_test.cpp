@@ -10,6 +10,7 @@
 #include "base/errors.h"
 #include "kernels/code_bound.h"
 #include "kernels/torus_codes.h"
+#include "query/lent_workspace.h"
 #include "test_query.h"
 
 namespace vb::query {
@@ -17,8 +18,8 @@ namespace {
 
 // The gather by linear scans over the listed keys the gather itself recorded:
 // static tier first, keys in listed order, each point at its first discovery.
-std::vector<std::uint64_t> scanned(const index::Index& ix, const std::vector<ListedKey>& keys) {
-  std::vector<std::uint64_t> out;
+Buffer<std::uint64_t> scanned(const index::Index& ix, const std::vector<ListedKey>& keys) {
+  Buffer<std::uint64_t> out;
   std::vector<bool> seen(ix.n_points);
   auto tier = [&](const std::int64_t* run_keys, const std::int64_t* run_ids, std::size_t n) {
     for (const ListedKey& lk : keys) {
@@ -68,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(Gather, GatherQuery,
                          ::testing::Values(GatherCase{3, 3, 4, 2, 300, 120},   // both tiers
                                            GatherCase{3, 3, 4, 2, 300, 0},     // candidate tier only
                                            GatherCase{4, 2, 3, 5, 150, 150},   // static only, every digit probed
-                                           GatherCase{1, 2, 2, 1, 40, 25}));   // one bucket: everything
+                                           GatherCase{1, 2, 2, 1, 40, 25},     // one bucket: everything
+                                           GatherCase{1, 1, 1, 0, 9000, 6000}));  // buckets past one stage
 
 TEST(Gather, AStampThatWrapsClearsTheMarks) {
   const testing::Built ix(3, 3, 4, 3, 300, 100, 4);
@@ -94,13 +96,62 @@ TEST(Gather, AStampThatWrapsClearsTheMarks) {
   }
 }
 
+// A workspace lent again to later calls on the thread carries the marks of
+// their gathers, also those of another index of the same size: each gather
+// still lists what a fresh workspace lists. A call inside a call gets its own
+// workspace, a call of another shape one of that shape, and a workspace whose
+// lists grew huge is not kept.
+TEST(Gather, ALentWorkspaceListsWhatAFreshOneLists) {
+  const testing::Built ix(3, 3, 4, 3, 300, 100, 4);
+  const testing::Built other(2, 3, 2, 3, 300, 300, 9);
+  auto fresh_list = [](const index::Index& index, const double* q) {
+    Ws fresh(index.n_points, 3, index.k);
+    gather_query(index, fresh, q, 3);
+    return fresh.cand_ids;
+  };
+  for (int call = 0; call < 6; ++call) {
+    const index::Index& index = call % 3 == 2 ? static_cast<const index::Index&>(other) : ix;
+    const double* q = ix.points.data() + (7 + call) * 3;
+    LentWs lent(ix.n_points, 3, ix.k);
+    gather_query(index, *lent, q, 3);
+    EXPECT_EQ((*lent).cand_ids, fresh_list(index, q)) << "call " << call;
+    LentWs inner(ix.n_points, 3, ix.k);
+    EXPECT_NE(&*inner, &*lent);
+    gather_query(index, *inner, q, 3);
+    EXPECT_EQ((*inner).cand_ids, (*lent).cand_ids) << "call " << call;
+  }
+  {
+    LentWs wide(ix.n_points, 5, ix.k + 1);
+    EXPECT_EQ((*wide).query_f32.size(), 5u);
+    EXPECT_EQ((*wide).codes.size(), ix.k + 1);
+    (*wide).cand_ids.reserve(LentWs::kKeptCandidates + 1);
+  }
+  LentWs next(ix.n_points, 5, ix.k + 1);
+  EXPECT_LE((*next).cand_ids.capacity(), LentWs::kKeptCandidates);
+}
+
 // Each candidate's bound is that of its own codes, whichever tier lists it
 // (key-ordered codes for the static tier, row-major for the candidate
 // tier), from the single-precision query; a gather that cannot bound, and a
 // relaxation's widened gather, lists none.
+// A bucket of more entries than the gather takes at a time (one cell
+// holding thousands of points) keeps each bound beside its own id too.
 TEST(Gather, BoundsBesideTheIdsAreThoseOfEachIdsOwnCodes) {
-  testing::Built ix(3, 2, 3, 5, 400, 250, 8);
+  testing::Built one_cell(1, 1, 1, 5, 9000, 6000, 8);
+  Ws large(one_cell.n_points, 5, one_cell.k);
   const auto queries = index::testing::random_points(20, 5, 9);
+  for (const double* q : {queries.data(), queries.data() + 5}) {
+    gather_query(one_cell, large, q, 5);
+    ASSERT_EQ(large.cand_ids.size(), one_cell.n_points);
+    std::uint8_t codes[5];
+    for (std::size_t c = 0; c < 5; ++c) codes[c] = kernels::torus_code(static_cast<float>(q[c]));
+    for (std::size_t j = 0; j < large.cand_ids.size(); ++j) {
+      const std::uint64_t id = large.cand_ids[j];
+      ASSERT_EQ(large.cand_bound[j], kernels::pair_bound(codes, one_cell.codes.data() + id * 5, 5, one_cell.metric))
+          << "position " << j;
+    }
+  }
+  testing::Built ix(3, 2, 3, 5, 400, 250, 8);
   Ws ws(ix.n_points, 5, ix.k);
   std::size_t from_cand = 0;
   for (std::size_t i = 0; i < 20; ++i) {
