@@ -78,6 +78,8 @@ struct BWs {
   std::vector<std::uint32_t> survivor_ends;   // per row of the run: the end of its survivor lanes
   std::vector<std::uint32_t> limit_bits;  // rows: the worst-entry bits each row's code limit was made from
   std::vector<std::int32_t> limits;       // rows: that code limit
+  bool open_limits = false;               // rows not yet full take a limit from the tile's upper bounds
+  std::vector<std::uint32_t> upper;       // kCodeTileRows: the upper bounds of a code tile against one row
 
   float* tile() {
     const auto address = reinterpret_cast<std::uintptr_t>(tile_store.data());
