@@ -13,6 +13,7 @@ namespace vb::kernels {
 #if defined(VB_HAVE_X86_KERNELS)
 CodeBoundKernel code_bound_kernel_avx2(Metric metric, std::size_t groups, bool weighted);
 void code_upper_l1_avx2(const CodeUpperJob& job);
+CodeBoundKernel code_bound_rows_l1_avx2(std::size_t d);
 #endif
 
 namespace {
@@ -72,6 +73,22 @@ void code_upper_portable(const CodeUpperJob& job) {
       const std::uint32_t u = wrapped < 128 ? wrapped + 1 : 128u;
       job.out[i] += M == Metric::kL2 ? u * u : u;
     }
+  }
+}
+
+// Rows of d codes in key order, bounded one by one.
+template <std::size_t D>
+void code_bound_rows_portable(const CodeBoundJob& job) {
+  const std::size_t words = (job.count + 31) / 32;
+  for (std::size_t w = 0; w < words; ++w) {
+    std::uint32_t word = 0;
+    for (std::size_t i = 0; i < 32 && 32 * w + i < job.count; ++i) {
+      const std::uint8_t* row = job.tile + (32 * w + i) * D;
+      std::int64_t sum = 0;
+      for (std::size_t c = 0; c < D; ++c) sum += code_term(row[c], job.query[c]);
+      if (sum <= job.limit) word |= 1u << i;
+    }
+    job.survivors[w] = word;
   }
 }
 
@@ -192,6 +209,16 @@ CodeBoundKernel code_bound_kernel(CpuLevel level, Metric metric, std::size_t gro
     return weighted ? code_bound_portable<Metric::kL2, true> : code_bound_portable<Metric::kL2, false>;
   }
   return weighted ? code_bound_portable<Metric::kL1, true> : code_bound_portable<Metric::kL1, false>;
+}
+
+CodeBoundKernel code_bound_rows_kernel(CpuLevel level, Metric metric, std::size_t d, bool weighted) {
+  // Rows of 8 and 16 codes fill whole 64-bit sums of absolute differences.
+  if (metric != Metric::kL1 || weighted || (d != 8 && d != 16)) return nullptr;
+#if defined(VB_HAVE_X86_KERNELS)
+  if (level >= CpuLevel::kAvx2) return code_bound_rows_l1_avx2(d);
+#endif
+  (void)level;
+  return d == 8 ? code_bound_rows_portable<8> : code_bound_rows_portable<16>;
 }
 
 CodeUpperKernel code_upper_kernel(CpuLevel level, Metric metric) {

@@ -39,6 +39,9 @@ struct KernelTable {
   // Upper bounds of a row against a code tile; set when code_bound is and
   // the form is the unit torus (no periods).
   CodeUpperKernel code_upper = nullptr;
+  // code_bound for rows of codes in key order, unpacked; null where no
+  // kernel reads such rows (code_bound_rows_kernel).
+  CodeBoundKernel code_bound_rows = nullptr;
   // The same bounds for one row of codes at a time and for a run of rows
   // (a per-query search), unweighted: set when code_bound is and code_scale
   // has no weights.

@@ -186,6 +186,9 @@ void expect_every_level_keeps_the_lanes_within_the_limit(const std::vector<std::
   std::vector<std::uint8_t> tile(groups * lanes * kCodeGroup, 0xa5);
   for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
     pack_code_tile(codes.data(), d, ids.data(), count, lanes, tile.data());
+    // Exactly count rows, so that a kernel reading past them would show under a sanitizer.
+    std::vector<std::uint8_t> rows;
+    for (std::size_t i = 0; i < count; ++i) rows.insert(rows.end(), codes.begin() + ids[i] * d, codes.begin() + (ids[i] + 1) * d);
     std::vector<std::uint32_t> bounds(count);
     for (std::size_t i = 0; i < count; ++i) {
       bounds[i] = pair_bound(query.data(), codes.data() + ids[i] * d, d, metric, weights);
@@ -205,6 +208,13 @@ void expect_every_level_keeps_the_lanes_within_the_limit(const std::vector<std::
             CodeBoundJob{query.data(), tile.data(), groups, lanes, count, limit, got.data(), weights});
         EXPECT_EQ(got, want) << cpu_level_name(level) << " d " << d << " count " << count << " limit " << limit
                              << (weights != nullptr ? " weighted" : "");
+        // The same lanes read in place, as rows in key order.
+        const CodeBoundKernel in_order = code_bound_rows_kernel(level, metric, d, weights != nullptr);
+        if (in_order == nullptr) continue;
+        std::fill(got.begin(), got.end(), 0xdeadbeef);
+        in_order(CodeBoundJob{query.data(), rows.data(), groups, 0, count, limit, got.data(), nullptr});
+        EXPECT_EQ(got, want) << cpu_level_name(level) << " in key order d " << d << " count " << count << " limit "
+                             << limit;
       }
     }
   }
@@ -219,11 +229,14 @@ TEST(CodeBound, EveryLevelKeepsExactlyTheLanesWithinTheLimit) {
   for (std::size_t d : {1, 3, 4, 5, 8, 16, 24, 25, 33, 300}) {
     std::vector<std::uint8_t> codes(kLanes * d);
     for (auto& c : codes) c = static_cast<std::uint8_t>(byte(rng));
+    // Some rows' first code half the circle from the query's, some its neighbour across 0.
+    for (std::size_t i = 0; i < kLanes; i += 3) codes[i * d] = static_cast<std::uint8_t>(i % 2 == 0 ? 255 : 128);
     std::vector<std::int64_t> ids(kLanes);
     for (std::size_t i = 0; i < kLanes; ++i) ids[i] = static_cast<std::int64_t>((i * 37) % kLanes);
     std::vector<std::uint8_t> query(code_groups(d) * kCodeGroup);
     std::vector<float> q(d), periods(d);
     for (auto& v : q) v = static_cast<float>(byte(rng)) / 256.0f;
+    q[0] = 0.0f;
     ASSERT_TRUE(encode_query(q.data(), d, query.data()));
     for (auto& p : periods) p = 1.0f + static_cast<float>(byte(rng)) / 1024.0f;
     periods[0] = 1.0f;
