@@ -163,64 +163,46 @@ CodeBoundKernel for_groups(std::size_t groups) {
   }
 }
 
-// The bounds of rows in key order: a register holds 32 bytes of rows, whose
-// terms vpsadbw adds per 8 bytes into 64-bit sums, one row (d = 8) or half a
-// row (d = 16) each; the halves of two registers are paired by vpunpck and
-// added. The last, partial word is copied beside zero rows first, so no row
+// The bounds of rows of 8 codes in key order: a register holds four rows,
+// whose terms vpsadbw adds into one 64-bit sum each. The last rows, when
+// fewer than four are left, are copied beside zero rows first, so no row
 // past count is read.
-template <std::size_t D>
-void code_bound_rows(const CodeBoundJob& job) {
-  static_assert(D == 8 || D == 16);
-  const __m256i q = D == 8 ? _mm256_set1_epi64x([&] {
-    std::int64_t v = 0;
-    std::memcpy(&v, job.query, 8);
-    return v;
-  }())
-                           : _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(job.query)));
+void code_bound_rows8(const CodeBoundJob& job) {
+  constexpr std::size_t kD = 8;
+  std::int64_t word8 = 0;
+  std::memcpy(&word8, job.query, sizeof word8);
+  const __m256i q = _mm256_set1_epi64x(word8);
   const __m256i one8 = _mm256_set1_epi8(1);
   const __m256i zero = _mm256_setzero_si256();
   const __m256i limit = _mm256_set1_epi64x(job.limit);
-  auto sums = [&](const std::uint8_t* at) {
+  // The survivor bits of four rows, in row order.
+  auto four = [&](const std::uint8_t* at) {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-    return _mm256_sad_epu8(_mm256_subs_epu8(_mm256_abs_epi8(_mm256_sub_epi8(x, q)), one8), zero);
+    const __m256i sums = _mm256_sad_epu8(_mm256_subs_epu8(_mm256_abs_epi8(_mm256_sub_epi8(x, q)), one8), zero);
+    return static_cast<std::uint32_t>(~_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(sums, limit))) &
+                                      0xf);
   };
-  auto kept = [&](__m256i s) {
-    return static_cast<std::uint32_t>(~_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(s, limit))) & 0xf);
-  };
-  alignas(32) std::uint8_t last[32 * D];
-  const std::size_t words = (job.count + 31) / 32;
-  for (std::size_t w = 0; w < words; ++w) {
-    const std::size_t filled = std::min<std::size_t>(32, job.count - 32 * w);
-    const std::uint8_t* rows = job.tile + 32 * w * D;
-    if (filled < 32) {
-      std::memset(last, 0, sizeof last);
-      std::memcpy(last, rows, filled * D);
-      rows = last;
-    }
+  for (std::size_t row0 = 0; row0 < job.count; row0 += 32) {
+    const std::size_t filled = std::min<std::size_t>(32, job.count - row0);
     std::uint32_t word = 0;
-    if constexpr (D == 8) {
-#pragma GCC unroll 8
-      for (std::size_t j = 0; j < 8; ++j) word |= kept(sums(rows + 32 * j)) << (4 * j);
-    } else {
-#pragma GCC unroll 8
-      for (std::size_t j = 0; j < 8; ++j) {
-        // a: rows 4j, 4j + 1 as two halves each; b: rows 4j + 2, 4j + 3.
-        const __m256i a = sums(rows + 64 * j), b = sums(rows + 64 * j + 32);
-        const std::uint32_t m = kept(_mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b)));
-        // Bits 0..3 hold rows 4j, 4j + 2, 4j + 1, 4j + 3.
-        word |= ((m & 1u) | ((m >> 1) & 2u) | ((m << 1) & 4u) | (m & 8u)) << (4 * j);
+    for (std::size_t j = 0; j < filled; j += 4) {
+      const std::uint8_t* at = job.tile + (row0 + j) * kD;
+      if (j + 4 > filled) {
+        alignas(32) std::uint8_t last[4 * kD] = {};
+        std::memcpy(last, at, (filled - j) * kD);
+        word |= four(last) << j;
+      } else {
+        word |= four(at) << j;
       }
     }
     if (filled < 32) word &= (1u << filled) - 1u;
-    job.survivors[w] = word;
+    job.survivors[row0 / 32] = word;
   }
 }
 
 }  // namespace
 
-CodeBoundKernel code_bound_rows_l1_avx2(std::size_t d) {
-  return d == 8 ? code_bound_rows<8> : code_bound_rows<16>;
-}
+CodeBoundKernel code_bound_rows8_l1_avx2() { return code_bound_rows8; }
 
 // L1 upper bounds: per group the terms min(w + 1, 128) as bytes (vpaddusb,
 // vpminub), two groups added as bytes (at most 256 would overflow, so each
