@@ -99,6 +99,31 @@ inline std::int32_t code_limit(float summed, Metric metric) { return code_limit(
 std::uint32_t pair_bound(const std::uint8_t* a, const std::uint8_t* b, std::size_t d, Metric metric,
                          const std::uint8_t* weights = nullptr);
 
+// The upper bound of two codes on the unit torus: their coordinates lie at
+// most min(w + 1, 128) / 256 apart on the circle, and the kernels' rounded
+// term never exceeds that float (the proof is at code_upper_bounds), so a
+// row's computed distance is at most U / units for U the sum of those
+// integers (squared for L2) and units those of unit_code_scale.
+//
+// One query's codes against a code tile, for upper bounds.
+struct CodeUpperJob {
+  const std::uint8_t* query;  // code_groups(d) groups
+  const std::uint8_t* tile;   // code_groups(d) × lanes × 4 bytes, as pack_code_tile lays them
+  std::size_t d;              // coordinates (the padding past them is left out)
+  std::size_t lanes;          // the tile's lanes, a multiple of 32
+  std::size_t count;          // lanes holding candidates, <= lanes
+  std::uint32_t* out;         // count upper bounds, lane by lane
+};
+
+// Writes the upper bound U of every lane below count against the query.
+// Unweighted: on the unit torus only. Requires: d <= kMaxCodeDims.
+// Reentrant; distinct calls write distinct outputs.
+using CodeUpperKernel = void (*)(const CodeUpperJob& job);
+
+// The upper-bound kernel of a level and metric; every level writes the same
+// bounds. Requires: level <= supported_cpu_level().
+CodeUpperKernel code_upper_kernel(CpuLevel level, Metric metric);
+
 // One query's codes against a code tile.
 struct CodeBoundJob {
   const std::uint8_t* query;   // code_groups(d) groups
@@ -121,5 +146,12 @@ using CodeBoundKernel = void (*)(const CodeBoundJob& job);
 // give the same survivors. Requires: level <= supported_cpu_level(); jobs of
 // that many groups, with weights exactly when weighted.
 CodeBoundKernel code_bound_kernel(CpuLevel level, Metric metric, std::size_t groups, bool weighted = false);
+
+// The same survivors from rows of codes as they lie in key order (row-major,
+// d bytes a row, job.tile pointing at the first, job.lanes unused) instead
+// of a packed tile: L1, unweighted, for the row lengths it has a kernel for;
+// null for any other. Every level gives the survivors of code_bound_kernel.
+// Reads exactly job.count rows.
+CodeBoundKernel code_bound_rows_kernel(CpuLevel level, Metric metric, std::size_t d, bool weighted);
 
 }  // namespace vb::kernels

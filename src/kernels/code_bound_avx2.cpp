@@ -10,6 +10,7 @@
 // integers, so every level yields the same survivors.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "kernels/code_bound.h"
@@ -162,7 +163,89 @@ CodeBoundKernel for_groups(std::size_t groups) {
   }
 }
 
+// The bounds of rows of 8 codes in key order: a register holds four rows,
+// whose terms vpsadbw adds into one 64-bit sum each. The last rows, when
+// fewer than four are left, are copied beside zero rows first, so no row
+// past count is read.
+void code_bound_rows8(const CodeBoundJob& job) {
+  constexpr std::size_t kD = 8;
+  std::int64_t word8 = 0;
+  std::memcpy(&word8, job.query, sizeof word8);
+  const __m256i q = _mm256_set1_epi64x(word8);
+  const __m256i one8 = _mm256_set1_epi8(1);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i limit = _mm256_set1_epi64x(job.limit);
+  // The survivor bits of four rows, in row order.
+  auto four = [&](const std::uint8_t* at) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i sums = _mm256_sad_epu8(_mm256_subs_epu8(_mm256_abs_epi8(_mm256_sub_epi8(x, q)), one8), zero);
+    return static_cast<std::uint32_t>(~_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(sums, limit))) &
+                                      0xf);
+  };
+  for (std::size_t row0 = 0; row0 < job.count; row0 += 32) {
+    const std::size_t filled = std::min<std::size_t>(32, job.count - row0);
+    std::uint32_t word = 0;
+    for (std::size_t j = 0; j < filled; j += 4) {
+      const std::uint8_t* at = job.tile + (row0 + j) * kD;
+      if (j + 4 > filled) {
+        alignas(32) std::uint8_t last[4 * kD] = {};
+        std::memcpy(last, at, (filled - j) * kD);
+        word |= four(last) << j;
+      } else {
+        word |= four(at) << j;
+      }
+    }
+    if (filled < 32) word &= (1u << filled) - 1u;
+    job.survivors[row0 / 32] = word;
+  }
+}
+
 }  // namespace
+
+CodeBoundKernel code_bound_rows8_l1_avx2() { return code_bound_rows8; }
+
+// L1 upper bounds: per group the terms min(w + 1, 128) as bytes (vpaddusb,
+// vpminub), two groups added as bytes (at most 256 would overflow, so each
+// half-group pair is widened first by vpmaddubsw), then into 32 bits. The
+// zero padding of the last group adds exactly one per padded coordinate,
+// taken off at the end.
+void code_upper_l1_avx2(const CodeUpperJob& job) {
+  const std::size_t groups = code_groups(job.d);
+  const std::uint32_t padding = static_cast<std::uint32_t>(groups * kCodeGroup - job.d);
+  const __m256i one8 = _mm256_set1_epi8(1);
+  const __m256i one16 = _mm256_set1_epi16(1);
+  const __m256i half = _mm256_set1_epi8(static_cast<char>(128));
+  const __m256i pad = _mm256_set1_epi32(static_cast<int>(padding));
+  const std::size_t words = (job.count + 31) / 32;
+  for (std::size_t w = 0; w < words; ++w) {
+    const std::uint8_t* base = job.tile + w * 32 * kCodeGroup;
+    __m256i sum[4];
+    for (auto& s : sum) s = _mm256_setzero_si256();
+    for (std::size_t g0 = 0; g0 < groups; g0 += kL1GroupsPer16) {
+      const std::size_t g1 = std::min(groups, g0 + kL1GroupsPer16);
+      __m256i wide[4];
+      for (auto& v : wide) v = _mm256_setzero_si256();
+      for (std::size_t g = g0; g < g1; ++g) {
+        std::int32_t word = 0;
+        std::memcpy(&word, job.query + g * kCodeGroup, sizeof word);
+        const __m256i q = _mm256_set1_epi32(word);
+        const std::uint8_t* at = base + g * job.lanes * kCodeGroup;
+        for (std::size_t j = 0; j < 4; ++j) {
+          const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + j * 32));
+          const __m256i t = _mm256_min_epu8(_mm256_adds_epu8(_mm256_abs_epi8(_mm256_sub_epi8(x, q)), one8), half);
+          wide[j] = _mm256_add_epi16(wide[j], _mm256_maddubs_epi16(t, one8));
+        }
+      }
+      for (std::size_t j = 0; j < 4; ++j) sum[j] = _mm256_add_epi32(sum[j], _mm256_madd_epi16(wide[j], one16));
+    }
+    const std::size_t filled = std::min<std::size_t>(32, job.count - 32 * w);
+    alignas(32) std::uint32_t lanes[32];
+    for (std::size_t j = 0; j < 4; ++j) {
+      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 8 * j), _mm256_sub_epi32(sum[j], pad));
+    }
+    std::memcpy(job.out + 32 * w, lanes, filled * sizeof(std::uint32_t));
+  }
+}
 
 CodeBoundKernel code_bound_kernel_avx2(Metric metric, std::size_t groups, bool weighted) {
   if (metric == Metric::kL2) {

@@ -22,6 +22,8 @@ KernelTable choose_kernels(const KernelNeeds& needs) {
     table.code_bound = code_bound_kernel(table.level, needs.metric, code_groups(needs.d), !scale->weights.empty());
     // Rows bounded one at a time (the per-query search) go without weights.
     if (scale->weights.empty()) table.code_rows = row_bound_kernel(needs.metric, needs.d);
+    if (!needs.scaled) table.code_upper = code_upper_kernel(table.level, needs.metric);
+    table.code_bound_rows = code_bound_rows_kernel(table.level, needs.metric, needs.d, !scale->weights.empty());
     table.code_scale = *std::move(scale);
   }
   return table;

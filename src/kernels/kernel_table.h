@@ -36,6 +36,12 @@ struct KernelTable {
   // filter is off or rows are wider than the bounds are exact for.
   CodeBoundKernel code_bound = nullptr;
   CodeScale code_scale;                  // what a bound is worth, for code_limit
+  // Upper bounds of a row against a code tile; set when code_bound is and
+  // the form is the unit torus (no periods).
+  CodeUpperKernel code_upper = nullptr;
+  // code_bound for rows of codes in key order, unpacked; null where no
+  // kernel reads such rows (code_bound_rows_kernel).
+  CodeBoundKernel code_bound_rows = nullptr;
   // The same bounds for one row of codes at a time and for a run of rows
   // (a per-query search), unweighted: set when code_bound is and code_scale
   // has no weights.

@@ -78,6 +78,12 @@ struct BWs {
   std::vector<std::uint32_t> survivor_ends;   // per row of the run: the end of its survivor lanes
   std::vector<std::uint32_t> limit_bits;  // rows: the worst-entry bits each row's code limit was made from
   std::vector<std::int32_t> limits;       // rows: that code limit
+  bool open_limits = false;               // rows not yet full take a limit from the tile's upper bounds
+  std::vector<std::uint32_t> upper;       // kCodeTileRows: the upper bounds of a code tile against one row
+  bool rows_in_order = false;             // a code tile of key-ordered codes is read in place, unpacked
+  const std::uint8_t* code_rows = nullptr;  // those codes (row-major), or null when the tile is packed
+  bool code_tile_packed = false;          // code_tile holds the current tile's codes
+  const std::int64_t* code_ids = nullptr;   // the current code tile's ids, lane by lane
 
   float* tile() {
     const auto address = reinterpret_cast<std::uintptr_t>(tile_store.data());

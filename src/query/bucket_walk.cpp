@@ -87,6 +87,7 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
   ws.group_bound.resize(kGroupRows);
   ws.group_dist.resize(kGroupRows * kTileRows);
   ws.group_admit.resize(kGroupRows * (kTileRows / kPanelWidth));
+  ws.rows_in_order = false;
   ws.codes_first = index.kernels.code_bound != nullptr && index.codes_bound();
   if (!ws.codes_first) return;
   const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
@@ -164,7 +165,7 @@ void list_survivors(const index::Index& index, BWs& ws, std::size_t count) {
     for (std::uint32_t lanes = ws.survivors[w]; lanes != 0; lanes &= lanes - 1) {
       const std::size_t lane = w * 32 + static_cast<std::size_t>(std::countr_zero(lanes));
       ws.survivor_lanes.push_back(static_cast<std::uint16_t>(lane));
-      const auto id = static_cast<std::uint64_t>(ws.tile_ids[lane]);
+      const auto id = static_cast<std::uint64_t>(ws.code_ids[lane]);
       if (id < index.n_points) prefetch_row(points + id * index.d, index.d);
     }
   }
@@ -208,12 +209,21 @@ std::size_t load_tile(const index::Index& index, BWs& ws, kernels::TilePack pack
 void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, const std::uint8_t* codes,
                     std::size_t count) {
   check_tile_ids(index, ids, count);
+  if (codes != nullptr && ws.rows_in_order) {
+    ws.code_rows = codes;
+    ws.code_ids = ids;
+    ws.code_tile_packed = false;
+    return;
+  }
+  ws.code_rows = nullptr;
   if (codes != nullptr) {
     kernels::pack_code_tile(codes, index.d, nullptr, count, kCodeTileRows, ws.code_tile.data());
   } else {
     kernels::pack_code_tile(index.codes.data(), index.d, ids, count, kCodeTileRows, ws.code_tile.data());
   }
   std::copy_n(ids, count, ws.tile_ids.data());
+  ws.code_ids = ws.tile_ids.data();
+  ws.code_tile_packed = true;
 }
 
 }  // namespace vb::query

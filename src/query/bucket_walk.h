@@ -95,7 +95,9 @@ std::size_t load_tile(const index::Index& index, BWs& ws, kernels::TilePack pack
 
 // Packs the codes of ids[0 .. count) (count <= kCodeTileRows) into ws.code_tile
 // and the ids into ws.tile_ids: from `codes`, their count consecutive rows in
-// key order, or when it is null from the index's codes by id. Throws
+// key order, or when it is null from the index's codes by id. With codes in
+// key order and ws.rows_in_order, nothing is copied: ws.code_rows points at
+// them (else null). ws.code_ids names the tile's ids either way. Throws
 // InternalError for an id beyond the points (a corrupted index).
 void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, const std::uint8_t* codes,
                     std::size_t count);

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 
 #include "kernels/tile_distance.h"
 #include "query/blocked.h"
@@ -72,6 +73,37 @@ void refine_tile(const index::Index& index, BWs& ws, TileKernel measure, const B
   }
 }
 
+// A limit for row r before its collector is full, from the code tile alone:
+// the cap-th smallest upper bound of the tile's candidates other than the
+// row's excluded id. Those are cap distinct points (a bucket lists a point
+// once), and a candidate whose bound exceeds a point's upper bound lies
+// strictly farther than that point, so one whose bound exceeds the cap-th
+// smallest is strictly farther than cap other points and never among the
+// row's nearest: it needs no float distance. A point the row already keeps
+// counts with the same distance it is kept with. With fewer than cap such
+// candidates, no limit (INT32_MAX).
+std::int32_t open_row_limit(const index::Index& index, BWs& ws, std::uint32_t r, std::size_t count) {
+  const std::size_t cap = ws.cap;
+  if (count < cap) return std::numeric_limits<std::int32_t>::max();
+  const std::size_t code_row = kernels::code_groups(index.d) * kernels::kCodeGroup;
+  if (!ws.code_tile_packed) {
+    kernels::pack_code_tile(ws.code_rows, index.d, nullptr, count, kCodeTileRows, ws.code_tile.data());
+    ws.code_tile_packed = true;
+  }
+  index.kernels.code_upper(kernels::CodeUpperJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(), index.d,
+                                                 kCodeTileRows, count, ws.upper.data()});
+  auto end = ws.upper.begin() + static_cast<std::ptrdiff_t>(count);
+  const std::int64_t* excluded = std::find(ws.code_ids, ws.code_ids + count, ws.exclude[r]);
+  if (excluded != ws.code_ids + count) {
+    if (count == cap) return std::numeric_limits<std::int32_t>::max();
+    --end;
+    std::swap(ws.upper[static_cast<std::size_t>(excluded - ws.code_ids)], *end);
+  }
+  const auto nth = ws.upper.begin() + static_cast<std::ptrdiff_t>(cap - 1);
+  std::nth_element(ws.upper.begin(), nth, end);
+  return static_cast<std::int32_t>(std::min<std::uint32_t>(*nth, std::numeric_limits<std::int32_t>::max()));
+}
+
 // Every row of a run against the code tile: the candidates whose bound can
 // still beat the row's worst kept entry get the float distance of the tile
 // kernels (the same bits) and are offered as refine_tile offers them. The
@@ -96,10 +128,13 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
       ws.limit_bits[r] = bound_bits;
       ws.limits[r] = kernels::code_limit(std::bit_cast<float>(bound_bits), index.kernels.code_scale);
     }
-    kernels.code_bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row, ws.code_tile.data(),
-                                        code_row / kernels::kCodeGroup, kCodeTileRows, count, ws.limits[r],
-                                        ws.survivors.data(),
-                                        kernels.code_scale.weights_or_null()});
+    std::int32_t limit = ws.limits[r];
+    if (ws.open_limits && ws.counts[r] < cap) limit = std::min(limit, open_row_limit(index, ws, r, count));
+    const kernels::CodeBoundKernel bound = ws.code_rows != nullptr ? kernels.code_bound_rows : kernels.code_bound;
+    bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row,
+                                ws.code_rows != nullptr ? ws.code_rows : ws.code_tile.data(),
+                                code_row / kernels::kCodeGroup, kCodeTileRows, count, limit, ws.survivors.data(),
+                                kernels.code_scale.weights_or_null()});
     list_survivors(index, ws, count);
   }
   std::size_t at = 0;
@@ -111,7 +146,7 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
     const float* q = ws.query_f32.data() + r * d;
     std::uint32_t bound_bits = n == cap ? slots[0].dist_bits : 0xffffffffu;
     for (const std::size_t end = ws.survivor_ends[e - run.first]; at < end; ++at) {
-      const std::int64_t id = ws.tile_ids[ws.survivor_lanes[at]];
+      const std::int64_t id = ws.code_ids[ws.survivor_lanes[at]];
       if (id == excluded) continue;
       const std::uint32_t bits = to_bits(kernels.row(q, points + static_cast<std::uint64_t>(id) * d, d, scale));
       if (bits > bound_bits || (n == cap && !nearer(Entry{bits, id}, slots[0]))) continue;
@@ -134,6 +169,10 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
   if (ws.codes_first) {
     ws.limit_bits.assign(rows, 0xffffffffu);
     ws.limits.assign(rows, kernels::code_limit(std::bit_cast<float>(0xffffffffu), index.kernels.code_scale));
+    // Upper bounds hold on the unit torus alone (no periods).
+    ws.open_limits = index.kernels.code_upper != nullptr;
+    ws.upper.resize(kCodeTileRows);
+    ws.rows_in_order = index.kernels.code_bound_rows != nullptr;
   }
   if (index.l == 0 || ws.cap == 0) return 0;
   const kernels::KernelTable& kernels = index.kernels;

@@ -186,6 +186,9 @@ void expect_every_level_keeps_the_lanes_within_the_limit(const std::vector<std::
   std::vector<std::uint8_t> tile(groups * lanes * kCodeGroup, 0xa5);
   for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
     pack_code_tile(codes.data(), d, ids.data(), count, lanes, tile.data());
+    // Exactly count rows, so that a kernel reading past them would show under a sanitizer.
+    std::vector<std::uint8_t> rows;
+    for (std::size_t i = 0; i < count; ++i) rows.insert(rows.end(), codes.begin() + ids[i] * d, codes.begin() + (ids[i] + 1) * d);
     std::vector<std::uint32_t> bounds(count);
     for (std::size_t i = 0; i < count; ++i) {
       bounds[i] = pair_bound(query.data(), codes.data() + ids[i] * d, d, metric, weights);
@@ -205,6 +208,13 @@ void expect_every_level_keeps_the_lanes_within_the_limit(const std::vector<std::
             CodeBoundJob{query.data(), tile.data(), groups, lanes, count, limit, got.data(), weights});
         EXPECT_EQ(got, want) << cpu_level_name(level) << " d " << d << " count " << count << " limit " << limit
                              << (weights != nullptr ? " weighted" : "");
+        // The same lanes read in place, as rows in key order.
+        const CodeBoundKernel in_order = code_bound_rows_kernel(level, metric, d, weights != nullptr);
+        if (in_order == nullptr) continue;
+        std::fill(got.begin(), got.end(), 0xdeadbeef);
+        in_order(CodeBoundJob{query.data(), rows.data(), groups, 0, count, limit, got.data(), nullptr});
+        EXPECT_EQ(got, want) << cpu_level_name(level) << " in key order d " << d << " count " << count << " limit "
+                             << limit;
       }
     }
   }
@@ -219,11 +229,14 @@ TEST(CodeBound, EveryLevelKeepsExactlyTheLanesWithinTheLimit) {
   for (std::size_t d : {1, 3, 4, 5, 8, 16, 24, 25, 33, 300}) {
     std::vector<std::uint8_t> codes(kLanes * d);
     for (auto& c : codes) c = static_cast<std::uint8_t>(byte(rng));
+    // Some rows' first code half the circle from the query's, some its neighbour across 0.
+    for (std::size_t i = 0; i < kLanes; i += 3) codes[i * d] = static_cast<std::uint8_t>(i % 2 == 0 ? 255 : 128);
     std::vector<std::int64_t> ids(kLanes);
     for (std::size_t i = 0; i < kLanes; ++i) ids[i] = static_cast<std::int64_t>((i * 37) % kLanes);
     std::vector<std::uint8_t> query(code_groups(d) * kCodeGroup);
     std::vector<float> q(d), periods(d);
     for (auto& v : q) v = static_cast<float>(byte(rng)) / 256.0f;
+    q[0] = 0.0f;
     ASSERT_TRUE(encode_query(q.data(), d, query.data()));
     for (auto& p : periods) p = 1.0f + static_cast<float>(byte(rng)) / 1024.0f;
     periods[0] = 1.0f;
@@ -233,6 +246,90 @@ TEST(CodeBound, EveryLevelKeepsExactlyTheLanesWithinTheLimit) {
       ASSERT_TRUE(scale && scale->weights.empty() == (d == 1)) << d;
       if (d > 1) {
         expect_every_level_keeps_the_lanes_within_the_limit(query, codes, ids, d, metric, scale->weights.data());
+      }
+    }
+  }
+}
+
+// The upper bounds a level's kernel writes for rows of codes (row-major, d
+// bytes a row) against one query row of floats.
+std::vector<std::uint32_t> upper_bounds(CpuLevel level, Metric metric, const std::vector<float>& q,
+                                        const std::vector<std::uint8_t>& codes, std::size_t d) {
+  const std::size_t count = codes.size() / d, lanes = (count + 31) / 32 * 32;
+  std::vector<std::uint8_t> query(code_groups(d) * kCodeGroup), tile(code_groups(d) * lanes * kCodeGroup, 0x5a);
+  EXPECT_TRUE(encode_query(q.data(), d, query.data()));
+  pack_code_tile(codes.data(), d, nullptr, count, lanes, tile.data());
+  std::vector<std::uint32_t> out(count, 0xdeadbeef);
+  code_upper_kernel(level, metric)(CodeUpperJob{query.data(), tile.data(), d, lanes, count, out.data()});
+  return out;
+}
+
+// Every candidate's computed distance lies at or below its upper bound, at
+// every level, for every pair of edge coordinates and for rows of them; on
+// one axis the pairs at the far ends of their codes meet the bound exactly,
+// so a bound one unit lower would show.
+TEST(CodeUpperBound, NeverBelowTheComputedDistance) {
+  const std::vector<float> edges = edge_values();
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<std::size_t> pick(0, edges.size() - 1);
+  for (Metric metric : {Metric::kL1, Metric::kL2}) {
+    const double units = unit_code_scale(metric).units;
+    const RowDistance row = scalar_distance_kernel(metric, false).row;
+    for (std::size_t d : {1, 2, 3, 5, 8, 15, 16, 17, 24, 33}) {
+      const std::size_t queries = d == 1 ? edges.size() : 40, count = d == 1 ? edges.size() : 150;
+      std::size_t tight = 0;
+      for (std::size_t t = 0; t < queries; ++t) {
+        std::vector<float> q(d), x(count * d);
+        for (std::size_t c = 0; c < d; ++c) q[c] = d == 1 ? edges[t] : edges[pick(rng)];
+        for (std::size_t i = 0; i < count * d; ++i) x[i] = d == 1 ? edges[i] : edges[pick(rng)];
+        std::vector<std::uint8_t> codes(count * d);
+        encode(x.data(), x.size(), codes.data());
+        for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+          if (level > supported_cpu_level()) continue;
+          const std::vector<std::uint32_t> upper = upper_bounds(level, metric, q, codes, d);
+          for (std::size_t i = 0; i < count; ++i) {
+            const double dist = row(q.data(), x.data() + i * d, d, nullptr);
+            ASSERT_LE(dist * units, upper[i]) << cpu_level_name(level) << " d " << d << " q0 " << q[0] << " x0 "
+                                              << x[i * d];
+            tight += level == CpuLevel::kPortable && dist * units == upper[i];
+          }
+        }
+      }
+      if (d == 1) {
+        EXPECT_GT(tight, edges.size()) << static_cast<int>(metric);
+      }
+    }
+  }
+}
+
+// Every level writes the plain sum of min(w + 1, 128) (squared for L2) of
+// each lane, for tiles of every fill around the 32-lane words and rows long
+// enough to widen the sums more than once.
+TEST(CodeUpperBound, EveryLevelWritesThePlainSum) {
+  std::mt19937_64 rng(13);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (std::size_t d : {1, 3, 4, 5, 8, 16, 17, 33, 300}) {
+    for (std::size_t count : {1, 31, 32, 33, 100}) {
+      std::vector<std::uint8_t> codes(count * d);
+      for (auto& c : codes) c = static_cast<std::uint8_t>(byte(rng));
+      std::vector<float> q(d);
+      for (auto& v : q) v = static_cast<float>(byte(rng)) / 256.0f;
+      q[0] = 0.5f;  // a coordinate half the circle from code 0 and 255
+      codes[0] = 0;
+      for (Metric metric : {Metric::kL1, Metric::kL2}) {
+        std::vector<std::uint32_t> want(count, 0);
+        for (std::size_t i = 0; i < count; ++i) {
+          for (std::size_t c = 0; c < d; ++c) {
+            const int diff = std::abs(static_cast<int>(codes[i * d + c]) - static_cast<int>(q[c] * 256.0f));
+            const std::uint32_t u = static_cast<std::uint32_t>(std::min(std::min(diff, 256 - diff) + 1, 128));
+            want[i] += metric == Metric::kL2 ? u * u : u;
+          }
+        }
+        for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+          if (level > supported_cpu_level()) continue;
+          EXPECT_EQ(upper_bounds(level, metric, q, codes, d), want)
+              << cpu_level_name(level) << " d " << d << " count " << count;
+        }
       }
     }
   }

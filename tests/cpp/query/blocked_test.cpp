@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "base/code_filter.h"
@@ -188,6 +190,54 @@ INSTANTIATE_TEST_SUITE_P(Blocked, CodesFirst,
                                             ::testing::Values(testing::Box::kUnit, testing::Box::kCube,
                                                               testing::Box::kNear, testing::Box::kWide,
                                                               testing::Box::kFar)));
+
+// A row's code tiles are cut by the cap-th smallest upper bound of their
+// candidates while the row holds fewer than cap points. One cell: its first
+// tile holds nine points at the origin, one 10 codes off, one 15 codes off
+// and a far crowd; the second tile points 20 codes off, which refill a row
+// that lost a point. The upper bounds jump past what the bounds' slack
+// hides, so a limit one rank too tight drops the point 10 codes off from the
+// row at the origin, and counting the excluded point drops the one 15 codes
+// off from the self-join row of a point at the origin.
+TEST(Blocked, AnOpenRowIsCutByItsCapthUpperBound) {
+  constexpr std::size_t d = 2, n = kCodeTileRows + 88, k = 10;
+  testing::Built ix(1, 1, 1, d, n, n, 3, 0);
+  Buffer<double> points(n * d);
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool crowd = i > 10 && i < kCodeTileRows;
+    const double codes_off = i < 9 ? 0.0 : i == 9 ? 10.0 : i == 10 ? 15.0 : 20.0;
+    points[i * d] = crowd ? 0.2 + 0.0005 * static_cast<double>(i) : codes_off / 256.0;
+    points[i * d + 1] = crowd ? 0.5 : 0.0;
+  }
+  index::build(ix, std::move(points), n, d, n);
+  Buffer<double> queries(2 * d);
+  std::fill_n(queries.data(), 2 * d, 0.0);
+  const std::int64_t exclude[2] = {-1, 0};
+  auto rows = [&] {
+    std::vector<std::int64_t> ids(2 * k);
+    std::vector<double> dists(2 * k);
+    Counters counters;
+    knn_blocked(ix, counters, KnnRequest{{queries.data(), 2, d, k, exclude}, ids.data(), dists.data()});
+    return testing::rows_of(std::move(ids), dists);
+  };
+  set_code_filter(false);
+  index::choose_kernels(ix);
+  const Rows want = rows();
+  EXPECT_EQ(want.ids[k - 1], 9);
+  EXPECT_EQ(want.ids[2 * k - 1], 10);
+  EXPECT_EQ(ix.kernels.code_upper, nullptr);
+  set_code_filter(true);
+  for (kernels::CpuLevel level : {kernels::CpuLevel::kPortable, kernels::CpuLevel::kAvx2, kernels::CpuLevel::kAvx512}) {
+    kernels::cap_cpu_level(level);
+    index::choose_kernels(ix);
+    ASSERT_NE(ix.kernels.code_upper, nullptr);
+    const Rows got = rows();
+    EXPECT_EQ(got.ids, want.ids) << kernels::cpu_level_name(ix.kernels.level);
+    EXPECT_EQ(got.dist_bits, want.dist_bits) << kernels::cpu_level_name(ix.kernels.level);
+  }
+  kernels::cap_cpu_level(kernels::CpuLevel::kAvx512);
+  index::choose_kernels(ix);
+}
 
 // A block's rows are the batch's own rows, or the rows a locality order
 // names, copied in that order with their excluded ids; a batch without
