@@ -41,10 +41,14 @@ The rule, applied at `fit` to the parameters the user left as None:
    candidate first by a lower bound from one byte a coordinate, and only the
    survivors of the bound by a float distance, so (`Costs`):
      hashed = lookups * CODE_LOOKUP_NS + pairs * (CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d)
-              + survivors(pairs) * (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill),
-     exhaustive = n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n) * EXHAUSTIVE_SURVIVOR_NS,
-   with lookups = l * (1 + probes) and survivors(m) the candidates of m whose
-   bound beats the running n_neighbors-th distance (`survivors`).  A bound
+              + survivors(pairs, hits) * (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill),
+     exhaustive = n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n, 1) * EXHAUSTIVE_SURVIVOR_NS,
+   with lookups = l * (1 + probes) and survivors(m, hits) the candidates of m
+   whose bound beats the running n_neighbors-th distance (`survivors`).  A true
+   neighbour already kept beats it again in every further table that finds it,
+   so a setting's survivors grow with hits = l * (the share of the sample's
+   true neighbours that its first table finds): on clustered data a cell holds
+   mostly near points and many tables find each neighbour.  A bound
    reads d bytes that the static tier keeps in key order beside the ids, so a
    cell's bounds stream and big cells are cheap; a survivor fetches its float32
    row from wherever its cell put it, a miss for the share
@@ -162,9 +166,17 @@ TABLE_BYTES_PER_POINT = 16
 # exhaustive search.
 # Byte codes first (the default): every candidate a bound from its d bytes,
 # only the survivors (`survivors`) a float row, distance and top-k place.
+# The hashed search's lookup, pair and miss costs are refitted, with the
+# survivor cost per dimension held, to the process CPU time of the settings
+# the tuner weighs at 200,000 points (bench/bench_settings.py: 17 settings of
+# 3 to 16 tables on blobs and uniform d = 8, each with the tables that find
+# its neighbours counted; within 11%), scaled to these units by the exhaustive
+# search timed beside them: four tables of tiny or huge cells, as the
+# calibration times them, meet a neighbour too seldom to tell a lookup from
+# the survivors it brings.
 CODE_SCAN_NS, CODE_SCAN_NS_PER_DIM, EXHAUSTIVE_SURVIVOR_NS = 0.27, 0.05, 250.0
-CODE_PAIR_NS, CODE_PAIR_NS_PER_DIM, CODE_LOOKUP_NS = 3.3, 0.0, 630.0
-SURVIVOR_NS_PER_DIM, SURVIVOR_MISS_NS = 5.9, 265.0
+CODE_PAIR_NS, CODE_PAIR_NS_PER_DIM, CODE_LOOKUP_NS = 5.0, 0.0, 470.0
+SURVIVOR_NS_PER_DIM, SURVIVOR_MISS_NS = 5.9, 189.0
 # The float32 path (VIBREL_CODE_FILTER=off): every candidate a float distance.
 # These are the constants the tuner priced it with before the codes, kept so
 # that the float path chooses as it did: a refit to this machine's loaded
@@ -202,23 +214,27 @@ class Costs:
     exhaustive_survivor: float = 0.0
     n_neighbors: int = 1
 
-    def hashed(self, pairs: Any, lookups: Any) -> Any:
+    def hashed(self, pairs: Any, lookups: Any, hits: Any = 1.0) -> Any:
         """Seconds of a hashed query that evaluates `pairs` candidates over
-        `lookups` looked-up cells (scalars or arrays alike)."""
-        return pairs * self.pair + lookups * self.lookup + self.survivor * survivors(pairs, self.n_neighbors)
+        `lookups` looked-up cells, meeting each true neighbour `hits` times on
+        average (scalars or arrays alike)."""
+        return (pairs * self.pair + lookups * self.lookup
+                + self.survivor * survivors(pairs, self.n_neighbors, hits))
 
     def exhaustive(self, n: int) -> float:
         """Seconds of an exhaustive query over n points."""
         return n * self.scan_point + self.exhaustive_survivor * float(survivors(n, self.n_neighbors))
 
 
-def survivors(candidates: Any, n_neighbors: int) -> Any:
+def survivors(candidates: Any, n_neighbors: int, hits: Any = 1.0) -> Any:
     """The candidates, of `candidates` met in an order unrelated to their
     distance, whose bound beats the running n_neighbors-th distance: those
     that enter the running top n_neighbors (n_neighbors ln(m / n_neighbors) of
-    m on average) and about as many again that the bound cannot tell from them."""
+    m on average) and every meeting of a true neighbour, `hits` a neighbour
+    (1 for a scan; the tables that find it for a hashed query, each of which
+    measures it again)."""
     m = np.asarray(candidates, dtype=float)
-    return np.minimum(m, n_neighbors * (1.0 + np.log1p(m / n_neighbors)))
+    return np.minimum(m, n_neighbors * (np.asarray(hits, dtype=float) + np.log1p(m / n_neighbors)))
 
 
 @dataclass(frozen=True)
@@ -515,12 +531,18 @@ class _BucketSearch:
             # A setting's pairs and lookups per table, by its probes.
             pairs, lookups = self.pairs[k] / counted, 1.0 + np.arange(k + 1)
 
+            first = self.first_miss.setdefault(k, np.full(k + 1, np.nan))
+
             def cost(at: Any, probes: np.ndarray) -> np.ndarray:
-                return costs.hashed(at * pairs[probes], at * lookups[probes])
+                # Each table meets a neighbour again at the first table's rate
+                # (none before that is known: the least the cost can be).
+                share = np.nan_to_num(1.0 - first[probes], nan=0.0)
+                hits = np.where(share > 0, at, 0.0) * share  # no inf * 0 for a setting never met
+                return costs.hashed(at * pairs[probes], at * lookups[probes], hits)
             # Each setting's cost at the tables searched and at those it is
             # extrapolated to need, priced once a step.
             now = cost(tables, self.alive[k])
-            probes, now = self.alive[k][now < choice.bound], now[now < choice.bound]
+            probes = self.alive[k][now < choice.bound]
             if not probes.size:
                 self.alive[k] = probes
                 continue
@@ -529,8 +551,8 @@ class _BucketSearch:
             nearest = self.nearest[k] = np.minimum(self.nearest[k], pos) if k in self.nearest else pos
             per_query = _found_shares(nearest, k)[:, probes].T  # (probes, q)
             recall = per_query.mean(axis=1)
-            first = self.first_miss.setdefault(k, np.full(k + 1, np.nan))
             first[probes] = np.where(np.isnan(first[probes]), 1.0 - recall, first[probes])
+            now = cost(tables, probes)
             needed = _tables_extrapolated(first[probes], 1.0 - recall, tables, self.target)
             # While nothing meets the target (only when some values are given)
             # the highest recall is chosen, so a setting that cannot meet it
