@@ -30,7 +30,9 @@ The rule, applied at `fit` to the parameters the user left as None:
    queries of the share found, its error the standard error of that mean.
    The engine widens the search of a query whose cells hold too few points and
    may find a tied point instead of the listed one; the estimate counts neither,
-   so it errs low (the front measures the built index on the sample instead).
+   so it errs low: the built index reaches at least this on the sample (the
+   front reports it for a tuned setting, and measures given settings, whose
+   cells may be too sparse to fill an answer, on an index without the sample).
 5. Cost from bucket sizes.  A query's candidates (the engine's `pairs`)
    are the sizes of the cells it looks up, summed over its tables; the sizes are
    counted by the census in a random sample of `_OCCUPANCY_SAMPLE` points,
@@ -83,7 +85,8 @@ below (no setting in between would), but at most doubles the tables.  A
   or the table budget.
 
 Every b gets one table first; then the b whose best candidate promises the
-lowest cost gets the next batch.  Until some setting meets the target, a
+lowest cost gets the next batch; once a setting meets the target, only
+promises below `_LEAST_GAIN` times its cost.  Until some setting meets the target, a
 search with all parameters left to it goes on only with candidates promising
 less than the exhaustive search's cost divided by `_RATE_MARGIN` (the promise
 already assumes that much luck), so where hashing cannot pay the tuner stops
@@ -93,7 +96,9 @@ counts at most `_TUNING_ROWS_PER_POINT` sample rows per point (at most
 counted as `_STEP_ROWS`; what it has not shown to meet the target by then is
 not chosen (the exhaustive search is, if nothing is).  So the work follows the
 modelled costs: where the exhaustive search is cheap, most candidates leave
-after their first table.  Given parameters are searched without that bound.
+after their first table.  Given parameters are searched without that bound,
+but every step adds a table, so no search takes more steps than its bucket
+counts have tables: one that does has failed, and raises RuntimeError.
 
 The shortcut of step 1 rarely fires for small k: its floor is what a perfect
 hash would cost, and at d = 16 the settings that reach the target evaluate
@@ -146,6 +151,9 @@ _RATE_MARGIN = 2.0
 # not reached by then is not chosen.
 _TUNING_ROWS_PER_POINT = 8
 _TUNING_ROWS_FIXED = 60_000
+# A free search that has met the target goes on only for promises below this
+# share of the best cost found.
+_LEAST_GAIN = 0.95
 # The interpreted work of one table's step, as the sample rows the census
 # hashes in the same time.
 _STEP_ROWS = 3_000
@@ -336,11 +344,23 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     # promise already assumes: the rest would, at their likely rate, cost about
     # as much as the exhaustive search, and tuning them costs more than they save.
     worth = exhaustive_cost / _RATE_MARGIN if free else math.inf
+    # Every step adds a table to one b's search, so no search takes more steps
+    # than all its bs' tables: more means one never finishes, which would
+    # otherwise hang a search without a budget (given parameters).
+    steps_left = len(searches) * l_max
     while budget > 0:
-        open_searches = [search for search in searches if not search.done and search.promise < choice.bound
+        # Once a setting meets the target, a free search pursues only promises
+        # of a clear gain over it: a promise is optimistic already, so one
+        # within a few percent of the best rarely repays its tables.
+        bound = choice.bound * (_LEAST_GAIN if free and choice.met is not None else 1.0)
+        open_searches = [search for search in searches if not search.done and search.promise < bound
                          and (choice.met is not None or search.promise < worth)]
         if not open_searches:
             break
+        if steps_left == 0:
+            raise RuntimeError(f"the tuner's search did not finish within {len(searches) * l_max} steps "
+                               f"(a step adds a table; {len(searches)} bucket count(s), {l_max} tables each)")
+        steps_left -= 1
         budget -= min(open_searches, key=lambda search: (search.tables > 0, search.promise)).step(budget)
     if choice.met is not None:
         cost, params, recall, error = choice.met
@@ -485,6 +505,10 @@ class _BucketSearch:
     bound already, or unable, by `_tables_extrapolated`, to reach the target
     before they are.  `promise` is the least cost at which a setting still
     searched could meet the target, by the same estimate.
+
+    The candidates still searched are flat arrays of their k and probes in
+    (k, probes) order, priced and scored together: a step's interpreted work
+    does not grow with the number of k.
     """
 
     def __init__(self, sampled: _Sample, b: int, ks: list[int], s: np.ndarray, u: np.ndarray, fixed: dict,
@@ -493,10 +517,15 @@ class _BucketSearch:
         self.costs, self.target, self.choice = costs, target, choice
         self.free = all(v is None for v in fixed.values())
         self.tables = 0
-        self.alive = {k: np.array(list(_probe_counts(k, fixed["probes"])), dtype=np.int64) for k in ks}
-        self.pairs = {k: np.zeros(k + 1) for k in ks}  # summed over the counted tables
-        self.nearest: dict[int, np.ndarray] = {}  # per k: (q, nn), the least place over the tables
-        self.first_miss: dict[int, np.ndarray] = {}
+        settings = [(k, p) for k in ks for p in _probe_counts(k, fixed["probes"])]
+        self.cand_k = np.array([k for k, _ in settings], dtype=np.int64)
+        self.cand_p = np.array([p for _, p in settings], dtype=np.int64)
+        k_max = max(ks)
+        # Row k - 1: the points in the first 0, 1, ..., k probed cells of a
+        # cost query, cumulative, summed over the counted tables.
+        self.pairs = np.zeros((k_max, k_max + 1))
+        self.first_miss = np.full((k_max, k_max + 1), np.nan)
+        self.nearest: np.ndarray | None = None  # (q * nn, k): the least place over the tables, per k
         self.promise = 0.0
         self.batch = 1  # tables the next step adds
         self._done = False
@@ -509,7 +538,7 @@ class _BucketSearch:
         return self._done
 
     def _update_done(self) -> None:
-        self._done = self.tables == self.s.shape[0] or not any(p.size for p in self.alive.values())
+        self._done = self.tables == self.s.shape[0] or not self.cand_k.size
 
     def step(self, rows_left: float = math.inf) -> int:
         """Searches `batch` more tables, as many as `rows_left` allows (at
@@ -519,63 +548,86 @@ class _BucketSearch:
         batch = self.batch if rows_left == math.inf else int(max(1, min(self.batch, rows_left // table_rows)))
         first_table, self.tables = self.tables, self.tables + batch
         tables, choice, costs = self.tables, self.choice, self.costs
-        allowed = self.fixed["l"] is None or self.fixed["l"] == tables
-        ks = [k for k, p in self.alive.items() if p.size]
+        k_top = int(self.cand_k.max(initial=1))
         counted = min(tables, _COUNTED_TABLES)
-        table = _Tables(self.sampled, self.b, self.s[first_table:tables, :max(ks)],
-                        self.u[first_table:tables, :max(ks)], counted=max(0, counted - first_table))
-        self.promise = math.inf
-        soonest = math.inf  # the fewest tables at which a candidate still searched may meet the target
-        for k in ks:
-            self.pairs[k] += table.cell_sizes(k)
-            # A setting's pairs and lookups per table, by its probes.
-            pairs, lookups = self.pairs[k] / counted, 1.0 + np.arange(k + 1)
-
-            first = self.first_miss.setdefault(k, np.full(k + 1, np.nan))
-
-            def cost(at: Any, probes: np.ndarray) -> np.ndarray:
-                # Each table meets a neighbour again at the first table's rate
-                # (none before that is known: the least the cost can be).
-                share = np.nan_to_num(1.0 - first[probes], nan=0.0)
-                hits = np.where(share > 0, at, 0.0) * share  # no inf * 0 for a setting never met
-                return costs.hashed(at * pairs[probes], at * lookups[probes], hits)
-            # Each setting's cost at the tables searched and at those it is
-            # extrapolated to need, priced once a step.
-            now = cost(tables, self.alive[k])
-            probes = self.alive[k][now < choice.bound]
-            if not probes.size:
-                self.alive[k] = probes
-                continue
-            pos = table.neighbour_places(k)  # (q, nn)
-            # A neighbour is found with p probes when some table places it at p or before.
-            nearest = self.nearest[k] = np.minimum(self.nearest[k], pos) if k in self.nearest else pos
-            per_query = _found_shares(nearest, k)[:, probes].T  # (probes, q)
-            recall = per_query.mean(axis=1)
-            first[probes] = np.where(np.isnan(first[probes]), 1.0 - recall, first[probes])
-            now = cost(tables, probes)
-            needed = _tables_extrapolated(first[probes], 1.0 - recall, tables, self.target)
-            # While nothing meets the target (only when some values are given)
-            # the highest recall is chosen, so a setting that cannot meet it
-            # still counts.
-            promised = cost(needed, probes)
-            affordable = (promised < choice.bound) | (choice.bound == math.inf)
-            worth = affordable & ~(self.free & (needed > self.s.shape[0]))
-            if allowed:
-                scale = 1.0 / math.sqrt(max(1, pos.shape[0] - 1))
-                # A free search chooses only what meets the target: the rest
-                # need no standard error.
-                for i in np.flatnonzero(worth & ((recall >= self.target) | (not self.free))):
-                    p = int(probes[i])
-                    if choice.offer(HashParams(self.b, k, tables, p), float(recall[i]),
-                                    float(per_query[i].std()) * scale, float(now[i]), self.target):
-                        worth[i] = False  # more tables only cost more
-            self.alive[k] = probes[worth]
-            if worth.any():
-                self.promise = min(self.promise, float(promised[worth].min()))
-                soonest = min(soonest, float(needed[worth].min()))
+        table = _Tables(self.sampled, self.b, self.s[first_table:tables, :k_top],
+                        self.u[first_table:tables, :k_top], counted=max(0, counted - first_table))
+        self.pairs[:k_top, :k_top + 1] += table.cell_sizes()
+        # Each setting's pairs and lookups per table, and its cost at the
+        # tables searched and at those it is extrapolated to need.
+        pairs, lookups = self.pairs[self.cand_k - 1, self.cand_p] / counted, 1.0 + self.cand_p
+        # Before its first table's recall is known a setting meets no
+        # neighbour again: the least its cost can be.
+        now = costs.hashed(tables * pairs, tables * lookups, self._hits(tables, self.cand_k, self.cand_p))
+        # The bound only falls during a step, so what is dearer now stays so.
+        live = now < choice.bound
+        ks, probes, pairs, lookups, now = (a[live] for a in (self.cand_k, self.cand_p, pairs, lookups, now))
+        self.cand_k, self.cand_p, self.promise, soonest = ks, probes, math.inf, math.inf
+        if ks.size:
+            keep, promised, needed = self._score(table, ks, probes, pairs, lookups)
+            self.cand_k, self.cand_p = ks[keep], probes[keep]
+            if keep.any():
+                self.promise = float(promised[keep].min())
+                soonest = float(needed[keep].min())
         self.batch = self._next_batch(soonest)
         self._update_done()
         return table.rows_hashed + _STEP_ROWS
+
+    def _hits(self, at: Any, ks: np.ndarray, probes: np.ndarray) -> np.ndarray:
+        """How often `at` tables of each setting (ks, probes) meet a true
+        neighbour: each at the rate of the first table searched (none while
+        that is unknown)."""
+        share = np.nan_to_num(1.0 - self.first_miss[ks - 1, probes], nan=0.0)
+        return np.where(share > 0, at, 0.0) * share  # no inf * 0 for a setting that meets none
+
+    def _score(self, table: _Tables, ks: np.ndarray, probes: np.ndarray, pairs: np.ndarray,
+               lookups: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The recall and cost of the settings (ks, probes) within the bound at
+        the tables searched, their offers, and (which stay searched, the cost
+        they promise, the tables they are extrapolated to need)."""
+        places = table.neighbour_places()
+        # A neighbour is found with p probes when some table places it at p or before.
+        k_top = places.shape[1]
+        self.nearest = places if self.nearest is None else np.minimum(self.nearest[:, :k_top], places)
+        recall = _found_totals(self.nearest, ks, probes) / self.nearest.shape[0]
+        first = self.first_miss[ks - 1, probes]
+        first = self.first_miss[ks - 1, probes] = np.where(np.isnan(first), 1.0 - recall, first)
+        needed = _tables_extrapolated(first, 1.0 - recall, self.tables, self.target)
+        promised = self.costs.hashed(needed * pairs, needed * lookups, self._hits(needed, ks, probes))
+        now = self.costs.hashed(self.tables * pairs, self.tables * lookups, self._hits(self.tables, ks, probes))
+        # While nothing meets the target (only when some values are given)
+        # the highest recall is chosen, so a setting that cannot meet it
+        # still counts.
+        reachable = ~(self.free & (needed > self.s.shape[0]))
+        return self._offer(ks, probes, now, promised, reachable, recall), promised, needed
+
+    def _offer(self, ks: np.ndarray, probes: np.ndarray, now: np.ndarray, promised: np.ndarray,
+               reachable: np.ndarray, recall: np.ndarray) -> np.ndarray:
+        """Offers `choice` the settings that can be chosen at this many tables,
+        in (k, probes) order, and returns which settings stay searched: those
+        within the bound that, by their promise, may still pay and have not
+        met the target (more tables would only cost more)."""
+        choice, target, tables = self.choice, self.target, self.tables
+        allowed = self.fixed["l"] is None or self.fixed["l"] == tables
+        # A free search chooses only what meets the target: the rest need no offer.
+        offered = allowed & (reachable & ((recall >= target) | (not self.free)))
+        if not offered.any():
+            return reachable & ((promised < choice.bound) | (choice.bound == math.inf))
+        keep = np.zeros(ks.size, dtype=bool)
+        q, nearest = self.sampled.queries.shape[0], self.nearest
+        assert nearest is not None, "offers before any places"
+        scale = 1.0 / math.sqrt(max(1, q - 1))
+        # Each offer may lower the bound that the settings after it are held to.
+        for start, stop in _runs(ks):
+            span = slice(start, stop)
+            keep[span] = (now[span] < choice.bound) & reachable[span] & (
+                (promised[span] < choice.bound) | (choice.bound == math.inf))
+            for i in np.flatnonzero(keep[span] & offered[span]) + start:
+                error = float(_found_shares(nearest, int(ks[i]), int(probes[i]), q).std()) * scale
+                if choice.offer(HashParams(self.b, int(ks[i]), tables, int(probes[i])), float(recall[i]), error,
+                                float(now[i]), target):
+                    keep[i] = False
+        return keep
 
     def _next_batch(self, soonest: float) -> int:
         """The tables to add next: up to the soonest any candidate may meet the
@@ -588,13 +640,29 @@ class _BucketSearch:
         return int(max(1, min(wanted, self.tables, last - self.tables)))
 
 
-def _found_shares(nearest: np.ndarray, k: int) -> np.ndarray:
-    """(q, k + 1): the share of each query's neighbours found with 0, 1, ..., k
-    probes, from their nearest places (q, nn)."""
-    q, nn = nearest.shape
-    cells = np.arange(q)[:, None] * (k + 2) + np.minimum(nearest, k + 1)
-    found = np.cumsum(np.bincount(cells.ravel(), minlength=q * (k + 2)).reshape(q, k + 2), axis=1)
-    return found[:, :k + 1] / nn
+def _runs(values: np.ndarray) -> list[tuple[int, int]]:
+    """(start, stop) of each run of equal values in `values`."""
+    edges = np.flatnonzero(np.diff(values)) + 1
+    return list(zip([0, *edges.tolist()], [*edges.tolist(), values.size]))
+
+
+def _found_totals(nearest: np.ndarray, ks: np.ndarray, probes: np.ndarray) -> np.ndarray:
+    """(settings,) int64: how many of the sample's true neighbours each setting
+    (ks[i] digits, probes[i] probes) finds, from their nearest places ((q * nn,
+    k), column k - 1 for k digits): those placed at most at its probes."""
+    digits = np.unique(ks)
+    width = int(digits.max()) + 2
+    # A place past k (not looked up) goes to the last bin of its k, k + 1.
+    bins = np.minimum(nearest[:, digits - 1], digits + 1) + np.arange(digits.size) * width
+    found = np.cumsum(np.bincount(bins.ravel(), minlength=digits.size * width).reshape(digits.size, width), axis=1)
+    return found[np.searchsorted(digits, ks), probes]
+
+
+def _found_shares(nearest: np.ndarray, k: int, probes: int, q: int) -> np.ndarray:
+    """(q,): the share of each sample query's neighbours that the setting of k
+    digits and `probes` probes finds (as `_found_totals`, rows by query)."""
+    found = (nearest[:, k - 1] <= probes).reshape(q, -1)
+    return found.sum(axis=1) / found.shape[1]
 
 
 def _tables_extrapolated(first_miss: np.ndarray, miss: np.ndarray, tables: int, target: float) -> np.ndarray:
@@ -642,21 +710,23 @@ class _Tables:
         self.rows_hashed = counted * (cost_rows + sampled.others.shape[0])
         self._places: np.ndarray | None = None
 
-    def cell_sizes(self, k: int) -> np.ndarray:
-        """(k + 1,): the points, scaled to n, in the first 0, 1, ..., k probed
-        cells of a cost query, cumulative, summed over the counted tables."""
-        return np.cumsum(self.counts[k - 1, :k + 1]) * self.scale
+    def cell_sizes(self) -> np.ndarray:
+        """(k, k + 1): row k - 1 the points, scaled to n, in the first 0, 1,
+        ..., k probed cells of a cost query with k digits, cumulative, summed
+        over the counted tables."""
+        return np.cumsum(self.counts, axis=1) * self.scale
 
-    def neighbour_places(self, k: int) -> np.ndarray:
-        """(q, nn): the nearest place of each true neighbour's cell among its
-        query's looked-up cells of k digits in any of the tables: 0 the query's
-        own, p its p-th probe; more than k when it is none of them."""
+    def neighbour_places(self) -> np.ndarray:
+        """(q * nn, k) int64: column k - 1 the nearest place of each true
+        neighbour's cell among its query's looked-up cells of k digits in any
+        of the tables: 0 the query's own, p its p-th probe; more than k when it
+        is none of them."""
         if self._places is None:
             neighbours = self.sampled.neighbours()
             self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b)
             self.rows_hashed += self.s.shape[0] * (self.sampled.queries.shape[0] + neighbours.shape[0])
         assert self._places is not None
-        return self._places[:, k - 1].reshape(self.sampled.queries.shape[0], -1)
+        return self._places
 
 
 def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list[int]]]:
@@ -668,8 +738,13 @@ def _grid(n: int, d: int, n_neighbors: int, fixed: dict) -> list[tuple[int, list
         if fixed["k"] is not None:
             ks = [fixed["k"]] if _params.key_fits(b, fixed["k"]) else []
         else:
-            ks = [k for k in range(min(d, _MIN_DIGITS), 4 * d + 1)
-                  if _params.key_fits(b, k) and lo <= n / b ** k <= hi]
+            ks = []
+            for k in range(min(d, _MIN_DIGITS), 4 * d + 1):
+                cell = n / b ** k
+                if cell < lo or not _params.key_fits(b, k):
+                    break  # cells only shrink and keys only grow with k
+                if cell <= hi:
+                    ks.append(k)
             if not ks and fixed["b"] is not None:  # a given b: its nearest occupancy
                 k = max(1, round(math.log(n / hi) / math.log(b)))
                 while not _params.key_fits(b, k):  # b itself fits: its values are checked

@@ -58,7 +58,11 @@ def as_points(X: Any, name: str = "X", n_features: int | None = None, period: np
             kind = None  # ragged: check_array says so
     if kind in ("U", "S", "V"):
         raise TypeError(f"{name} must hold real numbers, got dtype {np.asarray(X).dtype}")
-    options = dict(dtype=np.float64, order="C", copy=True, ensure_min_samples=0, **_NO_FINITE_CHECK)
+    # An array is copied here, unless it has to be converted anyway, in the
+    # same pass that turns -0.0 into 0.0; other array-likes may be views of
+    # their owner's memory, so check_array copies them.
+    given = isinstance(X, np.ndarray)
+    options = dict(dtype=np.float64, order="C", copy=not given, ensure_min_samples=0, **_NO_FINITE_CHECK)
     if estimator is not None:
         out = validate_data(estimator, X, reset=reset, **options)
     else:
@@ -66,13 +70,18 @@ def as_points(X: Any, name: str = "X", n_features: int | None = None, period: np
         if n_features is not None and out.shape[1] != n_features:
             raise ValueError(f"{name} has {out.shape[1]} features, but the index holds "
                              f"{n_features}-dimensional points")
+    if given and np.may_share_memory(out, X):
+        out = np.add(out, 0.0)
+    else:
+        out += 0.0
     _check_finite(out, name)
     return wrap_onto(out, period) if wrap else out
 
 
 def wrap_onto(out: np.ndarray, period: np.ndarray | None = None) -> np.ndarray:
     """`out` reduced in place onto the torus of `period` (None: the unit torus)
-    as `as_points` states, and returned."""
+    as `as_points` states, and returned.  Requires no -0.0 in `out` (as
+    `as_points` gives it): the reduction makes none."""
     if period is not None:
         # Whole-array minimum and maximum decide most calls at a fraction of
         # the cost of an element-wise test (or of a per-axis reduction, slow
@@ -83,7 +92,6 @@ def wrap_onto(out: np.ndarray, period: np.ndarray | None = None) -> np.ndarray:
     elif out.size and (out.min() < 0.0 or out.max() >= 1.0):
         out -= np.floor(out)
         out[out >= 1.0] = 0.0
-    out += 0.0  # turns -0.0 into 0.0
     return out
 
 

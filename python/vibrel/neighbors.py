@@ -258,7 +258,7 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
                                 threads=setting.threads, per_query=setting.block == 1)
             progress(1)
             fitted = self._fitted_state(points, n_static, tuning, setting)
-            fitted.update(self._measured_recall(fitted["index_"], points, tuning, setting, n_neighbors))
+            fitted.update(self._measured_recall(points, tuning, setting, n_neighbors))
             progress(2)
         finally:
             progress.close()
@@ -306,24 +306,22 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
             **self._no_caches(),
         }
 
-    def _measured_recall(self, index: Any, points: np.ndarray, tuning: _tune.Tuning, setting: Setting,
+    def _measured_recall(self, points: np.ndarray, tuning: _tune.Tuning, setting: Setting,
                          n_neighbors: int) -> dict:
-        """The recall estimate of a hashed setting, measured with the engine, and
-        a RecallTargetWarning when given parameters fall clearly short of the target.
+        """The recall estimate of a given setting, measured with the engine, and
+        a RecallTargetWarning when it falls clearly short of the target.
 
-        The keys' estimate misses what the engine's widened searches find: the
-        built index tells the recall it really reaches on the sample.  Given
-        settings may have cells too sparse to fill an answer, where only an
-        index without the sample tells what fresh queries reach."""
-        if tuning.true_kth is None or tuning.params.exhaustive:
+        A tuned setting keeps the tuner's estimate: the built index finds every
+        neighbour whose key the tuner saw in a looked-up cell, so on the sample
+        it reaches at least that, and asking it again would cost a fifth of a
+        build.  Given settings may have cells too sparse to fill an answer,
+        where the keys see little of what the engine's widened searches find
+        and only an index without the sample tells what fresh queries reach."""
+        if (tuning.true_kth is None or tuning.params.exhaustive
+                or all(value is None for value in setting.fixed.values())):
             return {}
-        rows = tuning.sample_rows
-        if all(value is None for value in setting.fixed.values()):
-            recall, error = _tune.measured_recall(index, points[rows], rows, tuning.true_kth, n_neighbors,
-                                                  setting.threads)
-        else:
-            recall, error = _tune.held_out_recall(setting.engine, tuning, points, n_neighbors, setting.threads)
-            _tune.warn_if_short(tuning.params, recall, error, setting.target, stacklevel=4)
+        recall, error = _tune.held_out_recall(setting.engine, tuning, points, n_neighbors, setting.threads)
+        _tune.warn_if_short(tuning.params, recall, error, setting.target, stacklevel=4)
         return {"recall_estimate_": recall, "recall_error_": error}
 
     # Attributes built lazily from the indexed points; every change of the

@@ -126,6 +126,78 @@ def test_a_search_that_cannot_beat_the_exhaustive_one_stops_after_the_first_tabl
     assert max(searched.count(b) for b in set(searched)) <= 2 and len(searched) <= len(set(searched)) + 2
 
 
+def test_once_a_setting_meets_the_target_only_clear_gains_are_searched(rng, monkeypatch):
+    X = np.random.default_rng(0).random((20_000, 3))  # a draw where a search is left within 5% of the best
+    after_met = []
+    step = _tune._BucketSearch.step
+
+    def watched(search, *args):
+        if search.choice.met is not None:
+            after_met.append((search.promise, search.choice.bound))
+        return step(search, *args)
+    monkeypatch.setattr(_tune._BucketSearch, "step", watched)
+    model = ToroidalNN(10, random_state=0).fit(X)
+    assert model.params_["b"] > 1 and after_met
+    assert all(promise < _tune._LEAST_GAIN * bound for promise, bound in after_met)
+
+
+def test_a_search_that_never_finishes_fails_instead_of_hanging(rng, monkeypatch):
+    # Given parameters lift the tuner's work budget, so only the step cap ends
+    # a search whose bucket count never says it is done.
+    X = rng.random((20_000, 8))
+    steps = []
+    step = _tune._BucketSearch.step
+
+    def counted(search, *args):
+        steps.append(search.b)
+        assert len(steps) < 1000, "the search ran away"
+        return step(search, *args)
+    monkeypatch.setattr(_tune._BucketSearch, "step", counted)
+    monkeypatch.setattr(_tune._BucketSearch, "_update_done", lambda search: None)
+    with pytest.raises(RuntimeError, match="did not finish within 21 steps"):
+        ToroidalNN(10, random_state=0, b=8, k=8).fit(X)
+    assert len(steps) == 21
+
+
+@pytest.mark.parametrize("make, n_neighbors", [
+    (lambda rng: rng.random((30_000, 8)), 10),
+    (lambda rng: rng.random((30_000, 3)), 40),
+], ids=["uniform-8", "uniform-3-k40"])
+def test_a_tuned_index_finds_on_its_sample_at_least_the_estimate(make, n_neighbors, rng):
+    # A tuned fit reports the tuner's estimate without asking the index: every
+    # neighbour the keys place in a looked-up cell is among the candidates, so
+    # the index reaches at least that on the sample, and fresh queries about as much.
+    data = make(rng)
+    X, Q = data[1000:], data[:1000]
+    model = ToroidalNN(n_neighbors, random_state=0).fit(X)
+    assert model.params_["b"] > 1
+    rows = model._sample_rows
+    true_dist, _ = _exact.knn(X, X[rows], n_neighbors, exclude=rows)
+    dist, _ = model.kneighbors(ids=rows)
+    on_sample = _exact.recall(dist, true_dist)
+    estimate, error = model.recall_estimate_, model.recall_error_
+    assert estimate >= 0.99 and 0 < error < 0.01
+    assert estimate - 1e-12 <= on_sample <= estimate + 4 * error
+    reached = _exact.recall(model.kneighbors(Q)[0], _exact.knn(X, Q, n_neighbors)[0])
+    assert abs(reached - estimate) <= 4 * math.hypot(error, error)
+
+
+def test_found_neighbours_are_those_placed_within_the_probes(rng):
+    # The tuner scores every (k, probes) of a bucket count at once from the
+    # nearest places: a neighbour counts when its place with k digits is at
+    # most the probes; places past k (not looked up) never count.
+    q, nn, k_max = 7, 5, 6
+    nearest = rng.integers(0, k_max + 2, (q * nn, k_max))
+    ks = np.array([1, 1, 2, 4, 4, 4, 6, 6])
+    probes = np.array([0, 1, 2, 0, 3, 4, 0, 6])
+    by_query = nearest.reshape(q, nn, k_max)
+    for k, p, total in zip(ks, probes, _tune._found_totals(nearest, ks, probes)):
+        want = [np.sum((by_query[i, :, k - 1] <= p) & (by_query[i, :, k - 1] <= k)) / nn for i in range(q)]
+        np.testing.assert_array_equal(_tune._found_shares(nearest, k, p, q), want)
+        assert total == round(nn * sum(want))
+    assert _tune._found_totals(nearest, ks, probes)[-1] < q * nn  # some places are past k = 6
+
+
 # ------------------------------------------------------- the cost model
 
 

@@ -230,9 +230,24 @@ def test_exact_search_matches_loops(rng):
     (np.nextafter(1.0, 0.0), np.nextafter(1.0, 0.0)), (2.0, 0.0),
 ])
 def test_coordinates_are_wrapped_onto_the_torus(value, wrapped):
-    points = vibrel._validation.as_points([[value, 0.25]])
-    assert points[0, 0] == wrapped and not np.signbit(points[0, 0])
-    assert points.flags.c_contiguous and points.dtype == np.float64
+    given = np.array([[value, 0.25]])
+    for X in ([[value, 0.25]], given, np.asfortranarray(given)):
+        points = vibrel._validation.as_points(X)
+        assert points[0, 0] == wrapped and not np.signbit(points[0, 0]) and not np.shares_memory(points, X)
+        assert points.flags.c_contiguous and points.dtype == np.float64
+
+
+@pytest.mark.parametrize("make", [np.array, np.asfortranarray, lambda a: np.array(a, dtype=np.float32),
+                                  lambda a: np.array(a)[:, ::1]], ids=["C", "F", "float32", "view"])
+def test_fit_keeps_its_own_points_and_leaves_the_caller_s_alone(make):
+    X = make([[-0.0, 0.25], [0.5, -0.25], [0.5, 0.75], [0.125, 0.375]])
+    before = np.array(X, dtype=np.float64)
+    model = ToroidalNN(1, recall=1.0).fit(X)
+    kept = vibrel.neighbors.indexed_points(model)
+    np.testing.assert_array_equal(np.asarray(X, dtype=np.float64), before)
+    assert np.signbit(np.asarray(X)[0, 0]) and not np.shares_memory(kept, X)
+    np.testing.assert_array_equal(kept, before % 1.0)
+    assert not np.signbit(kept).any()
 
 
 def test_array_likes_are_converted_alike(rng):
