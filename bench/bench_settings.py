@@ -2,7 +2,9 @@
 fresh process, the processes alternating (the code filter is read at import,
 and a shared machine drifts): the least of `--repeat` query times per process,
 medians over `--runs` processes, with the recall reached and the candidates
-(pairs) and probed cells per query.
+(pairs) per query, the tables that find each true neighbour (hits), and
+beside the measured CPU time per query the tuner's modelled cost of the same
+pairs, lookups and hits (`vibrel._tune`).
 
     .venv/bin/python bench/bench_settings.py --workload blobs --settings 3,10,3,2 3,9,6,0 [--float]
 
@@ -21,9 +23,12 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from vibrel import ToroidalNN, _exact  # noqa: E402
+from vibrel import ToroidalNN, _exact, _tune  # noqa: E402
+from vibrel._params import HashParams  # noqa: E402
 from workloads import blobs, subtorus, uniform  # noqa: E402
 
+# Fresh queries whose true neighbours' findings are counted.
+HIT_QUERIES = 200
 WORKLOADS = {"blobs": lambda r, n, m: blobs(r, n, m, 16, 0.03), "uniform16": lambda r, n, m: uniform(r, n, m, 16),
              "uniform8": lambda r, n, m: uniform(r, n, m, 8), "subtorus": lambda r, n, m: subtorus(r, n, m, 16)}
 
@@ -39,10 +44,21 @@ def child(workload, setting, n, m, repeat):
         dist, _ = model.kneighbors(queries)
         best, cpu = min(best, time.perf_counter() - start), min(cpu, time.process_time() - start_cpu)
     stats = model.index_.stats()
-    true_dist, _ = _exact.knn(points, queries[:500], 10)
+    true_dist, true_ind = _exact.knn(points, queries[:500], 10)
     p = model.params_
-    return {"seconds": best, "cpu": cpu, "recall": _exact.recall(dist[:500], true_dist), "pairs": stats["pairs"] / m,
-            "setting": f"b={p['b']} k={p['k']} l={p['l']} probes={p['probes']}"}
+    pairs, lookups = stats["pairs"] / m, p["l"] * (1 + p["probes"])
+    costs = _tune.model_costs(n, points.shape[1], 10)
+    hits = 1.0
+    if p["b"] > 1:
+        # The tables that find each true neighbour of the first queries: each finding is a survivor.
+        one = HashParams(p["b"], p["k"], 1, p["probes"])
+        owner = np.repeat(np.arange(HIT_QUERIES), 10)
+        neighbours = points[true_ind[:HIT_QUERIES].reshape(-1)]
+        hits = sum(float(_tune.found_by(one, model.s_[t:t + 1], model.u_[t:t + 1], queries[:HIT_QUERIES],
+                                        neighbours, owner).mean()) for t in range(p["l"]))
+    modelled = costs.hashed(pairs, lookups, hits) if p["b"] > 1 else costs.exhaustive(n)
+    return {"seconds": best, "cpu": cpu, "recall": _exact.recall(dist[:500], true_dist), "pairs": pairs,
+            "hits": hits, "model_us": 1e6 * modelled, "setting": f"b={p['b']} k={p['k']} l={p['l']} probes={p['probes']}"}
 
 
 def main():
@@ -69,11 +85,14 @@ def main():
             out = subprocess.run(command, env=env, capture_output=True, text=True, check=True).stdout
             results[(setting, codes)].append(json.loads(out.strip().splitlines()[-1]))
     print(f"| {args.workload} ({args.n:,} points, {args.queries:,} queries, k = 10) | codes | ms (median of "
-          f"{args.runs}) | all runs ms | CPU ms (median) | recall | pairs/query |\n|---|---|---:|---|---:|---:|---:|")
+          f"{args.runs}) | all runs ms | CPU ms (median) | recall | pairs/query "
+          f"| hits | CPU us/query | model us/query |\n|---|---|---:|---|---:|---:|---:|---:|---:|---:|")
     for (setting, codes), runs in results.items():
         ms = [1e3 * r["seconds"] for r in runs]
         print(f"| {runs[0]['setting']} | {codes} | {np.median(ms):.0f} | {' '.join(f'{t:.0f}' for t in ms)} "
-              f"| {np.median([1e3 * r['cpu'] for r in runs]):.0f} | {runs[0]['recall']:.4f} | {runs[0]['pairs']:.0f} |", flush=True)
+              f"| {np.median([1e3 * r['cpu'] for r in runs]):.0f} | {runs[0]['recall']:.4f} | {runs[0]['pairs']:.0f} "
+              f"| {runs[0]['hits']:.2f} | {np.median([1e6 * r['cpu'] / args.queries for r in runs]):.1f} | {runs[0]['model_us']:.1f} |",
+              flush=True)
 
 
 if __name__ == "__main__":

@@ -6,12 +6,12 @@ two forms, for the engine with its byte codes (the default) and without them
 (VIBREL_CODE_FILTER=off, every candidate measured in float32):
 
   codes on
-    exhaustive  n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n) * EXHAUSTIVE_SURVIVOR_NS
+    exhaustive  n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n, 1) * EXHAUSTIVE_SURVIVOR_NS
     hashed      lookups * CODE_LOOKUP_NS + pairs * (CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d)
-                + survivors(pairs) * (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill)
+                + survivors(pairs, hits) * (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill)
   codes off
     exhaustive  n * scan(d) + survivors(n) * TOP_K_NS,   scan(d) = SCAN_NS + SCAN_NS_PER_DIM * d
-    hashed      lookups * LOOKUP_NS + pairs * pair(n, d) + survivors(pairs) * TOP_K_NS,
+    hashed      lookups * LOOKUP_NS + pairs * pair(n, d) + survivors(pairs, hits) * TOP_K_NS,
                 pair(n, d) = PAIR_NS + scan(d) + spill * (MISS_NS + MISS_NS_PER_LINE * lines)
 
 With the codes, every candidate first gets a bound from its d bytes (streamed
@@ -19,8 +19,10 @@ in key order on the hashed search, in row order on the exhaustive one); only
 the survivors, whose bound beats the query's current n_neighbors-th distance,
 fetch a float32 row and get a distance.  Their count grows with the candidates
 scanned as the running k-th distance falls: about
-survivors(m) = n_neighbors * (1 + ln(1 + m / n_neighbors)) (the points that
-enter a running top-k of m in random order, plus the true ones).  A survivor
+survivors(m, hits) = n_neighbors * (hits + ln(1 + m / n_neighbors)) (the points
+that enter a running top-k of m in random order, plus every meeting of a true
+neighbour: `hits` a neighbour, the tables that find it, each measuring it
+again; counted here on a sample of the timed queries).  A survivor
 costs a float distance, its place in the running top n_neighbors and the fetch
 of its row at random, a miss for the share `spill` of the float32 rows that do
 not fit the cache (CACHE_BYTES / (4 n d) of them hit).  Without the
@@ -60,6 +62,8 @@ from machine import cpu_name, pool_threads  # noqa: E402
 # cost (which grows with n_neighbors) from the candidates'.
 NEIGHBOURS = (10, 100)
 CACHE_BYTES = 4 << 20  # as vibrel._tune assumes
+# The timed queries whose true neighbours' hits are counted.
+HIT_ROWS = 200
 # (mean points per cell per neighbour, probes on every digit): the hashed settings timed.
 CELLS = ((0.05, True), (8.0, False), (32.0, True), (128.0, False))
 
@@ -79,11 +83,25 @@ def median_ns(index, queries, exclude, repeat, threads, nn):
     return float(np.median(times)) * 1e9 * threads / m, stats["pairs"] / m
 
 
+def hits_per_neighbour(points, rows, nn, params, s, u):
+    """The tables of `params` that find each true neighbour of the points at
+    `rows` (each excluding itself), on average."""
+    from vibrel import _exact
+    from vibrel._params import HashParams
+    from vibrel._tune import found_by
+    _, ind = _exact.knn(points, points[rows], nn, exclude=rows)
+    owner = np.repeat(np.arange(rows.size), nn)
+    neighbours = points[np.asarray(ind).reshape(-1)]
+    one = HashParams(params.b, params.k, 1, params.probes)
+    return float(np.mean([found_by(one, s[t:t + 1], u[t:t + 1], points[rows], neighbours, owner).mean()
+                          for t in range(params.l)]) * params.l)
+
+
 def child(n, d, repeat):
     """One process's timings of (n, d) with the filter as the environment says."""
     from vibrel._backend import exhaustive_index
     from vibrel._native import RustLshIndex
-    from vibrel._params import draw_hash
+    from vibrel._params import HashParams, draw_hash
 
     threads = pool_threads()
     rng = np.random.default_rng(0)
@@ -106,8 +124,9 @@ def child(n, d, repeat):
             index = RustLshIndex(b, k, 4, probes, s, u, 0)
             index.build(points, n)
             ns, pairs = median_ns(index, points[rows], rows, repeat, threads, nn)
+            hits = hits_per_neighbour(points, rows[:HIT_ROWS], nn, HashParams(b, k, 4, probes), s, u)
             out.append(dict(kind="hashed", n=n, d=d, nn=nn, ns=ns, pairs=pairs, lookups=4 * (1 + probes),
-                            setting=f"b={b} k={k} l=4 probes={probes}"))
+                            hits=hits, setting=f"b={b} k={k} l=4 probes={probes}"))
     return out
 
 
@@ -115,9 +134,15 @@ def spill(n, d):
     return max(0.0, 1.0 - CACHE_BYTES / (4.0 * n * d))
 
 
-def survivors(m, nn):
+def survivors(m, nn, hits=1.0):
     """As vibrel._tune.survivors."""
-    return min(m, nn * (1.0 + math.log1p(m / nn)))
+    return min(m, nn * (hits + math.log1p(m / nn)))
+
+
+def hits(r):
+    """A timed row's meetings of each true neighbour (one for a scan, and for
+    timings saved before they were counted)."""
+    return r.get("hits", 1.0)
 
 
 def relative_fit(columns, ys, scale=None):
@@ -151,7 +176,7 @@ def fit_off(rows):
     cols = [[r["lookups"] for r in hashed], [r["pairs"] for r in hashed],
             [r["pairs"] * spill(r["n"], r["d"]) for r in hashed],
             [r["pairs"] * spill(r["n"], r["d"]) * math.ceil(4 * r["d"] / 64) for r in hashed]]
-    ys = [r["ns"] - query - r["pairs"] * (scan_ns + scan_dim * r["d"]) - top_k * survivors(r["pairs"], r["nn"])
+    ys = [r["ns"] - query - r["pairs"] * (scan_ns + scan_dim * r["d"]) - top_k * survivors(r["pairs"], r["nn"], hits(r))
           for r in hashed]
     (lookup, pair, miss, miss_line), _ = relative_fit(cols, ys, [r["ns"] for r in hashed])
     consts = dict(QUERY_NS=query, SCAN_NS=scan_ns, SCAN_NS_PER_DIM=scan_dim, TOP_K_NS=top_k, PAIR_NS=pair,
@@ -176,8 +201,8 @@ def fit_on(rows, off):
     hashed = fitted_hashed(rows)
     (lookup, pair, pair_dim, surv_dim, surv_miss), _ = relative_fit(
         [[r["lookups"] for r in hashed], [r["pairs"] for r in hashed], [r["pairs"] * r["d"] for r in hashed],
-         [survivors(r["pairs"], r["nn"]) * r["d"] for r in hashed],
-         [survivors(r["pairs"], r["nn"]) * spill(r["n"], r["d"]) for r in hashed]],
+         [survivors(r["pairs"], r["nn"], hits(r)) * r["d"] for r in hashed],
+         [survivors(r["pairs"], r["nn"], hits(r)) * spill(r["n"], r["d"]) for r in hashed]],
         [r["ns"] - query for r in hashed], [r["ns"] for r in hashed])
     consts = dict(CODE_SCAN_NS=scan_ns, CODE_SCAN_NS_PER_DIM=scan_dim, EXHAUSTIVE_SURVIVOR_NS=surv_ns,
                   CODE_LOOKUP_NS=lookup, CODE_PAIR_NS=pair, CODE_PAIR_NS_PER_DIM=pair_dim,
@@ -193,12 +218,12 @@ def modelled(r, on, off):
             return (off["QUERY_NS"] + n * (off["SCAN_NS"] + off["SCAN_NS_PER_DIM"] * d)
                     + off["TOP_K_NS"] * survivors(n, r["nn"]))
         return (off["QUERY_NS"] + r["lookups"] * off["LOOKUP_NS"] + m * float_pair(off, n, d)
-                + off["TOP_K_NS"] * survivors(m, r["nn"]))
+                + off["TOP_K_NS"] * survivors(m, r["nn"], hits(r)))
     if r["kind"] == "exhaustive":
         return (off["QUERY_NS"] + n * (on["CODE_SCAN_NS"] + on["CODE_SCAN_NS_PER_DIM"] * d)
                 + survivors(n, r["nn"]) * on["EXHAUSTIVE_SURVIVOR_NS"])
     return (off["QUERY_NS"] + r["lookups"] * on["CODE_LOOKUP_NS"] + m * (on["CODE_PAIR_NS"] + on["CODE_PAIR_NS_PER_DIM"] * d)
-            + survivors(m, r["nn"]) * (on["SURVIVOR_NS_PER_DIM"] * d + on["SURVIVOR_MISS_NS"] * spill(n, d)))
+            + survivors(m, r["nn"], hits(r)) * (on["SURVIVOR_NS_PER_DIM"] * d + on["SURVIVOR_MISS_NS"] * spill(n, d)))
 
 
 def residuals(rows, consts, off):
@@ -262,9 +287,11 @@ def report(timed):
     print("# byte codes first (the default)")
     for name, value in on.items():
         print(f"{name} = {value:.3g}")
-    print("\n| n | d | n_neighbors | search | pairs/query | off us | off fit | on us | on fit |\n|---:|---:|---:|---|---:|---:|---:|---:|")
+    print("\n| n | d | n_neighbors | search | pairs/query | hits | off us | off fit | on us | on fit |"
+          "\n|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|")
     for r_off, r_on, e_off, e_on in zip(timed[False], timed[True], res_off, res_on):
         print(f"| {r_on['n']:,} | {r_on['d']} | {r_on['nn']} | {r_on.get('setting', 'exhaustive')} | {r_on['pairs']:,.0f} "
+              f"| {hits(r_on):.2f} "
               f"| {r_off['ns'] / 1e3:.1f} | {e_off:+.0%} | {r_on['ns'] / 1e3:.1f} | {e_on:+.0%} |")
 
 

@@ -43,10 +43,14 @@ The rule, applied at `fit` to the parameters the user left as None:
    candidate first by a lower bound from one byte a coordinate, and only the
    survivors of the bound by a float distance, so (`Costs`):
      hashed = lookups * CODE_LOOKUP_NS + pairs * (CODE_PAIR_NS + CODE_PAIR_NS_PER_DIM * d)
-              + survivors(pairs) * (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill),
-     exhaustive = n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n) * EXHAUSTIVE_SURVIVOR_NS,
-   with lookups = l * (1 + probes) and survivors(m) the candidates of m whose
-   bound beats the running n_neighbors-th distance (`survivors`).  A bound
+              + survivors(pairs, hits) * (SURVIVOR_NS_PER_DIM * d + SURVIVOR_MISS_NS * spill),
+     exhaustive = n * (CODE_SCAN_NS + CODE_SCAN_NS_PER_DIM * d) + survivors(n, 1) * EXHAUSTIVE_SURVIVOR_NS,
+   with lookups = l * (1 + probes) and survivors(m, hits) the candidates of m
+   whose bound beats the running n_neighbors-th distance (`survivors`).  A true
+   neighbour already kept beats it again in every further table that finds it,
+   so a setting's survivors grow with hits = l * (the share of the sample's
+   true neighbours that its first table finds): on clustered data a cell holds
+   mostly near points and many tables find each neighbour.  A bound
    reads d bytes that the static tier keeps in key order beside the ids, so a
    cell's bounds stream and big cells are cheap; a survivor fetches its float32
    row from wherever its cell put it, a miss for the share
@@ -170,9 +174,17 @@ TABLE_BYTES_PER_POINT = 16
 # exhaustive search.
 # Byte codes first (the default): every candidate a bound from its d bytes,
 # only the survivors (`survivors`) a float row, distance and top-k place.
+# The hashed search's lookup, pair and miss costs are refitted, with the
+# survivor cost per dimension held, to the process CPU time of the settings
+# the tuner weighs at 200,000 points (bench/bench_settings.py: 17 settings of
+# 3 to 16 tables on blobs and uniform d = 8, each with the tables that find
+# its neighbours counted; within 11%), scaled to these units by the exhaustive
+# search timed beside them: four tables of tiny or huge cells, as the
+# calibration times them, meet a neighbour too seldom to tell a lookup from
+# the survivors it brings.
 CODE_SCAN_NS, CODE_SCAN_NS_PER_DIM, EXHAUSTIVE_SURVIVOR_NS = 0.27, 0.05, 250.0
-CODE_PAIR_NS, CODE_PAIR_NS_PER_DIM, CODE_LOOKUP_NS = 3.3, 0.0, 630.0
-SURVIVOR_NS_PER_DIM, SURVIVOR_MISS_NS = 5.9, 265.0
+CODE_PAIR_NS, CODE_PAIR_NS_PER_DIM, CODE_LOOKUP_NS = 5.0, 0.0, 470.0
+SURVIVOR_NS_PER_DIM, SURVIVOR_MISS_NS = 5.9, 189.0
 # The float32 path (VIBREL_CODE_FILTER=off): every candidate a float distance.
 # These are the constants the tuner priced it with before the codes, kept so
 # that the float path chooses as it did: a refit to this machine's loaded
@@ -210,23 +222,27 @@ class Costs:
     exhaustive_survivor: float = 0.0
     n_neighbors: int = 1
 
-    def hashed(self, pairs: Any, lookups: Any) -> Any:
+    def hashed(self, pairs: Any, lookups: Any, hits: Any = 1.0) -> Any:
         """Seconds of a hashed query that evaluates `pairs` candidates over
-        `lookups` looked-up cells (scalars or arrays alike)."""
-        return pairs * self.pair + lookups * self.lookup + self.survivor * survivors(pairs, self.n_neighbors)
+        `lookups` looked-up cells, meeting each true neighbour `hits` times on
+        average (scalars or arrays alike)."""
+        return (pairs * self.pair + lookups * self.lookup
+                + self.survivor * survivors(pairs, self.n_neighbors, hits))
 
     def exhaustive(self, n: int) -> float:
         """Seconds of an exhaustive query over n points."""
         return n * self.scan_point + self.exhaustive_survivor * float(survivors(n, self.n_neighbors))
 
 
-def survivors(candidates: Any, n_neighbors: int) -> Any:
+def survivors(candidates: Any, n_neighbors: int, hits: Any = 1.0) -> Any:
     """The candidates, of `candidates` met in an order unrelated to their
     distance, whose bound beats the running n_neighbors-th distance: those
     that enter the running top n_neighbors (n_neighbors ln(m / n_neighbors) of
-    m on average) and about as many again that the bound cannot tell from them."""
+    m on average) and every meeting of a true neighbour, `hits` a neighbour
+    (1 for a scan; the tables that find it for a hashed query, each of which
+    measures it again)."""
     m = np.asarray(candidates, dtype=float)
-    return np.minimum(m, n_neighbors * (1.0 + np.log1p(m / n_neighbors)))
+    return np.minimum(m, n_neighbors * (np.asarray(hits, dtype=float) + np.log1p(m / n_neighbors)))
 
 
 @dataclass(frozen=True)
@@ -540,13 +556,15 @@ class _BucketSearch:
         # Each setting's pairs and lookups per table, and its cost at the
         # tables searched and at those it is extrapolated to need.
         pairs, lookups = self.pairs[self.cand_k - 1, self.cand_p] / counted, 1.0 + self.cand_p
-        now = costs.hashed(tables * pairs, tables * lookups)
+        # Before its first table's recall is known a setting meets no
+        # neighbour again: the least its cost can be.
+        now = costs.hashed(tables * pairs, tables * lookups, self._hits(tables, self.cand_k, self.cand_p))
         # The bound only falls during a step, so what is dearer now stays so.
         live = now < choice.bound
         ks, probes, pairs, lookups, now = (a[live] for a in (self.cand_k, self.cand_p, pairs, lookups, now))
         self.cand_k, self.cand_p, self.promise, soonest = ks, probes, math.inf, math.inf
         if ks.size:
-            keep, promised, needed = self._score(table, ks, probes, pairs, lookups, now)
+            keep, promised, needed = self._score(table, ks, probes, pairs, lookups)
             self.cand_k, self.cand_p = ks[keep], probes[keep]
             if keep.any():
                 self.promise = float(promised[keep].min())
@@ -555,11 +573,18 @@ class _BucketSearch:
         self._update_done()
         return table.rows_hashed + _STEP_ROWS
 
-    def _score(self, table: _Tables, ks: np.ndarray, probes: np.ndarray, pairs: np.ndarray, lookups: np.ndarray,
-               now: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """The recall of the settings (ks, probes) within the bound at the
-        tables searched, their offers, and (which stay searched, the cost they
-        promise, the tables they are extrapolated to need)."""
+    def _hits(self, at: Any, ks: np.ndarray, probes: np.ndarray) -> np.ndarray:
+        """How often `at` tables of each setting (ks, probes) meet a true
+        neighbour: each at the rate of the first table searched (none while
+        that is unknown)."""
+        share = np.nan_to_num(1.0 - self.first_miss[ks - 1, probes], nan=0.0)
+        return np.where(share > 0, at, 0.0) * share  # no inf * 0 for a setting that meets none
+
+    def _score(self, table: _Tables, ks: np.ndarray, probes: np.ndarray, pairs: np.ndarray,
+               lookups: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The recall and cost of the settings (ks, probes) within the bound at
+        the tables searched, their offers, and (which stay searched, the cost
+        they promise, the tables they are extrapolated to need)."""
         places = table.neighbour_places()
         # A neighbour is found with p probes when some table places it at p or before.
         k_top = places.shape[1]
@@ -568,7 +593,8 @@ class _BucketSearch:
         first = self.first_miss[ks - 1, probes]
         first = self.first_miss[ks - 1, probes] = np.where(np.isnan(first), 1.0 - recall, first)
         needed = _tables_extrapolated(first, 1.0 - recall, self.tables, self.target)
-        promised = self.costs.hashed(needed * pairs, needed * lookups)
+        promised = self.costs.hashed(needed * pairs, needed * lookups, self._hits(needed, ks, probes))
+        now = self.costs.hashed(self.tables * pairs, self.tables * lookups, self._hits(self.tables, ks, probes))
         # While nothing meets the target (only when some values are given)
         # the highest recall is chosen, so a setting that cannot meet it
         # still counts.

@@ -203,24 +203,53 @@ def test_found_neighbours_are_those_placed_within_the_probes(rng):
 
 def test_with_the_codes_big_cells_pay_and_without_them_they_do_not():
     # One query's work at n = 200,000, d = 16, 10 neighbours: 16 tables of
-    # cells of ~250 points, probed twice (12,000 candidates, 48 lookups),
-    # against 32 tables of ~12 points probed 4 times (2,000 candidates, 160
-    # lookups).  A bound costs a fraction of a float pair, a lookup far more.
+    # cells of ~250 points, probed twice (12,000 candidates, 48 lookups, each
+    # neighbour met in half the tables), against 32 tables of ~12 points
+    # probed 4 times (2,000 candidates, 160 lookups, met in a third of them).
+    # A bound costs a fraction of a float pair, a lookup far more.
     n, d = 200_000, 16
-    big, small = (12_000, 48), (2_000, 160)
+    big, small = (12_000, 48, 8.0), (2_000, 160, 32 / 3)
     on, off = _tune.model_costs(n, d, 10, codes=True), _tune.model_costs(n, d, 10, codes=False)
-    assert on.hashed(*big) < on.hashed(*small) and off.hashed(*big) > off.hashed(*small)
+    assert on.hashed(*big) < 1.1 * on.hashed(*small) and off.hashed(*big) > 2 * off.hashed(*small)
     assert on.pair < off.pair / 2 and on.survivor > off.survivor
     # The exhaustive search gains most from the codes: its rows stream.
     assert off.exhaustive(n) / on.exhaustive(n) > off.hashed(*small) / on.hashed(*small)
 
 
-def test_survivors_grow_with_the_log_of_the_candidates_and_never_exceed_them():
+def test_survivors_grow_with_the_log_of_the_candidates_and_with_every_meeting_of_a_neighbour():
     m = np.array([0, 1, 5, 10, 100, 10_000, 10**6])
     kept = _tune.survivors(m, 10)
     assert np.all(kept <= m) and np.all(np.diff(kept) > 0)
     assert kept[-1] < 20 * 10 and kept[-2] > 5 * 10
     np.testing.assert_allclose(kept[-1] - kept[-2], 10 * math.log(100), rtol=1e-3)
+    # Each table that finds a kept neighbour measures it again; never more than the candidates.
+    hits = np.array([0.5, 1.0, 3.0, 6.0])
+    again = _tune.survivors(np.full(hits.shape, 10_000.0), 10, hits)
+    np.testing.assert_allclose(np.diff(again), 10 * np.diff(hits))
+    assert _tune.survivors(30.0, 10, 6.0) == 30.0
+
+
+def test_a_setting_is_priced_with_its_tables_meeting_each_neighbour_at_the_first_tables_rate(rng, monkeypatch):
+    # Clustered points: a neighbour is found by most tables, and each finding
+    # costs a float row.  The hits priced are l times the share of the
+    # sample's true neighbours that the first table finds, as the reference
+    # hashes them.
+    centres = rng.random((300, 6))
+    X = (centres[rng.integers(0, 300, 12_000)] + rng.normal(0, 0.02, (12_000, 6))) % 1.0
+    priced = []
+    hashed = _tune.Costs.hashed
+    monkeypatch.setattr(_tune.Costs, "hashed",
+                        lambda self, pairs, lookups, hits=1.0: (priced.append(np.copy(hits)),
+                                                                hashed(self, pairs, lookups, hits))[1])
+    fixed = {"b": 4, "k": 4, "l": 5, "probes": 1}
+    tuning = _tune.tune(X, 10, 0.99, np.random.default_rng(0), PeriodicLshIndex, fixed=fixed)
+    rows = tuning.sample_rows
+    _, ind = _exact.knn(X, X[rows], 10, exclude=rows)
+    owner = np.repeat(np.arange(rows.size), 10)
+    first = _tune.found_by(_tune.HashParams(4, 4, 1, 1), tuning.s[:1], tuning.u[:1], X[rows],
+                           X[ind.reshape(-1)], owner).mean()
+    assert 0.3 < first < 1.0
+    np.testing.assert_allclose(priced[-1], [5 * first])
 
 
 def test_the_tuner_reads_the_filter_switch_as_the_engine_does(monkeypatch):
@@ -266,8 +295,9 @@ def test_calibration_recovers_the_constants_the_tuner_prices_with(monkeypatch):
         for d in (4, 8, 16, 32):
             for nn in (10, 100):
                 rows.append(dict(kind="exhaustive", n=n, d=d, nn=nn, pairs=n, lookups=1))
-                for pairs, lookups in ((30 * nn, 16), (8 * nn, 4), (60 * nn, 12), (500 * nn, 4), (3 * nn, 32)):
-                    rows.append(dict(kind="hashed", n=n, d=d, nn=nn, pairs=pairs, lookups=lookups))
+                for pairs, lookups, hits in ((30 * nn, 16, 2.5), (8 * nn, 4, 0.5), (60 * nn, 12, 4.0),
+                                             (500 * nn, 4, 3.0), (3 * nn, 32, 6.0)):
+                    rows.append(dict(kind="hashed", n=n, d=d, nn=nn, pairs=pairs, lookups=lookups, hits=hits))
     timed = {False: [dict(r, ns=calibrate.modelled(r, None, off)) for r in rows],
              True: [dict(r, ns=calibrate.modelled(r, on, off)) for r in rows]}
     fitted_off, residuals_off = calibrate.fit_off(timed[False])
@@ -283,14 +313,15 @@ def test_calibration_recovers_the_constants_the_tuner_prices_with(monkeypatch):
     for codes in (False, True):
         for r in timed[codes]:
             costs = _tune.model_costs(r["n"], r["d"], r["nn"], codes=codes)
-            priced = costs.exhaustive(r["n"]) if r["kind"] == "exhaustive" else costs.hashed(r["pairs"], r["lookups"])
+            priced = (costs.exhaustive(r["n"]) if r["kind"] == "exhaustive"
+                      else costs.hashed(r["pairs"], r["lookups"], r["hits"]))
             assert float(priced) * 1e9 == pytest.approx(r["ns"], rel=1e-9), (codes, r)
 
 
 def test_an_index_answering_row_by_row_is_priced_without_the_codes(rng, monkeypatch):
     # block=1 sends every call down the per-query path, whose candidates all
     # get float distances: the tuner then chooses as with the codes off.
-    X = rng.random((30_000, 5))
+    X = rng.random((30_000, 8))
     per_query = ToroidalNN(random_state=0, block=1).fit(X).params_
     monkeypatch.setattr(_tune, "CODE_FILTER", False)
     float_priced = ToroidalNN(random_state=0).fit(X).params_
