@@ -136,27 +136,38 @@ void add_cell_counts(const double* queries, std::size_t q, const double* others,
     const auto* to = std::lower_bound(from, end, low + width);
     return {static_cast<std::size_t>(from - sorted.data()), static_cast<std::size_t>(to - sorted.data())};
   };
-  QueryDigits query(k_max);
-  std::vector<Range> probe(k_max);
-  for (std::size_t i = 0; i < q; ++i) {
-    query.read(queries + i * d, draw);
-    std::int64_t base = 0;
-    Range own{0, m};
-    for (std::size_t k = 1; k <= k_max; ++k) {
-      const std::size_t j_new = k - 1;
-      const std::int64_t width = weight[j_new];
-      probe[j_new] = narrow(own, base + query.probed[j_new] * width, width);
-      base += query.codes[j_new] * width;
-      own = narrow(own, base, width);
-      std::int64_t* out = counts + j_new * (k_max + 1);
-      out[0] += static_cast<std::int64_t>(own.second - own.first);
-      std::size_t p = 1;
-      for (const std::uint32_t j : query.order) {
-        if (j > j_new) continue;
-        if (j < j_new) probe[j] = narrow(probe[j], base + (query.probed[j] - query.codes[j]) * weight[j], width);
-        out[p++] += static_cast<std::int64_t>(probe[j].second - probe[j].first);
+  // Pieces of whole queries count into rows of their own, summed after in
+  // piece order: integer sums, so the result does not depend on the threads.
+  const std::size_t cells = k_max * (k_max + 1);
+  const std::size_t pieces = (q + kQueriesPerPiece - 1) / kQueriesPerPiece;
+  std::vector<std::int64_t> piece_counts(pieces * cells, 0);
+  pool::parallel_for(pieces, 1, [&](std::size_t p0, std::size_t p1) {
+    QueryDigits query(k_max);
+    std::vector<Range> probe(k_max);
+    for (std::size_t i = p0 * kQueriesPerPiece; i < std::min(q, p1 * kQueriesPerPiece); ++i) {
+      std::int64_t* piece = piece_counts.data() + (i / kQueriesPerPiece) * cells;
+      query.read(queries + i * d, draw);
+      std::int64_t base = 0;
+      Range own{0, m};
+      for (std::size_t k = 1; k <= k_max; ++k) {
+        const std::size_t j_new = k - 1;
+        const std::int64_t width = weight[j_new];
+        probe[j_new] = narrow(own, base + query.probed[j_new] * width, width);
+        base += query.codes[j_new] * width;
+        own = narrow(own, base, width);
+        std::int64_t* out = piece + j_new * (k_max + 1);
+        out[0] += static_cast<std::int64_t>(own.second - own.first);
+        std::size_t p = 1;
+        for (const std::uint32_t j : query.order) {
+          if (j > j_new) continue;
+          if (j < j_new) probe[j] = narrow(probe[j], base + (query.probed[j] - query.codes[j]) * weight[j], width);
+          out[p++] += static_cast<std::int64_t>(probe[j].second - probe[j].first);
+        }
       }
     }
+  });
+  for (std::size_t p = 0; p < pieces; ++p) {
+    for (std::size_t e = 0; e < cells; ++e) counts[e] += piece_counts[p * cells + e];
   }
 }
 

@@ -40,7 +40,9 @@ void lower_places(const double* queries, std::size_t q, const double* neighbours
 // rows in each looked-up cell of this table, summed over the queries: entry
 // (k - 1, p) for the p-th looked-up cell of a key of k digits (p = 0 the own
 // cell). `queries` is q × d, `others` m × d, row-major.
-// Requires: as lower_places. Runs on the calling thread.
+// Requires: as lower_places. Hashes `others` on the calling thread, then
+// looks up the queries in parallel on the pool, by pieces of whole queries; the
+// result does not depend on the number of threads.
 void add_cell_counts(const double* queries, std::size_t q, const double* others, std::size_t m, std::size_t d,
                      const DigitDraw& draw, std::int64_t* counts);
 

@@ -62,7 +62,8 @@ Draw random_draw(std::int64_t b, std::size_t k_max, std::size_t d, bool zero_shi
 TEST(ProbeCensus, PlacesAndCountsMatchTheEngineLookups) {
   for (const std::int64_t b : {2, 3, 7}) {
     for (const bool zero_shift : {false, true}) {
-      const std::size_t d = 5, k_max = 6, q = 12, per_query = 9, m = 300;
+      // q spans several pieces of the pool's loops, the last one partial.
+      const std::size_t d = 5, k_max = 6, q = 37, per_query = 9, m = 300;
       const Draw draw = random_draw(b, k_max, d, zero_shift, 40 + b);
       const Buffer<double> queries = rows_with_edges(q, d, b, 1 + b);
       // Neighbours near their query, so that many share a cell or a probe.
