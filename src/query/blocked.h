@@ -78,7 +78,6 @@ struct BWs {
   std::vector<std::uint32_t> survivor_ends;   // per row of the run: the end of its survivor lanes
   std::vector<std::uint32_t> limit_bits;  // rows: the worst-entry bits each row's code limit was made from
   std::vector<std::int32_t> limits;       // rows: that code limit
-  bool open_limits = false;               // rows not yet full take a limit from the tile's upper bounds
   std::vector<std::uint32_t> upper;       // kCodeTileRows: the upper bounds of a code tile against one row
   bool rows_in_order = false;             // a code tile of key-ordered codes is read in place, unpacked
   const std::uint8_t* code_rows = nullptr;  // those codes (row-major), or null when the tile is packed

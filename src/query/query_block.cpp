@@ -129,7 +129,10 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
       ws.limits[r] = kernels::code_limit(std::bit_cast<float>(bound_bits), index.kernels.code_scale);
     }
     std::int32_t limit = ws.limits[r];
-    if (ws.open_limits && ws.counts[r] < cap) limit = std::min(limit, open_row_limit(index, ws, r, count));
+    // Rows not yet full take a limit from the tile's upper bounds (unit torus only).
+    if (kernels.code_upper != nullptr && ws.counts[r] < cap) {
+      limit = std::min(limit, open_row_limit(index, ws, r, count));
+    }
     const kernels::CodeBoundKernel bound = ws.code_rows != nullptr ? kernels.code_bound_rows : kernels.code_bound;
     bound(kernels::CodeBoundJob{ws.query_codes.data() + r * code_row,
                                 ws.code_rows != nullptr ? ws.code_rows : ws.code_tile.data(),
@@ -169,9 +172,8 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
   if (ws.codes_first) {
     ws.limit_bits.assign(rows, 0xffffffffu);
     ws.limits.assign(rows, kernels::code_limit(std::bit_cast<float>(0xffffffffu), index.kernels.code_scale));
-    // Upper bounds hold on the unit torus alone (no periods).
-    ws.open_limits = index.kernels.code_upper != nullptr;
     ws.upper.resize(kCodeTileRows);
+    // Only the nearest-neighbour walk has a kernel that reads key-ordered codes in place.
     ws.rows_in_order = index.kernels.code_bound_rows != nullptr;
   }
   if (index.l == 0 || ws.cap == 0) return 0;
