@@ -208,25 +208,22 @@ void TableView::prefetch_rows_of(const BucketRun& run) const {
 }
 
 // Only a walk that keeps collectors in the workspace (the nearest-neighbour
-// search; the radius search keeps none there) has row state to request.
+// search; the radius search keeps none there) has row state to request: a
+// row's bar and codes for the bounds, its exclusion and query for its
+// survivors. Its slots are read only when a survivor is offered.
 void TableView::prefetch_row_states_of(const BucketRun& run) const {
-  const std::size_t rows = ws.counts.size();
-  if (ws.cap == 0 || ws.heaps.size() < rows * ws.cap || ws.exclude.size() < rows) return;
+  const std::size_t rows = ws.bars.size();
+  if (ws.cap == 0 || ws.counts.size() != rows || ws.exclude.size() < rows) return;
   const std::size_t d = index.d;
-  const bool codes = ws.codes_first && ws.limits.size() >= rows;
+  const bool codes = ws.codes_first;
   const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
   for (std::size_t e = run.first; e < run.first + run.g; ++e) {
     const std::size_t r = ws.row_keys[e].row;
     if (r >= rows) continue;
-    prefetch_read(ws.heaps.data() + r * ws.cap);
-    prefetch_read(ws.counts.data() + r);
+    prefetch_read(ws.bars.data() + r);
     prefetch_read(ws.exclude.data() + r);
     prefetch_read(ws.query_f32.data() + r * d);
-    if (codes) {
-      prefetch_read(ws.limits.data() + r);
-      prefetch_read(ws.limit_bits.data() + r);
-      prefetch_read(ws.query_codes.data() + r * code_row);
-    }
+    if (codes) prefetch_read(ws.query_codes.data() + r * code_row);
   }
 }
 
