@@ -49,6 +49,19 @@ struct BucketRun {
   std::size_t cand_lo, cand_hi;
 };
 
+// What a row's candidates are measured against, beside its collector slots:
+// the rows sharing a bucket lie scattered over a block whose collectors
+// outgrow the cache, and the bucket loop reads only these 12 bytes of a row
+// that none of the bucket's candidates gets close to.
+struct RowBar {
+  std::uint32_t worst_bits;  // the worst kept entry's distance bits when the row is full, else kOpenRow
+  std::uint32_t limit_bits;  // the worst_bits the code limit was made from
+  std::int32_t limit;        // that code limit (rows measured by codes only)
+};
+
+// worst_bits of a row not yet full: above every distance's bits.
+inline constexpr std::uint32_t kOpenRow = 0xffffffffu;
+
 // The per-task block workspace, reused for every block of the task; its
 // storage keeps its largest size until the task ends. Never shared.
 struct BWs {
@@ -56,6 +69,7 @@ struct BWs {
   std::vector<std::int64_t> exclude;  // rows: excluded id per row, -1 for none
   std::vector<Entry> heaps;           // rows × cap collector slots (row r from r × cap)
   std::vector<std::uint32_t> counts;  // rows: filled slots per row
+  std::vector<RowBar> bars;           // rows: each row's bar, kept with its slots
   std::size_t cap = 0;                // slots per row
   std::vector<std::int64_t> codes;    // digit codes of the current row and table
   std::vector<double> frac;           // in-cell positions of the current row
@@ -76,8 +90,6 @@ struct BWs {
   std::vector<std::uint32_t> survivors;   // kCodeTileRows / 32: lanes a row's bound lets through
   std::vector<std::uint16_t> survivor_lanes;  // the survivors of a run's rows, row after row
   std::vector<std::uint32_t> survivor_ends;   // per row of the run: the end of its survivor lanes
-  std::vector<std::uint32_t> limit_bits;  // rows: the worst-entry bits each row's code limit was made from
-  std::vector<std::int32_t> limits;       // rows: that code limit
   std::vector<std::uint32_t> upper;       // kCodeTileRows: the upper bounds of a code tile against one row
   bool rows_in_order = false;             // a code tile of key-ordered codes is read in place, unpacked
   const std::uint8_t* code_rows = nullptr;  // those codes (row-major), or null when the tile is packed

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <string>
 #include <tuple>
 
@@ -20,7 +21,10 @@ constexpr std::size_t kIdsPerLine = 64 / sizeof(std::int64_t);
 
 void prefetch_row(const float* row, std::size_t d) {
   for (std::size_t c = 0; c < d; c += kLineFloats) prefetch_read(row + c);
-  prefetch_read(row + d - 1);
+  // A row that straddles one more line; an aligned row (d = 16 from a
+  // 64-byte boundary) does not, and a request too many costs a miss slot.
+  const auto line = [](const float* p) { return reinterpret_cast<std::uintptr_t>(p) / 64; };
+  if (line(row + d - 1) != line(row + (d - 1) / kLineFloats * kLineFloats)) prefetch_read(row + d - 1);
 }
 
 void prefetch_ids(const std::int64_t* ids, std::size_t lo, std::size_t hi) {
@@ -30,11 +34,13 @@ void prefetch_ids(const std::int64_t* ids, std::size_t lo, std::size_t hi) {
 // Sorts row keys listed in ascending row order into (key, row) order. A
 // stable least-significant-digit radix sort on the key alone keeps equal keys
 // in row order; it is linear, where a comparison sort of a block's thousands
-// of keys per table would cost more than measuring their buckets. Negative
-// keys (only from a corrupted index) fall back to the comparison sort.
+// of keys per table would cost more than measuring their buckets. The keys'
+// bits are cut into as few passes as digits of at most kMaxDigitBits allow,
+// each pass a read and a scattered write of every key: a table of up to 4096
+// buckets (b^k) sorts in one pass. Negative keys (only from a corrupted
+// index) fall back to the comparison sort.
 void sort_row_keys(std::vector<RowKey>& keys, std::vector<RowKey>& scratch) {
-  constexpr unsigned kDigitBits = 8;
-  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+  constexpr unsigned kMaxDigitBits = 12;
   std::uint64_t any_bits = 0;
   bool negative = false;
   for (const RowKey& e : keys) {
@@ -48,11 +54,16 @@ void sort_row_keys(std::vector<RowKey>& keys, std::vector<RowKey>& scratch) {
   }
   scratch.resize(keys.size());
   const unsigned bits = static_cast<unsigned>(std::bit_width(any_bits));
-  for (unsigned shift = 0; shift < bits; shift += kDigitBits) {
-    std::uint32_t start[kDigits + 1] = {};
-    for (const RowKey& e : keys) ++start[((static_cast<std::uint64_t>(e.key) >> shift) & (kDigits - 1)) + 1];
-    for (std::size_t v = 0; v < kDigits; ++v) start[v + 1] += start[v];
-    for (const RowKey& e : keys) scratch[start[(static_cast<std::uint64_t>(e.key) >> shift) & (kDigits - 1)]++] = e;
+  const unsigned passes = (bits + kMaxDigitBits - 1) / kMaxDigitBits;
+  const unsigned digit_bits = passes == 0 ? 0 : (bits + passes - 1) / passes;
+  const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
+  std::uint32_t start[(std::size_t{1} << kMaxDigitBits) + 1];
+  for (unsigned shift = 0; shift < bits; shift += digit_bits) {
+    const std::size_t digits = std::size_t{1} << digit_bits;
+    std::fill(start, start + digits + 1, 0u);
+    for (const RowKey& e : keys) ++start[((static_cast<std::uint64_t>(e.key) >> shift) & mask) + 1];
+    for (std::size_t v = 0; v < digits; ++v) start[v + 1] += start[v];
+    for (const RowKey& e : keys) scratch[start[(static_cast<std::uint64_t>(e.key) >> shift) & mask]++] = e;
     keys.swap(scratch);
   }
 }
@@ -194,6 +205,26 @@ void TableView::prefetch_rows_of(const BucketRun& run) const {
                   std::min(run.static_hi, run.static_lo + kTileRows) - run.static_lo);
   }
   prefetch_tile(index, cand_ids + run.cand_lo, std::min(run.cand_hi, run.cand_lo + kTileRows) - run.cand_lo);
+}
+
+// Only a walk that keeps collectors in the workspace (the nearest-neighbour
+// search; the radius search keeps none there) has row state to request: a
+// row's bar and codes for the bounds, its exclusion and query for its
+// survivors. Its slots are read only when a survivor is offered.
+void TableView::prefetch_row_states_of(const BucketRun& run) const {
+  const std::size_t rows = ws.bars.size();
+  if (ws.cap == 0 || ws.counts.size() != rows || ws.exclude.size() < rows) return;
+  const std::size_t d = index.d;
+  const bool codes = ws.codes_first;
+  const std::size_t code_row = kernels::code_groups(d) * kernels::kCodeGroup;
+  for (std::size_t e = run.first; e < run.first + run.g; ++e) {
+    const std::size_t r = ws.row_keys[e].row;
+    if (r >= rows) continue;
+    prefetch_read(ws.bars.data() + r);
+    prefetch_read(ws.exclude.data() + r);
+    prefetch_read(ws.query_f32.data() + r * d);
+    if (codes) prefetch_read(ws.query_codes.data() + r * code_row);
+  }
 }
 
 // Lanes past count are zeroed: their distances are ignored, and zeros keep

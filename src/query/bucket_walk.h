@@ -62,7 +62,10 @@ const std::uint8_t* static_codes_of(const index::Index& index, std::size_t t);
 
 // Requests the id lines and point rows (or, for buckets measured by codes,
 // the code lines) of the buckets a fixed number of buckets ahead of the one
-// being measured (a block reads them in key order).
+// being measured (a block reads them in key order), and the state of the
+// rows hashed there: the rows sharing a bucket are scattered over the block,
+// whose collectors (rows × cap slots) outgrow the cache in a large block, so
+// each row's worst entry would otherwise be a miss at every bucket it meets.
 struct TableView {
   const index::Index& index;
   const BWs& ws;
@@ -72,6 +75,7 @@ struct TableView {
 
   void prefetch_ids_of(const BucketRun& run) const;
   void prefetch_rows_of(const BucketRun& run) const;
+  void prefetch_row_states_of(const BucketRun& run) const;
 };
 
 // Buckets ahead of the measured one whose id lines, and whose point rows,
@@ -147,13 +151,19 @@ std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack
     const TableView table{index, ws, stat.ids, cand.ids, static_codes_of(index, t)};
     const std::size_t n_runs = ws.runs.size();
     // A fixed-distance pipeline over the buckets, in key order: id lines are
-    // requested kIdRunsAhead buckets ahead, rows kRowRunsAhead ahead (their ids
+    // requested kIdRunsAhead buckets ahead, rows and the row states kRowRunsAhead ahead (their ids
     // by then in cache), so the misses of many buckets overlap.
     for (std::size_t j = 0; j < std::min(n_runs, kIdRunsAhead); ++j) table.prefetch_ids_of(ws.runs[j]);
-    for (std::size_t j = 0; j < std::min(n_runs, kRowRunsAhead); ++j) table.prefetch_rows_of(ws.runs[j]);
+    for (std::size_t j = 0; j < std::min(n_runs, kRowRunsAhead); ++j) {
+      table.prefetch_rows_of(ws.runs[j]);
+      table.prefetch_row_states_of(ws.runs[j]);
+    }
     for (std::size_t j = 0; j < n_runs; ++j) {
       if (j + kIdRunsAhead < n_runs) table.prefetch_ids_of(ws.runs[j + kIdRunsAhead]);
-      if (j + kRowRunsAhead < n_runs) table.prefetch_rows_of(ws.runs[j + kRowRunsAhead]);
+      if (j + kRowRunsAhead < n_runs) {
+        table.prefetch_rows_of(ws.runs[j + kRowRunsAhead]);
+        table.prefetch_row_states_of(ws.runs[j + kRowRunsAhead]);
+      }
       const BucketRun& run = ws.runs[j];
       pairs += static_cast<std::uint64_t>(run_size(run)) * run.g;
       tiles_of(run, table.static_ids + run.static_lo,

@@ -15,6 +15,12 @@ using kernels::TileKernel;
 
 namespace {
 
+// Stores row r's filled slots after offers and brings its bar's worst entry up to date.
+inline void close_row(BWs& ws, std::uint32_t r, std::size_t n) {
+  ws.counts[r] = static_cast<std::uint32_t>(n);
+  ws.bars[r].worst_bits = n == ws.cap ? ws.heaps[r * ws.cap].dist_bits : kOpenRow;
+}
+
 // Offers row r the tile candidates its kernel call admitted (group slot g),
 // each checked again against the row's current worst kept entry: the kernel
 // compared against the bound before the call, which later offers of the same
@@ -24,7 +30,7 @@ void admit_row(BWs& ws, std::uint32_t r, std::size_t g, std::size_t panels, std:
   const std::size_t cap = ws.cap;
   std::size_t n = ws.counts[r];
   const std::int64_t excluded = ws.exclude[r];
-  std::uint32_t bound_bits = n == cap ? slots[0].dist_bits : 0xffffffffu;
+  std::uint32_t bound_bits = ws.bars[r].worst_bits;
   const std::uint16_t* admit = ws.group_admit.data() + g * panels;
   const float* dist = ws.group_dist.data() + g * panels * kPanelWidth;
   for (std::size_t p = 0; p < panels; ++p) {
@@ -52,7 +58,7 @@ void admit_row(BWs& ws, std::uint32_t r, std::size_t g, std::size_t panels, std:
       if (n == cap) bound_bits = slots[0].dist_bits;
     }
   }
-  ws.counts[r] = static_cast<std::uint32_t>(n);
+  close_row(ws, r, n);
 }
 
 // Every row of a run against the tile, kGroupRows rows per kernel call, each
@@ -65,7 +71,7 @@ void refine_tile(const index::Index& index, BWs& ws, TileKernel measure, const B
     for (std::size_t g = 0; g < rows; ++g) {
       const std::uint32_t r = ws.row_keys[e + g].row;
       ws.group_rows[g] = ws.query_f32.data() + r * d;
-      ws.group_bound[g] = ws.counts[r] == ws.cap ? ws.heaps[r * ws.cap].dist_bits : 0xffffffffu;
+      ws.group_bound[g] = ws.bars[r].worst_bits;
     }
     measure(TileJob{ws.group_rows.data(), rows, d, ws.tile(), panels, ws.group_bound.data(), ws.group_dist.data(),
                     ws.group_admit.data(), index.scale_or_null()});
@@ -122,15 +128,17 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
   ws.survivor_ends.clear();
   for (std::size_t e = run.first; e < run.first + run.g; ++e) {
     const std::uint32_t r = ws.row_keys[e].row;
-    const std::uint32_t bound_bits = ws.counts[r] == cap ? ws.heaps[r * cap].dist_bits : 0xffffffffu;
+    RowBar& bar = ws.bars[r];
     // The limit changes only with the row's worst entry, far less often than tiles pass.
-    if (ws.limit_bits[r] != bound_bits) {
-      ws.limit_bits[r] = bound_bits;
-      ws.limits[r] = kernels::code_limit(std::bit_cast<float>(bound_bits), index.kernels.code_scale);
+    if (bar.limit_bits != bar.worst_bits) {
+      bar.limit_bits = bar.worst_bits;
+      bar.limit = kernels::code_limit(std::bit_cast<float>(bar.worst_bits), index.kernels.code_scale);
     }
-    std::int32_t limit = ws.limits[r];
-    // Rows not yet full take a limit from the tile's upper bounds (unit torus only).
-    if (kernels.code_upper != nullptr && ws.counts[r] < cap) {
+    std::int32_t limit = bar.limit;
+    // Rows not yet full take a limit from the tile's upper bounds (unit torus
+    // only). A full row's worst bits are a distance's, never kOpenRow: codes
+    // are measured only for rows on the torus, whose distances are numbers.
+    if (kernels.code_upper != nullptr && bar.worst_bits == kOpenRow) {
       limit = std::min(limit, open_row_limit(index, ws, r, count));
     }
     const kernels::CodeBoundKernel bound = ws.code_rows != nullptr ? kernels.code_bound_rows : kernels.code_bound;
@@ -142,13 +150,15 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
   }
   std::size_t at = 0;
   for (std::size_t e = run.first; e < run.first + run.g; ++e) {
+    const std::size_t end = ws.survivor_ends[e - run.first];
+    if (at == end) continue;  // most rows, once full, have no survivor in a tile: leave their state unread
     const std::uint32_t r = ws.row_keys[e].row;
     Entry* slots = ws.heaps.data() + r * cap;
     std::size_t n = ws.counts[r];
     const std::int64_t excluded = ws.exclude[r];
     const float* q = ws.query_f32.data() + r * d;
-    std::uint32_t bound_bits = n == cap ? slots[0].dist_bits : 0xffffffffu;
-    for (const std::size_t end = ws.survivor_ends[e - run.first]; at < end; ++at) {
+    std::uint32_t bound_bits = ws.bars[r].worst_bits;
+    for (; at < end; ++at) {
       const std::int64_t id = ws.code_ids[ws.survivor_lanes[at]];
       if (id == excluded) continue;
       const std::uint32_t bits = to_bits(kernels.row(q, points + static_cast<std::uint64_t>(id) * d, d, scale));
@@ -156,7 +166,7 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
       heap_offer(slots, cap, n, bits, id);
       if (n == cap) bound_bits = slots[0].dist_bits;
     }
-    ws.counts[r] = static_cast<std::uint32_t>(n);
+    close_row(ws, r, n);
   }
 }
 
@@ -169,9 +179,10 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
   ws.cap = std::min(block.k, index.n_points);
   ws.heaps.resize(rows * ws.cap);
   ws.counts.assign(rows, 0);
+  const std::int32_t open_limit =
+      ws.codes_first ? kernels::code_limit(std::bit_cast<float>(kOpenRow), index.kernels.code_scale) : 0;
+  ws.bars.assign(rows, RowBar{kOpenRow, kOpenRow, open_limit});
   if (ws.codes_first) {
-    ws.limit_bits.assign(rows, 0xffffffffu);
-    ws.limits.assign(rows, kernels::code_limit(std::bit_cast<float>(0xffffffffu), index.kernels.code_scale));
     ws.upper.resize(kCodeTileRows);
     // Only the nearest-neighbour walk has a kernel that reads key-ordered codes in place.
     ws.rows_in_order = index.kernels.code_bound_rows != nullptr;

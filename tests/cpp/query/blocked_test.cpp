@@ -12,7 +12,9 @@
 #include "base/code_filter.h"
 #include "kernels/tile_distance.h"
 #include "pool/pool.h"
+#include "query/bucket_walk.h"
 #include "query/knn.h"
+#include "query/query_codes.h"
 #include "test_query.h"
 
 namespace vb::query {
@@ -290,6 +292,43 @@ TEST(Blocked, RowsSharingAKeyShareTheLookupAndBothCount) {
   for (std::size_t i = 0; i < a.size(); ++i) {
     EXPECT_EQ(a[i].id, b[i].id);
     EXPECT_EQ(a[i].dist_bits, b[i].dist_bits);
+  }
+}
+
+// A block's keys of a table: every row's base key and probe keys, each pair
+// listed once per time the row computes it, in (key, row) order. Tables of
+// 3^7 buckets sort in one radix pass, 4^8 and 5^9 in two of unequal digits,
+// and a few rows (under 64 keys) by comparison; a second block of another
+// size reuses the workspace.
+TEST(Blocked, RowKeysAreEveryRowsKeysInKeyThenRowOrder) {
+  struct Case {
+    std::int64_t b;
+    std::size_t k, rows;
+  };
+  for (const Case c : {Case{3, 7, 300}, Case{4, 8, 250}, Case{5, 9, 200}, Case{3, 7, 9}, Case{2, 3, 120}}) {
+    constexpr std::size_t d = 12;
+    const testing::Built ix(c.b, c.k, 3, d, 500, 400, 21 + c.k, 3);
+    BWs ws;
+    for (const std::size_t rows : {c.rows, c.rows / 2 + 1}) {
+      const Buffer<double> queries = index::testing::random_points(rows, d, 5 + rows);
+      prepare_walk(ix, ws, queries.data(), rows, d, nullptr);
+      std::vector<std::int64_t> codes(ix.k), probes(ix.k);
+      std::vector<double> frac(ix.k), margin(ix.k);
+      for (std::size_t t = 0; t < ix.l; ++t) {
+        std::vector<std::pair<std::int64_t, std::uint32_t>> want;
+        for (std::uint32_t r = 0; r < rows; ++r) {
+          const std::int64_t base = query_codes(ix, queries.data() + r * d, d, t, codes.data(), frac.data());
+          want.emplace_back(base, r);
+          probe_keys(ix, base, codes.data(), frac.data(), margin.data(), probes.data());
+          for (std::size_t p = 0; p < probe_count(ix); ++p) want.emplace_back(probes[p], r);
+        }
+        std::sort(want.begin(), want.end());
+        list_row_keys(ix, ws, queries.data(), rows, d, t);
+        std::vector<std::pair<std::int64_t, std::uint32_t>> got;
+        for (const RowKey& e : ws.row_keys) got.emplace_back(e.key, e.row);
+        EXPECT_EQ(got, want) << "b " << c.b << " k " << c.k << " rows " << rows << " table " << t;
+      }
+    }
   }
 }
 
