@@ -69,33 +69,47 @@ void lower_places(const double* queries, std::size_t q, const double* neighbours
   check_draw(draw, d);
   const std::size_t k_max = draw.k_max;
   const auto none = static_cast<std::int64_t>(k_max + 1);
-  const double buckets = static_cast<double>(draw.b);
+  const DigitColumnKernel kernel = kernels::digit_column_kernel(kernels::hash_level_for(draw.b));
   // Pieces of whole queries write disjoint rows of `places`.
   pool::parallel_for(q, kQueriesPerPiece, [&](std::size_t q0, std::size_t q1) {
     QueryDigits query(k_max);
-    for (std::size_t i = q0; i < q1; ++i) {
-      query.read(queries + i * d, draw);
-      for (std::size_t r = 0; r < per_query; ++r) {
-        const std::size_t row = i * per_query + r;
-        const double* point = neighbours + row * d;
-        auto code = [&](std::size_t j) {
-          return digit_of(bucket_position(point[draw.s[j]], draw.u[j], buckets), draw.b - 1);
-        };
-        // A neighbour is in the query's cell of k digits while none of them
-        // differs, and in one probe while exactly one does, by the probe's
-        // step: the digits past the second that differs do not matter.
-        std::size_t first = 0;
-        std::int64_t first_code = 0;
-        while (first < k_max && (first_code = code(first)) == query.codes[first]) ++first;
-        std::size_t second = first + 1;
-        while (second < k_max && code(second) == query.codes[second]) ++second;
-        const bool probed = first < k_max && first_code == query.probed[first];
-        std::int64_t* out = places + row * k_max;
-        const std::uint32_t rank = first < k_max ? query.position[first] : 0;
-        std::int64_t earlier = 0;  // digits below k probed before `first`
-        for (std::size_t k = 1; k <= k_max; ++k) {
-          earlier += query.position[k - 1] < rank ? 1 : 0;
-          out[k - 1] = std::min(out[k - 1], k <= first ? 0 : (k <= second && probed) ? 1 + earlier : none);
+    // The digits of a few queries' neighbours, digit-major: a digit a column
+    // at a time by the hashing kernel, which costs less than hashing each
+    // neighbour's digits one by one up to the second that differs, and small
+    // enough to stay in the first-level cache while they are compared.
+    const std::size_t most_rows = kQueriesPerPiece * per_query;
+    std::vector<std::int64_t> codes(k_max * most_rows);
+    std::vector<double> column(most_rows);
+    for (std::size_t first_query = q0; first_query < q1; first_query += kQueriesPerPiece) {
+      const std::size_t last_query = std::min(q1, first_query + kQueriesPerPiece);
+      const std::size_t rows = (last_query - first_query) * per_query;
+      const double* block = neighbours + first_query * per_query * d;
+      std::fill(codes.begin(), codes.end(), 0);
+      for (std::size_t j = 0; j < k_max; ++j) {
+        for (std::size_t r = 0; r < rows; ++r) column[r] = block[r * d + static_cast<std::size_t>(draw.s[j])];
+        kernel(column.data(), rows, DigitColumn{draw.u[j], static_cast<double>(draw.b), draw.b - 1, 1},
+               codes.data() + j * rows);
+      }
+      for (std::size_t i = first_query; i < last_query; ++i) {
+        query.read(queries + i * d, draw);
+        for (std::size_t r = 0; r < per_query; ++r) {
+          const std::size_t local = (i - first_query) * per_query + r;
+          auto code = [&](std::size_t j) { return codes[j * rows + local]; };
+          // A neighbour is in the query's cell of k digits while none of them
+          // differs, and in one probe while exactly one does, by the probe's
+          // step: the digits past the second that differs do not matter.
+          std::size_t first = 0;
+          while (first < k_max && code(first) == query.codes[first]) ++first;
+          std::size_t second = first + 1;
+          while (second < k_max && code(second) == query.codes[second]) ++second;
+          const bool probed = first < k_max && code(first) == query.probed[first];
+          std::int64_t* out = places + (i * per_query + r) * k_max;
+          const std::uint32_t rank = first < k_max ? query.position[first] : 0;
+          std::int64_t earlier = 0;  // digits below k probed before `first`
+          for (std::size_t k = 1; k <= k_max; ++k) {
+            earlier += query.position[k - 1] < rank ? 1 : 0;
+            out[k - 1] = std::min(out[k - 1], k <= first ? 0 : (k <= second && probed) ? 1 + earlier : none);
+          }
         }
       }
     }
