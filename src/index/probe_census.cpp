@@ -91,7 +91,6 @@ void lower_places(const double* queries, std::size_t q, const double* neighbours
                   std::size_t d, const DigitDraw& draw, std::int64_t* places) {
   check_draw(draw, d);
   const std::size_t k_max = draw.k_max;
-  const auto none = static_cast<std::int64_t>(k_max + 1);
   const DigitColumnKernel kernel = kernels::digit_column_kernel(kernels::hash_level_for(draw.b));
   // Pieces of whole queries write disjoint rows of `places`.
   pool::parallel_for(q, kQueriesPerPiece, [&](std::size_t q0, std::size_t q1) {
@@ -127,11 +126,18 @@ void lower_places(const double* queries, std::size_t q, const double* neighbours
           while (second < k_max && code(second) == query.codes[second]) ++second;
           const bool probed = first < k_max && code(first) == query.probed[first];
           std::int64_t* out = places + (i * per_query + r) * k_max;
-          const std::uint32_t rank = first < k_max ? query.position[first] : 0;
+          // Keys of up to `first` digits hold it in the query's own cell.
+          std::fill(out, out + std::min(first, k_max), 0);
+          if (!probed) continue;  // keys of more digits miss it: nothing lowers
+          // Keys of up to `second` digits find it in the probe of digit
+          // `first`, after the probes of the digits before it in probe order;
+          // keys of more digits miss it.
+          const std::uint32_t rank = query.position[first];
           std::int64_t earlier = 0;  // digits below k probed before `first`
-          for (std::size_t k = 1; k <= k_max; ++k) {
+          for (std::size_t k = 1; k <= first; ++k) earlier += query.position[k - 1] < rank ? 1 : 0;
+          for (std::size_t k = first + 1; k <= std::min(second, k_max); ++k) {
             earlier += query.position[k - 1] < rank ? 1 : 0;
-            out[k - 1] = std::min(out[k - 1], k <= first ? 0 : (k <= second && probed) ? 1 + earlier : none);
+            out[k - 1] = std::min(out[k - 1], 1 + earlier);
           }
         }
       }
