@@ -573,12 +573,20 @@ class _BucketSearch:
         self._update_done()
         return table.rows_hashed + _STEP_ROWS
 
-    def _hits(self, at: Any, ks: np.ndarray, probes: np.ndarray) -> np.ndarray:
+    def _hits(self, at: Any, ks: np.ndarray, probes: np.ndarray, share: np.ndarray | None = None) -> np.ndarray:
         """How often `at` tables of each setting (ks, probes) meet a true
         neighbour: each at the rate of the first table searched (none while
-        that is unknown)."""
-        share = np.nan_to_num(1.0 - self.first_miss[ks - 1, probes], nan=0.0)
+        that is unknown); `share` that rate when the caller has it
+        (`_first_share`)."""
+        share = self._first_share(ks, probes) if share is None else share
         return np.where(share > 0, at, 0.0) * share  # no inf * 0 for a setting that meets none
+
+    def _first_share(self, ks: np.ndarray, probes: np.ndarray) -> np.ndarray:
+        """The share of the true neighbours that the first table of each
+        setting (ks, probes) finds: 0 while that is unknown."""
+        share = 1.0 - self.first_miss[ks - 1, probes]
+        share[np.isnan(share)] = 0.0
+        return share
 
     def _score(self, table: _Tables, ks: np.ndarray, probes: np.ndarray, pairs: np.ndarray,
                lookups: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -593,8 +601,9 @@ class _BucketSearch:
         first = self.first_miss[ks - 1, probes]
         first = self.first_miss[ks - 1, probes] = np.where(np.isnan(first), 1.0 - recall, first)
         needed = _tables_extrapolated(first, 1.0 - recall, self.tables, self.target)
-        promised = self.costs.hashed(needed * pairs, needed * lookups, self._hits(needed, ks, probes))
-        now = self.costs.hashed(self.tables * pairs, self.tables * lookups, self._hits(self.tables, ks, probes))
+        share = self._first_share(ks, probes)
+        promised = self.costs.hashed(needed * pairs, needed * lookups, self._hits(needed, ks, probes, share))
+        now = self.costs.hashed(self.tables * pairs, self.tables * lookups, self._hits(self.tables, ks, probes, share))
         # While nothing meets the target (only when some values are given)
         # the highest recall is chosen, so a setting that cannot meet it
         # still counts.
@@ -649,13 +658,20 @@ def _runs(values: np.ndarray) -> list[tuple[int, int]]:
 def _found_totals(nearest: np.ndarray, ks: np.ndarray, probes: np.ndarray) -> np.ndarray:
     """(settings,) int64: how many of the sample's true neighbours each setting
     (ks[i] digits, probes[i] probes) finds, from their nearest places ((q * nn,
-    k), column k - 1 for k digits): those placed at most at its probes."""
-    digits = np.unique(ks)
-    width = int(digits.max()) + 2
+    k), column k - 1 for k digits): those placed at most at its probes.
+    Requires: ks ascending (the order the searches keep their settings in)."""
+    first = np.empty(ks.size, dtype=bool)
+    first[:1] = True
+    np.not_equal(ks[1:], ks[:-1], out=first[1:])
+    digits = ks[first]
+    width = int(digits[-1]) + 2
     # A place past k (not looked up) goes to the last bin of its k, k + 1.
-    bins = np.minimum(nearest[:, digits - 1], digits + 1) + np.arange(digits.size) * width
+    # Counted a k at a time: each k's places gathered into a contiguous row.
+    bins = nearest.T[digits - 1]
+    np.minimum(bins, (digits + 1)[:, None], out=bins)
+    bins += np.arange(0, digits.size * width, width)[:, None]
     found = np.cumsum(np.bincount(bins.ravel(), minlength=digits.size * width).reshape(digits.size, width), axis=1)
-    return found[np.searchsorted(digits, ks), probes]
+    return found[np.cumsum(first) - 1, probes]
 
 
 def _found_shares(nearest: np.ndarray, k: int, probes: int, q: int) -> np.ndarray:
