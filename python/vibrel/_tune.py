@@ -593,10 +593,12 @@ class _BucketSearch:
         """The recall and cost of the settings (ks, probes) within the bound at
         the tables searched, their offers, and (which stay searched, the cost
         they promise, the tables they are extrapolated to need)."""
-        places = table.neighbour_places()
-        # A neighbour is found with p probes when some table places it at p or before.
-        k_top = places.shape[1]
-        self.nearest = places if self.nearest is None else np.minimum(self.nearest[:, :k_top], places)
+        # A neighbour is found with p probes when some table places it at p or
+        # before: the census lowers the places of the tables before these,
+        # those past the k_top digits still searched read as none of them.
+        k_top = table.s.shape[1]
+        self.nearest = table.neighbour_places(
+            None if self.nearest is None else np.minimum(self.nearest[:, :k_top], k_top + 1))
         recall = _found_totals(self.nearest, ks, probes) / self.nearest.shape[0]
         first = self.first_miss[ks - 1, probes]
         first = self.first_miss[ks - 1, probes] = np.where(np.isnan(first), 1.0 - recall, first)
@@ -732,14 +734,15 @@ class _Tables:
         over the counted tables."""
         return np.cumsum(self.counts, axis=1) * self.scale
 
-    def neighbour_places(self) -> np.ndarray:
+    def neighbour_places(self, start: np.ndarray | None = None) -> np.ndarray:
         """(q * nn, k) int64: column k - 1 the nearest place of each true
         neighbour's cell among its query's looked-up cells of k digits in any
-        of the tables: 0 the query's own, p its p-th probe; more than k when it
-        is none of them."""
+        of the tables, or in `start` (the places of earlier tables, as the
+        census takes them; asked for on the first call): 0 the query's own, p
+        its p-th probe; more than k when it is none of them."""
         if self._places is None:
             neighbours = self.sampled.neighbours()
-            self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b)
+            self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b, start)
             self.rows_hashed += self.s.shape[0] * (self.sampled.queries.shape[0] + neighbours.shape[0])
         assert self._places is not None
         return self._places

@@ -102,43 +102,54 @@ void lower_places(const double* queries, std::size_t q, const double* neighbours
     const std::size_t most_rows = kQueriesPerPiece * per_query;
     std::vector<std::int64_t> codes(k_max * most_rows);
     std::vector<double> column(most_rows);
+    std::vector<std::size_t> open(most_rows);
     for (std::size_t first_query = q0; first_query < q1; first_query += kQueriesPerPiece) {
       const std::size_t last_query = std::min(q1, first_query + kQueriesPerPiece);
-      const std::size_t rows = (last_query - first_query) * per_query;
-      const double* block = neighbours + first_query * per_query * d;
-      std::fill(codes.begin(), codes.end(), 0);
-      for (std::size_t j = 0; j < k_max; ++j) {
-        for (std::size_t r = 0; r < rows; ++r) column[r] = block[r * d + static_cast<std::size_t>(draw.s[j])];
-        kernel(column.data(), rows, DigitColumn{draw.u[j], static_cast<double>(draw.b), draw.b - 1, 1},
-               codes.data() + j * rows);
+      const std::size_t first_row = first_query * per_query;
+      // A neighbour at place 0 for every key length (its query's own cell
+      // in some table already) cannot be lowered, so it is not hashed again:
+      // once most of a sample is found, most of it is skipped.
+      std::size_t n_open = 0;
+      for (std::size_t row = first_row; row < last_query * per_query; ++row) {
+        const std::int64_t* at = places + row * k_max;
+        if (std::any_of(at, at + k_max, [](std::int64_t place) { return place != 0; })) open[n_open++] = row;
       }
-      for (std::size_t i = first_query; i < last_query; ++i) {
-        query.read(queries + i * d, draw);
-        for (std::size_t r = 0; r < per_query; ++r) {
-          const std::size_t local = (i - first_query) * per_query + r;
-          auto code = [&](std::size_t j) { return codes[j * rows + local]; };
-          // A neighbour is in the query's cell of k digits while none of them
-          // differs, and in one probe while exactly one does, by the probe's
-          // step: the digits past the second that differs do not matter.
-          std::size_t first = 0;
-          while (first < k_max && code(first) == query.codes[first]) ++first;
-          std::size_t second = first + 1;
-          while (second < k_max && code(second) == query.codes[second]) ++second;
-          const bool probed = first < k_max && code(first) == query.probed[first];
-          std::int64_t* out = places + (i * per_query + r) * k_max;
-          // Keys of up to `first` digits hold it in the query's own cell.
-          std::fill(out, out + std::min(first, k_max), 0);
-          if (!probed) continue;  // keys of more digits miss it: nothing lowers
-          // Keys of up to `second` digits find it in the probe of digit
-          // `first`, after the probes of the digits before it in probe order;
-          // keys of more digits miss it.
-          const std::uint32_t rank = query.position[first];
-          std::int64_t earlier = 0;  // digits below k probed before `first`
-          for (std::size_t k = 1; k <= first; ++k) earlier += query.position[k - 1] < rank ? 1 : 0;
-          for (std::size_t k = first + 1; k <= std::min(second, k_max); ++k) {
-            earlier += query.position[k - 1] < rank ? 1 : 0;
-            out[k - 1] = std::min(out[k - 1], 1 + earlier);
-          }
+      std::fill(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(k_max * n_open), 0);
+      for (std::size_t j = 0; j < k_max; ++j) {
+        const auto column_of_digit = static_cast<std::size_t>(draw.s[j]);
+        for (std::size_t o = 0; o < n_open; ++o) column[o] = neighbours[open[o] * d + column_of_digit];
+        kernel(column.data(), n_open, DigitColumn{draw.u[j], static_cast<double>(draw.b), draw.b - 1, 1},
+               codes.data() + j * n_open);
+      }
+      std::size_t query_read = q;  // none yet
+      for (std::size_t o = 0; o < n_open; ++o) {
+        const std::size_t row = open[o];
+        if (row / per_query != query_read) {
+          query_read = row / per_query;
+          query.read(queries + query_read * d, draw);
+        }
+        auto code = [&](std::size_t j) { return codes[j * n_open + o]; };
+        // A neighbour is in the query's cell of k digits while none of them
+        // differs, and in one probe while exactly one does, by the probe's
+        // step: the digits past the second that differs do not matter.
+        std::size_t first = 0;
+        while (first < k_max && code(first) == query.codes[first]) ++first;
+        std::size_t second = first + 1;
+        while (second < k_max && code(second) == query.codes[second]) ++second;
+        const bool probed = first < k_max && code(first) == query.probed[first];
+        std::int64_t* out = places + row * k_max;
+        // Keys of up to `first` digits hold it in the query's own cell.
+        std::fill(out, out + std::min(first, k_max), 0);
+        if (!probed) continue;  // keys of more digits miss it: nothing lowers
+        // Keys of up to `second` digits find it in the probe of digit
+        // `first`, after the probes of the digits before it in probe order;
+        // keys of more digits miss it.
+        const std::uint32_t rank = query.position[first];
+        std::int64_t earlier = 0;  // digits below k probed before `first`
+        for (std::size_t k = 1; k <= first; ++k) earlier += query.position[k - 1] < rank ? 1 : 0;
+        for (std::size_t k = first + 1; k <= std::min(second, k_max); ++k) {
+          earlier += query.position[k - 1] < rank ? 1 : 0;
+          out[k - 1] = std::min(out[k - 1], 1 + earlier);
         }
       }
     }
