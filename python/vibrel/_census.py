@@ -22,9 +22,11 @@ import numpy as np
 from vibrel.lsh import digit_codes, probe_digits
 
 Census = Callable[[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int], np.ndarray]
+# neighbour_places, which takes the places of earlier tables besides.
+Places = Callable[[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int, "np.ndarray | None"], np.ndarray]
 
 
-def census(threads: int = 0) -> tuple[Census, Census]:
+def census(threads: int = 0) -> tuple[Places, Census]:
     """(neighbour_places, probed_cell_counts): the compiled pair when the
     engine imports, its loops on `threads` threads (0: all), else this
     module's."""
@@ -35,7 +37,7 @@ def census(threads: int = 0) -> tuple[Census, Census]:
     if threads == 0:
         return _periodic.neighbour_places, _periodic.probed_cell_counts
 
-    def counted(function: Census) -> Census:
+    def counted(function: Callable[..., np.ndarray]) -> Callable[..., np.ndarray]:
         def call(*args: Any) -> np.ndarray:
             return _periodic.call_with_threads(threads, function, *args)
         return call
@@ -43,13 +45,16 @@ def census(threads: int = 0) -> tuple[Census, Census]:
 
 
 def neighbour_places(queries: np.ndarray, neighbours: np.ndarray, s: np.ndarray, u: np.ndarray,
-                     b: int) -> np.ndarray:
+                     b: int, start: np.ndarray | None = None) -> np.ndarray:
     """(len(neighbours), k_max) int64: column k - 1 holds the nearest place
     any table gives neighbour i among the looked-up cells of query i //
     (len(neighbours) // len(queries)) with k digits: 0 its own cell, p its
-    p-th probe, k_max + 1 neither."""
-    places = _table_places(queries, neighbours, s[0], u[0], b)
-    for t in range(1, s.shape[0]):
+    p-th probe, k_max + 1 neither; with `start` (the places of earlier
+    tables) the nearest of those and these."""
+    places = np.full((neighbours.shape[0], s.shape[1]), s.shape[1] + 1, dtype=np.int64)
+    if start is not None:
+        places = np.minimum(places, start)
+    for t in range(s.shape[0]):
         places = np.minimum(places, _table_places(queries, neighbours, s[t], u[t], b))
     return places
 

@@ -573,28 +573,39 @@ class _BucketSearch:
         self._update_done()
         return table.rows_hashed + _STEP_ROWS
 
-    def _hits(self, at: Any, ks: np.ndarray, probes: np.ndarray) -> np.ndarray:
+    def _hits(self, at: Any, ks: np.ndarray, probes: np.ndarray, share: np.ndarray | None = None) -> np.ndarray:
         """How often `at` tables of each setting (ks, probes) meet a true
         neighbour: each at the rate of the first table searched (none while
-        that is unknown)."""
-        share = np.nan_to_num(1.0 - self.first_miss[ks - 1, probes], nan=0.0)
+        that is unknown); `share` that rate when the caller has it
+        (`_first_share`)."""
+        share = self._first_share(ks, probes) if share is None else share
         return np.where(share > 0, at, 0.0) * share  # no inf * 0 for a setting that meets none
+
+    def _first_share(self, ks: np.ndarray, probes: np.ndarray) -> np.ndarray:
+        """The share of the true neighbours that the first table of each
+        setting (ks, probes) finds: 0 while that is unknown."""
+        share = 1.0 - self.first_miss[ks - 1, probes]
+        share[np.isnan(share)] = 0.0
+        return share
 
     def _score(self, table: _Tables, ks: np.ndarray, probes: np.ndarray, pairs: np.ndarray,
                lookups: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The recall and cost of the settings (ks, probes) within the bound at
         the tables searched, their offers, and (which stay searched, the cost
         they promise, the tables they are extrapolated to need)."""
-        places = table.neighbour_places()
-        # A neighbour is found with p probes when some table places it at p or before.
-        k_top = places.shape[1]
-        self.nearest = places if self.nearest is None else np.minimum(self.nearest[:, :k_top], places)
+        # A neighbour is found with p probes when some table places it at p or
+        # before: the census lowers the places of the tables before these,
+        # those past the k_top digits still searched read as none of them.
+        k_top = table.s.shape[1]
+        self.nearest = table.neighbour_places(
+            None if self.nearest is None else np.minimum(self.nearest[:, :k_top], k_top + 1))
         recall = _found_totals(self.nearest, ks, probes) / self.nearest.shape[0]
         first = self.first_miss[ks - 1, probes]
         first = self.first_miss[ks - 1, probes] = np.where(np.isnan(first), 1.0 - recall, first)
         needed = _tables_extrapolated(first, 1.0 - recall, self.tables, self.target)
-        promised = self.costs.hashed(needed * pairs, needed * lookups, self._hits(needed, ks, probes))
-        now = self.costs.hashed(self.tables * pairs, self.tables * lookups, self._hits(self.tables, ks, probes))
+        share = self._first_share(ks, probes)
+        promised = self.costs.hashed(needed * pairs, needed * lookups, self._hits(needed, ks, probes, share))
+        now = self.costs.hashed(self.tables * pairs, self.tables * lookups, self._hits(self.tables, ks, probes, share))
         # While nothing meets the target (only when some values are given)
         # the highest recall is chosen, so a setting that cannot meet it
         # still counts.
@@ -649,13 +660,20 @@ def _runs(values: np.ndarray) -> list[tuple[int, int]]:
 def _found_totals(nearest: np.ndarray, ks: np.ndarray, probes: np.ndarray) -> np.ndarray:
     """(settings,) int64: how many of the sample's true neighbours each setting
     (ks[i] digits, probes[i] probes) finds, from their nearest places ((q * nn,
-    k), column k - 1 for k digits): those placed at most at its probes."""
-    digits = np.unique(ks)
-    width = int(digits.max()) + 2
+    k), column k - 1 for k digits): those placed at most at its probes.
+    Requires: ks ascending (the order the searches keep their settings in)."""
+    first = np.empty(ks.size, dtype=bool)
+    first[:1] = True
+    np.not_equal(ks[1:], ks[:-1], out=first[1:])
+    digits = ks[first]
+    width = int(digits[-1]) + 2
     # A place past k (not looked up) goes to the last bin of its k, k + 1.
-    bins = np.minimum(nearest[:, digits - 1], digits + 1) + np.arange(digits.size) * width
+    # Counted a k at a time: each k's places gathered into a contiguous row.
+    bins = nearest.T[digits - 1]
+    np.minimum(bins, (digits + 1)[:, None], out=bins)
+    bins += np.arange(0, digits.size * width, width)[:, None]
     found = np.cumsum(np.bincount(bins.ravel(), minlength=digits.size * width).reshape(digits.size, width), axis=1)
-    return found[np.searchsorted(digits, ks), probes]
+    return found[np.cumsum(first) - 1, probes]
 
 
 def _found_shares(nearest: np.ndarray, k: int, probes: int, q: int) -> np.ndarray:
@@ -716,14 +734,15 @@ class _Tables:
         over the counted tables."""
         return np.cumsum(self.counts, axis=1) * self.scale
 
-    def neighbour_places(self) -> np.ndarray:
+    def neighbour_places(self, start: np.ndarray | None = None) -> np.ndarray:
         """(q * nn, k) int64: column k - 1 the nearest place of each true
         neighbour's cell among its query's looked-up cells of k digits in any
-        of the tables: 0 the query's own, p its p-th probe; more than k when it
-        is none of them."""
+        of the tables, or in `start` (the places of earlier tables, as the
+        census takes them; asked for on the first call): 0 the query's own, p
+        its p-th probe; more than k when it is none of them."""
         if self._places is None:
             neighbours = self.sampled.neighbours()
-            self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b)
+            self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b, start)
             self.rows_hashed += self.s.shape[0] * (self.sampled.queries.shape[0] + neighbours.shape[0])
         assert self._places is not None
         return self._places

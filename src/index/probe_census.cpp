@@ -1,6 +1,7 @@
 #include "index/probe_census.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -21,6 +22,8 @@ using kernels::DigitColumnKernel;
 
 // Queries per task of the pool.
 constexpr std::size_t kQueriesPerPiece = 16;
+// Bits of a key sorted per pass: 2048 counters stay in the first-level cache.
+constexpr unsigned kRadixBits = 11;
 
 // A query's digits and the order its probes flip them in.
 struct QueryDigits {
@@ -55,6 +58,26 @@ struct QueryDigits {
   }
 };
 
+// Sorts non-negative keys ascending by least-significant-digit radix passes,
+// as many as the largest key has digits of kRadixBits: a few linear passes over
+// a sample of thousands of keys, where a comparison sort would take most of a
+// census table's time.
+void radix_sort(Buffer<std::int64_t>& keys) {
+  std::uint64_t largest = 0;
+  for (const std::int64_t key : keys) largest = std::max(largest, static_cast<std::uint64_t>(key));
+  const auto width = static_cast<unsigned>(std::bit_width(largest));
+  constexpr std::uint64_t kMask = (std::uint64_t{1} << kRadixBits) - 1;
+  Buffer<std::int64_t> spare(keys.size());
+  std::vector<std::size_t> start(kMask + 2);
+  for (unsigned shift = 0; shift < width; shift += kRadixBits) {
+    std::fill(start.begin(), start.end(), 0);
+    for (const std::int64_t key : keys) ++start[((static_cast<std::uint64_t>(key) >> shift) & kMask) + 1];
+    for (std::size_t v = 0; v <= kMask; ++v) start[v + 1] += start[v];
+    for (const std::int64_t key : keys) spare[start[(static_cast<std::uint64_t>(key) >> shift) & kMask]++] = key;
+    std::swap(keys, spare);
+  }
+}
+
 void check_draw(const DigitDraw& draw, std::size_t d) {
   VB_CHECK(draw.b >= 2, "a census needs at least two buckets a digit");
   for (std::size_t j = 0; j < draw.k_max; ++j) {
@@ -68,34 +91,65 @@ void lower_places(const double* queries, std::size_t q, const double* neighbours
                   std::size_t d, const DigitDraw& draw, std::int64_t* places) {
   check_draw(draw, d);
   const std::size_t k_max = draw.k_max;
-  const auto none = static_cast<std::int64_t>(k_max + 1);
-  const double buckets = static_cast<double>(draw.b);
+  const DigitColumnKernel kernel = kernels::digit_column_kernel(kernels::hash_level_for(draw.b));
   // Pieces of whole queries write disjoint rows of `places`.
   pool::parallel_for(q, kQueriesPerPiece, [&](std::size_t q0, std::size_t q1) {
     QueryDigits query(k_max);
-    for (std::size_t i = q0; i < q1; ++i) {
-      query.read(queries + i * d, draw);
-      for (std::size_t r = 0; r < per_query; ++r) {
-        const std::size_t row = i * per_query + r;
-        const double* point = neighbours + row * d;
-        auto code = [&](std::size_t j) {
-          return digit_of(bucket_position(point[draw.s[j]], draw.u[j], buckets), draw.b - 1);
-        };
+    // The digits of a few queries' neighbours, digit-major: a digit a column
+    // at a time by the hashing kernel, which costs less than hashing each
+    // neighbour's digits one by one up to the second that differs, and small
+    // enough to stay in the first-level cache while they are compared.
+    const std::size_t most_rows = kQueriesPerPiece * per_query;
+    std::vector<std::int64_t> codes(k_max * most_rows);
+    std::vector<double> column(most_rows);
+    std::vector<std::size_t> open(most_rows);
+    for (std::size_t first_query = q0; first_query < q1; first_query += kQueriesPerPiece) {
+      const std::size_t last_query = std::min(q1, first_query + kQueriesPerPiece);
+      const std::size_t first_row = first_query * per_query;
+      // A neighbour at place 0 for every key length (its query's own cell
+      // in some table already) cannot be lowered, so it is not hashed again:
+      // once most of a sample is found, most of it is skipped.
+      std::size_t n_open = 0;
+      for (std::size_t row = first_row; row < last_query * per_query; ++row) {
+        const std::int64_t* at = places + row * k_max;
+        if (std::any_of(at, at + k_max, [](std::int64_t place) { return place != 0; })) open[n_open++] = row;
+      }
+      std::fill(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(k_max * n_open), 0);
+      for (std::size_t j = 0; j < k_max; ++j) {
+        const auto column_of_digit = static_cast<std::size_t>(draw.s[j]);
+        for (std::size_t o = 0; o < n_open; ++o) column[o] = neighbours[open[o] * d + column_of_digit];
+        kernel(column.data(), n_open, DigitColumn{draw.u[j], static_cast<double>(draw.b), draw.b - 1, 1},
+               codes.data() + j * n_open);
+      }
+      std::size_t query_read = q;  // none yet
+      for (std::size_t o = 0; o < n_open; ++o) {
+        const std::size_t row = open[o];
+        if (row / per_query != query_read) {
+          query_read = row / per_query;
+          query.read(queries + query_read * d, draw);
+        }
+        auto code = [&](std::size_t j) { return codes[j * n_open + o]; };
         // A neighbour is in the query's cell of k digits while none of them
         // differs, and in one probe while exactly one does, by the probe's
         // step: the digits past the second that differs do not matter.
         std::size_t first = 0;
-        std::int64_t first_code = 0;
-        while (first < k_max && (first_code = code(first)) == query.codes[first]) ++first;
+        while (first < k_max && code(first) == query.codes[first]) ++first;
         std::size_t second = first + 1;
         while (second < k_max && code(second) == query.codes[second]) ++second;
-        const bool probed = first < k_max && first_code == query.probed[first];
+        const bool probed = first < k_max && code(first) == query.probed[first];
         std::int64_t* out = places + row * k_max;
-        const std::uint32_t rank = first < k_max ? query.position[first] : 0;
+        // Keys of up to `first` digits hold it in the query's own cell.
+        std::fill(out, out + std::min(first, k_max), 0);
+        if (!probed) continue;  // keys of more digits miss it: nothing lowers
+        // Keys of up to `second` digits find it in the probe of digit
+        // `first`, after the probes of the digits before it in probe order;
+        // keys of more digits miss it.
+        const std::uint32_t rank = query.position[first];
         std::int64_t earlier = 0;  // digits below k probed before `first`
-        for (std::size_t k = 1; k <= k_max; ++k) {
+        for (std::size_t k = 1; k <= first; ++k) earlier += query.position[k - 1] < rank ? 1 : 0;
+        for (std::size_t k = first + 1; k <= std::min(second, k_max); ++k) {
           earlier += query.position[k - 1] < rank ? 1 : 0;
-          out[k - 1] = std::min(out[k - 1], k <= first ? 0 : (k <= second && probed) ? 1 + earlier : none);
+          out[k - 1] = std::min(out[k - 1], 1 + earlier);
         }
       }
     }
@@ -124,7 +178,7 @@ void add_cell_counts(const double* queries, std::size_t q, const double* others,
     kernel(column.data(), m, DigitColumn{draw.u[j], static_cast<double>(draw.b), draw.b - 1, weight[j]},
            sorted.data());
   }
-  std::sort(sorted.begin(), sorted.end());
+  radix_sort(sorted);
   // The points of a cell of k digits lie within those of the cell of its
   // first k - 1, so each looked-up cell is found by narrowing the range of the
   // one before it: the own cell of k - 1 digits for a probe of digit k - 1.

@@ -30,7 +30,8 @@ struct DigitDraw {
 // p-th probe (1 <= p <= k), k_max + 1 neither. Starting from k_max + 1 and
 // lowering once per table gives the nearest place any of the tables gives.
 // `queries` is q × d, `neighbours` (q · per_query) × d, both row-major.
-// Requires: every s entry in [0, d); b >= 2 and b^k_max within int64.
+// Requires: every s entry in [0, d); b >= 2 and b^k_max within int64; every
+// entry of `places` at most k_max + 1.
 // Runs in parallel on the pool, by pieces of whole queries; the result does not
 // depend on the number of threads.
 void lower_places(const double* queries, std::size_t q, const double* neighbours, std::size_t per_query,

@@ -3,6 +3,7 @@
 #include "module/numpy_api.h"
 
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "base/errors.h"
@@ -18,11 +19,11 @@ namespace {
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-const Signature kPlaces{"neighbour_places", {"queries", "neighbours", "s", "u", "b"}, 5};
+const Signature kPlaces{"neighbour_places", {"queries", "neighbours", "s", "u", "b", "start"}, 5};
 const Signature kCounts{"probed_cell_counts", {"queries", "others", "s", "u", "b"}, 5};
 
 constexpr const char* kPlacesDoc =
-    "neighbour_places(queries, neighbours, s, u, b)\n"
+    "neighbour_places(queries, neighbours, s, u, b, start=None)\n"
     "--\n"
     "\n"
     "Where each true neighbour lies among its query's looked-up cells, the\n"
@@ -32,7 +33,10 @@ constexpr const char* kPlacesDoc =
     "(len(neighbours), k_max), column k - 1 holding 0 for the query's own\n"
     "cell, p for its p-th probe and k_max + 1 for neither. Neighbour i belongs\n"
     "to query i // per_query, with per_query = len(neighbours) //\n"
-    "len(queries). Rows are finite float64 on the unit torus.";
+    "len(queries). Rows are finite float64 on the unit torus. `start`, the\n"
+    "places of earlier tables (int64, the shape of the result, each in\n"
+    "[0, k_max + 1]), makes the result their minimum with these tables'; a\n"
+    "neighbour at 0 for every k in it is not hashed again.";
 
 constexpr const char* kCountsDoc =
     "probed_cell_counts(queries, others, s, u, b)\n"
@@ -88,16 +92,32 @@ struct CensusArgs {
   index::DigitDraw draw(std::size_t t) const { return {s.data() + t * k_max, u.data() + t * k_max, k_max, b}; }
 };
 
+// The places to lower from: `start` checked and copied, or k_max + 1 (none)
+// everywhere when it is None or omitted.
+Buffer<std::int64_t> start_places(PyObject* start, const CensusArgs& in) {
+  const auto none = static_cast<std::int64_t>(in.k_max + 1);
+  const std::optional<ArrayArg> given = ArrayArg::convert_optional(start, 2, NPY_INT64, "start");
+  if (!given) return Buffer<std::int64_t>(in.m * in.k_max, none);
+  if (given->dim(0) != in.m || given->dim(1) != in.k_max) {
+    throw ArgumentError("start must have one row per neighbour and one column per digit of s");
+  }
+  Buffer<std::int64_t> places = given->copy_i64();
+  for (const std::int64_t place : places) {
+    if (place < 0 || place > none) throw ArgumentError("start must hold places in [0, k_max + 1]");
+  }
+  return places;
+}
+
 PyObject* neighbour_places(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    PyObject* a[5];
+    PyObject* a[6];
     bind_fastcall(kPlaces, args, nargsf, kwnames, a);
     const CensusArgs in(a, "neighbours");
     if (in.q == 0 ? in.m != 0 : in.m % in.q != 0) {
       throw ArgumentError("neighbours must hold the same number of rows for every query");
     }
     const std::size_t per_query = in.q == 0 ? 0 : in.m / in.q;
-    Buffer<std::int64_t> places(in.m * in.k_max, static_cast<std::int64_t>(in.k_max + 1));
+    Buffer<std::int64_t> places = start_places(a[5], in);
     {
       GilRelease unlocked;
       for (std::size_t t = 0; t < in.tables; ++t) {

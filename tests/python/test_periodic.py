@@ -162,6 +162,18 @@ def test_census_counts_what_the_reference_index_looks_up(rng, b, k):
     counts = _periodic.probed_cell_counts(queries, others, s, u, b)
     np.testing.assert_array_equal(places, _census.neighbour_places(queries, neighbours, s, u, b))
     np.testing.assert_array_equal(counts, _census.probed_cell_counts(queries, others, s, u, b))
+    # Table by table from the places of the tables before: the same places,
+    # whichever neighbours are skipped as found in their own cell already.
+    by_table = _periodic.neighbour_places(queries, neighbours, s[:1], u[:1], b)
+    for t in range(1, tables):
+        by_table = _periodic.neighbour_places(queries, neighbours, s[t:t + 1], u[t:t + 1], b, by_table)
+    np.testing.assert_array_equal(by_table, places)
+    start = rng.integers(0, k + 2, places.shape)
+    start[::3] = 0
+    np.testing.assert_array_equal(_periodic.neighbour_places(queries, neighbours, s, u, b, start),
+                                  np.minimum(start, places))
+    np.testing.assert_array_equal(_census.neighbour_places(queries, neighbours, s, u, b, start),
+                                  np.minimum(start, places))
     owner = np.repeat(np.arange(len(queries)), 8)
     for digits in range(1, k + 1):  # the index of that many digits: its own keys and probes
         ref = PythonLshIndex(b, digits, tables, digits, s[:, :digits], u[:, :digits])
@@ -185,13 +197,17 @@ def test_census_counts_what_the_reference_index_looks_up(rng, b, k):
     (dict(rows=np.zeros((7, 3))), ValueError, "the same number of rows for every query"),
     (dict(rows=np.zeros((8, 2))), ValueError, "as many columns as queries"),
     (dict(queries=np.zeros((4, 3), np.float32)), TypeError, "not an instance of 'ndarray'"),
+    (dict(start=np.zeros((8, 3), np.int64)), ValueError, "one row per neighbour and one column per digit"),
+    (dict(start=np.full((8, 2), 4)), ValueError, r"start must hold places in \[0, k_max \+ 1\]"),
+    (dict(start=np.full((8, 2), -1)), ValueError, r"start must hold places in \[0, k_max \+ 1\]"),
 ])
 def test_census_refuses_bad_arguments(change, error, message):
     from vibrel import _periodic
-    args = dict(queries=np.zeros((4, 3)), rows=np.zeros((8, 3)), s=np.array([[0, 2]]), u=np.zeros((1, 2)), b=3)
+    args = dict(queries=np.zeros((4, 3)), rows=np.zeros((8, 3)), s=np.array([[0, 2]]), u=np.zeros((1, 2)), b=3,
+                start=None)
     args |= change
     with pytest.raises(error, match=message):
-        _periodic.neighbour_places(args["queries"], args["rows"], args["s"], args["u"], args["b"])
+        _periodic.neighbour_places(args["queries"], args["rows"], args["s"], args["u"], args["b"], args["start"])
 
 
 @pytest.mark.parametrize("metric, box", [("l1", None), ("l2", None), ("l1", (2.0, 1.0, 3.0)), ("l2", (0.7, 10.0, 1.3))])

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -109,6 +110,25 @@ TEST(ProbeCensus, PlacesAndCountsMatchTheEngineLookups) {
       EXPECT_GT(probed, 0u);
       for (std::size_t e = 0; e < counts.size(); ++e) {
         EXPECT_EQ(counts[e], expected_counts[e]) << "b=" << b << " entry " << e;
+      }
+      // Lowering the places of one draw by another's gives their minimum,
+      // though the neighbours at place 0 for every k are not hashed again.
+      {
+        const Draw other = random_draw(b, k_max, d, zero_shift, 50 + b);
+        Buffer<std::int64_t> alone(places.size(), static_cast<std::int64_t>(k_max + 1));
+        lower_places(queries.data(), q, neighbours.data(), per_query, d, other.view(), alone.data());
+        Buffer<std::int64_t> both = places;
+        lower_places(queries.data(), q, neighbours.data(), per_query, d, other.view(), both.data());
+        std::size_t settled = 0;
+        for (std::size_t r = 0; r < q * per_query; ++r) {
+          bool zero = true;
+          for (std::size_t k = 0; k < k_max; ++k) zero = zero && places[r * k_max + k] == 0;
+          settled += zero;
+        }
+        EXPECT_GT(settled, 0u);
+        for (std::size_t e = 0; e < places.size(); ++e) {
+          ASSERT_EQ(both[e], std::min(places[e], alone[e])) << "b=" << b << " entry " << e;
+        }
       }
       // One thread and the portable hashing kernel count the same.
       {
