@@ -51,14 +51,6 @@ void measure_and_offer(const index::Index& index, Ws& ws, TopK& topk, const std:
   offer_all(topk, ids, measure(index, ws, ids, count), count, exclude);
 }
 
-// The bar of a full collector in code units: a candidate whose bound exceeds
-// it has a distance strictly above the worst kept entry's and cannot enter.
-// No bar while the collector has room.
-std::int64_t bar_of(const index::Index& index, const TopK& topk) {
-  if (topk.len < topk.cap()) return std::numeric_limits<std::int64_t>::max();
-  return kernels::code_limit(from_bits(topk.heap[0].dist_bits), index.kernels.code_scale);
-}
-
 // The candidates in gather order, measured kPickChunk at a time, each only
 // when its bound is within the bar of the collector as it stood after the
 // last chunk; the bar falls as nearer entries arrive. The gather lists the
@@ -72,7 +64,7 @@ void refine_by_bounds(const index::Index& index, Ws& ws, TopK& topk, std::int64_
   const std::uint32_t* bounds = ws.cand_bound.data();
   std::vector<std::uint64_t>& picked = ws.picked;
   picked.clear();
-  std::int64_t bar = bar_of(index, topk);
+  std::int64_t bar = refine_bar(index, topk);
   const float* points = index.points_f32.data();
   for (std::size_t i = 0; i < count; ++i) {
     if (bounds[i] > bar) continue;
@@ -82,7 +74,7 @@ void refine_by_bounds(const index::Index& index, Ws& ws, TopK& topk, std::int64_
     picked.push_back(ids[i]);
     if (picked.size() == kPickChunk) {
       measure_and_offer(index, ws, topk, picked.data(), picked.size(), exclude);
-      bar = bar_of(index, topk);
+      bar = refine_bar(index, topk);
       picked.clear();
     }
   }
@@ -90,6 +82,11 @@ void refine_by_bounds(const index::Index& index, Ws& ws, TopK& topk, std::int64_
 }
 
 }  // namespace
+
+std::int64_t refine_bar(const index::Index& index, const TopK& topk) {
+  if (topk.len < topk.cap()) return std::numeric_limits<std::int64_t>::max();
+  return kernels::code_limit(from_bits(topk.heap[0].dist_bits), index.kernels.code_scale);
+}
 
 void refine_topk(const index::Index& index, Ws& ws, TopK& topk, std::int64_t exclude) {
   const std::size_t count = ws.cand_ids.size();

@@ -19,4 +19,9 @@ namespace vb::query {
 // Thread safe for distinct workspaces and collectors.
 void refine_topk(const index::Index& index, Ws& ws, TopK& topk, std::int64_t exclude);
 
+// The bar of the collector in code units: a candidate whose code bound
+// exceeds it has a distance strictly above the worst kept entry and cannot
+// enter. INT64_MAX while the collector has room.
+std::int64_t refine_bar(const index::Index& index, const TopK& topk);
+
 }  // namespace vb::query

@@ -37,6 +37,8 @@ struct Ws {
   // Candidates of the current query, each id once, in gather order. Left
   // uninitialised as they grow: a gather writes every slot it keeps.
   Buffer<std::uint64_t> cand_ids;
+  // Distinct points the current gather has met, listed in cand_ids or not.
+  std::size_t listed = 0;
   // Single-precision distance of each candidate (refinement scratch).
   Buffer<float> cand_dist;
   // When `bounded`: per candidate of cand_ids, at the same position, its code
@@ -90,6 +92,7 @@ struct Ws {
     }
     cand_ids.clear();
     cand_bound.clear();
+    listed = 0;
     bounded = false;
   }
 

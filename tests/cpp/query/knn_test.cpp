@@ -132,27 +132,45 @@ INSTANTIATE_TEST_SUITE_P(Knn, PerQueryCodes,
                          ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 15, 16, 17, 24, 33),
                                             ::testing::Values(0, 1, 2), ::testing::Bool()));
 
-// The query sits at the top of its code. The point listed first (id 0) lies
-// below it with a loose bound; the last one listed (the largest id) lies
-// above it, a hair nearer, at the bottom of its code, so its bound is tight:
-// equal to the bar that the first point sets once it is kept. Far points
-// between them are measured with the first or skipped. The last point must
-// still be measured, and win.
+// The query sits at the top of its code, at the top of its cell in the
+// first table. The point nearest below it (A) lies in that cell with a loose
+// bound; the winner (B) lies above it, a hair nearer, at the bottom of its
+// code, so its bound is tight: equal to the bar that A sets once it is kept.
+// Far points fill the cells. In one table (every point in one cell) B is
+// listed last; in two tables B lies beyond the first table's cell and is met
+// only in the second one's, after the first table's candidates have set the
+// bar. Both tiers: codes in key order and codes by id. B must still be
+// measured, and win.
 TEST(Knn, ACandidateWhoseBoundEqualsTheBarIsMeasured) {
-  const double q = 100.0 / 256 - 0x1p-20;
+  const double q = 128.0 / 256 - 0x1p-20;
+  const double a = 125.0 / 256 - 0x3p-20;  // 3/256 + 2^-19 away, bound 2 (L1) or 4 (L2)
+  const double b = 131.0 / 256;            // 3/256 + 2^-20 away, bound 3 (L1) or 9 (L2), the bar's floor
   Buffer<double> points(301);
-  points[0] = 97.0 / 256 - 0x3p-20;  // 3/256 + 2^-19 away, bound 2 (L1) or 4 (L2)
-  for (std::size_t p = 1; p < 300; ++p) points[p] = 0.6 + 0.001 * static_cast<double>(p);
-  points[300] = 103.0 / 256;  // 3/256 + 2^-20 away, bound 3 (L1) or 9 (L2), the bar's floor
-  for (Metric metric : {Metric::kL1, Metric::kL2}) {
-    index::Index ix = index::testing::random_index(1, 1, 1, 1, 3);
-    index::build(ix, points, points.size(), 1, points.size());
-    ix.metric = metric;
-    index::choose_kernels(ix);
-    const Buffer<double> query = {q};
-    const PerQuery got = per_query(ix, query, 1, 1, nullptr);
-    EXPECT_EQ(got.rows.ids, std::vector<std::int64_t>{300});
-    expect_codes_change_nothing(ix, query, 1, 2, nullptr, "tight bound");
+  points[0] = a;
+  for (std::size_t p = 1; p < 300; ++p) points[p] = (p % 2 == 0 ? 0.26 : 0.7) + 0.0001 * static_cast<double>(p);
+  points[300] = b;
+  struct Layout {
+    std::int64_t buckets;
+    std::vector<double> shifts;  // one table a shift
+  };
+  // Four cells a table: the first table cuts at 1/2, between A and B; the
+  // second, shifted by 1/8, holds the query, A and B in one cell.
+  for (const Layout& layout : {Layout{1, {0.0}}, Layout{4, {0.0, 0.125}}}) {
+    for (std::size_t n_static : {points.size(), std::size_t{0}}) {
+      for (Metric metric : {Metric::kL1, Metric::kL2}) {
+        const std::size_t l = layout.shifts.size();
+        index::Index ix(layout.buckets, 1, l, 0, std::vector<std::int64_t>(l, 0), layout.shifts, 1024);
+        index::build(ix, points, points.size(), 1, n_static);
+        ix.metric = metric;
+        index::choose_kernels(ix);
+        const Buffer<double> query = {q};
+        const std::string label = "tables " + std::to_string(l) + " static " + std::to_string(n_static);
+        const PerQuery got = per_query(ix, query, 1, 1, nullptr);
+        EXPECT_EQ(got.rows.ids, std::vector<std::int64_t>{300}) << label;
+        expect_codes_change_nothing(ix, query, 1, 1, nullptr, label + " tight bound");
+        expect_codes_change_nothing(ix, query, 1, 2, nullptr, label + " tight bound");
+      }
+    }
   }
 }
 
