@@ -237,9 +237,11 @@ class Costs:
     def hashed(self, pairs: Any, lookups: Any, hits: Any = 1.0) -> Any:
         """Seconds of a hashed query that evaluates `pairs` candidates over
         `lookups` looked-up cells, meeting each true neighbour `hits` times on
-        average (scalars or arrays alike)."""
-        return (pairs * self.pair + lookups * self.lookup
-                + self.survivor * survivors(pairs, self.n_neighbors, hits))
+        average (scalars or arrays alike).  A setting extrapolated to need
+        endless tables costs endlessly much, also where survivors are free
+        (the float model), not 0 * inf."""
+        cost = pairs * self.pair + lookups * self.lookup
+        return cost + self.survivor * survivors(pairs, self.n_neighbors, hits) if self.survivor else cost
 
     def exhaustive(self, n: int) -> float:
         """Seconds of an exhaustive query over n points."""
