@@ -12,7 +12,7 @@ default marked.
 
     .venv/bin/python bench/bench_front.py [--n 200000] [--queries 2000] [--big] [--plot PATH]
     .venv/bin/python bench/bench_front.py --goals [--big] [--repeat 3]   # fit against build only
-    .venv/bin/python bench/bench_front.py --codes [--repeat 3]   # the byte-code filter off and on, side by side
+    .venv/bin/python bench/bench_front.py --codes [--repeat 3] [--only blobs]   # the byte-code filter off and on
 
 With --codes, each workload is fitted in fresh processes, alternating:
 "before", the code filter off (every candidate measured in float32,
@@ -235,9 +235,10 @@ def codes_child(name, n, m, repeat, before=False):
             "setting": f"b={p['b']} k={p['k']} l={p['l']} probes={p['probes']}"}
 
 
-def codes_side_by_side(n, m, repeat):
+def codes_side_by_side(n, m, repeat, only=None):
     """The hashed search and the epoch cycle with the code filter off and on,
-    each in two alternating fresh processes (the switch is read at import)."""
+    each in two alternating fresh processes (the switch is read at import);
+    `only`: just the workloads whose name contains it ("epochs" for the cycle)."""
     def run(name, on):
         env = dict(os.environ, VIBREL_CODE_FILTER="on" if on else "off")
         command = [sys.executable, os.path.abspath(__file__), "--codes-child", name, "--n", str(n),
@@ -249,6 +250,8 @@ def codes_side_by_side(n, m, repeat):
           "| after: setting | codes ms | recall | speed-up | per-query path before / after ms |"
           "\n|---|---|---:|---:|---|---:|---:|---:|---:|", flush=True)
     for name in CODE_CASES:
+        if only and only not in name:
+            continue
         off, on = [], []
         for _ in range(2):
             off.append(run(name, False))
@@ -259,6 +262,8 @@ def codes_side_by_side(n, m, repeat):
         print(f"| {name} | {off[0]['setting']} | {1e3 * t_off:.0f} | {off[0]['recall']:.4f} | {on[0]['setting']} "
               f"| {1e3 * t_on:.0f} | {on[0]['recall']:.4f} | {t_off / t_on:.2f}x | {1e3 * s_off:.0f} / {1e3 * s_on:.0f} |",
               flush=True)
+    if only and only not in "epochs":
+        return
     off, on = run("epochs", False), run("epochs", True)
     print(f"\nEpoch cycle ({n - 20_000:,} static + 20,000 moving, d = 16; update, then the moving points' "
           f"self-join; medians of {repeat} epochs): tuned with codes {on['tuned']:.3f} s, float32 exhaustive "
@@ -319,7 +324,7 @@ def main():
         return
     print(f"CPU: {cpu_name()}, {os.cpu_count()} hardware threads, engine pool {pool_threads()} threads\n")
     if args.codes:
-        codes_side_by_side(n, m, args.repeat)
+        codes_side_by_side(n, m, args.repeat, args.only)
         return
     if args.goals:
         print(f"Fit against build, medians of {args.repeat}:\n")

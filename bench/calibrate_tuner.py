@@ -39,10 +39,13 @@ processes that alternate the filter off and on (the switch is read at import):
 each for 10 and 100 neighbours, so that it tells the survivors from the rest.
 It prints the timings, the fitted constants to paste into `vibrel._tune`, and
 each timing's relative residual against the fit (the machine is shared: look
-for outliers before trusting the constants).  Times are pool wall time times
-the pool's threads, so that the number of cores does not enter the constants.
+for outliers before trusting the constants).  Each call is timed by two clocks:
+the process's CPU time (all its threads), which the fit uses by default, since
+a thread of a shared machine that waits for a core costs wall time and no work;
+and the pool's wall time times its threads (--clock wall), which also counts a
+serial stage's idle thread.  Neither lets the number of cores enter the constants.
 
-    .venv/bin/python bench/calibrate_tuner.py [--sizes 50000 200000] [--dims 4 8 16 32] [--repeat 3]
+    .venv/bin/python bench/calibrate_tuner.py [--sizes 50000 200000] [--dims 4 8 16 32] [--repeat 3] [--clock cpu]
 """
 
 import argparse
@@ -62,6 +65,9 @@ from machine import cpu_name, pool_threads  # noqa: E402
 # cost (which grows with n_neighbors) from the candidates'.
 NEIGHBOURS = (10, 100)
 CACHE_BYTES = 4 << 20  # as vibrel._tune assumes
+# Each timing is kept by both clocks: the wall clock times the pool's threads, and
+# the process's CPU clock.
+CLOCKS = ("wall_ns", "cpu_ns")
 # The timed queries whose true neighbours' hits are counted.
 HIT_ROWS = 200
 # (mean points per cell per neighbour, probes on every digit): the hashed settings timed.
@@ -69,18 +75,21 @@ CELLS = ((0.05, True), (8.0, False), (32.0, True), (128.0, False))
 
 
 def median_ns(index, queries, exclude, repeat, threads, nn):
-    """Median thread-nanoseconds per query of `repeat` kNN calls, and the pairs
-    per query the engine reports."""
+    """Median thread-nanoseconds per query of `repeat` kNN calls, by the wall
+    clock times the pool's threads and by the process's CPU clock (all its
+    threads: on a shared machine a thread that waits for a core costs wall time
+    but no CPU time), and the pairs per query the engine reports."""
     index.query_knn(queries[:50], nn)  # first touch of the tables and workspaces
-    times = []
+    walls, cpus = [], []
     for _ in range(repeat):
         index.reset_stats()
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.process_time()
         index.query_knn(queries, nn, exclude)
-        times.append(time.perf_counter() - start)
+        walls.append(time.perf_counter() - start)
+        cpus.append(time.process_time() - start_cpu)
     stats = index.stats()
     m = len(queries)
-    return float(np.median(times)) * 1e9 * threads / m, stats["pairs"] / m
+    return float(np.median(walls)) * 1e9 * threads / m, float(np.median(cpus)) * 1e9 / m, stats["pairs"] / m
 
 
 def hits_per_neighbour(points, rows, nn, params, s, u):
@@ -110,8 +119,8 @@ def child(n, d, repeat):
     out = []
     scan = exhaustive_index(RustLshIndex, points, n)
     for nn in NEIGHBOURS:
-        ns, pairs = median_ns(scan, points[rows], rows, repeat, threads, nn)
-        out.append(dict(kind="exhaustive", n=n, d=d, nn=nn, ns=ns, pairs=pairs, lookups=1))
+        ns, cpu_ns, pairs = median_ns(scan, points[rows], rows, repeat, threads, nn)
+        out.append(dict(kind="exhaustive", n=n, d=d, nn=nn, wall_ns=ns, cpu_ns=cpu_ns, pairs=pairs, lookups=1))
     del scan
     # Blocks of a few hundred rows per thread, as many-row kNN calls give.
     rows = np.sort(rng.choice(n, min(n, 2000), replace=False))
@@ -123,9 +132,9 @@ def child(n, d, repeat):
             s, u = draw_hash(rng, d, k, 4)
             index = RustLshIndex(b, k, 4, probes, s, u, 0)
             index.build(points, n)
-            ns, pairs = median_ns(index, points[rows], rows, repeat, threads, nn)
+            ns, cpu_ns, pairs = median_ns(index, points[rows], rows, repeat, threads, nn)
             hits = hits_per_neighbour(points, rows[:HIT_ROWS], nn, HashParams(b, k, 4, probes), s, u)
-            out.append(dict(kind="hashed", n=n, d=d, nn=nn, ns=ns, pairs=pairs, lookups=4 * (1 + probes),
+            out.append(dict(kind="hashed", n=n, d=d, nn=nn, wall_ns=ns, cpu_ns=cpu_ns, pairs=pairs, lookups=4 * (1 + probes),
                             hits=hits, setting=f"b={b} k={k} l=4 probes={probes}"))
     return out
 
@@ -245,12 +254,15 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--rounds", type=int, default=2, help="alternating off/on processes per (n, d)")
     ap.add_argument("--child", type=int, nargs=2, help=argparse.SUPPRESS)
+    ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                    help="the timings the constants are fitted to: the process's CPU time (default; a shared "
+                         "machine's waits for a core left out) or the wall time times the pool's threads")
     ap.add_argument("--json", help="also write the timings to this file")
     ap.add_argument("--refit", metavar="JSON", help="fit the timings of an earlier --json run, timing nothing")
     args = ap.parse_args()
     if args.refit:
         with open(args.refit) as f:
-            report({on == "True": rows for on, rows in json.load(f).items()})
+            report({on == "True": rows for on, rows in json.load(f).items()}, args.clock)
         return
     if args.child:
         print(json.dumps(child(*args.child, args.repeat)))
@@ -267,18 +279,31 @@ def main():
             for on in (False, True):
                 merged = runs[on][0]
                 for i, r in enumerate(merged):
-                    r["ns"] = float(np.median([run[i]["ns"] for run in runs[on]]))
+                    for clock in CLOCKS:
+                        r[clock] = float(np.median([run[i][clock] for run in runs[on]]))
                 timed[on].extend(merged)
             print(f"n={n:,} d={d}: " + ", ".join(
-                f"nn={r['nn']} {r.get('setting', 'exhaustive')} {r['pairs']:.0f} pairs {r_off['ns'] / 1e3:.1f}/{r['ns'] / 1e3:.1f} us"
+                f"nn={r['nn']} {r.get('setting', 'exhaustive')} {r['pairs']:.0f} pairs off/on "
+                f"{r_off['wall_ns'] / 1e3:.1f}/{r['wall_ns'] / 1e3:.1f} us wall, "
+                f"{r_off['cpu_ns'] / 1e3:.1f}/{r['cpu_ns'] / 1e3:.1f} us CPU"
                 for r_off, r in zip(runs[False][0], runs[True][0])), flush=True)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({str(k): v for k, v in timed.items()}, f)
-    report(timed)
+    report(timed, args.clock)
 
 
-def report(timed):
+def use_clock(rows, clock):
+    """Sets each timed row's `ns`, which the fits read, to its `clock` time
+    (timings saved before the CPU clock was kept have the wall clock only)."""
+    for r in rows:
+        r["ns"] = r.get(f"{clock}_ns", r.get("wall_ns", r.get("ns")))
+
+
+def report(timed, clock):
+    for rows in timed.values():
+        use_clock(rows, clock)
+    print(f"Fitted to the {clock} clock.")
     off, res_off = fit_off(timed[False])
     on, res_on = fit_on(timed[True], off)
     print("\n# float32 path (VIBREL_CODE_FILTER=off)")
@@ -287,12 +312,13 @@ def report(timed):
     print("# byte codes first (the default)")
     for name, value in on.items():
         print(f"{name} = {value:.3g}")
-    print("\n| n | d | n_neighbors | search | pairs/query | hits | off us | off fit | on us | on fit |"
-          "\n|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|")
+    print(f"\n| n | d | n_neighbors | search | pairs/query | hits | off us ({clock}) | off fit | on us ({clock}) "
+          "| on fit | off / on us (wall) |\n|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|")
     for r_off, r_on, e_off, e_on in zip(timed[False], timed[True], res_off, res_on):
+        wall = (f"{r_off['wall_ns'] / 1e3:.1f} / {r_on['wall_ns'] / 1e3:.1f}" if "wall_ns" in r_on else "")
         print(f"| {r_on['n']:,} | {r_on['d']} | {r_on['nn']} | {r_on.get('setting', 'exhaustive')} | {r_on['pairs']:,.0f} "
               f"| {hits(r_on):.2f} "
-              f"| {r_off['ns'] / 1e3:.1f} | {e_off:+.0%} | {r_on['ns'] / 1e3:.1f} | {e_on:+.0%} |")
+              f"| {r_off['ns'] / 1e3:.1f} | {e_off:+.0%} | {r_on['ns'] / 1e3:.1f} | {e_on:+.0%} | {wall} |")
 
 
 if __name__ == "__main__":

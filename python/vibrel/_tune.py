@@ -65,6 +65,12 @@ The rule, applied at `fit` to the parameters the user left as None:
    answers row by row (block = 1: the per-query path, whose gather lists every
    candidate of a cell and dedups it before any bound spares a float row) is
    priced as with the filter off.
+   With the codes, a setting is priced for the choice by its blocked cost plus
+   PER_QUERY_SHARE times its cost on the per-query path, which calls of fewer
+   than 64 rows take and which lists every gathered candidate, priced by the
+   float model (`ChoiceCosts`; the exhaustive search likewise): of two settings
+   near-tied on the blocked path, the one with fewer candidates answers small
+   calls faster.  Without the codes the float model alone prices both paths.
    `bench/calibrate_tuner.py` derives the constants on a machine.
 6. Choice.  The cheapest setting whose estimate reaches the target; the
    exhaustive search when its cost is lower or no setting reaches the target.
@@ -193,6 +199,12 @@ SCAN_NS, SCAN_NS_PER_DIM = 0.26, 0.16
 PAIR_NS, MISS_NS, MISS_NS_PER_LINE = 6.8, 44.0, 16.0
 LOOKUP_NS = 450.0
 TOP_K_NS = 0.0  # the top-k place of a candidate, folded into PAIR_NS
+# With the codes, the share of a setting's per-query cost (the float model: the
+# per-query path lists every gathered candidate) added to its blocked cost when
+# the tuner chooses: enough to turn a near-tie on the blocked path (the model
+# errs by about a tenth) towards the setting that answers small calls faster,
+# too little to outweigh a clear blocked gain (`ChoiceCosts`).
+PER_QUERY_SHARE = 0.1
 # Points (as float32 rows) that random fetches read without a miss: the cores' L2 together.
 CACHE_BYTES = 4 << 20
 # Whether the engine measures byte codes first: it reads this switch once, when
@@ -225,13 +237,48 @@ class Costs:
     def hashed(self, pairs: Any, lookups: Any, hits: Any = 1.0) -> Any:
         """Seconds of a hashed query that evaluates `pairs` candidates over
         `lookups` looked-up cells, meeting each true neighbour `hits` times on
-        average (scalars or arrays alike)."""
-        return (pairs * self.pair + lookups * self.lookup
-                + self.survivor * survivors(pairs, self.n_neighbors, hits))
+        average (scalars or arrays alike).  A setting extrapolated to need
+        endless tables costs endlessly much, also where survivors are free
+        (the float model), not 0 * inf."""
+        cost = pairs * self.pair + lookups * self.lookup
+        return cost + self.survivor * survivors(pairs, self.n_neighbors, hits) if self.survivor else cost
 
     def exhaustive(self, n: int) -> float:
         """Seconds of an exhaustive query over n points."""
         return n * self.scan_point + self.exhaustive_survivor * float(survivors(n, self.n_neighbors))
+
+
+@dataclass(frozen=True)
+class ChoiceCosts:
+    """The price the tuner chooses by with the codes: a query's modelled work
+    on the blocked path (`blocked`) plus `share` times its work on the
+    per-query path (`per_query`, priced without the codes).  Calls of many
+    rows decide; the small share makes the tuner prefer, of two settings
+    near-tied on the blocked path, the one cheaper row by row."""
+
+    blocked: Costs
+    per_query: Costs
+    share: float
+
+    def hashed(self, pairs: Any, lookups: Any, hits: Any = 1.0) -> Any:
+        """As `Costs.hashed`, blended."""
+        return (self.blocked.hashed(pairs, lookups, hits)
+                + self.share * self.per_query.hashed(pairs, lookups, hits))
+
+    def exhaustive(self, n: int) -> float:
+        """As `Costs.exhaustive`, blended."""
+        return self.blocked.exhaustive(n) + self.share * self.per_query.exhaustive(n)
+
+
+def choice_costs(n: int, d: int, n_neighbors: int, codes: bool) -> Costs | ChoiceCosts:
+    """What the tuner prices settings with: without the codes (the filter off,
+    or an index that answers row by row) the float model alone, as before the
+    codes, so that those choices stay; with them, the blocked path's costs
+    blended with `PER_QUERY_SHARE` of the per-query path's."""
+    blocked = model_costs(n, d, n_neighbors, codes)
+    if not codes:
+        return blocked
+    return ChoiceCosts(blocked, model_costs(n, d, n_neighbors, codes=False), PER_QUERY_SHARE)
 
 
 def survivors(candidates: Any, n_neighbors: int, hits: Any = 1.0) -> Any:
@@ -334,7 +381,7 @@ def tune(points: Any, n_neighbors: int, target: float, rng: np.random.Generator,
     if truth is None:
         truth = _engine_truth(points, engine, threads)
     sampled = _Sample(points, rows, sample, n, n_neighbors, truth, period, threads)
-    costs = model_costs(n, d, n_neighbors, codes)
+    costs = choice_costs(n, d, n_neighbors, codes)
     exhaustive_cost = costs.exhaustive(n)
     choice = _Choice(bound=exhaustive_cost if free else math.inf)
     searches = [_BucketSearch(sampled, b, ks, s, u, fixed, costs, target, choice) for b, ks in grid]
@@ -512,7 +559,7 @@ class _BucketSearch:
     """
 
     def __init__(self, sampled: _Sample, b: int, ks: list[int], s: np.ndarray, u: np.ndarray, fixed: dict,
-                 costs: Costs, target: float, choice: _Choice) -> None:
+                 costs: Costs | ChoiceCosts, target: float, choice: _Choice) -> None:
         self.sampled, self.b, self.s, self.u, self.fixed = sampled, b, s, u, fixed
         self.costs, self.target, self.choice = costs, target, choice
         self.free = all(v is None for v in fixed.values())
