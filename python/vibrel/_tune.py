@@ -611,7 +611,7 @@ class _BucketSearch:
         ks, probes, pairs, lookups, now = (a[live] for a in (self.cand_k, self.cand_p, pairs, lookups, now))
         self.cand_k, self.cand_p, self.promise, soonest = ks, probes, math.inf, math.inf
         if ks.size:
-            keep, promised, needed = self._score(table, ks, probes, pairs, lookups, now)
+            keep, promised, needed = self._score(table, ks, probes, pairs, lookups)
             self.cand_k, self.cand_p = ks[keep], probes[keep]
             if keep.any():
                 self.promise = float(promised[keep].min())
@@ -636,12 +636,10 @@ class _BucketSearch:
         return share
 
     def _score(self, table: _Tables, ks: np.ndarray, probes: np.ndarray, pairs: np.ndarray,
-               lookups: np.ndarray, now: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+               lookups: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The recall and cost of the settings (ks, probes) within the bound at
         the tables searched, their offers, and (which stay searched, the cost
-        they promise, the tables they are extrapolated to need).  `now` is
-        their cost at the tables searched as priced before these places, with
-        the first table's rate known so far."""
+        they promise, the tables they are extrapolated to need)."""
         # A neighbour is found with p probes when some table places it at p or
         # before: the census lowers the places of the tables before these,
         # those past the k_top digits still searched read as none of them.
@@ -650,14 +648,11 @@ class _BucketSearch:
             None if self.nearest is None else np.minimum(self.nearest[:, :k_top], k_top + 1))
         recall = _found_totals(self.nearest, ks, probes) / self.nearest.shape[0]
         first = self.first_miss[ks - 1, probes]
-        unseen = np.isnan(first)
-        first = self.first_miss[ks - 1, probes] = np.where(unseen, 1.0 - recall, first)
+        first = self.first_miss[ks - 1, probes] = np.where(np.isnan(first), 1.0 - recall, first)
         needed = _tables_extrapolated(first, 1.0 - recall, self.tables, self.target)
         share = self._first_share(ks, probes)
         promised = self.costs.hashed(needed * pairs, needed * lookups, self._hits(needed, ks, probes, share))
-        if unseen.any():  # a first table's rate just learnt changes what the settings cost now
-            now = self.costs.hashed(self.tables * pairs, self.tables * lookups,
-                                    self._hits(self.tables, ks, probes, share))
+        now = self.costs.hashed(self.tables * pairs, self.tables * lookups, self._hits(self.tables, ks, probes, share))
         # While nothing meets the target (only when some values are given)
         # the highest recall is chosen, so a setting that cannot meet it
         # still counts.
