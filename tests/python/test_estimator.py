@@ -277,6 +277,31 @@ def test_a_setting_is_priced_with_its_tables_meeting_each_neighbour_at_the_first
     np.testing.assert_allclose(priced[-1], [5 * first])
 
 
+def test_a_setting_offered_at_its_first_table_is_priced_with_what_that_table_finds(rng, monkeypatch):
+    # Before its first table is searched a setting is priced as meeting no
+    # neighbour again; once searched, the cost it is offered at counts the
+    # neighbours that table finds, each a survivor.
+    centres = rng.random((300, 6))
+    X = (centres[rng.integers(0, 300, 12_000)] + rng.normal(0, 0.02, (12_000, 6))) % 1.0
+    priced = []
+    hashed = _tune.Costs.hashed
+    monkeypatch.setattr(_tune.Costs, "hashed",
+                        lambda self, pairs, lookups, hits=1.0: (priced.append((np.copy(pairs), np.copy(lookups))),
+                                                                hashed(self, pairs, lookups, hits))[1])
+    fixed = {"b": 4, "k": 4, "l": 1, "probes": 1}
+    tuning = _tune.tune(X, 10, 0.99, np.random.default_rng(0), PeriodicLshIndex, fixed=fixed)
+    rows = tuning.sample_rows
+    _, ind = _exact.knn(X, X[rows], 10, exclude=rows)
+    first = _tune.found_by(_tune.HashParams(4, 4, 1, 1), tuning.s, tuning.u, X[rows], X[ind.reshape(-1)],
+                           np.repeat(np.arange(rows.size), 10)).mean()
+    assert tuning.params == _tune.HashParams(4, 4, 1, 1) and 0.3 < first < 1.0
+    pairs, lookups = priced[0]  # the one setting's candidates and lookups at one table
+    monkeypatch.setattr(_tune.Costs, "hashed", hashed)
+    costs = _tune.choice_costs(X.shape[0], X.shape[1], 10, _tune.CODE_FILTER)
+    assert tuning.cost == pytest.approx(float(costs.hashed(pairs, lookups, first)[0]), rel=1e-12)
+    assert tuning.cost > float(costs.hashed(pairs, lookups, 0.0)[0])
+
+
 def test_the_tuner_reads_the_filter_switch_as_the_engine_does(monkeypatch):
     import importlib
     import os
