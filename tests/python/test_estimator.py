@@ -254,49 +254,44 @@ def test_survivors_grow_with_the_log_of_the_candidates_and_with_every_meeting_of
     assert _tune.survivors(30.0, 10, 6.0) == 30.0
 
 
-def test_a_setting_is_priced_with_its_tables_meeting_each_neighbour_at_the_first_tables_rate(rng, monkeypatch):
-    # Clustered points: a neighbour is found by most tables, and each finding
-    # costs a float row.  The hits priced are l times the share of the
-    # sample's true neighbours that the first table finds, as the reference
-    # hashes them.
+def _tune_clustered_pricing(rng, monkeypatch, tables):
+    """Tunes b=4 k=4 l=`tables` probes=1 on clustered points (a neighbour is
+    found by most tables, and each finding costs a float row) while recording
+    every (pairs, lookups, hits) the tuner prices: (points, tuning, records,
+    the share of the sample's true neighbours the first table finds, as the
+    reference hashes them)."""
     centres = rng.random((300, 6))
     X = (centres[rng.integers(0, 300, 12_000)] + rng.normal(0, 0.02, (12_000, 6))) % 1.0
     priced = []
     hashed = _tune.Costs.hashed
     monkeypatch.setattr(_tune.Costs, "hashed",
-                        lambda self, pairs, lookups, hits=1.0: (priced.append(np.copy(hits)),
+                        lambda self, pairs, lookups, hits=1.0: (priced.append((np.copy(pairs), np.copy(lookups),
+                                                                               np.copy(hits))),
                                                                 hashed(self, pairs, lookups, hits))[1])
-    fixed = {"b": 4, "k": 4, "l": 5, "probes": 1}
+    fixed = {"b": 4, "k": 4, "l": tables, "probes": 1}
     tuning = _tune.tune(X, 10, 0.99, np.random.default_rng(0), PeriodicLshIndex, fixed=fixed)
+    monkeypatch.setattr(_tune.Costs, "hashed", hashed)
     rows = tuning.sample_rows
     _, ind = _exact.knn(X, X[rows], 10, exclude=rows)
-    owner = np.repeat(np.arange(rows.size), 10)
-    first = _tune.found_by(_tune.HashParams(4, 4, 1, 1), tuning.s[:1], tuning.u[:1], X[rows],
-                           X[ind.reshape(-1)], owner).mean()
+    first = _tune.found_by(_tune.HashParams(4, 4, 1, 1), tuning.s[:1], tuning.u[:1], X[rows], X[ind.reshape(-1)],
+                           np.repeat(np.arange(rows.size), 10)).mean()
+    return X, tuning, priced, first
+
+
+def test_a_setting_is_priced_with_its_tables_meeting_each_neighbour_at_the_first_tables_rate(rng, monkeypatch):
+    # The hits priced are l times the first table's share found.
+    _, _, priced, first = _tune_clustered_pricing(rng, monkeypatch, tables=5)
     assert 0.3 < first < 1.0
-    np.testing.assert_allclose(priced[-1], [5 * first])
+    np.testing.assert_allclose(priced[-1][2], [5 * first])
 
 
 def test_a_setting_offered_at_its_first_table_is_priced_with_what_that_table_finds(rng, monkeypatch):
     # Before its first table is searched a setting is priced as meeting no
     # neighbour again; once searched, the cost it is offered at counts the
     # neighbours that table finds, each a survivor.
-    centres = rng.random((300, 6))
-    X = (centres[rng.integers(0, 300, 12_000)] + rng.normal(0, 0.02, (12_000, 6))) % 1.0
-    priced = []
-    hashed = _tune.Costs.hashed
-    monkeypatch.setattr(_tune.Costs, "hashed",
-                        lambda self, pairs, lookups, hits=1.0: (priced.append((np.copy(pairs), np.copy(lookups))),
-                                                                hashed(self, pairs, lookups, hits))[1])
-    fixed = {"b": 4, "k": 4, "l": 1, "probes": 1}
-    tuning = _tune.tune(X, 10, 0.99, np.random.default_rng(0), PeriodicLshIndex, fixed=fixed)
-    rows = tuning.sample_rows
-    _, ind = _exact.knn(X, X[rows], 10, exclude=rows)
-    first = _tune.found_by(_tune.HashParams(4, 4, 1, 1), tuning.s, tuning.u, X[rows], X[ind.reshape(-1)],
-                           np.repeat(np.arange(rows.size), 10)).mean()
+    X, tuning, priced, first = _tune_clustered_pricing(rng, monkeypatch, tables=1)
     assert tuning.params == _tune.HashParams(4, 4, 1, 1) and 0.3 < first < 1.0
-    pairs, lookups = priced[0]  # the one setting's candidates and lookups at one table
-    monkeypatch.setattr(_tune.Costs, "hashed", hashed)
+    pairs, lookups, _ = priced[0]  # the one setting's candidates and lookups at one table
     costs = _tune.choice_costs(X.shape[0], X.shape[1], 10, _tune.CODE_FILTER)
     assert tuning.cost == pytest.approx(float(costs.hashed(pairs, lookups, first)[0]), rel=1e-12)
     assert tuning.cost > float(costs.hashed(pairs, lookups, 0.0)[0])
