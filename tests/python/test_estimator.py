@@ -315,7 +315,7 @@ def test_the_tuner_reads_the_filter_switch_as_the_engine_does(monkeypatch):
 def test_the_numpy_census_tunes_as_the_compiled_one(rng, monkeypatch):
     X = rng.random((12_000, 3))
     compiled = ToroidalNN(random_state=0).fit(X)
-    monkeypatch.setattr(_census, "census", lambda threads=0: (_census.neighbour_places, _census.probed_cell_counts))
+    monkeypatch.setattr(_census, "census", lambda threads=0: _census.CensusRows)
     numpy_census = ToroidalNN(random_state=0).fit(X)
     assert compiled.params_["b"] > 1 and numpy_census.params_ == compiled.params_
     assert numpy_census.recall_estimate_ == compiled.recall_estimate_
