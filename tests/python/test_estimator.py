@@ -74,7 +74,7 @@ def test_thread_counts_change_no_answer(metric, period, rng):
         model = ToroidalNN(8, radius=0.2, metric=metric, period=period, n_jobs=n_jobs, random_state=3,
                            b=4, k=5, l=6, probes=2, recall=0.5).fit(X)
         answers.append((model.kneighbors(Q), model.radius_neighbors_graph(Q, mode="distance").toarray(),
-                        model.update(X[:0]).kneighbors(ids=[5, 70])))
+                        model.update(X[:0]).kneighbors(ids=[5, 70]), model.recall_estimate_))
     assert isinstance(ToroidalNN(n_jobs=1).fit(X).index_, PeriodicLshIndex)
     for other in answers[1:]:
         for got, want in zip(other, answers[0]):
