@@ -75,7 +75,10 @@ def test_thread_counts_change_no_answer(metric, period, rng):
                            b=4, k=5, l=6, probes=2, recall=0.5).fit(X)
         answers.append((model.kneighbors(Q), model.radius_neighbors_graph(Q, mode="distance").toarray(),
                         model.update(X[:0]).kneighbors(ids=[5, 70]), model.recall_estimate_))
-    assert isinstance(ToroidalNN(n_jobs=1).fit(X).index_, PeriodicLshIndex)
+    # A free tuning, whose census searches its tables a batch at a time, too.
+    tuned = [ToroidalNN(n_jobs=n_jobs, metric=metric, period=period, random_state=0).fit(X) for n_jobs in (None, 1)]
+    assert isinstance(tuned[1].index_, PeriodicLshIndex) and tuned[0].params_["l"] > 1
+    assert tuned[1].params_ == tuned[0].params_ and tuned[1].recall_estimate_ == tuned[0].recall_estimate_
     for other in answers[1:]:
         for got, want in zip(other, answers[0]):
             np.testing.assert_array_equal(got[0] if isinstance(got, tuple) else got,
