@@ -10,6 +10,8 @@ there). Workloads are those of `bench_front.py --codes`: 200,000 points and
 5,000 fresh queries, k = 10, `ToroidalNN(10, random_state=0)` (recall 0.99, the
 tuner chooses). Per workload two rows: the 5,000 queries in one call (the
 blocked path) and the first 1,000 in calls of 32 rows (the per-query path).
+"old / new" is the old build's query time over the new one's: above 1 the new
+build is faster.
 
 Every measurement runs in a fresh process with this interpreter, whose import
 path starts with that build (PYTHONPATH, and PYTHONSAFEPATH so that neither the
@@ -21,11 +23,10 @@ once. Only the queries are timed; the fit (tuning included) is a side column.
 VIBREL_CODE_FILTER is dropped from the children's environment: both run their
 defaults. Recall: a neighbour counts when its distance is at most the true k-th
 distance, the truth from `vibrel._exact` (this checkout's), computed before any
-timing.
+timing and kept in --cache for the next run (minutes a workload).
 """
 
 import argparse
-import glob
 import json
 import os
 import subprocess
@@ -63,8 +64,14 @@ def child(data, out):
     per_query = time.perf_counter() - start
     np.save(out + "-blocked.npy", dist)
     np.save(out + "-per-query.npy", np.concatenate(small))
+    # The compiled modules too: a package directory without its own build would
+    # fall through to another one's.
+    compiled = sorted(os.path.realpath(module.__file__) for name, module in list(sys.modules.items())
+                      if name.startswith("vibrel.") and getattr(module, "__file__", "").endswith(".so"))
+    if not compiled or not all(path.startswith(os.path.join(expected, "")) for path in compiled):
+        raise SystemExit(f"against_build: compiled modules {compiled}, not all from {expected}")
     p = model.params_
-    print(json.dumps({"vibrel": where, "fit": fit, "seconds": {"blocked": blocked, "per-query": per_query},
+    print(json.dumps({"vibrel": where, "compiled": compiled, "fit": fit, "seconds": {"blocked": blocked, "per-query": per_query},
                       "setting": f"b={p['b']} k={p['k']} l={p['l']} probes={p['probes']}"}))
 
 
@@ -76,9 +83,9 @@ def import_root(path):
     if os.path.isfile(os.path.join(path, "vibrel", "__init__.py")):
         return path
     version = f"python{sys.version_info[0]}.{sys.version_info[1]}"
-    for site in glob.glob(os.path.join(path, ".venv", "lib", version, "site-packages")):
-        if os.path.isfile(os.path.join(site, "vibrel", "__init__.py")):
-            return os.path.realpath(site)
+    site = os.path.join(path, ".venv", "lib", version, "site-packages")
+    if os.path.isfile(os.path.join(site, "vibrel", "__init__.py")):
+        return os.path.realpath(site)
     raise SystemExit(f"against_build: no vibrel package for {version} in {path} or its .venv")
 
 
@@ -156,7 +163,7 @@ def compare(roots, repeat, only, cache):
     for name, make in cases.items():
         runs = alternate(roots, *make(np.random.default_rng(0), n, m), repeat)
         for label, results in runs.items():
-            imported[label].update(r["vibrel"] for r in results)
+            imported[label].update(path for r in results for path in [r["vibrel"], *r["compiled"]])
         for path, what in (("blocked", f"{m:,} in one call"), ("per-query", f"{SMALL_QUERIES:,} in calls of {SMALL_ROWS}")):
             (t_old, r_old, s_old, f_old), (t_new, r_new, s_new, f_new) = (cells(runs[label], path, truths[name])
                                                                           for label in ("old", "new"))
@@ -166,7 +173,7 @@ def compare(roots, repeat, only, cache):
                   f"| {r_old:.4f} | {r_new:.4f} | {f_old:.2f} | {f_new:.2f} |", flush=True)
     print(f"\n{load()}")
     for label, where in imported.items():
-        print(f"{label}: every child imported {' and '.join(sorted(where))}")
+        print(f"{label}: every child imported {', '.join(sorted(where))}")
 
 
 def main():
