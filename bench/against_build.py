@@ -19,7 +19,9 @@ working directory nor the script's own is searched first); the child reports
 which `vibrel` it imported and refuses to run from anywhere else. The builds
 alternate, old first on even repeats and new first on odd ones; times are
 medians over `--repeat` processes, each fitting once and timing the queries
-once. Only the queries are timed; the fit (tuning included) is a side column.
+once. Only the queries are timed; the fit (tuning included) is a side column,
+and so is the ratio of the queries' CPU seconds (all the process's threads),
+which a shared machine disturbs less than the wall clock.
 VIBREL_CODE_FILTER is dropped from the children's environment: both run their
 defaults. Recall: a neighbour counts when its distance is at most the true k-th
 distance, the truth from `vibrel._exact` (this checkout's), computed before any
@@ -56,12 +58,12 @@ def child(data, out):
     start = time.perf_counter()
     model = ToroidalNN(N_NEIGHBORS, random_state=0).fit(points)
     fit = time.perf_counter() - start
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     dist, _ = model.kneighbors(queries)
-    blocked = time.perf_counter() - start
-    start = time.perf_counter()
+    blocked, blocked_cpu = time.perf_counter() - start, time.process_time() - cpu
+    start, cpu = time.perf_counter(), time.process_time()
     small = [model.kneighbors(queries[i:i + SMALL_ROWS])[0] for i in range(0, SMALL_QUERIES, SMALL_ROWS)]
-    per_query = time.perf_counter() - start
+    per_query, per_query_cpu = time.perf_counter() - start, time.process_time() - cpu
     np.save(out + "-blocked.npy", dist)
     np.save(out + "-per-query.npy", np.concatenate(small))
     # The compiled modules too: a package directory without its own build would
@@ -72,6 +74,7 @@ def child(data, out):
         raise SystemExit(f"against_build: compiled modules {compiled}, not all from {expected}")
     p = model.params_
     print(json.dumps({"vibrel": where, "compiled": compiled, "fit": fit, "seconds": {"blocked": blocked, "per-query": per_query},
+                      "cpu": {"blocked": blocked_cpu, "per-query": per_query_cpu},
                       "setting": f"b={p['b']} k={p['k']} l={p['l']} probes={p['probes']}"}))
 
 
@@ -139,14 +142,15 @@ def alternate(roots, points, queries, repeat):
 
 
 def cells(results, path, true_dist):
-    """(median query s, lowest recall, settings chosen, median fit s) of one
-    build's runs on one path."""
+    """(median query s, lowest recall, settings chosen, median fit s, median
+    query CPU s) of one build's runs on one path."""
     from vibrel import _exact
 
     return (float(np.median([r["seconds"][path] for r in results])),
             min(_exact.recall(r["dist"][path], true_dist[:len(r["dist"][path])]) for r in results),
             " / ".join(sorted({r["setting"] for r in results})),
-            float(np.median([r["fit"] for r in results])))
+            float(np.median([r["fit"] for r in results])),
+            float(np.median([r["cpu"][path] for r in results])))
 
 
 def compare(roots, repeat, only, cache):
@@ -157,20 +161,20 @@ def compare(roots, repeat, only, cache):
     truths = {name: truth(*make(np.random.default_rng(0), n, m), cache) for name, make in cases.items()}
     print(f"\n{load()}\n", flush=True)
     print(f"| workload ({n:,} points, k = {N_NEIGHBORS}) | queries | old: setting | new: setting | old ms | new ms "
-          "| old / new | old q/s | new q/s | old recall | new recall | old fit s | new fit s |"
-          "\n|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|", flush=True)
+          "| old / new | old q/s | new q/s | old recall | new recall | old fit s | new fit s | CPU old / new |"
+          "\n|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|", flush=True)
     imported = {label: set() for label in roots}
     for name, make in cases.items():
         runs = alternate(roots, *make(np.random.default_rng(0), n, m), repeat)
         for label, results in runs.items():
             imported[label].update(path for r in results for path in [r["vibrel"], *r["compiled"]])
         for path, what in (("blocked", f"{m:,} in one call"), ("per-query", f"{SMALL_QUERIES:,} in calls of {SMALL_ROWS}")):
-            (t_old, r_old, s_old, f_old), (t_new, r_new, s_new, f_new) = (cells(runs[label], path, truths[name])
-                                                                          for label in ("old", "new"))
+            (t_old, r_old, s_old, f_old, c_old), (t_new, r_new, s_new, f_new, c_new) = (
+                cells(runs[label], path, truths[name]) for label in ("old", "new"))
             count = len(runs["old"][0]["dist"][path])
             print(f"| {name} | {what} | {s_old} | {s_new} | {1e3 * t_old:.1f} | {1e3 * t_new:.1f} "
                   f"| {t_old / t_new:.2f}x | {count / t_old / 1e3:.1f}k | {count / t_new / 1e3:.1f}k "
-                  f"| {r_old:.4f} | {r_new:.4f} | {f_old:.2f} | {f_new:.2f} |", flush=True)
+                  f"| {r_old:.4f} | {r_new:.4f} | {f_old:.2f} | {f_new:.2f} | {c_old / c_new:.2f}x |", flush=True)
     print(f"\n{load()}")
     for label, where in imported.items():
         print(f"{label}: every child imported {', '.join(sorted(where))}")
