@@ -69,11 +69,12 @@ def child(data, out):
     # The compiled modules too: a package directory without its own build would
     # fall through to another one's.
     compiled = sorted(os.path.realpath(module.__file__) for name, module in list(sys.modules.items())
-                      if name.startswith("vibrel.") and getattr(module, "__file__", "").endswith(".so"))
+                      if name.startswith("vibrel.") and (getattr(module, "__file__", None) or "").endswith(".so"))
     if not compiled or not all(path.startswith(os.path.join(expected, "")) for path in compiled):
         raise SystemExit(f"against_build: compiled modules {compiled}, not all from {expected}")
     p = model.params_
-    print(json.dumps({"vibrel": where, "compiled": compiled, "fit": fit, "seconds": {"blocked": blocked, "per-query": per_query},
+    print(json.dumps({"vibrel": where, "compiled": compiled, "fit": fit,
+                      "seconds": {"blocked": blocked, "per-query": per_query},
                       "cpu": {"blocked": blocked_cpu, "per-query": per_query_cpu},
                       "setting": f"b={p['b']} k={p['k']} l={p['l']} probes={p['probes']}"}))
 
@@ -168,7 +169,8 @@ def compare(roots, repeat, only, cache):
         runs = alternate(roots, *make(np.random.default_rng(0), n, m), repeat)
         for label, results in runs.items():
             imported[label].update(path for r in results for path in [r["vibrel"], *r["compiled"]])
-        for path, what in (("blocked", f"{m:,} in one call"), ("per-query", f"{SMALL_QUERIES:,} in calls of {SMALL_ROWS}")):
+        paths = (("blocked", f"{m:,} in one call"), ("per-query", f"{SMALL_QUERIES:,} in calls of {SMALL_ROWS}"))
+        for path, what in paths:
             (t_old, r_old, s_old, f_old, c_old), (t_new, r_new, s_new, f_new, c_new) = (
                 cells(runs[label], path, truths[name]) for label in ("old", "new"))
             count = len(runs["old"][0]["dist"][path])
