@@ -2,7 +2,7 @@
 `--repeat` fits of the time of each stage, the stages timed by wrapping
 the functions that run them.
 
-    .venv/bin/python bench/fit_stages.py [--n 200000] [--d 16] [--repeat 9] [--clock cpu]
+    .venv/bin/python bench/fit_stages.py [--n 200000] [--d 16] [--repeat 9] [--clock cpu] [--cold]
 
 `--clock cpu` times the process's CPU (every thread's, summed) instead of the
 wall: on a machine that others load, the CPU a stage takes varies far less
@@ -17,8 +17,9 @@ bench/bench_front.py --goals times it (the fit's index dropped first), so the
 fit's build can be told from a standalone one; the minor page faults of each
 stage are counted beside its time.  "before the truth" is the tuner's time
 until it first asks for the sample's true neighbours: the only tuning work
-that does not wait for them.  The machine is shared: compare medians of runs
-made together.
+that does not wait for them.  `--cold` times the process's first fits too
+(otherwise one untimed fit goes first): there the heap still grows, and fresh
+pages fault.  The machine is shared: compare medians of runs made together.
 """
 
 import argparse
@@ -109,13 +110,15 @@ def main():
     parser.add_argument("--n-neighbors", type=int, default=10)
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--clock", choices=sorted(CLOCKS), default="wall")
+    parser.add_argument("--cold", action="store_true", help="no untimed fit first; each fit's stages printed")
     args = parser.parse_args()
     global clock
     clock = CLOCKS[args.clock]
     points = np.random.default_rng(args.n + args.d).random((args.n, args.d))
     spent, faults = collections.defaultdict(float), collections.defaultdict(int)
     standalone_build = instrument(spent, faults)
-    ToroidalNN(args.n_neighbors, random_state=0).fit(points)  # first touch of the pages, untimed
+    if not args.cold:
+        ToroidalNN(args.n_neighbors, random_state=0).fit(points)  # first touch of the pages, untimed
     runs, faulted = [], []
     for _ in range(args.repeat):
         spent.clear()
@@ -137,6 +140,12 @@ def main():
     print(f"CPU: {cpu_name()}, {os.cpu_count()} hardware threads, engine pool {pool_threads()} threads")
     print(f"uniform n={args.n:,} d={args.d} n_neighbors={args.n_neighbors}: b={p['b']} k={p['k']} l={p['l']} "
           f"probes={p['probes']}, medians of {args.repeat} fits, {args.clock} time\n")
+    if args.cold:
+        print("Minor faults of each fit in turn:\n\n| stage | " + " | ".join(f"fit {i + 1}" for i in range(len(faulted)))
+              + " |\n|---|" + "---:|" * len(faulted))
+        for stage in (stage for stage in STAGES if stage in faulted[0]):
+            print(f"| {stage} | " + " | ".join(str(run.get(stage, 0)) for run in faulted) + " |")
+        print()
     print("| stage | ms | minor faults |\n|---|---:|---:|")
     for stage in STAGES:
         counted = f"{np.median([run.get(stage, 0) for run in faulted]):.0f}" if stage in faulted[0] else ""
