@@ -230,11 +230,23 @@ def test_exact_search_matches_loops(rng):
     (np.nextafter(1.0, 0.0), np.nextafter(1.0, 0.0)), (2.0, 0.0),
 ])
 def test_coordinates_are_wrapped_onto_the_torus(value, wrapped):
+    # Queries of a fitted model take the same conversion, a plain float64
+    # matrix by a shorter route: a fresh copy either way, the caller's untouched.
+    model = ToroidalNN(1, recall=1.0).fit([[0.5, 0.5], [0.25, 0.75]])
     given = np.array([[value, 0.25]])
     for X in ([[value, 0.25]], given, np.asfortranarray(given)):
-        points = vibrel._validation.as_points(X)
-        assert points[0, 0] == wrapped and not np.signbit(points[0, 0]) and not np.shares_memory(points, X)
-        assert points.flags.c_contiguous and points.dtype == np.float64
+        for estimator in (None, model):
+            points = vibrel._validation.as_points(X, estimator=estimator)
+            assert points[0, 0] == wrapped and not np.signbit(points[0, 0]) and not np.shares_memory(points, X)
+            assert points.flags.c_contiguous and points.dtype == np.float64
+            assert np.asarray(X)[0, 0] == value and np.signbit(np.asarray(X)[0, 0]) == np.signbit(value)
+
+
+def test_queries_of_a_model_fitted_with_feature_names_are_checked_against_them():
+    model = ToroidalNN(1, recall=1.0).fit([[0.5, 0.5], [0.25, 0.75]])
+    model.feature_names_in_ = np.array(["a", "b"], dtype=object)
+    with pytest.warns(UserWarning, match="does not have valid feature names"):
+        vibrel._validation.as_points(np.array([[0.5, 0.5]]), estimator=model)
 
 
 @pytest.mark.parametrize("make", [np.array, np.asfortranarray, lambda a: np.array(a, dtype=np.float32),
@@ -326,6 +338,7 @@ def fit(X=P, n_static=None, **params):
     (lambda m: fit(n_static=21), ValueError, r"n_static \(21\) is larger than the number of points \(20\)"),
     (lambda m: fit(n_static=-1), ValueError, "n_static must be at least 0"),
     (lambda m: m.kneighbors(P[:4, :2]), ValueError, "X has 2 features, but ToroidalNN is expecting 3 features"),
+    (lambda m: m.kneighbors(np.ascontiguousarray(P[:4, :2])), ValueError, "X has 2 features, but ToroidalNN is"),
     (lambda m: m.radius_neighbors([[0.1, np.nan, 0.2]]), ValueError, "non-finite"),
     (lambda m: m.radius_pairs(-0.1), ValueError, "radius must be a non-negative number"),
     (lambda m: m.radius_pairs("far"), TypeError, "radius must be a number"),
