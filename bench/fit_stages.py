@@ -8,7 +8,7 @@ the functions that run them.
 wall: on a machine that others load, the CPU a stage takes varies far less
 than its wall time.
 
-Stages: validation (the points checked and copied), the tuner, within it the
+Stages: validation (the points checked, copied and wrapped), the tuner, within it the
 sample's true neighbours (an exhaustive index built and queried), the
 census's neighbour places and probed cell counts (every call, summed) and
 the rest (the tuner's own bookkeeping), then the build of the chosen
@@ -49,14 +49,21 @@ def instrument(spent):
     """Wraps the stages' functions so that each call adds its time to `spent`."""
     census = _census.census
 
+    class TimedRows:
+        def __init__(self, rows):
+            self.neighbour_places = timed(spent, "neighbour places", rows.neighbour_places)
+            self.probed_cell_counts = timed(spent, "cell counts", rows.probed_cell_counts)
+
     def timed_census(threads=0):
-        places, counts = census(threads)
-        return timed(spent, "neighbour places", places), timed(spent, "cell counts", counts)
+        make = census(threads)
+        return lambda queries, rows: TimedRows(make(queries, rows))
     _census.census = timed_census
     truth = _tune._engine_truth
     _tune._engine_truth = lambda *args: timed(spent, "truth", truth(*args))
     _tune.tune = timed(spent, "tuner", _tune.tune)
-    _validation.as_points = timed(spent, "validation", _validation.as_points)
+    # The points checked and copied, then wrapped onto the box once the period is known.
+    for name in ("checked_points", "wrap_onto"):
+        setattr(_validation, name, timed(spent, "validation", getattr(_validation, name)))
     build = _backend.build_index
     # The truth's exhaustive index is built inside its stage; only the chosen setting's counts here.
     _backend.build_index = lambda engine, params, *rest: (

@@ -8,40 +8,72 @@ setting by where the true neighbours of its sample queries lie among those
 cells, and prices it by how many points the cells hold.
 
 These are the reference of the compiled census of `vibrel._periodic` and stand
-in for it when the engine is missing; `census` gives whichever serves.  Keys
+in for it when the engine is missing; `census` gives whichever serves, as an
+object that holds the queries and rows for the calls of a whole tuning.  Keys
 here are those of `vibrel.lsh` (digit j weighs b**j), so the key of the first
 k digits is a prefix sum.  Rows must be finite.
 """
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from typing import Any, Callable, Protocol
 
 import numpy as np
 
 from vibrel.lsh import digit_codes, probe_digits
 
-Census = Callable[[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int], np.ndarray]
-# neighbour_places, which takes the places of earlier tables besides.
-Places = Callable[[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int, "np.ndarray | None"], np.ndarray]
+
+class Rows(Protocol):
+    """Sample queries and one set of rows, counted against tables' digits:
+    `CensusRows` here, or the compiled one of `vibrel._periodic`."""
+
+    def neighbour_places(self, s: np.ndarray, u: np.ndarray, b: int,
+                         start: np.ndarray | None = None) -> np.ndarray: ...
+
+    def probed_cell_counts(self, s: np.ndarray, u: np.ndarray, b: int) -> np.ndarray: ...
 
 
-def census(threads: int = 0) -> tuple[Places, Census]:
-    """(neighbour_places, probed_cell_counts): the compiled pair when the
-    engine imports, its loops on `threads` threads (0: all), else this
-    module's."""
+class CensusRows:
+    """`queries` and `rows` held for many tables' counts: `neighbour_places`
+    with the rows as the queries' neighbours, `probed_cell_counts` with them
+    as the points counted (the module's functions of the same names)."""
+
+    def __init__(self, queries: np.ndarray, rows: np.ndarray) -> None:
+        self.queries, self.rows = queries, rows
+
+    def neighbour_places(self, s: np.ndarray, u: np.ndarray, b: int, start: np.ndarray | None = None) -> np.ndarray:
+        return neighbour_places(self.queries, self.rows, s, u, b, start)
+
+    def probed_cell_counts(self, s: np.ndarray, u: np.ndarray, b: int) -> np.ndarray:
+        return probed_cell_counts(self.queries, self.rows, s, u, b)
+
+
+def census(threads: int = 0) -> Callable[[np.ndarray, np.ndarray], Rows]:
+    """What makes a census's rows from (queries, rows): the compiled
+    CensusRows when the engine imports, its loops on `threads` threads (0:
+    all), else this module's."""
     try:
         from vibrel import _periodic
     except ImportError:
-        return neighbour_places, probed_cell_counts
+        return CensusRows
     if threads == 0:
-        return _periodic.neighbour_places, _periodic.probed_cell_counts
+        return _periodic.CensusRows
+    return lambda queries, rows: _Counted(_periodic.CensusRows(queries, rows), threads)
 
-    def counted(function: Callable[..., np.ndarray]) -> Callable[..., np.ndarray]:
-        def call(*args: Any) -> np.ndarray:
-            return _periodic.call_with_threads(threads, function, *args)
-        return call
-    return counted(_periodic.neighbour_places), counted(_periodic.probed_cell_counts)
+
+class _Counted:
+    """A compiled CensusRows whose loops keep to `threads` threads."""
+
+    def __init__(self, rows: Any, threads: int) -> None:
+        self._rows, self._threads = rows, threads
+
+    def neighbour_places(self, s: np.ndarray, u: np.ndarray, b: int, start: np.ndarray | None = None) -> np.ndarray:
+        from vibrel._periodic import call_with_threads
+        return call_with_threads(self._threads, self._rows.neighbour_places, s, u, b, start)
+
+    def probed_cell_counts(self, s: np.ndarray, u: np.ndarray, b: int) -> np.ndarray:
+        from vibrel._periodic import call_with_threads
+        return call_with_threads(self._threads, self._rows.probed_cell_counts, s, u, b)
 
 
 def neighbour_places(queries: np.ndarray, neighbours: np.ndarray, s: np.ndarray, u: np.ndarray,

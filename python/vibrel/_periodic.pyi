@@ -7,8 +7,7 @@ import numpy.typing as npt
 
 from vibrel._native import RustLshIndex
 
-__all__ = ["PeriodicLshIndex", "CellIndex", "pool_threads", "call_with_threads", "neighbour_places",
-           "probed_cell_counts"]
+__all__ = ["PeriodicLshIndex", "CellIndex", "CensusRows", "pool_threads", "call_with_threads"]
 
 _T = TypeVar("_T")
 
@@ -44,8 +43,10 @@ def pool_threads() -> int:
 def call_with_threads(threads: int, func: Callable[..., _T], /, *args: Any, **kwargs: Any) -> _T:
     """func(*args, **kwargs) with the loops of this module's engine on at most `threads` threads."""
 
-def neighbour_places(queries: npt.NDArray[np.float64], neighbours: npt.NDArray[np.float64], s: npt.NDArray[np.int64],
-                     u: npt.NDArray[np.float64], b: int,
-                     start: npt.NDArray[np.int64] | None = None) -> npt.NDArray[np.int64]: ...
-def probed_cell_counts(queries: npt.NDArray[np.float64], others: npt.NDArray[np.float64], s: npt.NDArray[np.int64],
-                       u: npt.NDArray[np.float64], b: int) -> npt.NDArray[np.int64]: ...
+class CensusRows:
+    """Sample queries and rows, checked and copied once, counted against tables' digits."""
+    def __init__(self, queries: npt.NDArray[np.float64], rows: npt.NDArray[np.float64]) -> None: ...
+    def neighbour_places(self, s: npt.NDArray[np.int64], u: npt.NDArray[np.float64], b: int,
+                         start: npt.NDArray[np.int64] | None = None) -> npt.NDArray[np.int64]: ...
+    def probed_cell_counts(self, s: npt.NDArray[np.int64], u: npt.NDArray[np.float64],
+                           b: int) -> npt.NDArray[np.int64]: ...

@@ -508,7 +508,11 @@ class _Sample:
         self._points, self._truth = points, truth
         self._neighbours: np.ndarray | None = None
         self.true_kth: np.ndarray | None = None
-        self.places, self.cell_counts = _census.census(threads)
+        # Each census holds its rows, checked once, for every step's tables.
+        self._census = _census.census(threads)
+        self.cost_rows = min(self.queries.shape[0], _COST_QUERIES)
+        self.occupancy = self._census(self.queries[:self.cost_rows], self.others)
+        self._placed: _census.Rows | None = None
 
     def _unit(self, rows: np.ndarray) -> np.ndarray:
         return rows if self.period is None else rows / self.period
@@ -520,6 +524,12 @@ class _Sample:
             self.true_kth = np.asarray(dist)[:, -1].copy()
             self._neighbours = self._unit(self._points[np.asarray(ind).reshape(-1)])
         return self._neighbours
+
+    def placed(self) -> _census.Rows:
+        """The census of the queries and their true neighbours."""
+        if self._placed is None:
+            self._placed = self._census(self.queries, self.neighbours())
+        return self._placed
 
 
 class _Choice:
@@ -766,11 +776,10 @@ class _Tables:
     def __init__(self, sampled: _Sample, b: int, s: np.ndarray, u: np.ndarray, counted: int) -> None:
         self.sampled, self.b = sampled, b
         self.s, self.u = np.ascontiguousarray(s, dtype=np.int64), np.ascontiguousarray(u, dtype=np.float64)
-        cost_rows = min(sampled.queries.shape[0], _COST_QUERIES)
+        cost_rows = sampled.cost_rows
         self.counts = np.zeros((s.shape[1], s.shape[1] + 1), dtype=np.int64)
         if counted:
-            self.counts = sampled.cell_counts(sampled.queries[:cost_rows], sampled.others, self.s[:counted],
-                                              self.u[:counted], b)
+            self.counts = sampled.occupancy.probed_cell_counts(self.s[:counted], self.u[:counted], b)
         self.scale = sampled.scale / cost_rows
         self.rows_hashed = counted * (cost_rows + sampled.others.shape[0])
         self._places: np.ndarray | None = None
@@ -789,7 +798,7 @@ class _Tables:
         its p-th probe; more than k when it is none of them."""
         if self._places is None:
             neighbours = self.sampled.neighbours()
-            self._places = self.sampled.places(self.sampled.queries, neighbours, self.s, self.u, self.b, start)
+            self._places = self.sampled.placed().neighbour_places(self.s, self.u, self.b, start)
             self.rows_hashed += self.s.shape[0] * (self.sampled.queries.shape[0] + neighbours.shape[0])
         assert self._places is not None
         return self._places

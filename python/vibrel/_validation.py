@@ -18,7 +18,7 @@ except ImportError:  # scikit-learn before 1.6: a method of every estimator
     def validate_data(estimator: Any, X: Any, **kwargs: Any) -> Any:  # type: ignore[misc]
         return estimator._validate_data(X, **kwargs)
 
-# check_array's own test for NaN and infinity is off: `_check_finite` says where
+# check_array's own test for NaN and infinity is off: `_finite_bounds` says where
 # they are.  The keyword was renamed in scikit-learn 1.6.
 _NO_FINITE_CHECK = ({"ensure_all_finite": False} if "ensure_all_finite" in inspect.signature(check_array).parameters
                     else {"force_all_finite": False})
@@ -26,7 +26,8 @@ _NO_FINITE_CHECK = ({"ensure_all_finite": False} if "ensure_all_finite" in inspe
 
 def as_points(X: Any, name: str = "X", n_features: int | None = None, period: np.ndarray | None = None,
               wrap: bool = True, *, estimator: Any = None, reset: bool = False) -> np.ndarray:
-    """A fresh C-contiguous float64 copy of the (n, d) array-like `X`, wrapped onto the torus.
+    """A fresh C-contiguous float64 copy of the (n, d) array-like `X`, wrapped
+    onto the torus: `checked_points`, then `wrap_onto` unless `wrap` is False.
 
     With `period` (one box side per column) coordinates are reduced modulo their
     period instead, a result equal to the period again becoming 0.0.  `wrap=False`
@@ -45,6 +46,15 @@ def as_points(X: Any, name: str = "X", n_features: int | None = None, period: np
     values.  Raises TypeError for strings, sparse matrices and other data that are
     not real numbers.
     """
+    out, bounds = checked_points(X, name, n_features, estimator=estimator, reset=reset)
+    return wrap_onto(out, period, bounds) if wrap else out
+
+
+def checked_points(X: Any, name: str = "X", n_features: int | None = None, *, estimator: Any = None,
+                   reset: bool = False) -> tuple[np.ndarray, tuple[float, float]]:
+    """(The copy of `as_points` before it is wrapped, its least and greatest
+    value): for a caller that wraps it later with `wrap_onto`, which the
+    bounds spare a pass over the points.  Raises as `as_points`."""
     if X is None:
         raise TypeError(f"{name} must be an array-like of shape (n, d), not None")
     if type(X).__module__.startswith("scipy.sparse"):
@@ -74,36 +84,43 @@ def as_points(X: Any, name: str = "X", n_features: int | None = None, period: np
         out = np.add(out, 0.0)
     else:
         out += 0.0
-    _check_finite(out, name)
-    return wrap_onto(out, period) if wrap else out
+    return out, _finite_bounds(out, name)
 
 
-def wrap_onto(out: np.ndarray, period: np.ndarray | None = None) -> np.ndarray:
+def wrap_onto(out: np.ndarray, period: np.ndarray | None = None,
+              bounds: tuple[float, float] | None = None) -> np.ndarray:
     """`out` reduced in place onto the torus of `period` (None: the unit torus)
     as `as_points` states, and returned.  Requires no -0.0 in `out` (as
-    `as_points` gives it): the reduction makes none."""
+    `as_points` gives it): the reduction makes none.  `bounds`, the least and
+    greatest value of `out` when the caller has them (`checked_points`), spare
+    finding them again."""
+    if not out.size:
+        return out
+    # Whole-array minimum and maximum decide most calls at a fraction of the
+    # cost of an element-wise test (or of a per-axis reduction, slow over few
+    # columns); only a maximum past the shortest side needs one.
+    low, high = (float(out.min()), float(out.max())) if bounds is None else bounds
     if period is not None:
-        # Whole-array minimum and maximum decide most calls at a fraction of
-        # the cost of an element-wise test (or of a per-axis reduction, slow
-        # over few columns); only a maximum past the shortest side needs one.
-        if out.size and (out.min() < 0.0 or (out.max() >= period.min() and (out >= period).any())):
+        if low < 0.0 or (high >= period.min() and (out >= period).any()):
             np.mod(out, period, out=out)
             out[out >= period] = 0.0
-    elif out.size and (out.min() < 0.0 or out.max() >= 1.0):
+    elif low < 0.0 or high >= 1.0:
         out -= np.floor(out)
         out[out >= 1.0] = 0.0
     return out
 
 
-def _check_finite(a: np.ndarray, name: str) -> None:
-    """ValueError naming the first NaN or infinity of `a`, if it has any."""
-    with np.errstate(over="ignore", invalid="ignore"):
-        total = a.sum()
-    if np.isfinite(total):
-        return
+def _finite_bounds(a: np.ndarray, name: str) -> tuple[float, float]:
+    """(least, greatest) value of `a` (0.0, 0.0 when empty); ValueError naming
+    the first NaN or infinity of `a`, if it has any.  The minimum and maximum
+    are NaN when any value is, and infinite when any value is, so they are the
+    whole test: the passes that `wrap_onto` needs find the bad values too."""
+    if not a.size:
+        return 0.0, 0.0
+    low, high = float(a.min()), float(a.max())
+    if np.isfinite(low) and np.isfinite(high):
+        return low, high
     bad = ~np.isfinite(a)
-    if not bad.any():
-        return  # the sum overflowed, but every value is finite
     row, col = (int(i) for i in np.argwhere(bad)[0])
     value = a[row, col]
     what = "NaN" if np.isnan(value) else "infinity"

@@ -508,10 +508,10 @@ class DaskToroidalNN(TierSizes):
                       for c, s in zip(chunks, starts)]
             del chunks
         else:
-            points = _validation.as_points(X, "X", wrap=False)
+            points, bounds = _validation.checked_points(X, "X")
             d = points.shape[1]
             setting = setting_for(front, check_n_static(points.shape[0], None), d)
-            _validation.wrap_onto(points, setting.period)
+            _validation.wrap_onto(points, setting.period, bounds)
             workers = len(client.scheduler_info()["workers"])
             pieces = [p for p in np.array_split(points, n_shards or max(1, workers)) if p.shape[0]]
             sizes = [p.shape[0] for p in pieces]

@@ -243,11 +243,11 @@ class ToroidalNN(TierSizes, TransformerMixin, BaseEstimator):
             raise
 
     def _fit(self, X: Any, n_static: int | None) -> ToroidalNN:
-        points = _validation.as_points(X, "X", wrap=False, estimator=self, reset=True)
+        points, bounds = _validation.checked_points(X, "X", estimator=self, reset=True)
         n = points.shape[0]
         n_static = check_n_static(n, n_static)
         setting = self._setting(n, points.shape[1])
-        _validation.wrap_onto(points, setting.period)
+        _validation.wrap_onto(points, setting.period, bounds)
         # Progress is reported, and its bar closed, before the model changes:
         # a callback that raises leaves the model as it was.
         progress = _progress.reporter(self.verbose, "fit", 2)

@@ -8,7 +8,7 @@
 #include "module/add_class.h"
 #include "module/cell_index_object.h"
 #include "module/cell_docstrings.h"
-#include "module/census_functions.h"
+#include "module/census_object.h"
 #include "module/environment.h"
 #include "module/index_object.h"
 #include "module/pool_functions.h"
@@ -22,6 +22,7 @@ int exec(PyObject* module) {
   // Each extension keeps its own copy of the switches the environment sets.
   vb::module::apply_environment();
   if (vb::module::add_class(module, vb::module::periodic_index_type, "PeriodicLshIndex") < 0) return -1;
+  if (vb::module::add_class(module, vb::module::census_rows_type, "CensusRows") < 0) return -1;
   return vb::module::add_class(module, vb::module::cell_index_type, "CellIndex");
 }
 
@@ -31,8 +32,6 @@ PyMethodDef functions[] = {
      METH_FASTCALL | METH_KEYWORDS, vb::module::doc::kSplitRows},
     vb::module::pool_threads_function(),
     vb::module::call_with_threads_function(),
-    vb::module::neighbour_places_function(),
-    vb::module::probed_cell_counts_function(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -74,8 +74,11 @@ def test_thread_counts_change_no_answer(metric, period, rng):
         model = ToroidalNN(8, radius=0.2, metric=metric, period=period, n_jobs=n_jobs, random_state=3,
                            b=4, k=5, l=6, probes=2, recall=0.5).fit(X)
         answers.append((model.kneighbors(Q), model.radius_neighbors_graph(Q, mode="distance").toarray(),
-                        model.update(X[:0]).kneighbors(ids=[5, 70])))
-    assert isinstance(ToroidalNN(n_jobs=1).fit(X).index_, PeriodicLshIndex)
+                        model.update(X[:0]).kneighbors(ids=[5, 70]), model.recall_estimate_))
+    # A free tuning, whose census searches its tables a batch at a time, too.
+    tuned = [ToroidalNN(n_jobs=n_jobs, metric=metric, period=period, random_state=0).fit(X) for n_jobs in (None, 1)]
+    assert isinstance(tuned[1].index_, PeriodicLshIndex) and tuned[0].params_["l"] > 1
+    assert tuned[1].params_ == tuned[0].params_ and tuned[1].recall_estimate_ == tuned[0].recall_estimate_
     for other in answers[1:]:
         for got, want in zip(other, answers[0]):
             np.testing.assert_array_equal(got[0] if isinstance(got, tuple) else got,
@@ -315,7 +318,7 @@ def test_the_tuner_reads_the_filter_switch_as_the_engine_does(monkeypatch):
 def test_the_numpy_census_tunes_as_the_compiled_one(rng, monkeypatch):
     X = rng.random((12_000, 3))
     compiled = ToroidalNN(random_state=0).fit(X)
-    monkeypatch.setattr(_census, "census", lambda threads=0: (_census.neighbour_places, _census.probed_cell_counts))
+    monkeypatch.setattr(_census, "census", lambda threads=0: _census.CensusRows)
     numpy_census = ToroidalNN(random_state=0).fit(X)
     assert compiled.params_["b"] > 1 and numpy_census.params_ == compiled.params_
     assert numpy_census.recall_estimate_ == compiled.recall_estimate_

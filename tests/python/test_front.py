@@ -263,6 +263,20 @@ def test_array_likes_are_converted_alike(rng):
     np.testing.assert_array_equal(model._points, base.astype(np.float32).astype(np.float64))
 
 
+def test_coordinates_of_any_finite_size_wrap_onto_the_torus():
+    # Sums of such values overflow; each still lies on the torus once reduced.
+    X = np.array([[1e308, -1e308, 0.25], [-0.25, 3.75, -1.7976931348623157e308], [0.5, 1.0, -0.0]])
+    model = ToroidalNN(backend="reference").fit(X)
+    wrapped = X - np.floor(X)
+    wrapped[wrapped >= 1.0] = 0.0
+    np.testing.assert_array_equal(model._points, wrapped + 0.0)
+    assert not np.signbit(model._points).any()
+    box = np.array([2.0, 3.0, 0.5])
+    on_box = np.mod(X / 1e300, box) + 0.0
+    on_box[on_box >= box] = 0.0
+    np.testing.assert_array_equal(ToroidalNN(backend="reference", period=box).fit(X / 1e300)._points, on_box)
+
+
 P = np.random.default_rng(0).random((20, 3))
 
 
@@ -273,6 +287,8 @@ def fit(X=P, n_static=None, **params):
 @pytest.mark.parametrize("call, error, message", [
     (lambda m: fit([[0.1, np.nan]]), ValueError, r"1 non-finite value.*NaN, is at row 0, column 1"),
     (lambda m: fit([[0.1, 0.2], [np.inf, 0.3]]), ValueError, r"infinity, is at row 1, column 0"),
+    (lambda m: fit([[0.1, 0.2], [0.3, -np.inf]]), ValueError, r"1 non-finite.*infinity, is at row 1, column 1"),
+    (lambda m: fit([[0.1, -np.inf], [np.nan, 0.3]]), ValueError, r"2 non-finite.*infinity, is at row 0, column 1"),
     (lambda m: fit([0.1, 0.2]), ValueError, r"(?s)Expected 2D array, got 1D array.*Reshape your data"),
     (lambda m: fit(np.zeros((2, 2, 2))), ValueError, r"Found array with dim 3"),
     (lambda m: fit(np.zeros((3, 0))), ValueError, r"0 feature\(s\) \(shape=\(3, 0\)\)"),

@@ -158,22 +158,25 @@ def test_census_counts_what_the_reference_index_looks_up(rng, b, k):
     queries, neighbours, others = census_rows(rng, b, d)
     s, u = rng.integers(0, d, (tables, k)).astype(np.int64), rng.random((tables, k))
     u[:, ::2] = 0.0
-    places = _periodic.neighbour_places(queries, neighbours, s, u, b)
-    counts = _periodic.probed_cell_counts(queries, others, s, u, b)
-    np.testing.assert_array_equal(places, _census.neighbour_places(queries, neighbours, s, u, b))
-    np.testing.assert_array_equal(counts, _census.probed_cell_counts(queries, others, s, u, b))
+    placed, counted = _periodic.CensusRows(queries, neighbours), _periodic.CensusRows(queries, others)
+    places, counts = placed.neighbour_places(s, u, b), counted.probed_cell_counts(s, u, b)
+    np.testing.assert_array_equal(places, _census.CensusRows(queries, neighbours).neighbour_places(s, u, b))
+    np.testing.assert_array_equal(counts, _census.CensusRows(queries, others).probed_cell_counts(s, u, b))
     # Table by table from the places of the tables before: the same places,
     # whichever neighbours are skipped as found in their own cell already.
-    by_table = _periodic.neighbour_places(queries, neighbours, s[:1], u[:1], b)
+    by_table = placed.neighbour_places(s[:1], u[:1], b)
     for t in range(1, tables):
-        by_table = _periodic.neighbour_places(queries, neighbours, s[t:t + 1], u[t:t + 1], b, by_table)
+        by_table = placed.neighbour_places(s[t:t + 1], u[t:t + 1], b, by_table)
     np.testing.assert_array_equal(by_table, places)
     start = rng.integers(0, k + 2, places.shape)
     start[::3] = 0
-    np.testing.assert_array_equal(_periodic.neighbour_places(queries, neighbours, s, u, b, start),
-                                  np.minimum(start, places))
+    np.testing.assert_array_equal(placed.neighbour_places(s, u, b, start), np.minimum(start, places))
     np.testing.assert_array_equal(_census.neighbour_places(queries, neighbours, s, u, b, start),
                                   np.minimum(start, places))
+    # The rows were copied: changing the caller's arrays changes no answer.
+    neighbours += 0.5
+    np.testing.assert_array_equal(placed.neighbour_places(s, u, b), places)
+    neighbours -= 0.5
     owner = np.repeat(np.arange(len(queries)), 8)
     for digits in range(1, k + 1):  # the index of that many digits: its own keys and probes
         ref = PythonLshIndex(b, digits, tables, digits, s[:, :digits], u[:, :digits])
@@ -192,9 +195,11 @@ def test_census_counts_what_the_reference_index_looks_up(rng, b, k):
     (dict(b=1), ValueError, "b must be at least 2"),
     (dict(s=np.array([[0, 9]])), ValueError, r"s must hold columns in \[0, d\)"),
     (dict(u=np.zeros((1, 3))), ValueError, "the same shape"),
+    (dict(u=np.array([[0.0, np.inf]])), ValueError, "u must be finite"),
     (dict(b=1 << 40, s=np.array([[0, 1]])), ValueError, "must fit 64 bits"),
     (dict(rows=np.full((8, 3), np.nan)), ValueError, "must be finite"),
-    (dict(rows=np.zeros((7, 3))), ValueError, "the same number of rows for every query"),
+    (dict(queries=np.full((4, 3), -np.inf)), ValueError, "must be finite"),
+    (dict(rows=np.zeros((7, 3))), ValueError, "the same number of neighbours for every query"),
     (dict(rows=np.zeros((8, 2))), ValueError, "as many columns as queries"),
     (dict(queries=np.zeros((4, 3), np.float32)), TypeError, "not an instance of 'ndarray'"),
     (dict(start=np.zeros((8, 3), np.int64)), ValueError, "one row per neighbour and one column per digit"),
@@ -207,7 +212,11 @@ def test_census_refuses_bad_arguments(change, error, message):
                 start=None)
     args |= change
     with pytest.raises(error, match=message):
-        _periodic.neighbour_places(args["queries"], args["rows"], args["s"], args["u"], args["b"], args["start"])
+        census = _periodic.CensusRows(args["queries"], args["rows"])
+        census.neighbour_places(args["s"], args["u"], args["b"], args["start"])
+    if "start" not in change and "rows" not in change:  # the counts check the rest alike
+        with pytest.raises(error, match=message):
+            _periodic.CensusRows(args["queries"], args["rows"]).probed_cell_counts(args["s"], args["u"], args["b"])
 
 
 @pytest.mark.parametrize("metric, box", [("l1", None), ("l2", None), ("l1", (2.0, 1.0, 3.0)), ("l2", (0.7, 10.0, 1.3))])
