@@ -15,8 +15,12 @@ using kernels::TileKernel;
 
 namespace {
 
-// Stores row r's filled slots after offers and brings its bar's worst entry up to date.
-inline void close_row(BWs& ws, std::uint32_t r, std::size_t n) {
+// Stores row r's filled slots after offers and brings its bar's worst entry
+// up to date. A row that was offered nothing keeps both as they are, and its
+// slots stay unread: most candidates that pass a bound lose to the row's
+// worst entry, and its slots are a miss in a large block.
+inline void close_row(BWs& ws, std::uint32_t r, std::size_t n, bool offered) {
+  if (!offered) return;
   ws.counts[r] = static_cast<std::uint32_t>(n);
   ws.bars[r].worst_bits = n == ws.cap ? ws.heaps[r * ws.cap].dist_bits : kOpenRow;
 }
@@ -33,6 +37,7 @@ void admit_row(BWs& ws, std::uint32_t r, std::size_t g, std::size_t panels, std:
   std::uint32_t bound_bits = ws.bars[r].worst_bits;
   const std::uint16_t* admit = ws.group_admit.data() + g * panels;
   const float* dist = ws.group_dist.data() + g * panels * kPanelWidth;
+  bool offered = false;
   for (std::size_t p = 0; p < panels; ++p) {
     // A full row admits few lanes: four panels' words are tested at once.
     if (p % 4 == 0 && p + 4 <= panels) {
@@ -55,10 +60,11 @@ void admit_row(BWs& ws, std::uint32_t r, std::size_t g, std::size_t panels, std:
       const std::int64_t id = ws.tile_ids[i];
       if (id == excluded || (n == cap && !nearer(Entry{bits, id}, slots[0]))) continue;
       heap_offer(slots, cap, n, bits, id);
+      offered = true;
       if (n == cap) bound_bits = slots[0].dist_bits;
     }
   }
-  close_row(ws, r, n);
+  close_row(ws, r, n, offered);
 }
 
 // Every row of a run against the tile, kGroupRows rows per kernel call, each
@@ -158,15 +164,17 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
     const std::int64_t excluded = ws.exclude[r];
     const float* q = ws.query_f32.data() + r * d;
     std::uint32_t bound_bits = ws.bars[r].worst_bits;
+    bool offered = false;
     for (; at < end; ++at) {
       const std::int64_t id = ws.code_ids[ws.survivor_lanes[at]];
       if (id == excluded) continue;
       const std::uint32_t bits = to_bits(kernels.row(q, points + static_cast<std::uint64_t>(id) * d, d, scale));
       if (bits > bound_bits || (n == cap && !nearer(Entry{bits, id}, slots[0]))) continue;
       heap_offer(slots, cap, n, bits, id);
+      offered = true;
       if (n == cap) bound_bits = slots[0].dist_bits;
     }
-    close_row(ws, r, n);
+    close_row(ws, r, n, offered);
   }
 }
 

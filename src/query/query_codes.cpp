@@ -50,8 +50,15 @@ void probe_keys(const index::Index& index, std::int64_t base, const std::int64_t
   auto probe = [&](std::size_t p, std::size_t chosen) {
     const std::int64_t step = frac[chosen] >= 0.5 ? 1 : -1;
     const std::int64_t code = codes[chosen];
-    std::int64_t moved = (code + step) % index.b;
-    if (moved < 0) moved += index.b;
+    // A digit lies in 0 .. b - 1, so one step leaves the range by at most one
+    // bucket either way: wrapping needs no division (a 64-bit one per probe
+    // cost more than the rest of the probe).
+    std::int64_t moved = code + step;
+    if (moved >= index.b) {
+      moved -= index.b;
+    } else if (moved < 0) {
+      moved += index.b;
+    }
     out[p] = kernels::add_digit(base, moved - code, index.b_pow[chosen]);
   };
   if (n_probe > kFewProbes) {
