@@ -43,6 +43,12 @@ KeptBlocks& kept() {
 
 void* new_block(std::size_t rounded) {
   void* block = std::aligned_alloc(kHugePage, rounded);
+  if (block == nullptr) {
+    // Kept blocks of other sizes must not make an allocation fail that would
+    // succeed without them (an address-space limit, say).
+    release_kept_large();
+    block = std::aligned_alloc(kHugePage, rounded);
+  }
   if (block == nullptr) throw std::bad_alloc();
 #if defined(MADV_HUGEPAGE)
   // Advice only: without huge pages the block works the same, just slower to fault in.

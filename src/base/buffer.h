@@ -16,7 +16,8 @@ namespace vb {
 inline constexpr std::size_t kLargeBlockBytes = std::size_t{4} << 20;
 
 // A block of at least `bytes`, 2 MiB aligned: a kept block of the same rounded
-// size when there is one (its contents are whatever they were), else a new one.
+// size when there is one (its contents are whatever they were), else a new one,
+// the kept blocks released first if the system refuses it otherwise.
 void* allocate_large(std::size_t bytes);
 
 // Gives back a block of allocate_large(bytes). It is kept for the next block of

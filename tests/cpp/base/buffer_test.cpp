@@ -1,10 +1,13 @@
 #include "base/buffer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -65,6 +68,38 @@ TEST_F(KeptLargeBlocks, KeptBytesStayWithinTheLimitOldestReleasedFirst) {
   EXPECT_EQ(kept_large_bytes(), 0u);
   free_large(first, third);
   free_large(second, third);
+}
+
+// The process's address space in bytes, as the system counts it against RLIMIT_AS.
+std::size_t address_space_bytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
+  }
+  return 0;
+}
+
+TEST_F(KeptLargeBlocks, KeptBlocksAreReleasedWhenANewBlockDoesNotFit) {
+  const std::size_t used = address_space_bytes();
+  if (used == 0) GTEST_SKIP() << "no /proc/self/status";
+  free_large(allocate_large(1024 * kMiB), 1024 * kMiB);
+  ASSERT_EQ(kept_large_bytes(), 1024 * kMiB);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+  // Room for the kept block plus half of it: a block of another size fits only
+  // once the kept one has gone back to the system.
+  rlimit tight = old;
+  tight.rlim_cur = used + 1536 * kMiB;
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  void* block = nullptr;
+  try {
+    block = allocate_large(768 * kMiB);
+  } catch (const std::bad_alloc&) {
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &old), 0);
+  EXPECT_NE(block, nullptr);
+  EXPECT_EQ(kept_large_bytes(), 0u);
+  free_large(block, 768 * kMiB);
 }
 
 TEST_F(KeptLargeBlocks, BufferOfTheSameSizeReusesAFreedBuffersMemory) {
