@@ -61,7 +61,10 @@ def huge_pages():
                 if current is not None:
                     current[2] = int(fields[1]) << 10
     mib = 1 << 20
-    return total / mib, [(round(s / mib), round(r / mib), round(h / mib)) for s, r, h in mappings], frames(spans)
+    # The largest block the kernel backed with huge pages: the tables' key-ordered codes.
+    largest = [spans[max(range(len(spans)), key=lambda i: mappings[i][2])]] if spans else []
+    return (total / mib, [(round(s / mib), round(r / mib), round(h / mib)) for s, r, h in mappings], frames(spans),
+            frames(largest))
 
 
 def frames(mappings):
@@ -96,7 +99,7 @@ def random_reads():
     return 1e9 * best / len(where)
 
 
-def child(label, n_epochs, n=200_000, n_cand=20_000, d=16):
+def child(label, n_epochs, block=None, n=200_000, n_cand=20_000, d=16):
     from vibrel import ToroidalNN
 
     counters = ("thp_fault_alloc", "thp_fault_fallback")
@@ -105,7 +108,8 @@ def child(label, n_epochs, n=200_000, n_cand=20_000, d=16):
     points = np.random.default_rng(5).random((n, d))
     flt_start = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     start = time.perf_counter()
-    model = ToroidalNN(10, random_state=0, recall=1.0 if label == "exhaustive" else 0.99).fit(
+    model = ToroidalNN(10, random_state=0, recall=1.0 if label == "exhaustive" else 0.99,
+                       block=block).fit(
         points, n_static=n - n_cand)
     fit = time.perf_counter() - start
     flt_fit = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
@@ -119,20 +123,25 @@ def child(label, n_epochs, n=200_000, n_cand=20_000, d=16):
         cpus.append(time.process_time() - cpu_start)
     flt_end = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     thp_end = vmstat(*counters)
-    huge, mappings, phys = huge_pages()
+    huge, mappings, phys, largest = huge_pages()
+    gib, counts = np.unique(np.floor(largest).astype(int), return_counts=True)
     p = model.params_
     return {"label": label, "setting": f"b={p['b']} k={p['k']} l={p['l']} probes={p['probes']}",
             "wall": float(np.median(walls)), "cpu": float(np.median(cpus)), "walls": walls, "fit": fit,
             "faults_fit": flt_fit - flt_start, "faults_epochs": (flt_end - flt_fit) / n_epochs,
-            "huge_mib": huge, "reads_ns": reads, "mappings": mappings,
+            "huge_mib": huge, "reads_ns": reads,
+            "largest_gib": {int(g): int(c) for g, c in zip(gib, counts)}, "mappings": mappings,
             "phys": [float(np.min(phys)), float(np.median(phys)), float(np.max(phys))] if phys else [],
             "thp": {k: thp_end[k] - thp_start[k] for k in counters},
             "answer": float(np.sum(dist, dtype=np.float64))}
 
 
-def run(label, n_epochs, fixed_layout=False):
+def run(label, n_epochs, fixed_layout=False, threads=0, block=None):
     env = dict(os.environ, VIBREL_CODE_FILTER="off" if label == "exhaustive" else "on")
-    command = (["setarch", "-R"] if fixed_layout else []) + [sys.executable, os.path.abspath(__file__), "--child", label, "--epochs", str(n_epochs)]
+    if threads:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    command = (["setarch", "-R"] if fixed_layout else []) + [sys.executable, os.path.abspath(__file__), "--child", label, "--epochs", str(n_epochs)] + (
+        ["--block", str(block)] if block else [])
     out = subprocess.run(command, env=env, capture_output=True, text=True, check=True).stdout
     return json.loads(out.strip().splitlines()[-1])
 
@@ -144,14 +153,19 @@ def main():
     parser.add_argument("--exhaustive", type=int, default=0)
     parser.add_argument("--layouts", action="store_true",
                         help="alternate processes with address-space randomisation off (setarch -R) and on")
+    parser.add_argument("--threads", action="store_true",
+                        help="alternate processes with one pool thread and with the machine's")
+    parser.add_argument("--block", type=int, help="query rows per block (default: one block per pool thread); "
+                        "with --blocks, the alternative to the default in every other process")
+    parser.add_argument("--blocks", action="store_true", help="alternate the default block with --block")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        print(json.dumps(child(args.child, args.epochs)))
+        print(json.dumps(child(args.child, args.epochs, args.block)))
         return
     print("| process | setting | ns/read | s/epoch | CPU s/epoch | epochs' s | faults fit | faults/epoch | huge MiB "
-          "| thp alloc / fallback | guest-physical GiB min/median/max | big mappings (MiB, resident, huge) |"
-          "\n|---|---|---:|---:|---:|---|---:|---:|---:|---|---|---|",
+          "| thp alloc / fallback | guest-physical GiB min/median/max | largest block: 2 MiB frames per GiB | big mappings (MiB, resident, huge) |"
+          "\n|---|---|---:|---:|---:|---|---:|---:|---:|---|---|---|---|",
           flush=True)
     tuned, exhaustive, answers = [], [], set()
     every = max(1, args.processes // max(1, args.exhaustive)) if args.exhaustive else 0
@@ -161,14 +175,19 @@ def main():
             r = exhaustive[-1]
             print(f"| exhaustive | float32 | {r['reads_ns']:.1f} | {r['wall']:.3f} | {r['cpu']:.2f} | | | | | | |", flush=True)
         fixed = args.layouts and i % 2 == 0
-        r = run("tuned", args.epochs, fixed)
+        one = args.threads and i % 2 == 0
+        block = args.block if not args.blocks or i % 2 == 0 else None
+        r = run("tuned", args.epochs, fixed, 1 if one else 0, block)
+        r["block"] = block
         r["layout"] = "fixed" if fixed else "random"
+        r["threads"] = 1 if one else 0
         tuned.append(r)
         answers.add(r["answer"])
-        print(f"| {i + 1}{' ' + r['layout'] if args.layouts else ''} | {r['setting']} | {r['reads_ns']:.1f} | {r['wall']:.3f} | {r['cpu']:.3f} | "
+        tag = f" block {r['block']}" if r["block"] else ""
+        print(f"| {i + 1}{' ' + r['layout'] if args.layouts else ''}{' 1 thread' if r['threads'] else ''}{tag} | {r['setting']} | {r['reads_ns']:.1f} | {r['wall']:.3f} | {r['cpu']:.3f} | "
               f"{' '.join(f'{w:.2f}' for w in r['walls'])} | {r['faults_fit']:,} | {r['faults_epochs']:,.0f} "
               f"| {r['huge_mib']:.0f} | {r['thp']['thp_fault_alloc']} / {r['thp']['thp_fault_fallback']} "
-              f"| {'/'.join(f'{g:.1f}' for g in r['phys'])} | {' '.join(f'{s}/{res}/{h}' for s, res, h in r['mappings'])} |", flush=True)
+              f"| {'/'.join(f'{g:.1f}' for g in r['phys'])} | {' '.join(f'{g}:{c}' for g, c in r['largest_gib'].items())} | {' '.join(f'{s}/{res}/{h}' for s, res, h in r['mappings'])} |", flush=True)
     walls, cpu = [r["wall"] for r in tuned], [r["cpu"] for r in tuned]
     line = (f"\nTuned epoch over {len(tuned)} processes: median {np.median(walls):.3f} s "
             f"(min {min(walls):.3f}, max {max(walls):.3f}), CPU {np.median(cpu):.3f} s; "
@@ -178,6 +197,15 @@ def main():
         line += (f". Float32 exhaustive over {len(exhaustive)}: {ew:.3f} s (CPU {ec:.2f}); ratio "
                  f"{ew / np.median(walls):.1f}x wall, {ec / np.median(cpu):.1f}x CPU")
     print(line)
+    if args.blocks:
+        for block in (args.block, None):
+            runs = [r for r in tuned if r["block"] == block]
+            print(f"block {block or 'default'}: wall s {sorted(round(r['wall'], 3) for r in runs)}, "
+                  f"CPU s {sorted(round(r['cpu'], 3) for r in runs)}")
+    if args.threads:
+        for threads in (1, 0):
+            cpu = sorted(round(r["cpu"], 3) for r in tuned if r["threads"] == threads)
+            print(f"CPU s per epoch, {threads or 'all'} pool thread(s): {cpu}")
     if args.layouts:
         for layout in ("fixed", "random"):
             cpu = sorted(round(r["cpu"], 3) for r in tuned if r["layout"] == layout)
