@@ -6,12 +6,19 @@ Each of `--processes` fresh processes fits ToroidalNN(10, recall=0.99) on
 (`update` of the moving points, then their self-join by ids). Per process it
 prints the median wall and CPU seconds per epoch, the minor page faults of the
 fit and of the epochs, the transparent huge pages the process holds
-(AnonHugePages of smaps_rollup), the large anonymous mappings with how much of
-each is huge, and the system's THP fault counters (thp_fault_alloc /
-thp_fault_fallback from /proc/vmstat, across the process; other processes on
-the machine add to them).
+(AnonHugePages summed over smaps), the anonymous mappings of 8 MiB or more
+with how much of each is resident and huge, the guest-physical frames of the
+largest huge block (from pagemap, as root), the system's THP fault counters
+(thp_fault_alloc / thp_fault_fallback from /proc/vmstat, across the process;
+other processes on the machine add to them) and the nanoseconds per random
+read over a fresh array, apart from the engine.
 
     PYTHONSAFEPATH=1 .venv/bin/python bench/epoch_pages.py [--processes 10] [--epochs 5] [--exhaustive 2]
+        [--threads | --layouts | --blocks --block 1250]
+
+`--threads`, `--layouts` and `--blocks` alternate the processes between one
+pool thread and the machine's, address-space randomisation off and on, and
+`--block` rows per block and one block a pool thread.
 
 `--exhaustive N` adds N processes (interleaved) timing the float32 exhaustive
 epoch (recall=1.0 with VIBREL_CODE_FILTER=off), for the ratio.
@@ -140,7 +147,8 @@ def run(label, n_epochs, fixed_layout=False, threads=0, block=None):
     env = dict(os.environ, VIBREL_CODE_FILTER="off" if label == "exhaustive" else "on")
     if threads:
         env["RAYON_NUM_THREADS"] = str(threads)
-    command = (["setarch", "-R"] if fixed_layout else []) + [sys.executable, os.path.abspath(__file__), "--child", label, "--epochs", str(n_epochs)] + (
+    command = (["setarch", "-R"] if fixed_layout else []) + [
+        sys.executable, os.path.abspath(__file__), "--child", label, "--epochs", str(n_epochs)] + (
         ["--block", str(block)] if block else [])
     out = subprocess.run(command, env=env, capture_output=True, text=True, check=True).stdout
     return json.loads(out.strip().splitlines()[-1])
@@ -164,7 +172,8 @@ def main():
         print(json.dumps(child(args.child, args.epochs, args.block)))
         return
     print("| process | setting | ns/read | s/epoch | CPU s/epoch | epochs' s | faults fit | faults/epoch | huge MiB "
-          "| thp alloc / fallback | guest-physical GiB min/median/max | largest block: 2 MiB frames per GiB | big mappings (MiB, resident, huge) |"
+          "| thp alloc / fallback | guest-physical GiB min/median/max | largest block: 2 MiB frames per GiB "
+          "| big mappings (MiB, resident, huge) |"
           "\n|---|---|---:|---:|---:|---|---:|---:|---:|---|---|---|---|",
           flush=True)
     tuned, exhaustive, answers = [], [], set()
@@ -173,7 +182,8 @@ def main():
         if every and i % every == 0 and len(exhaustive) < args.exhaustive:
             exhaustive.append(run("exhaustive", max(2, args.epochs // 2)))
             r = exhaustive[-1]
-            print(f"| exhaustive | float32 | {r['reads_ns']:.1f} | {r['wall']:.3f} | {r['cpu']:.2f} | | | | | | |", flush=True)
+            print(f"| exhaustive | float32 | {r['reads_ns']:.1f} | {r['wall']:.3f} | {r['cpu']:.2f} | | | | | | |",
+                  flush=True)
         fixed = args.layouts and i % 2 == 0
         one = args.threads and i % 2 == 0
         block = args.block if not args.blocks or i % 2 == 0 else None
@@ -184,10 +194,13 @@ def main():
         tuned.append(r)
         answers.add(r["answer"])
         tag = f" block {r['block']}" if r["block"] else ""
-        print(f"| {i + 1}{' ' + r['layout'] if args.layouts else ''}{' 1 thread' if r['threads'] else ''}{tag} | {r['setting']} | {r['reads_ns']:.1f} | {r['wall']:.3f} | {r['cpu']:.3f} | "
+        tag = (" " + r["layout"] if args.layouts else "") + (" 1 thread" if r["threads"] else "") + tag
+        print(f"| {i + 1}{tag} | {r['setting']} | {r['reads_ns']:.1f} | {r['wall']:.3f} | {r['cpu']:.3f} | "
               f"{' '.join(f'{w:.2f}' for w in r['walls'])} | {r['faults_fit']:,} | {r['faults_epochs']:,.0f} "
               f"| {r['huge_mib']:.0f} | {r['thp']['thp_fault_alloc']} / {r['thp']['thp_fault_fallback']} "
-              f"| {'/'.join(f'{g:.1f}' for g in r['phys'])} | {' '.join(f'{g}:{c}' for g, c in r['largest_gib'].items())} | {' '.join(f'{s}/{res}/{h}' for s, res, h in r['mappings'])} |", flush=True)
+              f"| {'/'.join(f'{g:.1f}' for g in r['phys'])} "
+              f"| {' '.join(f'{g}:{c}' for g, c in r['largest_gib'].items())} "
+              f"| {' '.join(f'{s}/{res}/{h}' for s, res, h in r['mappings'])} |", flush=True)
     walls, cpu = [r["wall"] for r in tuned], [r["cpu"] for r in tuned]
     line = (f"\nTuned epoch over {len(tuned)} processes: median {np.median(walls):.3f} s "
             f"(min {min(walls):.3f}, max {max(walls):.3f}), CPU {np.median(cpu):.3f} s; "
