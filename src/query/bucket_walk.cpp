@@ -123,19 +123,22 @@ void list_row_keys(const index::Index& index, BWs& ws, const double* queries, st
   BlockCodes& block = ws.block_codes;
   (void)queries;  // prepare_walk took them, as columns
   VB_CHECK(block.rows == rows && block.columns.size() == rows * dq, "row keys listed for rows the walk was not prepared for");
-  block_codes(index, block, dq, t);
   ws.row_keys.clear();
-  for (std::size_t r = 0; r < rows; ++r) {
-    const auto row = static_cast<std::uint32_t>(r);
-    const std::int64_t base = block.base[r];
-    ws.row_keys.push_back({base, row});
-    if (n_probe == 0) continue;
-    for (std::size_t j = 0; j < k; ++j) {
-      ws.codes[j] = block.codes[j * rows + r];
-      ws.frac[j] = block.frac[j * rows + r];
+  for (std::size_t first = 0; first < rows; first += kHashStretch) {
+    const std::size_t count = std::min(kHashStretch, rows - first);
+    block_codes(index, block, dq, t, first, count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto row = static_cast<std::uint32_t>(first + i);
+      const std::int64_t base = block.base[i];
+      ws.row_keys.push_back({base, row});
+      if (n_probe == 0) continue;
+      for (std::size_t j = 0; j < k; ++j) {
+        ws.codes[j] = block.codes[j * count + i];
+        ws.frac[j] = block.frac[j * count + i];
+      }
+      probe_keys(index, base, ws.codes.data(), ws.frac.data(), ws.margin.data(), ws.probe_scratch.data());
+      for (std::size_t p = 0; p < n_probe; ++p) ws.row_keys.push_back({ws.probe_scratch[p], row});
     }
-    probe_keys(index, base, ws.codes.data(), ws.frac.data(), ws.margin.data(), ws.probe_scratch.data());
-    for (std::size_t p = 0; p < n_probe; ++p) ws.row_keys.push_back({ws.probe_scratch[p], row});
   }
   sort_row_keys(ws.row_keys, ws.row_keys_scratch);
 }

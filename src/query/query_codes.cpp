@@ -42,15 +42,16 @@ void BlockCodes::set_rows(const double* queries, std::size_t count, std::size_t 
   }
 }
 
-void block_codes(const index::Index& index, BlockCodes& block, std::size_t dq, std::size_t t) {
+void block_codes(const index::Index& index, BlockCodes& block, std::size_t dq, std::size_t t, std::size_t first,
+                 std::size_t count) {
   const std::size_t k = index.k;
-  const std::size_t rows = block.rows;
   const std::int64_t* s = index.s.data() + t * k;
   const double* u = index.u.data() + t * k;
-  block.base.assign(rows, 0);
-  block.codes.resize(k * rows);
-  block.frac.resize(k * rows);
-  if (rows == 0) return;
+  VB_CHECK(first + count <= block.rows, "rows hashed beyond the block");
+  block.base.assign(count, 0);
+  block.codes.resize(k * count);
+  block.frac.resize(k * count);
+  if (count == 0) return;
   for (std::size_t j = 0; j < k; ++j) {
     const std::int64_t column = s[j];
     VB_CHECK(column >= 0 && static_cast<std::uint64_t>(column) < dq,
@@ -63,8 +64,8 @@ void block_codes(const index::Index& index, BlockCodes& block, std::size_t dq, s
     kernels::DigitColumn at = digit;
     at.shift = u[j];
     at.weight = index.b_pow[j];
-    hash(block.columns.data() + static_cast<std::size_t>(s[j]) * rows, rows, at,
-                             block.base.data(), block.codes.data() + j * rows, block.frac.data() + j * rows);
+    hash(block.columns.data() + static_cast<std::size_t>(s[j]) * block.rows + first, count, at, block.base.data(),
+         block.codes.data() + j * count, block.frac.data() + j * count);
   }
 }
 
