@@ -31,6 +31,21 @@ void digit_column_scalar(const double* column, std::size_t m, const DigitColumn&
 // (supported_cpu_level() or below), and b < 2^31 for kAvx2.
 DigitColumnKernel digit_column_kernel(CpuLevel level);
 
+// One digit of one table over a column of query rows, with what their probes
+// need: for i < m, codes[i] = the digit, frac[i] = the position within its
+// bucket, position - digit clamped to [0, 1] (NaN kept), and keys[i] +=
+// digit * weight, all as digit.h computes them one row at a time.
+using DigitFracKernel = void (*)(const double* column, std::size_t m, const DigitColumn& digit, std::int64_t* keys,
+                                 std::int64_t* codes, double* frac);
+
+// Portable version, always built.
+void digit_frac_scalar(const double* column, std::size_t m, const DigitColumn& digit, std::int64_t* keys,
+                       std::int64_t* codes, double* frac);
+
+// The kernel for a level and radix b; every one writes the same values bit for
+// bit. Requires: the running CPU supports the level.
+DigitFracKernel digit_frac_kernel(CpuLevel level, std::int64_t b);
+
 // The level hashing uses for radix b: cpu_level(), limited to the portable
 // one when b is too large for the 32-bit conversion of the AVX2 kernel.
 CpuLevel hash_level_for(std::int64_t b);

@@ -11,6 +11,7 @@ KernelTable choose_kernels(const KernelNeeds& needs) {
   KernelTable table;
   table.level = cpu_level();
   table.digit_column = digit_column_kernel(hash_level_for(needs.b));
+  table.digit_frac = digit_frac_kernel(table.level, needs.b);
   const DistanceKernel& distance = distance_kernel(table.level, needs.metric, needs.scaled);
   table.row = distance.row;
   table.list = distance.list;

@@ -7,6 +7,7 @@
 #include "index/index.h"
 #include "query/knn_request.h"
 #include "query/profile.h"
+#include "query/query_codes.h"
 #include "query/topk.h"
 
 // The blocked k-nearest-neighbour path: large batches answered block by
@@ -71,6 +72,7 @@ struct BWs {
   std::vector<std::uint32_t> counts;  // rows: filled slots per row
   std::vector<RowBar> bars;           // rows: each row's bar, kept with its slots
   std::size_t cap = 0;                // slots per row
+  BlockCodes block_codes;             // the block's rows hashed a table at a time
   std::vector<std::int64_t> codes;    // digit codes of the current row and table
   std::vector<double> frac;           // in-cell positions of the current row
   std::vector<double> margin;         // probe scratch

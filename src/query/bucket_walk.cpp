@@ -69,6 +69,11 @@ void sort_row_keys(std::vector<RowKey>& keys, std::vector<RowKey>& scratch) {
 }
 
 void check_tile_ids(const index::Index& index, const std::int64_t* ids, std::size_t count) {
+  // Every tile passes: one branch-free sweep, and only a failing tile looks
+  // for its first bad id (the message names it).
+  std::uint64_t largest = 0;
+  for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, static_cast<std::uint64_t>(ids[i]));
+  if (count == 0 || largest < index.n_points) return;
   for (std::size_t i = 0; i < count; ++i) {
     VB_CHECK(static_cast<std::uint64_t>(ids[i]) < index.n_points, "index out of bounds: the len is " +
                                                                        std::to_string(index.n_points) +
@@ -87,6 +92,7 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
   }
   ws.exclude.resize(rows);
   for (std::size_t r = 0; r < rows; ++r) ws.exclude[r] = exclude != nullptr ? exclude[r] : -1;
+  ws.block_codes.set_rows(queries, rows, dq);
   ws.codes.resize(index.k);
   ws.frac.resize(index.k);
   ws.margin.resize(index.k);
@@ -113,14 +119,26 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
 void list_row_keys(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
                    std::size_t t) {
   const std::size_t n_probe = probe_count(index);
+  const std::size_t k = index.k;
+  BlockCodes& block = ws.block_codes;
+  (void)queries;  // prepare_walk took them, as columns
+  VB_CHECK(block.rows == rows && block.columns.size() == rows * dq, "row keys listed for rows the walk was not prepared for");
   ws.row_keys.clear();
-  for (std::size_t r = 0; r < rows; ++r) {
-    const auto row = static_cast<std::uint32_t>(r);
-    const double* q = queries + r * dq;
-    const std::int64_t base = query_codes(index, q, dq, t, ws.codes.data(), ws.frac.data());
-    ws.row_keys.push_back({base, row});
-    probe_keys(index, base, ws.codes.data(), ws.frac.data(), ws.margin.data(), ws.probe_scratch.data());
-    for (std::size_t p = 0; p < n_probe; ++p) ws.row_keys.push_back({ws.probe_scratch[p], row});
+  for (std::size_t first = 0; first < rows; first += kHashStretch) {
+    const std::size_t count = std::min(kHashStretch, rows - first);
+    block_codes(index, block, dq, t, first, count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto row = static_cast<std::uint32_t>(first + i);
+      const std::int64_t base = block.base[i];
+      ws.row_keys.push_back({base, row});
+      if (n_probe == 0) continue;
+      for (std::size_t j = 0; j < k; ++j) {
+        ws.codes[j] = block.codes[j * count + i];
+        ws.frac[j] = block.frac[j * count + i];
+      }
+      probe_keys(index, base, ws.codes.data(), ws.frac.data(), ws.margin.data(), ws.probe_scratch.data());
+      for (std::size_t p = 0; p < n_probe; ++p) ws.row_keys.push_back({ws.probe_scratch[p], row});
+    }
   }
   sort_row_keys(ws.row_keys, ws.row_keys_scratch);
 }

@@ -32,6 +32,7 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
 // Fills ws.row_keys with the base key and the probe keys of every row in
 // table t, sorted by (key, row). A row lists a key once per key it computes,
 // so a key it reaches twice appears twice.
+// Requires: prepare_walk for these rows (it takes them for hashing).
 void list_row_keys(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
                    std::size_t t);
 
@@ -83,6 +84,10 @@ struct TableView {
 inline constexpr std::size_t kIdRunsAhead = 24;
 inline constexpr std::size_t kRowRunsAhead = 10;
 
+// Buckets between two cancellation points of the walk (besides those within
+// a large bucket): a few microseconds of work.
+inline constexpr std::size_t kRunsPerPoll = 32;
+
 // Appends the lanes of ws.survivors (a code tile of count candidates) to
 // ws.survivor_lanes, requesting each one's point row, and closes the row's
 // list in ws.survivor_ends.
@@ -115,7 +120,8 @@ void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids,
 // on_code_tile(run, count) is called.
 // once_per_row drops a row's repeated keys within a table first. Returns
 // the number of distances the calls stand for (bucket size × rows, summed).
-// A cancellation point at every bucket and every 64 tiles within one.
+// A cancellation point every kRunsPerPoll buckets and every 64 tiles (16
+// code tiles) within one.
 // Requires: prepare_walk for this block.
 template <class OnTile, class OnCodeTile>
 std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack pack, const double* queries,
@@ -127,7 +133,7 @@ std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack
   auto tiles_of = [&](const BucketRun& run, const std::int64_t* ids, const std::uint8_t* codes, std::size_t count) {
     if (by_codes(ws, run, codes != nullptr)) {
       for (std::size_t start = 0; start < count; start += kCodeTileRows) {
-        if (start % (16 * kCodeTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
+        if (start > 0 && start % (16 * kCodeTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
         const std::size_t tile = std::min(kCodeTileRows, count - start);
         load_code_tile(index, ws, ids + start, codes != nullptr ? codes + start * index.d : nullptr, tile);
         on_code_tile(run, tile);
@@ -135,7 +141,7 @@ std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack
       return;
     }
     for (std::size_t start = 0; start < count; start += kTileRows) {
-      if (start % (64 * kTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
+      if (start > 0 && start % (64 * kTileRows) == 0) pool::cancellation_point();  // a bucket can hold every point
       const std::size_t tile = std::min(kTileRows, count - start);
       const std::size_t panels = load_tile(index, ws, pack, ids + start, tile);
       if (start + tile < count) prefetch_tile(index, ids + start + tile, std::min(kTileRows, count - start - tile));
@@ -159,6 +165,8 @@ std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack
       table.prefetch_row_states_of(ws.runs[j]);
     }
     for (std::size_t j = 0; j < n_runs; ++j) {
+      // A clock read at every bucket cost more than a small bucket's bounds.
+      if (j % kRunsPerPoll == 0) pool::cancellation_point();
       if (j + kIdRunsAhead < n_runs) table.prefetch_ids_of(ws.runs[j + kIdRunsAhead]);
       if (j + kRowRunsAhead < n_runs) {
         table.prefetch_rows_of(ws.runs[j + kRowRunsAhead]);

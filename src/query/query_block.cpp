@@ -6,6 +6,7 @@
 #include "kernels/tile_distance.h"
 #include "query/blocked.h"
 #include "query/bucket_walk.h"
+#include "query/prefetch.h"
 
 namespace vb::query {
 
@@ -152,7 +153,14 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
                                 ws.code_rows != nullptr ? ws.code_rows : ws.code_tile.data(),
                                 code_row / kernels::kCodeGroup, kCodeTileRows, count, limit, ws.survivors.data(),
                                 kernels.code_scale.weights_or_null()});
+    const std::size_t listed = ws.survivor_lanes.size();
     list_survivors(index, ws, count);
+    // A row with survivors reads its count and collector root next; asking
+    // for them now overlaps those misses with the survivors' rows.
+    if (ws.survivor_lanes.size() != listed) {
+      prefetch_read(ws.counts.data() + r);
+      prefetch_read(ws.heaps.data() + r * cap);
+    }
   }
   std::size_t at = 0;
   for (std::size_t e = run.first; e < run.first + run.g; ++e) {

@@ -8,6 +8,7 @@
 
 #include "base/errors.h"
 #include "kernels/digit.h"
+#include "kernels/digit_column.h"
 
 namespace vb::query {
 
@@ -31,6 +32,41 @@ std::int64_t query_codes(const index::Index& index, const double* q, std::size_t
     key = kernels::add_digit(key, c, index.b_pow[j]);
   }
   return key;
+}
+
+void BlockCodes::set_rows(const double* queries, std::size_t count, std::size_t dq) {
+  rows = count;
+  columns.resize(count * dq);
+  for (std::size_t r = 0; r < count; ++r) {
+    for (std::size_t c = 0; c < dq; ++c) columns[c * count + r] = queries[r * dq + c];
+  }
+}
+
+void block_codes(const index::Index& index, BlockCodes& block, std::size_t dq, std::size_t t, std::size_t first,
+                 std::size_t count) {
+  const std::size_t k = index.k;
+  const std::int64_t* s = index.s.data() + t * k;
+  const double* u = index.u.data() + t * k;
+  VB_CHECK(first + count <= block.rows, "rows hashed beyond the block");
+  block.base.assign(count, 0);
+  block.codes.resize(k * count);
+  block.frac.resize(k * count);
+  if (count == 0) return;
+  for (std::size_t j = 0; j < k; ++j) {
+    const std::int64_t column = s[j];
+    VB_CHECK(column >= 0 && static_cast<std::uint64_t>(column) < dq,
+             "index out of bounds: the len is " + std::to_string(dq) + " but the index is " + std::to_string(column));
+  }
+  const kernels::DigitFracKernel hash =
+      index.kernels.digit_frac != nullptr ? index.kernels.digit_frac : kernels::digit_frac_scalar;
+  const kernels::DigitColumn digit{0.0, static_cast<double>(index.b), index.b - 1, 0};
+  for (std::size_t j = 0; j < k; ++j) {
+    kernels::DigitColumn at = digit;
+    at.shift = u[j];
+    at.weight = index.b_pow[j];
+    hash(block.columns.data() + static_cast<std::size_t>(s[j]) * block.rows + first, count, at, block.base.data(),
+         block.codes.data() + j * count, block.frac.data() + j * count);
+  }
 }
 
 namespace {

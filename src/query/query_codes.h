@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "index/index.h"
 
@@ -19,6 +20,32 @@ namespace vb::query {
 // Thread safe (reads the index only).
 std::int64_t query_codes(const index::Index& index, const double* q, std::size_t dq, std::size_t t,
                          std::int64_t* codes, double* frac);
+
+// The hashing state of a block of query rows, digit by digit over a stretch
+// of them: one vector kernel call per digit instead of one formula per row
+// and digit. Never shared.
+struct BlockCodes {
+  std::size_t rows = 0;
+  std::vector<double> columns;     // dq × rows: the block's rows, column after column
+  std::vector<std::int64_t> base;  // the base keys of the stretch last hashed
+  std::vector<std::int64_t> codes; // k × stretch, digit-major: its digit codes
+  std::vector<double> frac;        // k × stretch, digit-major: the rows' positions in their buckets
+
+  // Takes the block's rows (rows × dq values, row-major) as columns.
+  void set_rows(const double* queries, std::size_t count, std::size_t dq);
+};
+
+// Rows hashed per stretch: their codes and positions stay in L1 while their
+// probe keys are made.
+inline constexpr std::size_t kHashStretch = 256;
+
+// Hashes the block's rows first .. first + count in table t: base[i], and
+// codes / frac of row first + i at j × count + i for its digit j, exactly what
+// query_codes writes for the row. Throws InternalError, as query_codes does,
+// when a digit reads a column at or beyond dq (and count > 0).
+// Requires: t < l; set_rows with this dq; first + count <= rows.
+void block_codes(const index::Index& index, BlockCodes& block, std::size_t dq, std::size_t t, std::size_t first,
+                 std::size_t count);
 
 // Probe keys per table and query: min(k, probes).
 std::size_t probe_count(const index::Index& index);

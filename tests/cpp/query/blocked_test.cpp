@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -299,7 +301,8 @@ TEST(Blocked, RowsSharingAKeyShareTheLookupAndBothCount) {
 // listed once per time the row computes it, in (key, row) order. Tables of
 // 3^7 buckets sort in one radix pass, 4^8 and 5^9 in two of unequal digits,
 // and a few rows (under 64 keys) by comparison; a second block of another
-// size reuses the workspace.
+// size reuses the workspace. Some coordinates lie on the edges of the
+// digit formula, which the block hashes a digit at a time for all rows.
 TEST(Blocked, RowKeysAreEveryRowsKeysInKeyThenRowOrder) {
   struct Case {
     std::int64_t b;
@@ -310,7 +313,10 @@ TEST(Blocked, RowKeysAreEveryRowsKeysInKeyThenRowOrder) {
     const testing::Built ix(c.b, c.k, 3, d, 500, 400, 21 + c.k, 3);
     BWs ws;
     for (const std::size_t rows : {c.rows, c.rows / 2 + 1}) {
-      const Buffer<double> queries = index::testing::random_points(rows, d, 5 + rows);
+      Buffer<double> queries = index::testing::random_points(rows, d, 5 + rows);
+      // Coordinates on the hashing's edges: whole turns, just below one, halves, off the unit circle.
+      const double edges[] = {0.0, 1.0, std::nextafter(1.0, 0.0), 0.5, -0.25, 3.75, 1e-300};
+      for (std::size_t i = 0; i < rows * d; i += 7) queries.data()[i] = edges[(i / 7) % std::size(edges)];
       prepare_walk(ix, ws, queries.data(), rows, d, nullptr);
       std::vector<std::int64_t> codes(ix.k), probes(ix.k);
       std::vector<double> frac(ix.k), margin(ix.k);
