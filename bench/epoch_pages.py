@@ -1,7 +1,7 @@
 """The epoch cycle process by process: its speed beside what the process got
 from the kernel's memory, to tell a fast process from a slow one.
 
-Each of `--processes` fresh processes fits ToroidalNN(10, recall=0.99) on
+Each of `--processes` fresh processes fits ToroidalNN(10, recall=`--recall`) on
 180,000 static + 20,000 moving points (d = 16) and runs `--epochs` epochs
 (`update` of the moving points, then their self-join by ids). Per process it
 prints the median wall and CPU seconds per epoch, the minor page faults of the
@@ -21,7 +21,10 @@ pool thread and the machine's, address-space randomisation off and on, and
 `--block` rows per block and one block a pool thread.
 
 `--exhaustive N` adds N processes (interleaved) timing the float32 exhaustive
-epoch (recall=1.0 with VIBREL_CODE_FILTER=off), for the ratio.
+epoch (recall=1.0 with VIBREL_CODE_FILTER=off), for the ratio; the first one's
+last-epoch distances are the truth for the recall of the tuned processes that
+follow it (a neighbour counts when its distance is at most the true k-th).
+`--recall` is the target the tuned processes fit with (default 0.99).
 """
 
 import argparse
@@ -30,6 +33,7 @@ import os
 import resource
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -106,7 +110,7 @@ def random_reads():
     return 1e9 * best / len(where)
 
 
-def child(label, n_epochs, block=None, n=200_000, n_cand=20_000, d=16):
+def child(label, n_epochs, block=None, target=0.99, truth=None, n=200_000, n_cand=20_000, d=16):
     from vibrel import ToroidalNN
 
     counters = ("thp_fault_alloc", "thp_fault_fallback")
@@ -115,7 +119,7 @@ def child(label, n_epochs, block=None, n=200_000, n_cand=20_000, d=16):
     points = np.random.default_rng(5).random((n, d))
     flt_start = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     start = time.perf_counter()
-    model = ToroidalNN(10, random_state=0, recall=1.0 if label == "exhaustive" else 0.99,
+    model = ToroidalNN(10, random_state=0, recall=1.0 if label == "exhaustive" else target,
                        block=block).fit(
         points, n_static=n - n_cand)
     fit = time.perf_counter() - start
@@ -140,16 +144,31 @@ def child(label, n_epochs, block=None, n=200_000, n_cand=20_000, d=16):
             "largest_gib": {int(g): int(c) for g, c in zip(gib, counts)}, "mappings": mappings,
             "phys": [float(np.min(phys)), float(np.median(phys)), float(np.max(phys))] if phys else [],
             "thp": {k: thp_end[k] - thp_start[k] for k in counters},
-            "answer": float(np.sum(dist, dtype=np.float64))}
+            "answer": float(np.sum(dist, dtype=np.float64)), "recall": recall_against(dist, label, truth)}
 
 
-def run(label, n_epochs, fixed_layout=False, threads=0, block=None):
+def recall_against(dist, label, truth):
+    """The exhaustive process leaves its last epoch's distances in `truth`
+    (when none is there yet); a tuned one reads them for its recall."""
+    from vibrel import _exact
+
+    if truth is None:
+        return None
+    if label == "exhaustive":
+        if not os.path.exists(truth):
+            np.save(truth, dist)
+        return None
+    return float(_exact.recall(dist, np.load(truth))) if os.path.exists(truth) else None
+
+
+def run(label, n_epochs, fixed_layout=False, threads=0, block=None, target=0.99, truth=None):
     env = dict(os.environ, VIBREL_CODE_FILTER="off" if label == "exhaustive" else "on")
     if threads:
         env["RAYON_NUM_THREADS"] = str(threads)
     command = (["setarch", "-R"] if fixed_layout else []) + [
         sys.executable, os.path.abspath(__file__), "--child", label, "--epochs", str(n_epochs)] + (
-        ["--block", str(block)] if block else [])
+        ["--block", str(block)] if block else []) + ["--recall", str(target)] + (
+        ["--truth", truth] if truth else [])
     out = subprocess.run(command, env=env, capture_output=True, text=True, check=True).stdout
     return json.loads(out.strip().splitlines()[-1])
 
@@ -166,10 +185,12 @@ def main():
     parser.add_argument("--block", type=int, help="query rows per block (default: one block per pool thread); "
                         "with --blocks, the alternative to the default in every other process")
     parser.add_argument("--blocks", action="store_true", help="alternate the default block with --block")
+    parser.add_argument("--recall", type=float, default=0.99, help="the tuned processes' recall target")
     parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--truth", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        print(json.dumps(child(args.child, args.epochs, args.block)))
+        print(json.dumps(child(args.child, args.epochs, args.block, args.recall, args.truth)))
         return
     print("| process | setting | ns/read | s/epoch | CPU s/epoch | epochs' s | faults fit | faults/epoch | huge MiB "
           "| thp alloc / fallback | guest-physical GiB min/median/max | largest block: 2 MiB frames per GiB "
@@ -177,17 +198,18 @@ def main():
           "\n|---|---|---:|---:|---:|---|---:|---:|---:|---|---|---|---|",
           flush=True)
     tuned, exhaustive, answers = [], [], set()
+    truth = os.path.join(tempfile.mkdtemp(prefix="vibrel-epoch-"), "truth.npy") if args.exhaustive else None
     every = max(1, args.processes // max(1, args.exhaustive)) if args.exhaustive else 0
     for i in range(args.processes):
         if every and i % every == 0 and len(exhaustive) < args.exhaustive:
-            exhaustive.append(run("exhaustive", max(2, args.epochs // 2)))
+            exhaustive.append(run("exhaustive", args.epochs, truth=truth))
             r = exhaustive[-1]
             print(f"| exhaustive | float32 | {r['reads_ns']:.1f} | {r['wall']:.3f} | {r['cpu']:.2f} | | | | | | |",
                   flush=True)
         fixed = args.layouts and i % 2 == 0
         one = args.threads and i % 2 == 0
         block = args.block if not args.blocks or i % 2 == 0 else None
-        r = run("tuned", args.epochs, fixed, 1 if one else 0, block)
+        r = run("tuned", args.epochs, fixed, 1 if one else 0, block, args.recall, truth)
         r["block"] = block
         r["layout"] = "fixed" if fixed else "random"
         r["threads"] = 1 if one else 0
@@ -195,7 +217,8 @@ def main():
         answers.add(r["answer"])
         tag = f" block {r['block']}" if r["block"] else ""
         tag = (" " + r["layout"] if args.layouts else "") + (" 1 thread" if r["threads"] else "") + tag
-        print(f"| {i + 1}{tag} | {r['setting']} | {r['reads_ns']:.1f} | {r['wall']:.3f} | {r['cpu']:.3f} | "
+        reached = f", recall {r['recall']:.4f}" if r["recall"] is not None else ""
+        print(f"| {i + 1}{tag} | {r['setting']}{reached} | {r['reads_ns']:.1f} | {r['wall']:.3f} | {r['cpu']:.3f} | "
               f"{' '.join(f'{w:.2f}' for w in r['walls'])} | {r['faults_fit']:,} | {r['faults_epochs']:,.0f} "
               f"| {r['huge_mib']:.0f} | {r['thp']['thp_fault_alloc']} / {r['thp']['thp_fault_fallback']} "
               f"| {'/'.join(f'{g:.1f}' for g in r['phys'])} "
@@ -204,7 +227,10 @@ def main():
     walls, cpu = [r["wall"] for r in tuned], [r["cpu"] for r in tuned]
     line = (f"\nTuned epoch over {len(tuned)} processes: median {np.median(walls):.3f} s "
             f"(min {min(walls):.3f}, max {max(walls):.3f}), CPU {np.median(cpu):.3f} s; "
-            f"same answers in every process: {len(answers) == 1}")
+            f"same answers in every process: {len(answers) == 1}; target {args.recall}")
+    reached = [r["recall"] for r in tuned if r["recall"] is not None]
+    if reached:
+        line += f", recall {min(reached):.4f} (the least of {len(reached)})"
     if exhaustive:
         ew, ec = np.median([r["wall"] for r in exhaustive]), np.median([r["cpu"] for r in exhaustive])
         line += (f". Float32 exhaustive over {len(exhaustive)}: {ew:.3f} s (CPU {ec:.2f}); ratio "
