@@ -90,7 +90,8 @@ inline constexpr std::size_t kRunsPerPoll = 32;
 
 // Appends the lanes of ws.survivors (a code tile of count candidates) to
 // ws.survivor_lanes, requesting each one's point row, and closes the row's
-// list in ws.survivor_ends.
+// list in ws.survivor_ends. Throws InternalError for a survivor's id beyond
+// the points (a corrupted index).
 void list_survivors(const index::Index& index, BWs& ws, std::size_t count);
 
 // Requests the point rows of ids[0 .. count) that name points.
@@ -107,7 +108,8 @@ std::size_t load_tile(const index::Index& index, BWs& ws, kernels::TilePack pack
 // key order, or when it is null from the index's codes by id. With codes in
 // key order and ws.rows_in_order, nothing is copied: ws.code_rows points at
 // them (else null). ws.code_ids names the tile's ids either way. Throws
-// InternalError for an id beyond the points (a corrupted index).
+// InternalError for an id beyond the points (a corrupted index), except for
+// codes read in place, whose ids list_survivors checks as it reads them.
 void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids, const std::uint8_t* codes,
                     std::size_t count);
 
