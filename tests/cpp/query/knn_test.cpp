@@ -38,7 +38,7 @@ TEST(Knn, CorruptedIdsAreInternalErrorsOnEveryPath) {
     const Buffer<double> queries = index::testing::random_points(200, d, 4);
     for (std::size_t m : {10u, 200u}) EXPECT_THROW(run_knn(ix, queries, m, 3, nullptr), InternalError) << d << m;
     for (auto path : {radius_gathered, radius_tiled}) {
-      EXPECT_THROW(path(ix, queries.data(), 200, 2, 1.0, nullptr), InternalError) << d;
+      EXPECT_THROW(path(ix, queries.data(), 200, d, 1.0, nullptr), InternalError) << d;
     }
   }
 }
