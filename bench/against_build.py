@@ -2,7 +2,7 @@
 one run: this checkout's and another one given by path (an older commit checked
 out and built elsewhere), on the same points and queries.
 
-    .venv/bin/python bench/against_build.py OLD [--repeat 3] [--only d=8] [--new PATH]
+    .venv/bin/python bench/against_build.py OLD [--repeat 3] [--only d=8] [--new PATH] [--setting 4,9,3,4]
 
 OLD (and --new, by default this checkout) is a directory holding the `vibrel`
 package, or a checkout whose .venv has it installed (`bash tools/setup.sh`
@@ -22,6 +22,9 @@ medians over `--repeat` processes, each fitting once and timing the queries
 once. Only the queries are timed; the fit (tuning included) is a side column,
 and so is the ratio of the queries' CPU seconds (all the process's threads),
 which a shared machine disturbs less than the wall clock.
+--setting b,k,l,probes gives both builds that hash setting instead of the
+tuner's choice (the fit then only builds), so that the engines are compared
+on the same tables' work apart from the choice each tuner makes.
 VIBREL_CODE_FILTER is dropped from the children's environment: both run their
 defaults. Recall: a neighbour counts when its distance is at most the true k-th
 distance, the truth from `vibrel._exact` (this checkout's), computed before any
@@ -44,7 +47,7 @@ N_NEIGHBORS = 10
 SMALL_ROWS, SMALL_QUERIES = 32, 1_000  # calls of fewer than 64 rows take the per-query path
 
 
-def child(data, out):
+def child(data, out, setting=None):
     """One fit and one timing of each path with the `vibrel` on the import
     path; writes the distances beside `out` and prints a JSON line."""
     import vibrel
@@ -56,7 +59,8 @@ def child(data, out):
         raise SystemExit(f"against_build: imported vibrel from {where}, not from {expected}")
     points, queries = np.load(os.path.join(data, "points.npy")), np.load(os.path.join(data, "queries.npy"))
     start = time.perf_counter()
-    model = ToroidalNN(N_NEIGHBORS, random_state=0).fit(points)
+    given = dict(zip(("b", "k", "l", "probes"), setting)) if setting else {}
+    model = ToroidalNN(N_NEIGHBORS, random_state=0, **given).fit(points)
     fit = time.perf_counter() - start
     start, cpu = time.perf_counter(), time.process_time()
     dist, _ = model.kneighbors(queries)
@@ -93,10 +97,12 @@ def import_root(path):
     raise SystemExit(f"against_build: no vibrel package for {version} in {path} or its .venv")
 
 
-def run_child(root, data, out):
+def run_child(root, data, out, setting=None):
     env = {k: v for k, v in os.environ.items() if k != "VIBREL_CODE_FILTER"}
     env.update(PYTHONPATH=root, PYTHONSAFEPATH="1", VIBREL_EXPECTED_ROOT=root)
     command = [sys.executable, os.path.abspath(__file__), "--child", data, "--out", out]
+    if setting:
+        command += ["--setting", ",".join(map(str, setting))]
     done = subprocess.run(command, env=env, capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit(f"against_build: the child for {root} failed:\n{done.stderr}")
@@ -129,7 +135,7 @@ def truth(points, queries, cache):
     return true_dist
 
 
-def alternate(roots, points, queries, repeat):
+def alternate(roots, points, queries, repeat, setting=None):
     """`repeat` children per build on these points, the builds alternating:
     {label: [result, ...]}."""
     runs = {label: [] for label in roots}
@@ -138,7 +144,7 @@ def alternate(roots, points, queries, repeat):
         np.save(os.path.join(data, "queries.npy"), queries)
         for rep in range(repeat):
             for label in ("old", "new") if rep % 2 == 0 else ("new", "old"):
-                runs[label].append(run_child(roots[label], data, os.path.join(data, f"{label}-{rep}")))
+                runs[label].append(run_child(roots[label], data, os.path.join(data, f"{label}-{rep}"), setting))
     return runs
 
 
@@ -154,7 +160,7 @@ def cells(results, path, true_dist):
             float(np.median([r["cpu"][path] for r in results])))
 
 
-def compare(roots, repeat, only, cache):
+def compare(roots, repeat, only, cache, setting=None):
     from bench_front import CODE_CASES
 
     n, m = 200_000, 5_000
@@ -166,7 +172,7 @@ def compare(roots, repeat, only, cache):
           "\n|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|", flush=True)
     imported = {label: set() for label in roots}
     for name, make in cases.items():
-        runs = alternate(roots, *make(np.random.default_rng(0), n, m), repeat)
+        runs = alternate(roots, *make(np.random.default_rng(0), n, m), repeat, setting)
         for label, results in runs.items():
             imported[label].update(path for r in results for path in [r["vibrel"], *r["compiled"]])
         paths = (("blocked", f"{m:,} in one call"), ("per-query", f"{SMALL_QUERIES:,} in calls of {SMALL_ROWS}"))
@@ -182,6 +188,14 @@ def compare(roots, repeat, only, cache):
         print(f"{label}: every child imported {', '.join(sorted(where))}")
 
 
+def hash_setting(text):
+    """b,k,l,probes as four integers."""
+    values = tuple(int(v) for v in text.split(","))
+    if len(values) != 4:
+        raise argparse.ArgumentTypeError(f"expected b,k,l,probes, got {text!r}")
+    return values
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("old", nargs="?", help="the other build: a package directory or a checkout with .venv")
@@ -191,11 +205,12 @@ def main():
     parser.add_argument("--only", help="run only the workloads whose name contains this")
     parser.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "vibrel-truth"),
                         help="where the oracle's answers are kept between runs")
+    parser.add_argument("--setting", type=hash_setting, help="b,k,l,probes for both builds instead of their tuners'")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--out", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(args.child, args.out)
+        child(args.child, args.out, args.setting)
         return
     if not args.old:
         parser.error("the other build's path is required")
@@ -206,7 +221,7 @@ def main():
           f"medians of {args.repeat} fresh processes per build")
     roots = {"old": import_root(args.old), "new": import_root(args.new)}
     print("\n".join(f"{label}: {root}" for label, root in roots.items()))
-    compare(roots, args.repeat, args.only, args.cache)
+    compare(roots, args.repeat, args.only, args.cache, args.setting)
 
 
 if __name__ == "__main__":
