@@ -184,7 +184,8 @@ void expect_every_level_keeps_the_lanes_within_the_limit(const std::vector<std::
                                                          Metric metric, const std::uint8_t* weights) {
   const std::size_t lanes = ids.size(), groups = code_groups(d);
   std::vector<std::uint8_t> tile(groups * lanes * kCodeGroup, 0xa5);
-  for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
+  // Tails of every kind: within a first register, a register's worth exactly, a word's worth and past it.
+  for (std::size_t count : {1, 7, 8, 9, 31, 32, 33, 40, 56, 100, 127, 128}) {
     pack_code_tile(codes.data(), d, ids.data(), count, lanes, tile.data());
     // Exactly count rows, so that a kernel reading past them would show under a sanitizer.
     std::vector<std::uint8_t> rows;
