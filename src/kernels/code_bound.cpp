@@ -14,6 +14,18 @@ namespace vb::kernels {
 CodeBoundKernel code_bound_kernel_avx2(Metric metric, std::size_t groups, bool weighted);
 void code_upper_l1_avx2(const CodeUpperJob& job);
 CodeBoundKernel code_bound_rows8_l1_avx2();
+CodeBoundKernel code_bound_rows8_l1_avx512bw();
+
+namespace {
+// The AVX-512 level promises F and DQ; the byte kernels need BW as well.
+bool has_avx512bw() {
+  static const bool bw = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") != 0;
+  }();
+  return bw;
+}
+}  // namespace
 #endif
 
 namespace {
@@ -248,6 +260,7 @@ CodeBoundKernel code_bound_rows_kernel(CpuLevel level, Metric metric, std::size_
   // more than the packing it saves), so they keep the packed tile.
   if (metric != Metric::kL1 || weighted || d != 8) return nullptr;
 #if defined(VB_HAVE_X86_KERNELS)
+  if (level >= CpuLevel::kAvx512 && has_avx512bw()) return code_bound_rows8_l1_avx512bw();
   if (level >= CpuLevel::kAvx2) return code_bound_rows8_l1_avx2();
 #endif
   (void)level;

@@ -164,40 +164,64 @@ CodeBoundKernel for_groups(std::size_t groups) {
 }
 
 // The bounds of rows of 8 codes in key order: a register holds four rows,
-// whose terms vpsadbw adds into one 64-bit sum each. The last rows, when
-// fewer than four are left, are copied beside zero rows first, so no row
-// past count is read.
+// whose terms vpsadbw adds into one 64-bit sum each. A word of 32 rows is
+// first measured by W, the sum of the wrapped differences w (the query's
+// codes less 128 subtracted, vpsadbw against 128: a code then lies 128 + w or
+// 128 - w from 128), which is at most the bound B plus 8: a word without a
+// row of W <= limit + 8 has no survivor, and only the others are measured
+// by B itself. The last rows, when fewer than 32 are left, are measured by B
+// and, fewer than four, copied beside zero rows first, so no row past count
+// is read.
 void code_bound_rows8(const CodeBoundJob& job) {
   constexpr std::size_t kD = 8;
   std::int64_t word8 = 0;
   std::memcpy(&word8, job.query, sizeof word8);
   const __m256i q = _mm256_set1_epi64x(word8);
+  const __m256i half = _mm256_set1_epi8(static_cast<char>(0x80));
+  const __m256i shifted = _mm256_xor_si256(q, half);
   const __m256i one8 = _mm256_set1_epi8(1);
   const __m256i zero = _mm256_setzero_si256();
   const __m256i limit = _mm256_set1_epi64x(job.limit);
+  const __m256i limit_band = _mm256_set1_epi64x(static_cast<std::int64_t>(job.limit) + static_cast<std::int64_t>(kD));
+  auto load = [](const std::uint8_t* at) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)); };
   // The survivor bits of four rows, in row order.
-  auto four = [&](const std::uint8_t* at) {
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+  auto four = [&](const __m256i x) {
     const __m256i sums = _mm256_sad_epu8(_mm256_subs_epu8(_mm256_abs_epi8(_mm256_sub_epi8(x, q)), one8), zero);
     return static_cast<std::uint32_t>(~_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(sums, limit))) &
                                       0xf);
   };
-  for (std::size_t row0 = 0; row0 < job.count; row0 += 32) {
-    const std::size_t filled = std::min<std::size_t>(32, job.count - row0);
+  // Whether any of four rows has W <= limit + 8 (the rows' bits of W > limit + 8 not all set).
+  auto far = [&](const __m256i x) {
+    const __m256i sums = _mm256_sad_epu8(_mm256_sub_epi8(x, shifted), half);
+    return _mm256_cmpgt_epi64(sums, limit_band);
+  };
+  const std::size_t whole = job.count / 32;
+  for (std::size_t w = 0; w < whole; ++w) {
+    const std::uint8_t* at = job.tile + w * 32 * kD;
+    __m256i all_far = far(load(at));
+#pragma GCC unroll 7
+    for (std::size_t j = 1; j < 8; ++j) all_far = _mm256_and_si256(all_far, far(load(at + j * 32)));
     std::uint32_t word = 0;
-    for (std::size_t j = 0; j < filled; j += 4) {
-      const std::uint8_t* at = job.tile + (row0 + j) * kD;
-      if (j + 4 > filled) {
-        alignas(32) std::uint8_t last[4 * kD] = {};
-        std::memcpy(last, at, (filled - j) * kD);
-        word |= four(last) << j;
-      } else {
-        word |= four(at) << j;
-      }
+    if (_mm256_movemask_pd(_mm256_castsi256_pd(all_far)) != 0xf) {
+#pragma GCC unroll 8
+      for (std::size_t j = 0; j < 8; ++j) word |= four(load(at + j * 32)) << (4 * j);
     }
-    if (filled < 32) word &= (1u << filled) - 1u;
-    job.survivors[row0 / 32] = word;
+    job.survivors[w] = word;
   }
+  const std::size_t filled = job.count - whole * 32;
+  if (filled == 0) return;
+  std::uint32_t word = 0;
+  for (std::size_t j = 0; j < filled; j += 4) {
+    const std::uint8_t* at = job.tile + (whole * 32 + j) * kD;
+    if (j + 4 > filled) {
+      alignas(32) std::uint8_t last[4 * kD] = {};
+      std::memcpy(last, at, (filled - j) * kD);
+      word |= four(load(last)) << j;
+    } else {
+      word |= four(load(at)) << j;
+    }
+  }
+  job.survivors[whole] = word & ((1u << filled) - 1u);
 }
 
 }  // namespace

@@ -184,7 +184,8 @@ void expect_every_level_keeps_the_lanes_within_the_limit(const std::vector<std::
                                                          Metric metric, const std::uint8_t* weights) {
   const std::size_t lanes = ids.size(), groups = code_groups(d);
   std::vector<std::uint8_t> tile(groups * lanes * kCodeGroup, 0xa5);
-  for (std::size_t count : {1, 31, 32, 33, 100, 127, 128}) {
+  // Tails of every kind: within a first register, a register's worth exactly, a word's worth and past it.
+  for (std::size_t count : {1, 7, 8, 9, 31, 32, 33, 40, 56, 100, 127, 128}) {
     pack_code_tile(codes.data(), d, ids.data(), count, lanes, tile.data());
     // Exactly count rows, so that a kernel reading past them would show under a sanitizer.
     std::vector<std::uint8_t> rows;
@@ -249,6 +250,53 @@ TEST(CodeBound, EveryLevelKeepsExactlyTheLanesWithinTheLimit) {
       }
     }
   }
+}
+
+// Rows of 8 codes read in place: one row a word lies near the query (each
+// code equal to the query's, one or two apart, or about half the circle
+// away), the rest far, and the limit runs around each near row's bound, so
+// that every word's survivor, or its absence, is decided by that row alone:
+// a row whose wrapped differences include zeros sums to more than its bound
+// plus 8 less one per zero, one without zeros to exactly its bound plus 8.
+TEST(CodeBound, RowsInKeyOrderDecideARowAloneAtItsOwnBound) {
+  constexpr std::size_t kD = 8, kRows = 128;
+  std::mt19937_64 rng(23);
+  const int near_offsets[] = {0, 1, -1, 2, -2, 127, 128, -127};
+  std::size_t with_zeros = 0;
+  for (int trial = 0; trial < 40; ++trial) {
+    std::vector<std::uint8_t> query(kD), rows(kRows * kD);
+    for (auto& c : query) c = static_cast<std::uint8_t>(rng());
+    std::vector<std::int32_t> limits = {-1, 0};
+    for (std::size_t i = 0; i < kRows; ++i) {
+      const bool near = i % 32 == 5 + static_cast<std::size_t>(trial) % 27;
+      std::size_t zeros = 0;
+      for (std::size_t c = 0; c < kD; ++c) {
+        const int offset = near ? near_offsets[rng() % 8] : 64 + static_cast<int>(rng() % 129);
+        zeros += offset == 0;
+        rows[i * kD + c] = static_cast<std::uint8_t>(query[c] + offset);
+      }
+      if (!near) continue;
+      with_zeros += zeros > 0;
+      const auto bound = static_cast<std::int32_t>(pair_bound(query.data(), rows.data() + i * kD, kD, Metric::kL1));
+      limits.insert(limits.end(), {bound - 1, bound, bound + 1});
+    }
+    for (std::int32_t limit : limits) {
+      std::vector<std::uint32_t> want(kRows / 32, 0);
+      for (std::size_t i = 0; i < kRows; ++i) {
+        if (static_cast<std::int64_t>(pair_bound(query.data(), rows.data() + i * kD, kD, Metric::kL1)) <= limit) {
+          want[i / 32] |= 1u << (i % 32);
+        }
+      }
+      for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+        if (level > supported_cpu_level()) continue;
+        std::vector<std::uint32_t> got(want.size(), 0xdeadbeef);
+        code_bound_rows_kernel(level, Metric::kL1, kD, false)(
+            CodeBoundJob{query.data(), rows.data(), kD / kCodeGroup, 0, kRows, limit, got.data(), nullptr});
+        EXPECT_EQ(got, want) << cpu_level_name(level) << " trial " << trial << " limit " << limit;
+      }
+    }
+  }
+  EXPECT_GT(with_zeros, 10u);
 }
 
 // The upper bounds a level's kernel writes for rows of codes (row-major, d

@@ -18,6 +18,15 @@ TEST(KernelTable, FollowsTheLevelTheFilterAndTheForm) {
     EXPECT_EQ(table.tile, tile_kernel(level, 16, Metric::kL2, false)) << cpu_level_name(level);
     EXPECT_EQ(table.digit_column, digit_column_kernel(level)) << cpu_level_name(level);
     EXPECT_EQ(table.code_bound, code_bound_kernel(level, Metric::kL2, code_groups(16))) << cpu_level_name(level);
+    // Rows of 8 codes are bounded in place, by the level's own kernel: the
+    // byte kernel at 512 bits where the CPU has the byte operations.
+    const KernelTable rows8 = choose_kernels({8, Metric::kL1, false, 1});
+    EXPECT_EQ(rows8.code_bound_rows, code_bound_rows_kernel(level, Metric::kL1, 8, false)) << cpu_level_name(level);
+#if defined(__x86_64__)
+    if (level == CpuLevel::kAvx512 && __builtin_cpu_supports("avx512bw")) {
+      EXPECT_NE(rows8.code_bound_rows, code_bound_rows_kernel(CpuLevel::kAvx2, Metric::kL1, 8, false));
+    }
+#endif
     // A radix past the 32-bit conversion hashes on the portable kernel.
     EXPECT_EQ(choose_kernels({16, Metric::kL1, false, std::int64_t{1} << 31}).digit_column,
               level == CpuLevel::kAvx2 ? digit_column_scalar : digit_column_kernel(level));
