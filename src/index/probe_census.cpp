@@ -88,7 +88,7 @@ void check_draw(const DigitDraw& draw, std::size_t d) {
 }  // namespace
 
 void lower_places(const double* queries, std::size_t q, const double* neighbours, std::size_t per_query,
-                  std::size_t d, const DigitDraw& draw, std::int64_t* places) {
+                  std::size_t d, const DigitDraw& draw, std::int64_t* places, const std::int64_t* settled) {
   check_draw(draw, d);
   const std::size_t k_max = draw.k_max;
   const DigitColumnKernel kernel = kernels::digit_column_kernel(kernels::hash_level_for(draw.b));
@@ -107,12 +107,15 @@ void lower_places(const double* queries, std::size_t q, const double* neighbours
       const std::size_t last_query = std::min(q1, first_query + kQueriesPerPiece);
       const std::size_t first_row = first_query * per_query;
       // A neighbour at place 0 for every key length (its query's own cell
-      // in some table already) cannot be lowered, so it is not hashed again:
-      // once most of a sample is found, most of it is skipped.
+      // in some table already) cannot be lowered, nor one the caller counts
+      // as found already, so it is not hashed again: once most of a sample is
+      // found, most of it is skipped.
       std::size_t n_open = 0;
       for (std::size_t row = first_row; row < last_query * per_query; ++row) {
         const std::int64_t* at = places + row * k_max;
-        if (std::any_of(at, at + k_max, [](std::int64_t place) { return place != 0; })) open[n_open++] = row;
+        bool open_row = false;
+        for (std::size_t k = 0; k < k_max && !open_row; ++k) open_row = at[k] > (settled ? settled[k] : 0);
+        if (open_row) open[n_open++] = row;
       }
       std::fill(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(k_max * n_open), 0);
       for (std::size_t j = 0; j < k_max; ++j) {
