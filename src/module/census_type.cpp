@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/buffer.h"
 #include "base/errors.h"
@@ -198,11 +199,11 @@ PyObject* census_places(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     Buffer<std::int64_t> places = start_places(a[3], in.m, draws.k_max);
     const std::optional<Buffer<std::int64_t>> settled = settled_places(a[4], draws.k_max);
     const std::int64_t* limits = settled ? settled->data() : nullptr;
+    std::vector<index::DigitDraw> tables(draws.tables);
+    for (std::size_t t = 0; t < draws.tables; ++t) tables[t] = draws.draw(t);
     without_gil([&] {
-      for (std::size_t t = 0; t < draws.tables; ++t) {
-        index::lower_places(in.queries.data(), in.q, in.rows.data(), per_query, in.d, draws.draw(t), places.data(),
-                            limits);
-      }
+      index::lower_places(in.queries.data(), in.q, in.rows.data(), per_query, in.d, tables.data(), tables.size(),
+                          places.data(), limits);
     });
     return reshape(to_array(std::move(places)), in.m, draws.k_max).release();
   });

@@ -147,6 +147,14 @@ TEST(ProbeCensus, PlacesAndCountsMatchTheEngineLookups) {
         }
         EXPECT_GT(kept, settled);  // more than the rows at place 0 throughout
         EXPECT_GT(lowered, 0u);
+        // Both tables in one call: each row takes them in turn, as above.
+        const DigitDraw pair[2] = {draw.view(), other.view()};
+        Buffer<std::int64_t> together(places.size(), static_cast<std::int64_t>(k_max + 1));
+        lower_places(queries.data(), q, neighbours.data(), per_query, d, pair, 2, together.data());
+        EXPECT_EQ(together, both);
+        Buffer<std::int64_t> limited_pair(places.size(), static_cast<std::int64_t>(k_max + 1));
+        lower_places(queries.data(), q, neighbours.data(), per_query, d, pair, 2, limited_pair.data(), limits.data());
+        EXPECT_EQ(limited_pair, limited);
       }
       // One thread and the portable hashing kernel count the same.
       {
