@@ -27,8 +27,8 @@ class Rows(Protocol):
     """Sample queries and one set of rows, counted against tables' digits:
     `CensusRows` here, or the compiled one of `vibrel._periodic`."""
 
-    def neighbour_places(self, s: np.ndarray, u: np.ndarray, b: int,
-                         start: np.ndarray | None = None) -> np.ndarray: ...
+    def neighbour_places(self, s: np.ndarray, u: np.ndarray, b: int, start: np.ndarray | None = None,
+                         settled: np.ndarray | None = None) -> np.ndarray: ...
 
     def probed_cell_counts(self, s: np.ndarray, u: np.ndarray, b: int) -> np.ndarray: ...
 
@@ -41,8 +41,9 @@ class CensusRows:
     def __init__(self, queries: np.ndarray, rows: np.ndarray) -> None:
         self.queries, self.rows = queries, rows
 
-    def neighbour_places(self, s: np.ndarray, u: np.ndarray, b: int, start: np.ndarray | None = None) -> np.ndarray:
-        return neighbour_places(self.queries, self.rows, s, u, b, start)
+    def neighbour_places(self, s: np.ndarray, u: np.ndarray, b: int, start: np.ndarray | None = None,
+                         settled: np.ndarray | None = None) -> np.ndarray:
+        return neighbour_places(self.queries, self.rows, s, u, b, start, settled)
 
     def probed_cell_counts(self, s: np.ndarray, u: np.ndarray, b: int) -> np.ndarray:
         return probed_cell_counts(self.queries, self.rows, s, u, b)
@@ -67,9 +68,10 @@ class _Counted:
     def __init__(self, rows: Any, threads: int) -> None:
         self._rows, self._threads = rows, threads
 
-    def neighbour_places(self, s: np.ndarray, u: np.ndarray, b: int, start: np.ndarray | None = None) -> np.ndarray:
+    def neighbour_places(self, s: np.ndarray, u: np.ndarray, b: int, start: np.ndarray | None = None,
+                         settled: np.ndarray | None = None) -> np.ndarray:
         from vibrel._periodic import call_with_threads
-        return call_with_threads(self._threads, self._rows.neighbour_places, s, u, b, start)
+        return call_with_threads(self._threads, self._rows.neighbour_places, s, u, b, start, settled)
 
     def probed_cell_counts(self, s: np.ndarray, u: np.ndarray, b: int) -> np.ndarray:
         from vibrel._periodic import call_with_threads
@@ -77,17 +79,24 @@ class _Counted:
 
 
 def neighbour_places(queries: np.ndarray, neighbours: np.ndarray, s: np.ndarray, u: np.ndarray,
-                     b: int, start: np.ndarray | None = None) -> np.ndarray:
+                     b: int, start: np.ndarray | None = None, settled: np.ndarray | None = None) -> np.ndarray:
     """(len(neighbours), k_max) int64: column k - 1 holds the nearest place
     any table gives neighbour i among the looked-up cells of query i //
     (len(neighbours) // len(queries)) with k digits: 0 its own cell, p its
     p-th probe, k_max + 1 neither; with `start` (the places of earlier
-    tables) the nearest of those and these."""
+    tables) the nearest of those and these.  A row whose places in every
+    column k - 1 are at most `settled[k - 1]` before a table keeps them
+    through it: a caller that asks only whether places are at most some probe
+    counts has its answers for it already."""
     places = np.full((neighbours.shape[0], s.shape[1]), s.shape[1] + 1, dtype=np.int64)
     if start is not None:
         places = np.minimum(places, start)
     for t in range(s.shape[0]):
-        places = np.minimum(places, _table_places(queries, neighbours, s[t], u[t], b))
+        lowered = np.minimum(places, _table_places(queries, neighbours, s[t], u[t], b))
+        if settled is not None:
+            done = (places <= np.asarray(settled)[None, :]).all(axis=1)
+            lowered[done] = places[done]
+        places = lowered
     return places
 
 

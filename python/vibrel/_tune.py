@@ -653,9 +653,13 @@ class _BucketSearch:
         # A neighbour is found with p probes when some table places it at p or
         # before: the census lowers the places of the tables before these,
         # those past the k_top digits still searched read as none of them.
+        # Only whether a place is at most a setting's probes is ever read, and
+        # only for the settings still searched (they only ever leave), so a
+        # neighbour already found by every one of them needs no hashing.
         k_top = table.s.shape[1]
         self.nearest = table.neighbour_places(
-            None if self.nearest is None else np.minimum(self.nearest[:, :k_top], k_top + 1))
+            None if self.nearest is None else np.minimum(self.nearest[:, :k_top], k_top + 1),
+            _settled_places(ks, probes, k_top))
         recall = _found_totals(self.nearest, ks, probes) / self.nearest.shape[0]
         first = self.first_miss[ks - 1, probes]
         first = self.first_miss[ks - 1, probes] = np.where(np.isnan(first), 1.0 - recall, first)
@@ -733,6 +737,15 @@ def _found_totals(nearest: np.ndarray, ks: np.ndarray, probes: np.ndarray) -> np
     return found[np.cumsum(first) - 1, probes]
 
 
+def _settled_places(ks: np.ndarray, probes: np.ndarray, k_top: int) -> np.ndarray:
+    """(k_top,) int64: entry k - 1 the fewest probes of the settings (ks,
+    probes) of k digits, k_top + 1 (any place) for a k none of them has: a
+    neighbour placed at most there for every k is found by each setting."""
+    settled = np.full(k_top, k_top + 1, dtype=np.int64)
+    np.minimum.at(settled, ks - 1, probes)
+    return settled
+
+
 def _found_shares(nearest: np.ndarray, k: int, probes: int, q: int) -> np.ndarray:
     """(q,): the share of each sample query's neighbours that the setting of k
     digits and `probes` probes finds (as `_found_totals`, rows by query)."""
@@ -790,15 +803,17 @@ class _Tables:
         over the counted tables."""
         return np.cumsum(self.counts, axis=1) * self.scale
 
-    def neighbour_places(self, start: np.ndarray | None = None) -> np.ndarray:
+    def neighbour_places(self, start: np.ndarray | None = None, settled: np.ndarray | None = None) -> np.ndarray:
         """(q * nn, k) int64: column k - 1 the nearest place of each true
         neighbour's cell among its query's looked-up cells of k digits in any
         of the tables, or in `start` (the places of earlier tables, as the
         census takes them; asked for on the first call): 0 the query's own, p
-        its p-th probe; more than k when it is none of them."""
+        its p-th probe; more than k when it is none of them.  A neighbour
+        whose start places are all at most `settled` keeps them (the census's
+        rule)."""
         if self._places is None:
             neighbours = self.sampled.neighbours()
-            self._places = self.sampled.placed().neighbour_places(self.s, self.u, self.b, start)
+            self._places = self.sampled.placed().neighbour_places(self.s, self.u, self.b, start, settled)
             self.rows_hashed += self.s.shape[0] * (self.sampled.queries.shape[0] + neighbours.shape[0])
         assert self._places is not None
         return self._places

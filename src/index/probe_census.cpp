@@ -88,11 +88,19 @@ void check_draw(const DigitDraw& draw, std::size_t d) {
 }  // namespace
 
 void lower_places(const double* queries, std::size_t q, const double* neighbours, std::size_t per_query,
-                  std::size_t d, const DigitDraw& draw, std::int64_t* places) {
-  check_draw(draw, d);
-  const std::size_t k_max = draw.k_max;
-  const DigitColumnKernel kernel = kernels::digit_column_kernel(kernels::hash_level_for(draw.b));
-  // Pieces of whole queries write disjoint rows of `places`.
+                  std::size_t d, const DigitDraw* draws, std::size_t tables, std::int64_t* places,
+                  const std::int64_t* settled) {
+  if (tables == 0) return;
+  for (std::size_t t = 0; t < tables; ++t) {
+    check_draw(draws[t], d);
+    VB_CHECK(draws[t].k_max == draws[0].k_max && draws[t].b == draws[0].b,
+             "the tables of one census call share their digit count and base");
+  }
+  const std::size_t k_max = draws[0].k_max;
+  const DigitColumnKernel kernel = kernels::digit_column_kernel(kernels::hash_level_for(draws[0].b));
+  // Pieces of whole queries write disjoint rows of `places`, each piece
+  // taking the tables in turn: a row sees them in the same order as table
+  // by table, at one start of the pool's loop for all of them.
   pool::parallel_for(q, kQueriesPerPiece, [&](std::size_t q0, std::size_t q1) {
     QueryDigits query(k_max);
     // The digits of a few queries' neighbours, digit-major: a digit a column
@@ -106,50 +114,56 @@ void lower_places(const double* queries, std::size_t q, const double* neighbours
     for (std::size_t first_query = q0; first_query < q1; first_query += kQueriesPerPiece) {
       const std::size_t last_query = std::min(q1, first_query + kQueriesPerPiece);
       const std::size_t first_row = first_query * per_query;
-      // A neighbour at place 0 for every key length (its query's own cell
-      // in some table already) cannot be lowered, so it is not hashed again:
-      // once most of a sample is found, most of it is skipped.
-      std::size_t n_open = 0;
-      for (std::size_t row = first_row; row < last_query * per_query; ++row) {
-        const std::int64_t* at = places + row * k_max;
-        if (std::any_of(at, at + k_max, [](std::int64_t place) { return place != 0; })) open[n_open++] = row;
-      }
-      std::fill(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(k_max * n_open), 0);
-      for (std::size_t j = 0; j < k_max; ++j) {
-        const auto column_of_digit = static_cast<std::size_t>(draw.s[j]);
-        for (std::size_t o = 0; o < n_open; ++o) column[o] = neighbours[open[o] * d + column_of_digit];
-        kernel(column.data(), n_open, DigitColumn{draw.u[j], static_cast<double>(draw.b), draw.b - 1, 1},
-               codes.data() + j * n_open);
-      }
-      std::size_t query_read = q;  // none yet
-      for (std::size_t o = 0; o < n_open; ++o) {
-        const std::size_t row = open[o];
-        if (row / per_query != query_read) {
-          query_read = row / per_query;
-          query.read(queries + query_read * d, draw);
+      for (std::size_t t = 0; t < tables; ++t) {
+        const DigitDraw& draw = draws[t];
+        // A neighbour at place 0 for every key length (its query's own cell
+        // in some table already) cannot be lowered, nor one the caller counts
+        // as found already, so it is not hashed again: once most of a sample is
+        // found, most of it is skipped.
+        std::size_t n_open = 0;
+        for (std::size_t row = first_row; row < last_query * per_query; ++row) {
+          const std::int64_t* at = places + row * k_max;
+          bool open_row = false;
+          for (std::size_t k = 0; k < k_max && !open_row; ++k) open_row = at[k] > (settled ? settled[k] : 0);
+          if (open_row) open[n_open++] = row;
         }
-        auto code = [&](std::size_t j) { return codes[j * n_open + o]; };
-        // A neighbour is in the query's cell of k digits while none of them
-        // differs, and in one probe while exactly one does, by the probe's
-        // step: the digits past the second that differs do not matter.
-        std::size_t first = 0;
-        while (first < k_max && code(first) == query.codes[first]) ++first;
-        std::size_t second = first + 1;
-        while (second < k_max && code(second) == query.codes[second]) ++second;
-        const bool probed = first < k_max && code(first) == query.probed[first];
-        std::int64_t* out = places + row * k_max;
-        // Keys of up to `first` digits hold it in the query's own cell.
-        std::fill(out, out + std::min(first, k_max), 0);
-        if (!probed) continue;  // keys of more digits miss it: nothing lowers
-        // Keys of up to `second` digits find it in the probe of digit
-        // `first`, after the probes of the digits before it in probe order;
-        // keys of more digits miss it.
-        const std::uint32_t rank = query.position[first];
-        std::int64_t earlier = 0;  // digits below k probed before `first`
-        for (std::size_t k = 1; k <= first; ++k) earlier += query.position[k - 1] < rank ? 1 : 0;
-        for (std::size_t k = first + 1; k <= std::min(second, k_max); ++k) {
-          earlier += query.position[k - 1] < rank ? 1 : 0;
-          out[k - 1] = std::min(out[k - 1], 1 + earlier);
+        std::fill(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(k_max * n_open), 0);
+        for (std::size_t j = 0; j < k_max; ++j) {
+          const auto column_of_digit = static_cast<std::size_t>(draw.s[j]);
+          for (std::size_t o = 0; o < n_open; ++o) column[o] = neighbours[open[o] * d + column_of_digit];
+          kernel(column.data(), n_open, DigitColumn{draw.u[j], static_cast<double>(draw.b), draw.b - 1, 1},
+                 codes.data() + j * n_open);
+        }
+        std::size_t query_read = q;  // none yet
+        for (std::size_t o = 0; o < n_open; ++o) {
+          const std::size_t row = open[o];
+          if (row / per_query != query_read) {
+            query_read = row / per_query;
+            query.read(queries + query_read * d, draw);
+          }
+          auto code = [&](std::size_t j) { return codes[j * n_open + o]; };
+          // A neighbour is in the query's cell of k digits while none of them
+          // differs, and in one probe while exactly one does, by the probe's
+          // step: the digits past the second that differs do not matter.
+          std::size_t first = 0;
+          while (first < k_max && code(first) == query.codes[first]) ++first;
+          std::size_t second = first + 1;
+          while (second < k_max && code(second) == query.codes[second]) ++second;
+          const bool probed = first < k_max && code(first) == query.probed[first];
+          std::int64_t* out = places + row * k_max;
+          // Keys of up to `first` digits hold it in the query's own cell.
+          std::fill(out, out + std::min(first, k_max), 0);
+          if (!probed) continue;  // keys of more digits miss it: nothing lowers
+          // Keys of up to `second` digits find it in the probe of digit
+          // `first`, after the probes of the digits before it in probe order;
+          // keys of more digits miss it.
+          const std::uint32_t rank = query.position[first];
+          std::int64_t earlier = 0;  // digits below k probed before `first`
+          for (std::size_t k = 1; k <= first; ++k) earlier += query.position[k - 1] < rank ? 1 : 0;
+          for (std::size_t k = first + 1; k <= std::min(second, k_max); ++k) {
+            earlier += query.position[k - 1] < rank ? 1 : 0;
+            out[k - 1] = std::min(out[k - 1], 1 + earlier);
+          }
         }
       }
     }

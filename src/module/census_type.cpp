@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/buffer.h"
 #include "base/errors.h"
@@ -26,7 +27,7 @@ using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject
 PyCFunction as_method(FastCall fn) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)); }
 
 const Signature kConstructor{"CensusRows", {"queries", "rows"}, 2};
-const Signature kPlaces{"neighbour_places", {"s", "u", "b", "start"}, 3};
+const Signature kPlaces{"neighbour_places", {"s", "u", "b", "start", "settled"}, 3};
 const Signature kCounts{"probed_cell_counts", {"s", "u", "b"}, 3};
 
 constexpr const char* kTypeDoc =
@@ -40,7 +41,7 @@ constexpr const char* kTypeDoc =
     "or how many of the rows those cells hold (probed_cell_counts).";
 
 constexpr const char* kPlacesDoc =
-    "neighbour_places(s, u, b, start=None)\n"
+    "neighbour_places(s, u, b, start=None, settled=None)\n"
     "--\n"
     "\n"
     "Where each row, a true neighbour, lies among its query's looked-up cells,\n"
@@ -52,7 +53,9 @@ constexpr const char* kPlacesDoc =
     "i // per_query, with per_query = len(rows) // len(queries). `start`, the\n"
     "places of earlier tables (int64, the shape of the result, each in\n"
     "[0, k_max + 1]), makes the result their minimum with these tables'; a\n"
-    "row at 0 for every k in it is not hashed again.";
+    "row at 0 for every k in it is not hashed again, nor one whose places in\n"
+    "every column k - 1 are at most settled[k - 1] (int64 (k_max,), each in\n"
+    "[0, k_max + 1]) before a table: it keeps them through that table.";
 
 constexpr const char* kCountsDoc =
     "probed_cell_counts(s, u, b)\n"
@@ -136,6 +139,21 @@ Buffer<std::int64_t> start_places(PyObject* start, std::size_t m, std::size_t k_
   return places;
 }
 
+// The places at or below which a row is left as it is (lower_places): `settled`
+// checked and copied, or nothing when it is None or omitted.
+std::optional<Buffer<std::int64_t>> settled_places(PyObject* settled, std::size_t k_max) {
+  const std::optional<ArrayArg> given = ArrayArg::convert_optional(settled, 1, NPY_INT64, "settled");
+  if (!given) return std::nullopt;
+  if (given->dim(0) != k_max) throw ArgumentError("settled must have one entry per digit of s");
+  Buffer<std::int64_t> limits = given->copy_i64();
+  for (const std::int64_t limit : limits) {
+    if (limit < 0 || limit > static_cast<std::int64_t>(k_max + 1)) {
+      throw ArgumentError("settled must hold places in [0, k_max + 1]");
+    }
+  }
+  return limits;
+}
+
 PyObject* census_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* a[2] = {};
@@ -171,7 +189,7 @@ void census_dealloc(PyObject* self) {
 PyObject* census_places(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     const CensusRows& in = census_of(self);
-    PyObject* a[4];
+    PyObject* a[5];
     bind_fastcall(kPlaces, args, nargsf, kwnames, a);
     const Draws draws(a, in.d);
     if (in.q == 0 ? in.m != 0 : in.m % in.q != 0) {
@@ -179,10 +197,13 @@ PyObject* census_places(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     }
     const std::size_t per_query = in.q == 0 ? 0 : in.m / in.q;
     Buffer<std::int64_t> places = start_places(a[3], in.m, draws.k_max);
+    const std::optional<Buffer<std::int64_t>> settled = settled_places(a[4], draws.k_max);
+    const std::int64_t* limits = settled ? settled->data() : nullptr;
+    std::vector<index::DigitDraw> tables(draws.tables);
+    for (std::size_t t = 0; t < draws.tables; ++t) tables[t] = draws.draw(t);
     without_gil([&] {
-      for (std::size_t t = 0; t < draws.tables; ++t) {
-        index::lower_places(in.queries.data(), in.q, in.rows.data(), per_query, in.d, draws.draw(t), places.data());
-      }
+      index::lower_places(in.queries.data(), in.q, in.rows.data(), per_query, in.d, tables.data(), tables.size(),
+                          places.data(), limits);
     });
     return reshape(to_array(std::move(places)), in.m, draws.k_max).release();
   });

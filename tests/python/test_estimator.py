@@ -185,6 +185,38 @@ def test_a_tuned_index_finds_on_its_sample_at_least_the_estimate(make, n_neighbo
     assert abs(reached - estimate) <= 4 * math.hypot(error, error)
 
 
+@pytest.mark.parametrize("n, d, n_neighbors, given", [
+    (200_000, 16, 10, {}),
+    (40_000, 8, 10, {}),
+    (30_000, 6, 10, dict(l=6)),
+    (30_000, 8, 5, dict(b=4, probes=1)),
+], ids=["uniform-16-200k", "uniform-8", "given-l", "given-b-probes"])
+def test_skipping_found_neighbours_changes_no_choice(n, d, n_neighbors, given, monkeypatch):
+    # The census leaves alone the neighbours that every setting still searched
+    # finds already; re-hashing them (nothing settled but place 0, as a census
+    # without the rule does) must give the same setting, draw and estimate.
+    X = np.random.default_rng(n + d).random((n, d))
+
+    def fitted():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RecallTargetWarning)
+            model = ToroidalNN(n_neighbors, random_state=0, **given).fit(X)
+        return model.params_, model.s_.tolist(), model.u_.tolist(), model.recall_estimate_, model.recall_error_
+
+    skipped = []
+    settled = _tune._settled_places
+    monkeypatch.setattr(_tune, "_settled_places", lambda *args: (skipped.append(settled(*args)), skipped[-1])[1])
+    pruned = fitted()
+    assert pruned[0]["b"] > 1 and any((limits > 0).any() for limits in skipped)
+    monkeypatch.setattr(_tune, "_settled_places", lambda ks, probes, k_top: np.zeros(k_top, np.int64))
+    assert fitted() == pruned
+
+
+def test_settled_places_are_the_fewest_probes_of_each_key_length():
+    limits = _tune._settled_places(np.array([2, 2, 2, 4, 5, 5]), np.array([0, 1, 2, 3, 5, 1]), 6)
+    np.testing.assert_array_equal(limits, [7, 0, 7, 3, 1, 7])
+
+
 def test_found_neighbours_are_those_placed_within_the_probes(rng):
     # The tuner scores every (k, probes) of a bucket count at once from the
     # nearest places: a neighbour counts when its place with k digits is at

@@ -173,6 +173,18 @@ def test_census_counts_what_the_reference_index_looks_up(rng, b, k):
     np.testing.assert_array_equal(placed.neighbour_places(s, u, b, start), np.minimum(start, places))
     np.testing.assert_array_equal(_census.neighbour_places(queries, neighbours, s, u, b, start),
                                   np.minimum(start, places))
+    # Before each table, rows whose places are all within `settled` keep them
+    # through it; the rest are lowered as without it, in the engine and its
+    # twin alike.
+    settled = rng.integers(0, k + 2, k)
+    settled[::2] = k + 1
+    want = start.copy()
+    for t in range(tables):
+        open_rows = ~(want <= settled).all(axis=1)
+        want[open_rows] = np.minimum(want[open_rows], placed.neighbour_places(s[t:t + 1], u[t:t + 1], b)[open_rows])
+    assert (want != np.minimum(start, places)).any() and (want != start).any()
+    np.testing.assert_array_equal(placed.neighbour_places(s, u, b, start, settled), want)
+    np.testing.assert_array_equal(_census.neighbour_places(queries, neighbours, s, u, b, start, settled), want)
     # The rows were copied: changing the caller's arrays changes no answer.
     neighbours += 0.5
     np.testing.assert_array_equal(placed.neighbour_places(s, u, b), places)
@@ -205,16 +217,19 @@ def test_census_counts_what_the_reference_index_looks_up(rng, b, k):
     (dict(start=np.zeros((8, 3), np.int64)), ValueError, "one row per neighbour and one column per digit"),
     (dict(start=np.full((8, 2), 4)), ValueError, r"start must hold places in \[0, k_max \+ 1\]"),
     (dict(start=np.full((8, 2), -1)), ValueError, r"start must hold places in \[0, k_max \+ 1\]"),
+    (dict(settled=np.zeros(3, np.int64)), ValueError, "settled must have one entry per digit"),
+    (dict(settled=np.full(2, 4)), ValueError, r"settled must hold places in \[0, k_max \+ 1\]"),
+    (dict(settled=np.zeros((1, 2), np.int64)), TypeError, "not an instance of 'ndarray'"),
 ])
 def test_census_refuses_bad_arguments(change, error, message):
     from vibrel import _periodic
     args = dict(queries=np.zeros((4, 3)), rows=np.zeros((8, 3)), s=np.array([[0, 2]]), u=np.zeros((1, 2)), b=3,
-                start=None)
+                start=None, settled=None)
     args |= change
     with pytest.raises(error, match=message):
         census = _periodic.CensusRows(args["queries"], args["rows"])
-        census.neighbour_places(args["s"], args["u"], args["b"], args["start"])
-    if "start" not in change and "rows" not in change:  # the counts check the rest alike
+        census.neighbour_places(args["s"], args["u"], args["b"], args["start"], args["settled"])
+    if "start" not in change and "settled" not in change and "rows" not in change:  # the counts check the rest alike
         with pytest.raises(error, match=message):
             _periodic.CensusRows(args["queries"], args["rows"]).probed_cell_counts(args["s"], args["u"], args["b"])
 

@@ -129,6 +129,32 @@ TEST(ProbeCensus, PlacesAndCountsMatchTheEngineLookups) {
         for (std::size_t e = 0; e < places.size(); ++e) {
           ASSERT_EQ(both[e], std::min(places[e], alone[e])) << "b=" << b << " entry " << e;
         }
+        // Rows within the settled places keep theirs; the rest are lowered.
+        std::vector<std::int64_t> limits(k_max, static_cast<std::int64_t>(k_max + 1));
+        for (std::size_t k = 0; k < k_max; k += 2) limits[k] = static_cast<std::int64_t>(k % 3);
+        Buffer<std::int64_t> limited = places;
+        lower_places(queries.data(), q, neighbours.data(), per_query, d, other.view(), limited.data(), limits.data());
+        std::size_t kept = 0, lowered = 0;
+        for (std::size_t r = 0; r < q * per_query; ++r) {
+          bool within = true;
+          for (std::size_t k = 0; k < k_max; ++k) within = within && places[r * k_max + k] <= limits[k];
+          kept += within;
+          for (std::size_t k = 0; k < k_max; ++k) {
+            const std::size_t e = r * k_max + k;
+            lowered += !within && both[e] < places[e];
+            ASSERT_EQ(limited[e], within ? places[e] : both[e]) << "b=" << b << " row " << r << " digit " << k;
+          }
+        }
+        EXPECT_GT(kept, settled);  // more than the rows at place 0 throughout
+        EXPECT_GT(lowered, 0u);
+        // Both tables in one call: each row takes them in turn, as above.
+        const DigitDraw pair[2] = {draw.view(), other.view()};
+        Buffer<std::int64_t> together(places.size(), static_cast<std::int64_t>(k_max + 1));
+        lower_places(queries.data(), q, neighbours.data(), per_query, d, pair, 2, together.data());
+        EXPECT_EQ(together, both);
+        Buffer<std::int64_t> limited_pair(places.size(), static_cast<std::int64_t>(k_max + 1));
+        lower_places(queries.data(), q, neighbours.data(), per_query, d, pair, 2, limited_pair.data(), limits.data());
+        EXPECT_EQ(limited_pair, limited);
       }
       // One thread and the portable hashing kernel count the same.
       {
