@@ -14,6 +14,7 @@ namespace vb::kernels {
 CodeBoundKernel code_bound_kernel_avx2(Metric metric, std::size_t groups, bool weighted);
 void code_upper_l1_avx2(const CodeUpperJob& job);
 CodeBoundKernel code_bound_rows8_l1_avx2();
+CodeBoundKernel code_bound_rows_l1_avx512(std::size_t d);
 #endif
 
 namespace {
@@ -243,10 +244,22 @@ CodeBoundKernel code_bound_kernel(CpuLevel level, Metric metric, std::size_t gro
 }
 
 CodeBoundKernel code_bound_rows_kernel(CpuLevel level, Metric metric, std::size_t d, bool weighted) {
+  if (metric != Metric::kL1 || weighted) return nullptr;
+#if defined(VB_HAVE_X86_KERNELS)
+  // 512-bit byte operations need AVX-512 BW besides the level's F and DQ.
+  // There a register pairs the two sums of a row of 16 codes cheaply, and
+  // reading them in place beats packing them.
+  static const bool bytes512 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") != 0;
+  }();
+  if (level >= CpuLevel::kAvx512 && bytes512) return code_bound_rows_l1_avx512(d);
+#endif
   // A row of 8 codes fills one 64-bit sum of absolute differences. Rows of
-  // 16 measured slower read in place than packed (pairing the halves costs
-  // more than the packing it saves), so they keep the packed tile.
-  if (metric != Metric::kL1 || weighted || d != 8) return nullptr;
+  // 16 measured slower read in place than packed with 256-bit registers
+  // (pairing the halves costs more than the packing it saves), so below
+  // AVX-512 BW they keep the packed tile.
+  if (d != 8) return nullptr;
 #if defined(VB_HAVE_X86_KERNELS)
   if (level >= CpuLevel::kAvx2) return code_bound_rows8_l1_avx2();
 #endif
