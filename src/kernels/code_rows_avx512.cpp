@@ -2,9 +2,8 @@
 // one 512-bit register holds 64 codes, eight rows of 8 or four of 16. Per
 // byte the wrapped difference is vpsubb then vpabsb (whose -128 reads as 128
 // unsigned), less one with unsigned saturation, and vpsadbw adds each eight
-// terms into a 64-bit sum: a row of 8 is one sum; a row of 16 is two
-// neighbouring sums, which two registers' worth of rows pair up with one
-// permutation each way (vpermt2q) before a single add. A compare into a
+// terms into a 64-bit sum: a row of 8 is one sum; a row of 16 first adds
+// its two halves' terms as bytes (eight_rows16). A compare into a
 // mask register gives the survivor bits in row order, so a word of 32 rows
 // takes four registers (d = 8) or eight (d = 16). The last rows of a run
 // are loaded under a mask, which reads no byte past the run's last row.
@@ -22,64 +21,87 @@
 namespace vb::kernels {
 namespace {
 
-// The 64-bit sums of the terms of the 64 codes at `at` against the query's
-// codes repeated in q, of the first `bytes` (whole 8-byte pieces) only:
-// the rest read as the query's own codes, whose terms are zero.
-inline __attribute__((always_inline)) __m512i sums_of(const std::uint8_t* at, __m512i q, __mmask8 pieces) {
-  const __m512i x = _mm512_mask_loadu_epi64(q, pieces, at);
-  const __m512i terms = _mm512_subs_epu8(_mm512_abs_epi8(_mm512_sub_epi8(x, q)), _mm512_set1_epi8(1));
-  return _mm512_sad_epu8(terms, _mm512_setzero_si512());
-}
-
 // The 8-byte pieces of a register that lie before `bytes` (a multiple of 8).
 inline __mmask8 pieces_below(std::size_t bytes) {
   return bytes >= 64 ? static_cast<__mmask8>(0xff) : static_cast<__mmask8>((1u << (bytes / 8)) - 1u);
 }
 
+// The terms of 64 codes against the query's codes repeated in q; pieces
+// (8 bytes each) outside the mask read as the query's own codes, whose
+// terms are zero.
+inline __attribute__((always_inline)) __m512i terms_of(const std::uint8_t* at, __m512i q, __mmask8 pieces) {
+  const __m512i x = _mm512_mask_loadu_epi64(q, pieces, at);
+  return _mm512_subs_epu8(_mm512_abs_epi8(_mm512_sub_epi8(x, q)), _mm512_set1_epi8(1));
+}
+
+// The survivor bits of the eight rows of 8 codes whose terms t holds.
+inline __attribute__((always_inline)) std::uint32_t eight_rows8(__m512i t, __m512i limit) {
+  return _mm512_cmple_epi64_mask(_mm512_sad_epu8(t, _mm512_setzero_si512()), limit);
+}
+
+// The survivor bits of eight rows of 16 codes from the codes' terms, rows
+// 0-3 in a and 4-7 in b: each 128-bit lane holds a row's two halves, whose
+// terms (at most 127 each) add as bytes without overflow. Per lane the low
+// halves of a's and b's rows side by side plus their high halves, one vpsadbw
+// gives sums in the order a0 b0 a1 b1 .. a3 b3, put in row order by one
+// permutation.
+inline __attribute__((always_inline)) std::uint32_t eight_rows16(__m512i a, __m512i b, __m512i limit) {
+  const __m512i halves = _mm512_add_epi8(_mm512_unpacklo_epi64(a, b), _mm512_unpackhi_epi64(a, b));
+  const __m512i sums = _mm512_sad_epu8(halves, _mm512_setzero_si512());
+  const __m512i rows = _mm512_permutexvar_epi64(_mm512_set_epi64(7, 5, 3, 1, 6, 4, 2, 0), sums);
+  return _mm512_cmple_epi64_mask(rows, limit);
+}
+
+// Whole words of 32 rows with plain loads; the last, partial word under masks.
 void code_bound_rows8(const CodeBoundJob& job) {
   constexpr std::size_t kD = 8;
   std::int64_t word8 = 0;
   __builtin_memcpy(&word8, job.query, sizeof word8);
   const __m512i q = _mm512_set1_epi64(word8);
   const __m512i limit = _mm512_set1_epi64(job.limit);
-  for (std::size_t row0 = 0; row0 < job.count; row0 += 32) {
-    const std::size_t filled = std::min<std::size_t>(32, job.count - row0);
-    const std::uint8_t* at = job.tile + row0 * kD;
+  const std::size_t full = job.count / 32;
+  for (std::size_t w = 0; w < full; ++w) {
+    const std::uint8_t* at = job.tile + w * 32 * kD;
+    std::uint32_t word = 0;
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < 32; j += 8) word |= eight_rows8(terms_of(at + j * kD, q, 0xff), limit) << j;
+    job.survivors[w] = word;
+  }
+  if (const std::size_t filled = job.count - 32 * full; filled != 0) {
+    const std::uint8_t* at = job.tile + full * 32 * kD;
     std::uint32_t word = 0;
     for (std::size_t j = 0; j < filled; j += 8) {
-      const __m512i sums = sums_of(at + j * kD, q, pieces_below((filled - j) * kD));
-      word |= static_cast<std::uint32_t>(_mm512_cmple_epi64_mask(sums, limit)) << j;
+      word |= eight_rows8(terms_of(at + j * kD, q, pieces_below((filled - j) * kD)), limit) << j;
     }
     // Rows past the run read as the query's codes and pass: clear them.
-    if (filled < 32) word &= (1u << filled) - 1u;
-    job.survivors[row0 / 32] = word;
+    job.survivors[full] = word & ((1u << filled) - 1u);
   }
 }
 
 void code_bound_rows16(const CodeBoundJob& job) {
   constexpr std::size_t kD = 16;
-  std::int64_t halves[2];
-  __builtin_memcpy(halves, job.query, sizeof halves);
-  const __m512i q = _mm512_set_epi64(halves[1], halves[0], halves[1], halves[0], halves[1], halves[0], halves[1],
-                                     halves[0]);
+  const __m512i q = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(job.query)));
   const __m512i limit = _mm512_set1_epi64(job.limit);
-  // Sums 0, 2, .. 14 of two registers (a then b) are the rows' first halves, 1, 3, .. 15 their second.
-  const __m512i firsts = _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0);
-  const __m512i seconds = _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1);
-  for (std::size_t row0 = 0; row0 < job.count; row0 += 32) {
-    const std::size_t filled = std::min<std::size_t>(32, job.count - row0);
-    const std::uint8_t* at = job.tile + row0 * kD;
+  const std::size_t full = job.count / 32;
+  for (std::size_t w = 0; w < full; ++w) {
+    const std::uint8_t* at = job.tile + w * 32 * kD;
+    std::uint32_t word = 0;
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < 32; j += 8) {
+      word |= eight_rows16(terms_of(at + j * kD, q, 0xff), terms_of(at + j * kD + 64, q, 0xff), limit) << j;
+    }
+    job.survivors[w] = word;
+  }
+  if (const std::size_t filled = job.count - 32 * full; filled != 0) {
+    const std::uint8_t* at = job.tile + full * 32 * kD;
     std::uint32_t word = 0;
     for (std::size_t j = 0; j < filled; j += 8) {
       const std::size_t bytes = (filled - j) * kD;
-      const __m512i a = sums_of(at + j * kD, q, pieces_below(bytes));
-      const __m512i b = sums_of(at + j * kD + 64, q, pieces_below(bytes > 64 ? bytes - 64 : 0));
-      const __m512i rows = _mm512_add_epi64(_mm512_permutex2var_epi64(a, firsts, b),
-                                            _mm512_permutex2var_epi64(a, seconds, b));
-      word |= static_cast<std::uint32_t>(_mm512_cmple_epi64_mask(rows, limit)) << j;
+      word |= eight_rows16(terms_of(at + j * kD, q, pieces_below(bytes)),
+                           terms_of(at + j * kD + 64, q, pieces_below(bytes > 64 ? bytes - 64 : 0)), limit)
+              << j;
     }
-    if (filled < 32) word &= (1u << filled) - 1u;
-    job.survivors[row0 / 32] = word;
+    job.survivors[full] = word & ((1u << filled) - 1u);
   }
 }
 
