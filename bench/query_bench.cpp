@@ -141,7 +141,7 @@ void BM_CodeBoundRows(benchmark::State& state) {
     return;
   }
   std::mt19937_64 rng(6);
-  std::vector<std::uint8_t> rows((count + 64) * d), query(vb::kernels::code_groups(d) * vb::kernels::kCodeGroup);
+  std::vector<std::uint8_t> rows(count * d), query(vb::kernels::code_groups(d) * vb::kernels::kCodeGroup);
   for (auto& c : rows) c = static_cast<std::uint8_t>(rng());
   for (auto& c : query) c = static_cast<std::uint8_t>(rng());
   std::vector<std::uint32_t> survivors((count + 31) / 32);
