@@ -65,7 +65,8 @@ def kernel_peak(d, kernel="TileKernel"):
     if not found:
         return None, None
     program = max(found, key=os.path.getmtime)
-    pattern = "BM_CodeBoundRows/" if kernel == "CodeBound" and d == 8 else f"BM_{kernel}/{d}/"
+    # BM_CodeBoundRows/d/level/rows: a full tile of 512 rows, levels in order.
+    pattern = "BM_CodeBoundRows/8/[0-9]/512$" if kernel == "CodeBound" and d == 8 else f"BM_{kernel}/{d}/"
     out = subprocess.run([program, f"--benchmark_filter={pattern}", "--benchmark_format=json",
                           "--benchmark_min_time=0.2"], capture_output=True, text=True, check=True).stdout
     runs = [b for b in json.loads(out)["benchmarks"] if "error_occurred" not in b]

@@ -125,35 +125,37 @@ void BM_CodeBound(benchmark::State& state) {
 }
 BENCHMARK(BM_CodeBound)->ArgsProduct({{3, 8, 16, 24}, {0, 1, 2}});
 
-// The code-bound kernel that reads rows of codes in place, in key order (the
-// exhaustive search's static codes at d = 8), one query row against a full
-// tile of them in cache, at each level the CPU has (range(0) = level), the
-// limit letting nothing through. Items are candidate bounds.
+// The same filter on rows of codes read in place, in key order, at each level
+// that has a kernel for rows of d codes (range(0) = d, range(1) = level,
+// range(2) = rows: a full tile, or a run of a bucket's typical length that
+// ends inside a word).
 void BM_CodeBoundRows(benchmark::State& state) {
-  constexpr std::size_t kD = 8;
-  const auto level = static_cast<vb::kernels::CpuLevel>(state.range(0));
-  if (level > vb::kernels::supported_cpu_level()) {
-    state.SkipWithError("level not supported here");
+  const auto d = static_cast<std::size_t>(state.range(0));
+  const auto level = static_cast<vb::kernels::CpuLevel>(state.range(1));
+  const auto count = static_cast<std::size_t>(state.range(2));
+  const auto kernel = level > vb::kernels::supported_cpu_level()
+                          ? nullptr
+                          : vb::kernels::code_bound_rows_kernel(level, vb::Metric::kL1, d, false);
+  if (kernel == nullptr) {
+    state.SkipWithError("no kernel for these rows at this level here");
     return;
   }
-  constexpr std::size_t kLanes = vb::query::kCodeTileRows;
   std::mt19937_64 rng(6);
-  std::vector<std::uint8_t> rows(kLanes * kD), query(kD);
+  std::vector<std::uint8_t> rows(count * d), query(vb::kernels::code_groups(d) * vb::kernels::kCodeGroup);
   for (auto& c : rows) c = static_cast<std::uint8_t>(rng());
   for (auto& c : query) c = static_cast<std::uint8_t>(rng());
-  std::vector<std::uint32_t> survivors(kLanes / 32);
-  const auto kernel = vb::kernels::code_bound_rows_kernel(level, vb::Metric::kL1, kD, false);
-  const vb::kernels::CodeBoundJob job{query.data(), rows.data(), kD / vb::kernels::kCodeGroup, 0, kLanes, -1,
+  std::vector<std::uint32_t> survivors((count + 31) / 32);
+  const vb::kernels::CodeBoundJob job{query.data(), rows.data(), vb::kernels::code_groups(d), 0, count, -1,
                                       survivors.data()};
   for (auto _ : state) {
     kernel(job);
     benchmark::DoNotOptimize(survivors.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kLanes));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
   state.SetLabel(vb::kernels::cpu_level_name(level));
 }
-BENCHMARK(BM_CodeBoundRows)->DenseRange(0, 2);
+BENCHMARK(BM_CodeBoundRows)->ArgsProduct({{8, 16}, {0, 1, 2}, {vb::query::kCodeTileRows, 45, 64}});
 
 // Offers of 4096 random entries to a collector of k slots.
 void BM_HeapOffer(benchmark::State& state) {

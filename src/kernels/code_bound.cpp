@@ -15,6 +15,7 @@ CodeBoundKernel code_bound_kernel_avx2(Metric metric, std::size_t groups, bool w
 void code_upper_l1_avx2(const CodeUpperJob& job);
 CodeBoundKernel code_bound_rows8_l1_avx2();
 CodeBoundKernel code_bound_rows8_l1_avx512bw();
+CodeBoundKernel code_bound_rows16_l1_avx512bw();
 
 namespace {
 // The AVX-512 level promises F and DQ; the byte kernels need BW as well.
@@ -255,12 +256,22 @@ CodeBoundKernel code_bound_kernel(CpuLevel level, Metric metric, std::size_t gro
 }
 
 CodeBoundKernel code_bound_rows_kernel(CpuLevel level, Metric metric, std::size_t d, bool weighted) {
-  // A row of 8 codes fills one 64-bit sum of absolute differences. Rows of
-  // 16 measured slower read in place than packed (pairing the halves costs
-  // more than the packing it saves), so they keep the packed tile.
-  if (metric != Metric::kL1 || weighted || d != 8) return nullptr;
+  if (metric != Metric::kL1 || weighted) return nullptr;
 #if defined(VB_HAVE_X86_KERNELS)
-  if (level >= CpuLevel::kAvx512 && has_avx512bw()) return code_bound_rows8_l1_avx512bw();
+  // 512-bit byte operations need AVX-512 BW besides the level's F and DQ.
+  // There a register pairs the two sums of a row of 16 codes cheaply, and
+  // reading them in place beats packing them.
+  if (level >= CpuLevel::kAvx512 && has_avx512bw()) {
+    if (d == 8) return code_bound_rows8_l1_avx512bw();
+    if (d == 16) return code_bound_rows16_l1_avx512bw();
+  }
+#endif
+  // A row of 8 codes fills one 64-bit sum of absolute differences. Rows of
+  // 16 measured slower read in place than packed with 256-bit registers
+  // (pairing the halves costs more than the packing it saves), so below
+  // AVX-512 BW they keep the packed tile.
+  if (d != 8) return nullptr;
+#if defined(VB_HAVE_X86_KERNELS)
   if (level >= CpuLevel::kAvx2) return code_bound_rows8_l1_avx2();
 #endif
   (void)level;

@@ -149,9 +149,10 @@ CodeBoundKernel code_bound_kernel(CpuLevel level, Metric metric, std::size_t gro
 
 // The same survivors from rows of codes as they lie in key order (row-major,
 // d bytes a row, job.tile pointing at the first, job.lanes unused) instead
-// of a packed tile: L1, unweighted, for the row lengths it has a kernel for;
-// null for any other. Every level gives the survivors of code_bound_kernel.
-// Reads exactly job.count rows.
+// of a packed tile: L1, unweighted, for the row lengths it has a kernel for
+// at that level (8 at every level; 16 with AVX-512 BW); null for any other.
+// Every level gives the survivors of code_bound_kernel. Reads exactly
+// job.count rows.
 CodeBoundKernel code_bound_rows_kernel(CpuLevel level, Metric metric, std::size_t d, bool weighted);
 
 }  // namespace vb::kernels

@@ -13,7 +13,8 @@ KernelTable choose_kernels(const KernelNeeds& needs) {
   table.digit_column = digit_column_kernel(hash_level_for(needs.b));
   table.digit_frac = digit_frac_kernel(table.level, needs.b);
   const DistanceKernel& distance = distance_kernel(table.level, needs.metric, needs.scaled);
-  table.row = distance.row;
+  // Every survivor's distance spans all d coordinates.
+  table.row = row_distance_for(table.level, needs.metric, needs.scaled, needs.d);
   table.list = distance.list;
   table.tile = tile_kernel(table.level, needs.d, needs.metric, needs.scaled);
   table.pack = tile_pack(table.level, needs.d);

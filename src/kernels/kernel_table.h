@@ -29,7 +29,7 @@ struct KernelTable {
   CpuLevel level = CpuLevel::kPortable;  // the level the distance kernels run at
   DigitColumnKernel digit_column = nullptr;
   DigitFracKernel digit_frac = nullptr;  // query rows' digits with their in-bucket positions
-  RowDistance row = nullptr;             // one survivor's distance, in the tile kernels' order
+  RowDistance row = nullptr;             // one survivor's distance (n = d), in the tile kernels' order
   ListDistance list = nullptr;           // a gathered list of candidates
   TileKernel tile = nullptr;             // rows against a tile of panels
   TilePack pack = nullptr;               // lays rows into panels for `tile`

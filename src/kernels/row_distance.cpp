@@ -137,6 +137,29 @@ void list_sse2(const float* q, const float* points, std::size_t d, std::size_t n
 template <class F>
 constexpr DistanceKernel kSse2Kernel{"sse2", row_sse2<F>, list_sse2<F>};
 
+// A row of exactly kN coordinates: the call a survivor's distance makes,
+// without the general kernel's counting and tail.
+template <class F, std::size_t kN>
+float row_sse2_n(const float* q, const float* x, std::size_t, const float* scale) {
+  return row_sse2_inline<F, kN>(q, x, kN, scale);
+}
+
+template <class F>
+RowDistance row_sse2_for(std::size_t d) {
+  switch (d) {
+    case 8:
+      return row_sse2_n<F, 8>;
+    case 16:
+      return row_sse2_n<F, 16>;
+    case 24:
+      return row_sse2_n<F, 24>;
+    case 32:
+      return row_sse2_n<F, 32>;
+    default:
+      return row_sse2<F>;
+  }
+}
+
 #endif
 
 }  // namespace
@@ -150,6 +173,16 @@ const DistanceKernel& distance_kernel(CpuLevel, Metric metric, bool scaled) {
   return with_form(metric, scaled, [](auto f) -> const DistanceKernel& { return kSse2Kernel<decltype(f)>; });
 #else
   return scalar_distance_kernel(metric, scaled);
+#endif
+}
+
+RowDistance row_distance_for(CpuLevel level, Metric metric, bool scaled, std::size_t d) {
+#if defined(__SSE2__)
+  (void)level;
+  return with_form(metric, scaled, [d](auto f) { return row_sse2_for<decltype(f)>(d); });
+#else
+  (void)d;
+  return distance_kernel(level, metric, scaled).row;
 #endif
 }
 

@@ -43,6 +43,11 @@ const DistanceKernel& scalar_distance_kernel(Metric metric = Metric::kL1, bool s
 // from scattered rows, leave nothing for wider vectors to win.
 const DistanceKernel& distance_kernel(CpuLevel level, Metric metric = Metric::kL1, bool scaled = false);
 
+// The row kernel of a level and form for rows of exactly d coordinates:
+// every call must pass n = d. Fixed-size for d = 8, 16, 24 and 32, the
+// level's row kernel otherwise; the same bits as that kernel either way.
+RowDistance row_distance_for(CpuLevel level, Metric metric, bool scaled, std::size_t d);
+
 // Rows are prefetched this many candidates ahead of the one being measured.
 inline constexpr std::size_t kPrefetchAhead = 8;
 

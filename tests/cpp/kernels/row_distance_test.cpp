@@ -69,6 +69,13 @@ TEST_P(Kernels, AgreeBitForBitWithTheDocumentedOrder) {
       }
     }
   }
+  // The kernel for rows of exactly d coordinates, fixed-size or not.
+  const RowDistance whole = row_distance_for(CpuLevel::kPortable, metric, scaled, d);
+  for (std::uint64_t id : ids) {
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(whole(q.data(), points.data() + id * d, d, scale)),
+              std::bit_cast<std::uint32_t>(by_the_order(q.data(), points.data() + id * d, d, metric, scale)))
+        << "rows of exactly d=" << d;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Distance, Kernels,
