@@ -252,51 +252,68 @@ TEST(CodeBound, EveryLevelKeepsExactlyTheLanesWithinTheLimit) {
   }
 }
 
-// Rows of 8 codes read in place: one row a word lies near the query (each
-// code equal to the query's, one or two apart, or about half the circle
-// away), the rest far, and the limit runs around each near row's bound, so
-// that every word's survivor, or its absence, is decided by that row alone:
-// a row whose wrapped differences include zeros sums to more than its bound
-// plus 8 less one per zero, one without zeros to exactly its bound plus 8.
+// Rows of 8 and of 16 codes read in place: one row a word lies near the
+// query (each code equal to the query's, one or two apart, or about half the
+// circle away), at a place that moves from word to word, the rest far, and
+// the limit runs around each near row's bound, so that every word's
+// survivor, or its absence, is decided by that row alone: a row whose
+// wrapped differences include zeros sums to more than its bound plus d less
+// one per zero, one without zeros to exactly its bound plus d. Near rows of
+// codes 128 away in both halves would pass 255 if their halves' differences
+// were added as bytes. A run that ends inside a word and the limit of an
+// infinite bar (every row survives) are there too.
 TEST(CodeBound, RowsInKeyOrderDecideARowAloneAtItsOwnBound) {
-  constexpr std::size_t kD = 8, kRows = 128;
+  constexpr std::size_t kRows = 128;
   std::mt19937_64 rng(23);
   const int near_offsets[] = {0, 1, -1, 2, -2, 127, 128, -127};
-  std::size_t with_zeros = 0;
-  for (int trial = 0; trial < 40; ++trial) {
-    std::vector<std::uint8_t> query(kD), rows(kRows * kD);
-    for (auto& c : query) c = static_cast<std::uint8_t>(rng());
-    std::vector<std::int32_t> limits = {-1, 0};
-    for (std::size_t i = 0; i < kRows; ++i) {
-      const bool near = i % 32 == 5 + static_cast<std::size_t>(trial) % 27;
-      std::size_t zeros = 0;
-      for (std::size_t c = 0; c < kD; ++c) {
-        const int offset = near ? near_offsets[rng() % 8] : 64 + static_cast<int>(rng() % 129);
-        zeros += offset == 0;
-        rows[i * kD + c] = static_cast<std::uint8_t>(query[c] + offset);
-      }
-      if (!near) continue;
-      with_zeros += zeros > 0;
-      const auto bound = static_cast<std::int32_t>(pair_bound(query.data(), rows.data() + i * kD, kD, Metric::kL1));
-      limits.insert(limits.end(), {bound - 1, bound, bound + 1});
-    }
-    for (std::int32_t limit : limits) {
-      std::vector<std::uint32_t> want(kRows / 32, 0);
+  for (std::size_t d : {8, 16}) {
+    std::size_t with_zeros = 0, without_zeros = 0, runs = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+      std::vector<std::uint8_t> query(d), rows(kRows * d);
+      for (auto& c : query) c = static_cast<std::uint8_t>(rng());
+      std::vector<std::int32_t> limits = {-1, 0, std::numeric_limits<std::int32_t>::max()};
       for (std::size_t i = 0; i < kRows; ++i) {
-        if (static_cast<std::int64_t>(pair_bound(query.data(), rows.data() + i * kD, kD, Metric::kL1)) <= limit) {
-          want[i / 32] |= 1u << (i % 32);
+        const bool near = i % 32 == (static_cast<std::size_t>(trial) * 7 + i / 32 * 13) % 32;
+        // Every fourth trial's near rows lie half the circle away, beside a zero or two.
+        const bool halfway = near && trial % 4 == 3;
+        std::size_t zeros = 0;
+        for (std::size_t c = 0; c < d; ++c) {
+          int offset = 64 + static_cast<int>(rng() % 129);
+          if (near) offset = halfway ? (c % 8 == 0 && i % 2 == 0 ? 0 : 128) : near_offsets[rng() % 8];
+          zeros += offset == 0;
+          rows[i * d + c] = static_cast<std::uint8_t>(query[c] + offset);
+        }
+        if (!near) continue;
+        ++(zeros > 0 ? with_zeros : without_zeros);
+        const auto bound = static_cast<std::int32_t>(pair_bound(query.data(), rows.data() + i * d, d, Metric::kL1));
+        limits.insert(limits.end(), {bound - 1, bound, bound + 1});
+      }
+      for (std::size_t count : {kRows, kRows - 13}) {
+        for (std::int32_t limit : limits) {
+          std::vector<std::uint32_t> want((count + 31) / 32, 0);
+          for (std::size_t i = 0; i < count; ++i) {
+            if (static_cast<std::int64_t>(pair_bound(query.data(), rows.data() + i * d, d, Metric::kL1)) <= limit) {
+              want[i / 32] |= 1u << (i % 32);
+            }
+          }
+          for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
+            // Rows of 16 are read in place only with 512-bit byte operations.
+            const CodeBoundKernel kernel =
+                level > supported_cpu_level() ? nullptr : code_bound_rows_kernel(level, Metric::kL1, d, false);
+            if (kernel == nullptr) continue;
+            ++runs;
+            std::vector<std::uint32_t> got(want.size(), 0xdeadbeef);
+            kernel(CodeBoundJob{query.data(), rows.data(), d / kCodeGroup, 0, count, limit, got.data(), nullptr});
+            EXPECT_EQ(got, want) << cpu_level_name(level) << " d " << d << " trial " << trial << " count " << count
+                                 << " limit " << limit;
+          }
         }
       }
-      for (CpuLevel level : {CpuLevel::kPortable, CpuLevel::kAvx2, CpuLevel::kAvx512}) {
-        if (level > supported_cpu_level()) continue;
-        std::vector<std::uint32_t> got(want.size(), 0xdeadbeef);
-        code_bound_rows_kernel(level, Metric::kL1, kD, false)(
-            CodeBoundJob{query.data(), rows.data(), kD / kCodeGroup, 0, kRows, limit, got.data(), nullptr});
-        EXPECT_EQ(got, want) << cpu_level_name(level) << " trial " << trial << " limit " << limit;
-      }
     }
+    EXPECT_GT(with_zeros, 10u) << d;
+    EXPECT_GT(without_zeros, 10u) << d;
+    EXPECT_TRUE(runs > 0 || d != 8) << "rows of 8 have an in-place kernel at every level";
   }
-  EXPECT_GT(with_zeros, 10u);
 }
 
 // The upper bounds a level's kernel writes for rows of codes (row-major, d
