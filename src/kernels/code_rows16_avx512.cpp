@@ -1,12 +1,12 @@
-// AVX-512 BW code bounds of rows of 16 codes read in place (key order): one
-// 512-bit register holds 64 codes, four rows of 16 (rows of 8 have their own
-// kernel in code_rows8_avx512.cpp). Per
-// byte the wrapped difference is vpsubb then vpabsb (whose -128 reads as 128
-// unsigned), less one with unsigned saturation, and vpsadbw adds each eight
-// terms into a 64-bit sum; a row first adds its two halves' terms as bytes
-// (eight_rows16). A compare into a mask register gives the survivor bits in
-// row order, so a word of 32 rows takes eight registers. The last rows of a run
-// are loaded under a mask, which reads no byte past the run's last row.
+// AVX-512 BW code bounds of rows of 16 codes read in place (key order; rows
+// of 8 have their own kernel in code_rows8_avx512.cpp): one 512-bit register
+// holds 64 codes, four rows. Per byte the wrapped difference is vpsubb then
+// vpabsb (whose -128 reads as 128 unsigned), less one with unsigned
+// saturation, and vpsadbw adds each eight terms into a 64-bit sum; a row
+// first adds its two halves' terms as bytes (eight_rows16). A compare into a
+// mask register gives the survivor bits in row order, so a word of 32 rows
+// takes eight registers. The last rows of a run are loaded under a mask,
+// which reads no byte past the run's last row.
 // The sums are exact integers: the survivors are those of every level.
 //
 // A whole word of 32 rows is first measured by W, the sum of its rows'
