@@ -16,17 +16,6 @@ void code_upper_l1_avx2(const CodeUpperJob& job);
 CodeBoundKernel code_bound_rows8_l1_avx2();
 CodeBoundKernel code_bound_rows8_l1_avx512bw();
 CodeBoundKernel code_bound_rows16_l1_avx512bw();
-
-namespace {
-// The AVX-512 level promises F and DQ; the byte kernels need BW as well.
-bool has_avx512bw() {
-  static const bool bw = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512bw") != 0;
-  }();
-  return bw;
-}
-}  // namespace
 #endif
 
 namespace {
@@ -261,7 +250,7 @@ CodeBoundKernel code_bound_rows_kernel(CpuLevel level, Metric metric, std::size_
   // 512-bit byte operations need AVX-512 BW besides the level's F and DQ.
   // There a register pairs the two sums of a row of 16 codes cheaply, and
   // reading them in place beats packing them.
-  if (level >= CpuLevel::kAvx512 && has_avx512bw()) {
+  if (level >= CpuLevel::kAvx512 && supports_avx512bw()) {
     if (d == 8) return code_bound_rows8_l1_avx512bw();
     if (d == 16) return code_bound_rows16_l1_avx512bw();
   }

@@ -23,6 +23,18 @@ CpuLevel supported_cpu_level() {
 #endif
 }
 
+bool supports_avx512bw() {
+#if defined(__x86_64__)
+  static const bool bw = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") != 0;
+  }();
+  return bw;
+#else
+  return false;
+#endif
+}
+
 CpuLevel cpu_level() { return std::min(supported_cpu_level(), level_cap.load(std::memory_order_relaxed)); }
 
 const char* cpu_level_name(CpuLevel level) {

@@ -18,6 +18,10 @@ CpuLevel supported_cpu_level();
 // The level the kernels use: the supported one, limited by the test cap.
 CpuLevel cpu_level();
 
+// Whether the CPU has AVX-512 BW, the byte operations at 512 bits, which
+// kAvx512 does not promise: the byte kernels of that level need it as well.
+bool supports_avx512bw();
+
 // "portable", "avx2" or "avx512".
 const char* cpu_level_name(CpuLevel level);
 

@@ -22,11 +22,9 @@ TEST(KernelTable, FollowsTheLevelTheFilterAndTheForm) {
     // byte kernel at 512 bits where the CPU has the byte operations.
     const KernelTable rows8 = choose_kernels({8, Metric::kL1, false, 1});
     EXPECT_EQ(rows8.code_bound_rows, code_bound_rows_kernel(level, Metric::kL1, 8, false)) << cpu_level_name(level);
-#if defined(__x86_64__)
-    if (level == CpuLevel::kAvx512 && __builtin_cpu_supports("avx512bw")) {
+    if (level == CpuLevel::kAvx512 && supports_avx512bw()) {
       EXPECT_NE(rows8.code_bound_rows, code_bound_rows_kernel(CpuLevel::kAvx2, Metric::kL1, 8, false));
     }
-#endif
     // A radix past the 32-bit conversion hashes on the portable kernel.
     EXPECT_EQ(choose_kernels({16, Metric::kL1, false, std::int64_t{1} << 31}).digit_column,
               level == CpuLevel::kAvx2 ? digit_column_scalar : digit_column_kernel(level));
