@@ -175,10 +175,13 @@ void refine_code_tile(const index::Index& index, BWs& ws, const kernels::KernelT
     bool offered = false;
     for (; at < end; ++at) {
       const std::int64_t id = ws.code_ids[ws.survivor_lanes[at]];
-      if (id == excluded) continue;
+      // The nearest points of a row meet it in most tables, and every bound
+      // lets a kept point through again: it is found in the row's own slots,
+      // where heap_offer would drop it, before its point row is waited for.
+      if (id == excluded || holds(slots, n, id)) continue;
       const std::uint32_t bits = to_bits(kernels.row(q, points + static_cast<std::uint64_t>(id) * d, d, scale));
       if (bits > bound_bits || (n == cap && !nearer(Entry{bits, id}, slots[0]))) continue;
-      heap_offer(slots, cap, n, bits, id);
+      heap_offer_new(slots, cap, n, bits, id);
       offered = true;
       if (n == cap) bound_bits = slots[0].dist_bits;
     }

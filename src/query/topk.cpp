@@ -8,13 +8,6 @@ namespace vb::query {
 
 namespace {
 
-bool holds(const Entry* slots, std::size_t n, std::int64_t id) {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (slots[i].id == id) return true;
-  }
-  return false;
-}
-
 void sift_up(Entry* slots, std::size_t i) {
   while (i > 0) {
     const std::size_t parent = (i - 1) / 2;

@@ -50,6 +50,14 @@ struct TopK {
 // entry, O(cap) for an accepted offer (duplicate scan) plus O(log cap).
 void heap_offer(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id);
 
+// Whether one of the n filled slots keeps `id`.
+inline bool holds(const Entry* slots, std::size_t n, std::int64_t id) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (slots[i].id == id) return true;
+  }
+  return false;
+}
+
 // heap_offer for an id that no slot holds: no duplicate scan, O(log cap).
 void heap_offer_new(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id);
 
