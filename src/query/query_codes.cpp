@@ -179,7 +179,8 @@ void block_probe_keys(const index::Index& index, BlockCodes& block, std::size_t 
       // 2.0 lies above every real margin: the next probe passes this digit by.
       const std::size_t at = static_cast<std::size_t>(chosen[i]) * count + i;
       margin[at] = 2.0;
-      keys[i] = moved_key(block.base[i], codes[at], frac[at], index.b, index.b_pow[static_cast<std::size_t>(chosen[i])]);
+      keys[i] = moved_key(block.base[i], codes[at], frac[at], index.b,
+                          index.b_pow[static_cast<std::size_t>(chosen[i])]);
     }
   }
 }
