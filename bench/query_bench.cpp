@@ -13,11 +13,13 @@
 #include "index/build.h"
 #include "index/index.h"
 #include "kernels/code_bound.h"
+#include "kernels/cpu_level.h"
 #include "kernels/row_distance.h"
 #include "kernels/tile_distance.h"
 #include "pool/pool.h"
 #include "query/blocked.h"
 #include "query/knn.h"
+#include "query/query_codes.h"
 #include "query/topk.h"
 
 namespace {
@@ -156,6 +158,63 @@ void BM_CodeBoundRows(benchmark::State& state) {
   state.SetLabel(vb::kernels::cpu_level_name(level));
 }
 BENCHMARK(BM_CodeBoundRows)->ArgsProduct({{8, 16}, {0, 1, 2}, {vb::query::kCodeTileRows, 45, 64}});
+
+// The probe keys of one stretch of query rows (d = 8, b = 4) as the blocked
+// search makes them, range(0) = k digits, range(1) = probes: range(2) = 0 row
+// by row through probe_keys, each row's codes and positions copied out of the
+// stretch first; 1 + level the whole stretch at once with that level's
+// nearest-digit kernel. Items are rows.
+void BM_ProbeKeys(benchmark::State& state) {
+  constexpr std::size_t kDims = 8;
+  const auto k = static_cast<std::size_t>(state.range(0));
+  const auto probes = static_cast<std::size_t>(state.range(1));
+  const auto mode = state.range(2);
+  const auto level = static_cast<vb::kernels::CpuLevel>(std::max<std::int64_t>(mode - 1, 0));
+  if (level > vb::kernels::supported_cpu_level()) {
+    state.SkipWithError("level not supported here");
+    return;
+  }
+  vb::kernels::cap_cpu_level(level);
+  std::mt19937_64 rng(8);
+  std::uniform_real_distribution<double> unit(0, 1);
+  std::vector<std::int64_t> columns(k);
+  std::vector<double> shifts(k);
+  for (std::size_t j = 0; j < k; ++j) {
+    columns[j] = static_cast<std::int64_t>(rng() % kDims);
+    shifts[j] = unit(rng);
+  }
+  const vb::index::Index index(4, k, 1, probes, columns, shifts, 1024);
+  vb::kernels::cap_cpu_level(vb::kernels::CpuLevel::kAvx512);
+  constexpr std::size_t kRows = vb::query::kHashStretch;
+  std::vector<double> rows(kRows * kDims);
+  for (auto& v : rows) v = unit(rng);
+  vb::query::BlockCodes block;
+  block.set_rows(rows.data(), kRows, kDims);
+  vb::query::block_codes(index, block, kDims, 0, 0, kRows);
+  const std::size_t n_probe = vb::query::probe_count(index);
+  std::vector<std::int64_t> codes(k), keys(n_probe * kRows), row_keys(k);
+  std::vector<double> frac(k), margin(k);
+  for (auto _ : state) {
+    if (mode == 0) {
+      for (std::size_t i = 0; i < kRows; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+          codes[j] = block.codes[j * kRows + i];
+          frac[j] = block.frac[j * kRows + i];
+        }
+        vb::query::probe_keys(index, block.base[i], codes.data(), frac.data(), margin.data(), row_keys.data());
+        for (std::size_t p = 0; p < n_probe; ++p) keys[p * kRows + i] = row_keys[p];
+      }
+      benchmark::DoNotOptimize(keys.data());
+    } else {
+      vb::query::block_probe_keys(index, block, kRows);
+      benchmark::DoNotOptimize(block.probes.data());
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kRows));
+  state.SetLabel(mode == 0 ? "row by row" : vb::kernels::cpu_level_name(level));
+}
+BENCHMARK(BM_ProbeKeys)->ArgsProduct({{6, 10}, {1, 2, 4}, {0, 1, 2, 3}});
 
 // Offers of 4096 random entries to a collector of k slots.
 void BM_HeapOffer(benchmark::State& state) {

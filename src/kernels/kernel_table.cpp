@@ -12,6 +12,7 @@ KernelTable choose_kernels(const KernelNeeds& needs) {
   table.level = cpu_level();
   table.digit_column = digit_column_kernel(hash_level_for(needs.b));
   table.digit_frac = digit_frac_kernel(table.level, needs.b);
+  table.nearest_digit = nearest_digit_kernel(table.level);
   const DistanceKernel& distance = distance_kernel(table.level, needs.metric, needs.scaled);
   // Every survivor's distance spans all d coordinates.
   table.row = row_distance_for(table.level, needs.metric, needs.scaled, needs.d);

@@ -7,6 +7,7 @@
 #include "kernels/code_bound.h"
 #include "kernels/cpu_level.h"
 #include "kernels/digit_column.h"
+#include "kernels/nearest_digit.h"
 #include "kernels/row_bound.h"
 #include "kernels/row_distance.h"
 #include "kernels/tile_distance.h"
@@ -29,6 +30,7 @@ struct KernelTable {
   CpuLevel level = CpuLevel::kPortable;  // the level the distance kernels run at
   DigitColumnKernel digit_column = nullptr;
   DigitFracKernel digit_frac = nullptr;  // query rows' digits with their in-bucket positions
+  NearestDigitKernel nearest_digit = nullptr;  // the digit a stretch of rows probes next
   RowDistance row = nullptr;             // one survivor's distance (n = d), in the tile kernels' order
   ListDistance list = nullptr;           // a gathered list of candidates
   TileKernel tile = nullptr;             // rows against a tile of panels

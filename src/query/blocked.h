@@ -73,10 +73,6 @@ struct BWs {
   std::vector<RowBar> bars;           // rows: each row's bar, kept with its slots
   std::size_t cap = 0;                // slots per row
   BlockCodes block_codes;             // the block's rows hashed a table at a time
-  std::vector<std::int64_t> codes;    // digit codes of the current row and table
-  std::vector<double> frac;           // in-cell positions of the current row
-  std::vector<double> margin;         // probe scratch
-  std::vector<std::int64_t> probe_scratch;
   std::vector<RowKey> row_keys;       // keys of every row in the current table
   std::vector<RowKey> row_keys_scratch;  // the radix sort's second buffer
   std::vector<BucketRun> runs;        // its distinct keys, in key order

@@ -93,10 +93,6 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
   ws.exclude.resize(rows);
   for (std::size_t r = 0; r < rows; ++r) ws.exclude[r] = exclude != nullptr ? exclude[r] : -1;
   ws.block_codes.set_rows(queries, rows, dq);
-  ws.codes.resize(index.k);
-  ws.frac.resize(index.k);
-  ws.margin.resize(index.k);
-  ws.probe_scratch.resize(index.k);
   // Room to start the panels on a 64-byte boundary (vector allocations are aligned to at least 4 bytes).
   ws.tile_store.resize(kTileRows * d + 64 / sizeof(float));
   ws.tile_ids.resize(std::max(kTileRows, kCodeTileRows));
@@ -119,7 +115,6 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
 void list_row_keys(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
                    std::size_t t) {
   const std::size_t n_probe = probe_count(index);
-  const std::size_t k = index.k;
   BlockCodes& block = ws.block_codes;
   (void)queries;  // prepare_walk took them, as columns
   VB_CHECK(block.rows == rows && block.columns.size() == rows * dq, "row keys listed for rows the walk was not prepared for");
@@ -127,17 +122,11 @@ void list_row_keys(const index::Index& index, BWs& ws, const double* queries, st
   for (std::size_t first = 0; first < rows; first += kHashStretch) {
     const std::size_t count = std::min(kHashStretch, rows - first);
     block_codes(index, block, dq, t, first, count);
+    block_probe_keys(index, block, count);
     for (std::size_t i = 0; i < count; ++i) {
       const auto row = static_cast<std::uint32_t>(first + i);
-      const std::int64_t base = block.base[i];
-      ws.row_keys.push_back({base, row});
-      if (n_probe == 0) continue;
-      for (std::size_t j = 0; j < k; ++j) {
-        ws.codes[j] = block.codes[j * count + i];
-        ws.frac[j] = block.frac[j * count + i];
-      }
-      probe_keys(index, base, ws.codes.data(), ws.frac.data(), ws.margin.data(), ws.probe_scratch.data());
-      for (std::size_t p = 0; p < n_probe; ++p) ws.row_keys.push_back({ws.probe_scratch[p], row});
+      ws.row_keys.push_back({block.base[i], row});
+      for (std::size_t p = 0; p < n_probe; ++p) ws.row_keys.push_back({block.probes[p * count + i], row});
     }
   }
   sort_row_keys(ws.row_keys, ws.row_keys_scratch);

@@ -9,6 +9,7 @@
 #include "base/errors.h"
 #include "kernels/digit.h"
 #include "kernels/digit_column.h"
+#include "kernels/nearest_digit.h"
 
 namespace vb::query {
 
@@ -72,6 +73,24 @@ void block_codes(const index::Index& index, BlockCodes& block, std::size_t dq, s
 namespace {
 // Up to this many probes the selection scans the digits once per probe.
 constexpr std::size_t kFewProbes = 4;
+
+// The key that moves digit `code` (0 .. b - 1, weight `weight`) of `base` one
+// bucket towards the nearer boundary of its cell, wrapping round the circle.
+inline std::int64_t moved_key(std::int64_t base, std::int64_t code, double frac, std::int64_t b,
+                              std::int64_t weight) {
+  const std::int64_t step = frac >= 0.5 ? 1 : -1;
+  // A digit lies in 0 .. b - 1, so one step leaves the range by at most one
+  // bucket either way: wrapping needs no division (a 64-bit one per probe
+  // cost more than the rest of the probe).
+  std::int64_t moved = code + step;
+  if (moved >= b) {
+    moved -= b;
+  } else if (moved < 0) {
+    moved += b;
+  }
+  return kernels::add_digit(base, moved - code, weight);
+}
+
 }  // namespace
 
 std::size_t probe_count(const index::Index& index) { return std::min(index.k, index.probes); }
@@ -84,18 +103,7 @@ void probe_keys(const index::Index& index, std::int64_t base, const std::int64_t
   VB_CHECK(index.b >= 1, "attempt to calculate the remainder with a divisor of zero");
   for (std::size_t j = 0; j < k; ++j) margin[j] = std::min(frac[j], 1.0 - frac[j]);  // NaN stays NaN
   auto probe = [&](std::size_t p, std::size_t chosen) {
-    const std::int64_t step = frac[chosen] >= 0.5 ? 1 : -1;
-    const std::int64_t code = codes[chosen];
-    // A digit lies in 0 .. b - 1, so one step leaves the range by at most one
-    // bucket either way: wrapping needs no division (a 64-bit one per probe
-    // cost more than the rest of the probe).
-    std::int64_t moved = code + step;
-    if (moved >= index.b) {
-      moved -= index.b;
-    } else if (moved < 0) {
-      moved += index.b;
-    }
-    out[p] = kernels::add_digit(base, moved - code, index.b_pow[chosen]);
+    out[p] = moved_key(base, codes[chosen], frac[chosen], index.b, index.b_pow[chosen]);
   };
   if (n_probe > kFewProbes) {
     // The order the scan below picks digits in, by one partial sort: finite
@@ -125,6 +133,55 @@ void probe_keys(const index::Index& index, std::int64_t base, const std::int64_t
     }
     margin[chosen] = 2.0;
     probe(p, chosen);
+  }
+}
+
+void block_probe_keys(const index::Index& index, BlockCodes& block, std::size_t count) {
+  const std::size_t k = index.k;
+  const std::size_t n_probe = probe_count(index);
+  block.probes.resize(n_probe * count);
+  if (n_probe == 0 || count == 0) return;
+  VB_CHECK(index.b >= 1, "attempt to calculate the remainder with a divisor of zero");
+  VB_CHECK(block.codes.size() >= k * count && block.frac.size() >= k * count, "probe keys of rows not hashed");
+  const std::int64_t* codes = block.codes.data();
+  const double* frac = block.frac.data();
+  std::int64_t* out = block.probes.data();
+  if (n_probe > kFewProbes) {
+    // Many probes sort each row's margins once: row by row through probe_keys.
+    block.row_codes.resize(k);
+    block.row_frac.resize(k);
+    block.margin.resize(k);
+    block.row_probes.resize(n_probe);
+    for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t j = 0; j < k; ++j) {
+        block.row_codes[j] = codes[j * count + i];
+        block.row_frac[j] = frac[j * count + i];
+      }
+      probe_keys(index, block.base[i], block.row_codes.data(), block.row_frac.data(), block.margin.data(),
+                 block.row_probes.data());
+      for (std::size_t p = 0; p < n_probe; ++p) out[p * count + i] = block.row_probes[p];
+    }
+    return;
+  }
+  block.margin.resize(k * count);
+  block.chosen.resize(count);
+  double* __restrict margin = block.margin.data();
+  std::int64_t* chosen = block.chosen.data();
+  const kernels::NearestDigitKernel nearest =
+      index.kernels.nearest_digit != nullptr ? index.kernels.nearest_digit : kernels::nearest_digit_scalar;
+  for (std::size_t e = 0; e < k * count; ++e) margin[e] = std::min(frac[e], 1.0 - frac[e]);  // NaN stays NaN
+  for (std::size_t p = 0; p < n_probe; ++p) {
+    // The scan probe_keys makes for one row, made for the whole stretch a
+    // digit at a time.
+    nearest(margin, count, k, count, chosen);
+    std::int64_t* keys = out + p * count;
+    for (std::size_t i = 0; i < count; ++i) {
+      // 2.0 lies above every real margin: the next probe passes this digit by.
+      const std::size_t at = static_cast<std::size_t>(chosen[i]) * count + i;
+      margin[at] = 2.0;
+      keys[i] = moved_key(block.base[i], codes[at], frac[at], index.b,
+                          index.b_pow[static_cast<std::size_t>(chosen[i])]);
+    }
   }
 }
 

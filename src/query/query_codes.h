@@ -30,6 +30,13 @@ struct BlockCodes {
   std::vector<std::int64_t> base;  // the base keys of the stretch last hashed
   std::vector<std::int64_t> codes; // k × stretch, digit-major: its digit codes
   std::vector<double> frac;        // k × stretch, digit-major: the rows' positions in their buckets
+  std::vector<std::int64_t> probes;  // probes × stretch, probe-major: the stretch's probe keys
+  // Scratch of block_probe_keys.
+  std::vector<double> margin;           // k × stretch, digit-major (k for many probes)
+  std::vector<std::int64_t> chosen;     // stretch: the digit each row probes next
+  std::vector<std::int64_t> row_codes;  // k: one row's codes, for many probes
+  std::vector<double> row_frac;         // k: its positions
+  std::vector<std::int64_t> row_probes; // its probe keys
 
   // Takes the block's rows (rows × dq values, row-major) as columns.
   void set_rows(const double* queries, std::size_t count, std::size_t dq);
@@ -59,5 +66,13 @@ std::size_t probe_count(const index::Index& index);
 // Requires: b >= 1 (else InternalError once a probe is made).
 void probe_keys(const index::Index& index, std::int64_t base, const std::int64_t* codes, const double* frac,
                 double* margin, std::int64_t* out);
+
+// The probe keys of the stretch block_codes last hashed (count rows): probe p
+// of row first + i at block.probes[p × count + i], exactly the keys, in the
+// order, that probe_keys gives the row from its base key, codes and positions.
+// Few probes (up to 4) are chosen for all rows at once, a digit at a time.
+// Requires: block_codes(..., first, count) was the last hashing of `block`;
+// b >= 1 (else InternalError once a probe is made).
+void block_probe_keys(const index::Index& index, BlockCodes& block, std::size_t count);
 
 }  // namespace vb::query

@@ -303,6 +303,8 @@ TEST(Blocked, RowsSharingAKeyShareTheLookupAndBothCount) {
 // and a few rows (under 64 keys) by comparison; a second block of another
 // size reuses the workspace. Some coordinates lie on the edges of the
 // digit formula, which the block hashes a digit at a time for all rows.
+// Blocks over one stretch (300 rows) hold a short last stretch; probes run
+// from one to past the few that are chosen for a stretch at once.
 TEST(Blocked, RowKeysAreEveryRowsKeysInKeyThenRowOrder) {
   struct Case {
     std::int64_t b;
@@ -310,29 +312,33 @@ TEST(Blocked, RowKeysAreEveryRowsKeysInKeyThenRowOrder) {
   };
   for (const Case c : {Case{3, 7, 300}, Case{4, 8, 250}, Case{5, 9, 200}, Case{3, 7, 9}, Case{2, 3, 120}}) {
     constexpr std::size_t d = 12;
-    const testing::Built ix(c.b, c.k, 3, d, 500, 400, 21 + c.k, 3);
+    testing::Built ix(c.b, c.k, 3, d, 500, 400, 21 + c.k, 3);
     BWs ws;
     for (const std::size_t rows : {c.rows, c.rows / 2 + 1}) {
-      Buffer<double> queries = index::testing::random_points(rows, d, 5 + rows);
-      // Coordinates on the hashing's edges: whole turns, just below one, halves, off the unit circle.
-      const double edges[] = {0.0, 1.0, std::nextafter(1.0, 0.0), 0.5, -0.25, 3.75, 1e-300};
-      for (std::size_t i = 0; i < rows * d; i += 7) queries.data()[i] = edges[(i / 7) % std::size(edges)];
-      prepare_walk(ix, ws, queries.data(), rows, d, nullptr);
-      std::vector<std::int64_t> codes(ix.k), probes(ix.k);
-      std::vector<double> frac(ix.k), margin(ix.k);
-      for (std::size_t t = 0; t < ix.l; ++t) {
-        std::vector<std::pair<std::int64_t, std::uint32_t>> want;
-        for (std::uint32_t r = 0; r < rows; ++r) {
-          const std::int64_t base = query_codes(ix, queries.data() + r * d, d, t, codes.data(), frac.data());
-          want.emplace_back(base, r);
-          probe_keys(ix, base, codes.data(), frac.data(), margin.data(), probes.data());
-          for (std::size_t p = 0; p < probe_count(ix); ++p) want.emplace_back(probes[p], r);
+      for (const std::size_t n_probes : {1, 3, 5}) {
+        ix.probes = n_probes;
+        Buffer<double> queries = index::testing::random_points(rows, d, 5 + rows);
+        // Coordinates on the hashing's edges: whole turns, just below one, halves, off the unit circle.
+        const double edges[] = {0.0, 1.0, std::nextafter(1.0, 0.0), 0.5, -0.25, 3.75, 1e-300};
+        for (std::size_t i = 0; i < rows * d; i += 7) queries.data()[i] = edges[(i / 7) % std::size(edges)];
+        prepare_walk(ix, ws, queries.data(), rows, d, nullptr);
+        std::vector<std::int64_t> codes(ix.k), probes(ix.k);
+        std::vector<double> frac(ix.k), margin(ix.k);
+        for (std::size_t t = 0; t < ix.l; ++t) {
+          std::vector<std::pair<std::int64_t, std::uint32_t>> want;
+          for (std::uint32_t r = 0; r < rows; ++r) {
+            const std::int64_t base = query_codes(ix, queries.data() + r * d, d, t, codes.data(), frac.data());
+            want.emplace_back(base, r);
+            probe_keys(ix, base, codes.data(), frac.data(), margin.data(), probes.data());
+            for (std::size_t p = 0; p < probe_count(ix); ++p) want.emplace_back(probes[p], r);
+          }
+          std::sort(want.begin(), want.end());
+          list_row_keys(ix, ws, queries.data(), rows, d, t);
+          std::vector<std::pair<std::int64_t, std::uint32_t>> got;
+          for (const RowKey& e : ws.row_keys) got.emplace_back(e.key, e.row);
+          EXPECT_EQ(got, want) << "b " << c.b << " k " << c.k << " rows " << rows << " probes " << n_probes
+                               << " table " << t;
         }
-        std::sort(want.begin(), want.end());
-        list_row_keys(ix, ws, queries.data(), rows, d, t);
-        std::vector<std::pair<std::int64_t, std::uint32_t>> got;
-        for (const RowKey& e : ws.row_keys) got.emplace_back(e.key, e.row);
-        EXPECT_EQ(got, want) << "b " << c.b << " k " << c.k << " rows " << rows << " table " << t;
       }
     }
   }
