@@ -19,7 +19,8 @@ namespace vb::kernels {
 using NearestDigitKernel = void (*)(const double* margin, std::size_t stride, std::size_t k, std::size_t count,
                                     std::int64_t* chosen);
 
-// Portable version, always built; the vector ones finish their last rows with it.
+// Portable version, always built; the AVX2 one finishes its last rows with it
+// (the AVX-512 one masks them).
 void nearest_digit_scalar(const double* margin, std::size_t stride, std::size_t k, std::size_t count,
                           std::int64_t* chosen);
 
