@@ -2,7 +2,7 @@
 one run: this checkout's and another one given by path (an older commit checked
 out and built elsewhere), on the same points and queries.
 
-    .venv/bin/python bench/against_build.py OLD [--repeat 3] [--only d=8] [--new PATH] [--setting 4,9,3,4]
+    .venv/bin/python bench/against_build.py OLD [--repeat 3] [--calls 1] [--only d=8] [--new PATH] [--setting 4,9,3,4]
 
 OLD (and --new, by default this checkout) is a directory holding the `vibrel`
 package, or a checkout whose .venv has it installed (`bash tools/setup.sh`
@@ -18,8 +18,10 @@ path starts with that build (PYTHONPATH, and PYTHONSAFEPATH so that neither the
 working directory nor the script's own is searched first); the child reports
 which `vibrel` it imported and refuses to run from anywhere else. The builds
 alternate, old first on even repeats and new first on odd ones; times are
-medians over `--repeat` processes, each fitting once and timing the queries
-once. Only the queries are timed; the fit (tuning included) is a side column,
+medians over `--repeat` processes, each fitting once and timing each path's
+queries `--calls` times: with more than one, a process reports the median of
+its calls (the first call after a fit pays for its buffers and cold tables,
+and one call of 10-15 ms swings with the machine). Only the queries are timed; the fit (tuning included) is a side column,
 and so is the ratio of the queries' CPU seconds (all the process's threads),
 which a shared machine disturbs less than the wall clock.
 --setting b,k,l,probes gives both builds that hash setting instead of the
@@ -47,9 +49,10 @@ N_NEIGHBORS = 10
 SMALL_ROWS, SMALL_QUERIES = 32, 1_000  # calls of fewer than 64 rows take the per-query path
 
 
-def child(data, out, setting=None):
-    """One fit and one timing of each path with the `vibrel` on the import
-    path; writes the distances beside `out` and prints a JSON line."""
+def child(data, out, setting=None, calls=1):
+    """One fit and `calls` timings of each path with the `vibrel` on the import
+    path (their medians); writes the last call's distances beside `out` and
+    prints a JSON line."""
     import vibrel
     from vibrel import ToroidalNN
 
@@ -62,12 +65,20 @@ def child(data, out, setting=None):
     given = dict(zip(("b", "k", "l", "probes"), setting)) if setting else {}
     model = ToroidalNN(N_NEIGHBORS, random_state=0, **given).fit(points)
     fit = time.perf_counter() - start
-    start, cpu = time.perf_counter(), time.process_time()
-    dist, _ = model.kneighbors(queries)
-    blocked, blocked_cpu = time.perf_counter() - start, time.process_time() - cpu
-    start, cpu = time.perf_counter(), time.process_time()
-    small = [model.kneighbors(queries[i:i + SMALL_ROWS])[0] for i in range(0, SMALL_QUERIES, SMALL_ROWS)]
-    per_query, per_query_cpu = time.perf_counter() - start, time.process_time() - cpu
+
+    def timed(call):
+        """(result of the last call, median wall s, median CPU s) of `calls` calls."""
+        wall, cpu = [], []
+        for _ in range(calls):
+            start, start_cpu = time.perf_counter(), time.process_time()
+            result = call()
+            wall.append(time.perf_counter() - start)
+            cpu.append(time.process_time() - start_cpu)
+        return result, float(np.median(wall)), float(np.median(cpu))
+
+    (dist, _), blocked, blocked_cpu = timed(lambda: model.kneighbors(queries))
+    small, per_query, per_query_cpu = timed(
+        lambda: [model.kneighbors(queries[i:i + SMALL_ROWS])[0] for i in range(0, SMALL_QUERIES, SMALL_ROWS)])
     np.save(out + "-blocked.npy", dist)
     np.save(out + "-per-query.npy", np.concatenate(small))
     # The compiled modules too: a package directory without its own build would
@@ -97,10 +108,10 @@ def import_root(path):
     raise SystemExit(f"against_build: no vibrel package for {version} in {path} or its .venv")
 
 
-def run_child(root, data, out, setting=None):
+def run_child(root, data, out, setting=None, calls=1):
     env = {k: v for k, v in os.environ.items() if k != "VIBREL_CODE_FILTER"}
     env.update(PYTHONPATH=root, PYTHONSAFEPATH="1", VIBREL_EXPECTED_ROOT=root)
-    command = [sys.executable, os.path.abspath(__file__), "--child", data, "--out", out]
+    command = [sys.executable, os.path.abspath(__file__), "--child", data, "--out", out, "--calls", str(calls)]
     if setting:
         command += ["--setting", ",".join(map(str, setting))]
     done = subprocess.run(command, env=env, capture_output=True, text=True)
@@ -135,7 +146,7 @@ def truth(points, queries, cache):
     return true_dist
 
 
-def alternate(roots, points, queries, repeat, setting=None):
+def alternate(roots, points, queries, repeat, setting=None, calls=1):
     """`repeat` children per build on these points, the builds alternating:
     {label: [result, ...]}."""
     runs = {label: [] for label in roots}
@@ -144,7 +155,7 @@ def alternate(roots, points, queries, repeat, setting=None):
         np.save(os.path.join(data, "queries.npy"), queries)
         for rep in range(repeat):
             for label in ("old", "new") if rep % 2 == 0 else ("new", "old"):
-                runs[label].append(run_child(roots[label], data, os.path.join(data, f"{label}-{rep}"), setting))
+                runs[label].append(run_child(roots[label], data, os.path.join(data, f"{label}-{rep}"), setting, calls))
     return runs
 
 
@@ -160,7 +171,7 @@ def cells(results, path, true_dist):
             float(np.median([r["cpu"][path] for r in results])))
 
 
-def compare(roots, repeat, only, cache, setting=None):
+def compare(roots, repeat, only, cache, setting=None, calls=1):
     from bench_front import CODE_CASES
 
     n, m = 200_000, 5_000
@@ -172,7 +183,7 @@ def compare(roots, repeat, only, cache, setting=None):
           "\n|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|", flush=True)
     imported = {label: set() for label in roots}
     for name, make in cases.items():
-        runs = alternate(roots, *make(np.random.default_rng(0), n, m), repeat, setting)
+        runs = alternate(roots, *make(np.random.default_rng(0), n, m), repeat, setting, calls)
         for label, results in runs.items():
             imported[label].update(path for r in results for path in [r["vibrel"], *r["compiled"]])
         paths = (("blocked", f"{m:,} in one call"), ("per-query", f"{SMALL_QUERIES:,} in calls of {SMALL_ROWS}"))
@@ -202,6 +213,8 @@ def main():
     parser.add_argument("--new", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."),
                         help="this build (default: this checkout's .venv)")
     parser.add_argument("--repeat", type=int, default=3, help="fresh processes per build and workload")
+    parser.add_argument("--calls", type=int, default=1,
+                        help="timed calls of each path per process, their median reported (default 1)")
     parser.add_argument("--only", help="run only the workloads whose name contains this")
     parser.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "vibrel-truth"),
                         help="where the oracle's answers are kept between runs")
@@ -210,18 +223,20 @@ def main():
     parser.add_argument("--out", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(args.child, args.out, args.setting)
+        child(args.child, args.out, args.setting, args.calls)
         return
     if not args.old:
         parser.error("the other build's path is required")
+    if args.calls < 1:
+        parser.error("--calls must be at least 1")
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     from machine import cpu_name, pool_threads
 
     print(f"CPU: {cpu_name()}, {os.cpu_count()} hardware threads, engine pool {pool_threads()} threads; "
-          f"medians of {args.repeat} fresh processes per build")
+          f"medians of {args.repeat} fresh processes per build, each the median of {args.calls} calls")
     roots = {"old": import_root(args.old), "new": import_root(args.new)}
     print("\n".join(f"{label}: {root}" for label, root in roots.items()))
-    compare(roots, args.repeat, args.only, args.cache, args.setting)
+    compare(roots, args.repeat, args.only, args.cache, args.setting, args.calls)
 
 
 if __name__ == "__main__":

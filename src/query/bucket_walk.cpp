@@ -112,21 +112,20 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
   ws.survivors.resize(kCodeTileRows / 32);
 }
 
-void list_row_keys(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
-                   std::size_t t) {
-  const std::size_t n_probe = probe_count(index);
+void list_row_keys(const index::Index& index, BWs& ws, std::size_t rows, std::size_t dq, std::size_t t) {
+  const std::size_t per_row = 1 + probe_count(index);
   BlockCodes& block = ws.block_codes;
-  (void)queries;  // prepare_walk took them, as columns
   VB_CHECK(block.rows == rows && block.columns.size() == rows * dq, "row keys listed for rows the walk was not prepared for");
-  ws.row_keys.clear();
+  ws.row_keys.resize(rows * per_row);
+  RowKey* out = ws.row_keys.data();
   for (std::size_t first = 0; first < rows; first += kHashStretch) {
     const std::size_t count = std::min(kHashStretch, rows - first);
     block_codes(index, block, dq, t, first, count);
     block_probe_keys(index, block, count);
     for (std::size_t i = 0; i < count; ++i) {
       const auto row = static_cast<std::uint32_t>(first + i);
-      ws.row_keys.push_back({block.base[i], row});
-      for (std::size_t p = 0; p < n_probe; ++p) ws.row_keys.push_back({block.probes[p * count + i], row});
+      *out++ = {block.base[i], row};
+      for (std::size_t p = 0; p + 1 < per_row; ++p) *out++ = {block.probes[p * count + i], row};
     }
   }
   sort_row_keys(ws.row_keys, ws.row_keys_scratch);

@@ -32,9 +32,8 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
 // Fills ws.row_keys with the base key and the probe keys of every row in
 // table t, sorted by (key, row). A row lists a key once per key it computes,
 // so a key it reaches twice appears twice.
-// Requires: prepare_walk for these rows (it takes them for hashing).
-void list_row_keys(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
-                   std::size_t t);
+// Requires: prepare_walk for these rows (it keeps them for hashing).
+void list_row_keys(const index::Index& index, BWs& ws, std::size_t rows, std::size_t dq, std::size_t t);
 
 // Removes repeats of a (key, row) pair from sorted row keys, so that a row
 // meets each bucket of a table once (with one cell, every probe key is the
@@ -126,8 +125,8 @@ void load_code_tile(const index::Index& index, BWs& ws, const std::int64_t* ids,
 // code tiles) within one.
 // Requires: prepare_walk for this block.
 template <class OnTile, class OnCodeTile>
-std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack pack, const double* queries,
-                           std::size_t rows, std::size_t dq, bool once_per_row, OnTile&& on_tile,
+std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack pack, std::size_t rows,
+                           std::size_t dq, bool once_per_row, OnTile&& on_tile,
                            OnCodeTile&& on_code_tile) {
   std::uint64_t pairs = 0;
   // `codes` is the bucket's run of key-ordered codes, or null when the tier
@@ -151,7 +150,7 @@ std::uint64_t walk_buckets(const index::Index& index, BWs& ws, kernels::TilePack
     }
   };
   for (std::size_t t = 0; t < index.l; ++t) {
-    list_row_keys(index, ws, queries, rows, dq, t);
+    list_row_keys(index, ws, rows, dq, t);
     if (once_per_row) drop_repeated_row_keys(ws.row_keys);
     const index::RunView stat = index::static_run(index, t);
     const index::RunView cand = index::cand_run(index, t);

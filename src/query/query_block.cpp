@@ -209,7 +209,7 @@ std::uint64_t query_block(const index::Index& index, BWs& ws, const KnnRows& blo
   if (index.l == 0 || ws.cap == 0) return 0;
   const kernels::KernelTable& kernels = index.kernels;
   // Repeated keys of a row stay: each repeat is measured and counted.
-  return walk_buckets(index, ws, kernels.pack, block.queries, rows, block.dq, false,
+  return walk_buckets(index, ws, kernels.pack, rows, block.dq, false,
                       [&](const BucketRun& run, std::size_t panels, std::size_t count) {
                         refine_tile(index, ws, kernels.tile, run, panels, count);
                       },

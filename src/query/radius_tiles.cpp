@@ -187,7 +187,7 @@ void radius_block(const index::Index& index, BWs& ws, RadiusScratch& scratch, co
   for (std::size_t r = 0; r < rows; ++r) scratch.row_in_range[r] = in_unit_range(ws.query_f32.data() + r * d, d);
   scratch.kept.clear();
   // A row measures each bucket of a table once; repeats across tables remain.
-  walk_buckets(index, ws, kernels.pack, queries, rows, dq, true,
+  walk_buckets(index, ws, kernels.pack, rows, dq, true,
                [&](const BucketRun& run, std::size_t panels, std::size_t count) {
                  measure_tile(index, ws, scratch, kernels.tile, threshold, scale_in_range, run, panels, count);
                },

@@ -333,7 +333,7 @@ TEST(Blocked, RowKeysAreEveryRowsKeysInKeyThenRowOrder) {
             for (std::size_t p = 0; p < probe_count(ix); ++p) want.emplace_back(probes[p], r);
           }
           std::sort(want.begin(), want.end());
-          list_row_keys(ix, ws, queries.data(), rows, d, t);
+          list_row_keys(ix, ws, rows, d, t);
           std::vector<std::pair<std::int64_t, std::uint32_t>> got;
           for (const RowKey& e : ws.row_keys) got.emplace_back(e.key, e.row);
           EXPECT_EQ(got, want) << "b " << c.b << " k " << c.k << " rows " << rows << " probes " << n_probes
