@@ -109,7 +109,7 @@ std::size_t rows_per_block(std::size_t m, std::size_t block, std::size_t threads
 // ties by row. Rows that are near one another tend to share that key, and
 // then their buckets in the other tables too, so a block of neighbouring rows
 // looks up each bucket once for all of them. Every row's answer is the same
-// in any order; only the work shared within a block changes. Runs on the pool.
+// in any order; only the work shared within a block changes.
 // Requires: index.l >= 1 and dq covers every digit's coordinate.
 std::vector<std::size_t> locality_order(const index::Index& index, const double* queries, std::size_t m,
                                         std::size_t dq);

@@ -31,14 +31,21 @@ void prefetch_ids(const std::int64_t* ids, std::size_t lo, std::size_t hi) {
   for (std::size_t p = lo; p < hi; p += kIdsPerLine) prefetch_read(ids + p);
 }
 
-// Sorts row keys listed in ascending row order into (key, row) order. A
-// stable least-significant-digit radix sort on the key alone keeps equal keys
-// in row order; it is linear, where a comparison sort of a block's thousands
-// of keys per table would cost more than measuring their buckets. The keys'
-// bits are cut into as few passes as digits of at most kMaxDigitBits allow,
-// each pass a read and a scattered write of every key: a table of up to 4096
-// buckets (b^k) sorts in one pass. Negative keys (only from a corrupted
-// index) fall back to the comparison sort.
+void check_tile_ids(const index::Index& index, const std::int64_t* ids, std::size_t count) {
+  // Every tile passes: one branch-free sweep, and only a failing tile looks
+  // for its first bad id (the message names it).
+  std::uint64_t largest = 0;
+  for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, static_cast<std::uint64_t>(ids[i]));
+  if (count == 0 || largest < index.n_points) return;
+  for (std::size_t i = 0; i < count; ++i) {
+    VB_CHECK(static_cast<std::uint64_t>(ids[i]) < index.n_points, "index out of bounds: the len is " +
+                                                                       std::to_string(index.n_points) +
+                                                                       " but the index is " + std::to_string(ids[i]));
+  }
+}
+
+}  // namespace
+
 void sort_row_keys(std::vector<RowKey>& keys, std::vector<RowKey>& scratch) {
   constexpr unsigned kMaxDigitBits = 12;
   std::uint64_t any_bits = 0;
@@ -67,21 +74,6 @@ void sort_row_keys(std::vector<RowKey>& keys, std::vector<RowKey>& scratch) {
     keys.swap(scratch);
   }
 }
-
-void check_tile_ids(const index::Index& index, const std::int64_t* ids, std::size_t count) {
-  // Every tile passes: one branch-free sweep, and only a failing tile looks
-  // for its first bad id (the message names it).
-  std::uint64_t largest = 0;
-  for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, static_cast<std::uint64_t>(ids[i]));
-  if (count == 0 || largest < index.n_points) return;
-  for (std::size_t i = 0; i < count; ++i) {
-    VB_CHECK(static_cast<std::uint64_t>(ids[i]) < index.n_points, "index out of bounds: the len is " +
-                                                                       std::to_string(index.n_points) +
-                                                                       " but the index is " + std::to_string(ids[i]));
-  }
-}
-
-}  // namespace
 
 void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std::size_t rows, std::size_t dq,
                   const std::int64_t* exclude) {

@@ -35,6 +35,16 @@ void prepare_walk(const index::Index& index, BWs& ws, const double* queries, std
 // Requires: prepare_walk for these rows (it keeps them for hashing).
 void list_row_keys(const index::Index& index, BWs& ws, std::size_t rows, std::size_t dq, std::size_t t);
 
+// Sorts row keys listed in ascending row order into (key, row) order. A
+// stable least-significant-digit radix sort on the key alone keeps equal keys
+// in row order; it is linear, where a comparison sort of a block's thousands
+// of keys per table would cost more than measuring their buckets. The keys'
+// bits are cut into as few passes as digits of at most 12 bits allow, each
+// pass a read and a scattered write of every key: a table of up to 4096
+// buckets (b^k) sorts in one pass. Negative keys (only from a corrupted
+// index) fall back to the comparison sort. `scratch` is the second buffer.
+void sort_row_keys(std::vector<RowKey>& keys, std::vector<RowKey>& scratch);
+
 // Removes repeats of a (key, row) pair from sorted row keys, so that a row
 // meets each bucket of a table once (with one cell, every probe key is the
 // base key).

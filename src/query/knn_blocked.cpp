@@ -1,12 +1,14 @@
 #include "query/blocked.h"
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "pool/cancel.h"
 #include "pool/pool.h"
+#include "query/bucket_walk.h"
 #include "query/clock.h"
 #include "query/knn_request.h"
 #include "query/profile.h"
@@ -75,18 +77,35 @@ void run_blocks(const index::Index& index, Counters& counters, const KnnRequest&
 
 std::vector<std::size_t> locality_order(const index::Index& index, const double* queries, std::size_t m,
                                         std::size_t dq) {
-  std::vector<std::pair<std::int64_t, std::size_t>> keyed(m);
-  constexpr std::size_t kGrain = 1024;
-  pool::parallel_for(m, kGrain, [&](std::size_t i0, std::size_t i1) {
-    std::vector<std::int64_t> codes(index.k);
-    std::vector<double> frac(index.k);
-    for (std::size_t i = i0; i < i1; ++i) {
-      keyed[i] = {query_codes(index, queries + i * dq, dq, 0, codes.data(), frac.data()), i};
-    }
-  });
-  std::sort(keyed.begin(), keyed.end());
   std::vector<std::size_t> order(m);
-  for (std::size_t i = 0; i < m; ++i) order[i] = keyed[i].second;
+  if (m > std::numeric_limits<std::uint32_t>::max()) {
+    // Beyond the row numbers of a row key: hashed row by row and sorted by comparison.
+    std::vector<std::pair<std::int64_t, std::size_t>> keyed(m);
+    pool::parallel_for(m, 1024, [&](std::size_t i0, std::size_t i1) {
+      std::vector<std::int64_t> codes(index.k);
+      std::vector<double> frac(index.k);
+      for (std::size_t i = i0; i < i1; ++i) {
+        keyed[i] = {query_codes(index, queries + i * dq, dq, 0, codes.data(), frac.data()), i};
+      }
+    });
+    std::sort(keyed.begin(), keyed.end());
+    for (std::size_t i = 0; i < m; ++i) order[i] = keyed[i].second;
+    return order;
+  }
+  // The blocks' own hashing, a stretch of rows at a time, and their radix
+  // sort: a comparison sort of the pairs cost more than all the hashing.
+  std::vector<RowKey> keys(m);
+  BlockCodes block;
+  for (std::size_t first = 0; first < m; first += kHashStretch) {
+    pool::cancellation_point();
+    const std::size_t count = std::min(kHashStretch, m - first);
+    block.set_rows(queries + first * dq, count, dq);
+    block_codes(index, block, dq, 0, 0, count);
+    for (std::size_t i = 0; i < count; ++i) keys[first + i] = {block.base[i], static_cast<std::uint32_t>(first + i)};
+  }
+  std::vector<RowKey> scratch;
+  sort_row_keys(keys, scratch);
+  for (std::size_t i = 0; i < m; ++i) order[i] = keys[i].row;
   return order;
 }
 

@@ -264,6 +264,34 @@ TEST(Blocked, BlockRowsFollowTheOrder) {
   EXPECT_EQ(std::vector<double>(block.rows, block.rows + 4), (std::vector<double>{30, 31, 0, 1}));
 }
 
+// The locality order lists every row once, by its base key in table 0 with
+// ties in row order, the key the row gets from the per-row hashing: over
+// several hashing stretches with a short last one, with rows that repeat
+// (ties), with coordinates on the digit formula's edges, with keys of one
+// radix pass and of two, and below the radix sort's smallest size.
+TEST(Blocked, LocalityOrderSortsRowsByTheirFirstTableKey) {
+  struct Case {
+    std::int64_t b;
+    std::size_t k, rows;
+  };
+  for (const Case c : {Case{3, 5, 700}, Case{5, 9, 300}, Case{2, 3, 40}}) {
+    constexpr std::size_t d = 6;
+    const testing::Built ix(c.b, c.k, 2, d, 400, 300, 40 + c.k);
+    Buffer<double> queries = index::testing::random_points(c.rows, d, 3 + c.rows);
+    const double edges[] = {0.0, 1.0, std::nextafter(1.0, 0.0), 0.5, -0.25, 2.5};
+    for (std::size_t i = 0; i < c.rows * d; i += 5) queries.data()[i] = edges[(i / 5) % std::size(edges)];
+    for (std::size_t r = 1; r < c.rows; r += 9) std::copy_n(queries.data() + (r - 1) * d, d, queries.data() + r * d);
+    std::vector<std::int64_t> codes(ix.k);
+    std::vector<double> frac(ix.k);
+    std::vector<std::pair<std::int64_t, std::size_t>> want;
+    for (std::size_t r = 0; r < c.rows; ++r) want.emplace_back(query_codes(ix, queries.data() + r * d, d, 0, codes.data(), frac.data()), r);
+    std::sort(want.begin(), want.end());
+    const std::vector<std::size_t> got = locality_order(ix, queries.data(), c.rows, d);
+    ASSERT_EQ(got.size(), c.rows);
+    for (std::size_t i = 0; i < c.rows; ++i) EXPECT_EQ(got[i], want[i].second) << "b " << c.b << " k " << c.k << " at " << i;
+  }
+}
+
 TEST(Blocked, RowsPerBlockSpreadTheBatchOverTheThreads) {
   EXPECT_EQ(rows_per_block(100, 1024, 8), 13u);  // blocks of 13 × 7 and 9
   EXPECT_EQ(rows_per_block(100, 0, 8), 13u);
