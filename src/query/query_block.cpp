@@ -6,6 +6,7 @@
 #include "kernels/tile_distance.h"
 #include "query/blocked.h"
 #include "query/bucket_walk.h"
+#include "query/nth_smallest.h"
 #include "query/prefetch.h"
 
 namespace vb::query {
@@ -112,9 +113,8 @@ std::int32_t open_row_limit(const index::Index& index, BWs& ws, std::uint32_t r,
     --end;
     std::swap(ws.upper[static_cast<std::size_t>(excluded - ws.code_ids)], *end);
   }
-  const auto nth = ws.upper.begin() + static_cast<std::ptrdiff_t>(cap - 1);
-  std::nth_element(ws.upper.begin(), nth, end);
-  return static_cast<std::int32_t>(std::min<std::uint32_t>(*nth, std::numeric_limits<std::int32_t>::max()));
+  const std::uint32_t cap_th = nth_smallest(ws.upper.data(), static_cast<std::size_t>(end - ws.upper.begin()), cap - 1);
+  return static_cast<std::int32_t>(std::min<std::uint32_t>(cap_th, std::numeric_limits<std::int32_t>::max()));
 }
 
 // Every row of a run against the code tile: the candidates whose bound can
