@@ -61,10 +61,14 @@ inline bool holds(const Entry* slots, std::size_t n, std::int64_t id) {
 // heap_offer for an id that no slot holds: no duplicate scan, O(log cap).
 void heap_offer_new(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id);
 
-// Sorts the `len` filled slots ascending by the entry order (in place) and
-// writes one result row of `width` positions: the slots' ids and distances
-// (single precision widened to double; for L2 the root of the summed square,
-// taken after the sort), then -1 / +inf padding.
+// Rows of at most this many entries are written by rank (write_row).
+inline constexpr std::size_t kPlacedRow = 32;
+
+// Writes one result row of `width` positions: the `len` filled slots' ids and
+// distances ascending by the entry order (single precision widened to
+// double; for L2 the root of the summed square), then -1 / +inf padding.
+// Rows of up to kPlacedRow entries are placed by rank, longer ones sorted in
+// place; the slots' order afterwards is unspecified.
 // Requires: len <= width.
 void write_row(Entry* slots, std::size_t len, std::size_t width, std::int64_t* ids, double* dists,
                Metric metric = Metric::kL1);

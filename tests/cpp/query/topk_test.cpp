@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -72,6 +74,49 @@ TEST(TopK, DuplicatesTiesAndNoSlots) {
   heap_offer(none.heap.data(), 0, none.len, 1, 1);
   EXPECT_EQ(none.len, 0u);
   EXPECT_FALSE(none.admits({0, 0}));
+}
+
+// A row is the entries ascending by (distance, id), as a sort of them orders
+// them, then padding; for L2 each distance is the root of the summed square.
+// Rows placed by rank (up to kPlacedRow) and sorted ones, entries in heap
+// order and in no order, ties in distance, an empty row, a full one.
+TEST(TopK, WrittenRowsAreAscendingThenPadded) {
+  std::mt19937_64 rng(11);
+  for (const std::size_t len : {std::size_t{0}, std::size_t{1}, std::size_t{7}, kPlacedRow, kPlacedRow + 1,
+                                std::size_t{100}}) {
+    for (const Metric metric : {Metric::kL1, Metric::kL2}) {
+      std::vector<Entry> slots;
+      for (std::size_t i = 0; i < len; ++i) {
+        // Few distinct distances: many ties broken by id.
+        const float distance = static_cast<float>(rng() % 6) * 0.25f;
+        slots.push_back({to_bits(distance), static_cast<std::int64_t>(rng() % 1000 + 1000 * i)});
+      }
+      if (len % 2 == 1) std::make_heap(slots.begin(), slots.end(), nearer);
+      std::vector<Entry> want = slots;
+      std::sort(want.begin(), want.end(), nearer);
+      const std::size_t width = len + 3;
+      std::vector<std::int64_t> ids(width, 77);
+      std::vector<double> dists(width, -5.0);
+      write_row(slots.data(), len, width, ids.data(), dists.data(), metric);
+      for (std::size_t j = 0; j < len; ++j) {
+        EXPECT_EQ(ids[j], want[j].id) << "len " << len << " place " << j;
+        const float summed = from_bits(want[j].dist_bits);
+        EXPECT_EQ(dists[j], static_cast<double>(metric == Metric::kL2 ? std::sqrt(summed) : summed)) << "len " << len;
+      }
+      for (std::size_t j = len; j < width; ++j) {
+        EXPECT_EQ(ids[j], -1);
+        EXPECT_EQ(dists[j], std::numeric_limits<double>::infinity());
+      }
+    }
+  }
+  // A collector never holds one entry twice; if it did, both would still be
+  // written, each place once.
+  std::vector<Entry> twice = {{to_bits(2.0f), 5}, {to_bits(1.0f), 3}, {to_bits(2.0f), 5}};
+  std::vector<std::int64_t> ids(3, 0);
+  std::vector<double> dists(3, 0.0);
+  write_row(twice.data(), 3, 3, ids.data(), dists.data());
+  EXPECT_EQ(ids, (std::vector<std::int64_t>{3, 5, 5}));
+  EXPECT_EQ(dists, (std::vector<double>{1.0, 2.0, 2.0}));
 }
 
 }  // namespace
