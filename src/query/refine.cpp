@@ -25,9 +25,9 @@ const float* measure(const index::Index& index, Ws& ws, const std::uint64_t* ids
 }
 
 // Offers measured candidates, distinct ids that no slot holds, except
-// `exclude`. An empty collector is filled first and ordered into a heap once,
-// in time linear in its size: with k near the candidate count most offers
-// land there.
+// `exclude`. An empty collector is filled first and put in order once (a
+// heap in time linear in its size): with k near the candidate count most
+// offers land there.
 void offer_all(TopK& topk, const std::uint64_t* ids, const float* dist, std::size_t count, std::int64_t exclude) {
   std::size_t i = 0;
   Entry* slots = topk.heap.data();
@@ -36,7 +36,7 @@ void offer_all(TopK& topk, const std::uint64_t* ids, const float* dist, std::siz
       const Entry entry{to_bits(dist[i]), static_cast<std::int64_t>(ids[i])};
       if (entry.id != exclude) slots[topk.len++] = entry;
     }
-    std::make_heap(slots, slots + topk.len, nearer);
+    order_collector(slots, topk.cap(), topk.len);
   }
   for (; i < count; ++i) {
     const Entry entry{to_bits(dist[i]), static_cast<std::int64_t>(ids[i])};

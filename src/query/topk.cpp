@@ -33,9 +33,33 @@ void sift_down(Entry* slots, std::size_t len) {
 
 }  // namespace
 
+void order_collector(Entry* slots, std::size_t cap, std::size_t len) {
+  if (cap <= kSortedCollector) {
+    std::sort(slots, slots + len, [](const Entry& a, const Entry& b) { return nearer(b, a); });
+  } else {
+    std::make_heap(slots, slots + len, nearer);
+  }
+}
+
 void heap_offer_new(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id) {
   if (cap == 0) return;
   const Entry entry{dist_bits, id};
+  if (cap <= kSortedCollector) {
+    // Worst first, every slot nearer than the one before: a heap too. The
+    // entry goes in one pass of moves with a single exit to mispredict,
+    // where the heap's sift mispredicts at most of its levels.
+    if (len < cap) {
+      std::size_t i = len;
+      for (; i > 0 && nearer(slots[i - 1], entry); --i) slots[i] = slots[i - 1];
+      slots[i] = entry;
+      ++len;
+    } else if (nearer(entry, slots[0])) {
+      std::size_t i = 1;
+      for (; i < cap && nearer(entry, slots[i]); ++i) slots[i - 1] = slots[i];
+      slots[i - 1] = entry;
+    }
+    return;
+  }
   if (len < cap) {
     slots[len] = entry;
     sift_up(slots, len);

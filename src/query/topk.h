@@ -26,8 +26,12 @@ inline bool nearer(const Entry& a, const Entry& b) {
 inline std::uint32_t to_bits(float distance) { return std::bit_cast<std::uint32_t>(distance); }
 inline float from_bits(std::uint32_t bits) { return std::bit_cast<float>(bits); }
 
+// Collectors of at most this many slots keep them sorted, worst first.
+inline constexpr std::size_t kSortedCollector = 32;
+
 // Keeps the best `cap` entries offered. The filled slots 0 .. len - 1 form a
-// max-heap under the entry order (slot 0 is the worst kept entry). Reset for
+// max-heap under the entry order (slot 0 is the worst kept entry), sorted
+// worst first when cap <= kSortedCollector. Reset for
 // the next query by setting len to 0. One per worker task; not shared.
 struct TopK {
   std::vector<Entry> heap;  // cap slots, allocated once
@@ -58,7 +62,12 @@ inline bool holds(const Entry* slots, std::size_t n, std::int64_t id) {
   return false;
 }
 
-// heap_offer for an id that no slot holds: no duplicate scan, O(log cap).
+// Puts `len` filled slots of a collector of capacity `cap` in its order: a
+// heap, sorted worst first when cap <= kSortedCollector.
+void order_collector(Entry* slots, std::size_t cap, std::size_t len);
+
+// heap_offer for an id that no slot holds: no duplicate scan, O(log cap)
+// (O(cap) moves in a sorted collector).
 void heap_offer_new(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id);
 
 // Rows of at most this many entries are written by rank (write_row).

@@ -26,7 +26,9 @@ class HeapOfferRandom : public ::testing::TestWithParam<std::size_t> {};
 
 // Whatever the order of the offers, and with every id offered several times,
 // the collector ends with the cap smallest distinct entries; the heap property
-// holds after every offer.
+// holds after every offer, and a small collector's slots stay sorted worst
+// first (caps on both sides of kSortedCollector). Every other round starts
+// from a collector filled directly and put in order at once.
 TEST_P(HeapOfferRandom, KeepsTheSmallestDistinctEntries) {
   const std::size_t cap = GetParam();
   std::mt19937_64 rng(cap + 7);
@@ -41,9 +43,19 @@ TEST_P(HeapOfferRandom, KeepsTheSmallestDistinctEntries) {
     }
     std::shuffle(offers.begin(), offers.end(), rng);
     TopK topk(cap);
+    if (round % 2 == 1) {
+      for (const Entry& e : offers) {
+        if (topk.len == cap) break;
+        if (!holds(topk.heap.data(), topk.len, e.id)) topk.heap[topk.len++] = e;
+      }
+      order_collector(topk.heap.data(), cap, topk.len);
+    }
     for (const Entry& e : offers) {
       heap_offer(topk.heap.data(), topk.cap(), topk.len, e.dist_bits, e.id);
       for (std::size_t i = 1; i < topk.len; ++i) ASSERT_FALSE(nearer(topk.heap[(i - 1) / 2], topk.heap[i]));
+      if (cap <= kSortedCollector) {
+        for (std::size_t i = 1; i < topk.len; ++i) ASSERT_TRUE(nearer(topk.heap[i], topk.heap[i - 1])) << "cap " << cap;
+      }
     }
     std::vector<Entry> want = offers;
     std::sort(want.begin(), want.end(), nearer);
@@ -54,7 +66,7 @@ TEST_P(HeapOfferRandom, KeepsTheSmallestDistinctEntries) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(TopK, HeapOfferRandom, ::testing::Values(1, 2, 3, 10, 100));
+INSTANTIATE_TEST_SUITE_P(TopK, HeapOfferRandom, ::testing::Values(1, 2, 3, 10, kSortedCollector, kSortedCollector + 1, 100));
 
 TEST(TopK, DuplicatesTiesAndNoSlots) {
   TopK topk(2);
