@@ -54,8 +54,15 @@ struct TopK {
 // entry, O(cap) for an accepted offer (duplicate scan) plus O(log cap).
 void heap_offer(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t dist_bits, std::int64_t id);
 
-// Whether one of the n filled slots keeps `id`.
+// Whether one of the n filled slots keeps `id`. A few slots are all read
+// without an early exit: where the id lies among them is a coin toss that a
+// loop exit would mispredict.
 inline bool holds(const Entry* slots, std::size_t n, std::int64_t id) {
+  if (n <= kSortedCollector) {
+    unsigned found = 0;
+    for (std::size_t i = 0; i < n; ++i) found |= static_cast<unsigned>(slots[i].id == id);
+    return found != 0;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     if (slots[i].id == id) return true;
   }
