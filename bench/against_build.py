@@ -21,9 +21,10 @@ alternate, old first on even repeats and new first on odd ones; times are
 medians over `--repeat` processes, each fitting once and timing each path's
 queries `--calls` times: with more than one, a process reports the median of
 its calls (the first call after a fit pays for its buffers and cold tables,
-and one call of 10-15 ms swings with the machine). Only the queries are timed; the fit (tuning included) is a side column,
-and so is the ratio of the queries' CPU seconds (all the process's threads),
-which a shared machine disturbs less than the wall clock.
+and one call of 10-15 ms swings with the machine). Only the queries are
+timed; the fit (tuning included) is a side column, and so is the ratio of the
+queries' CPU seconds (all the process's threads), which a shared machine
+disturbs less than the wall clock.
 --setting b,k,l,probes gives both builds that hash setting instead of the
 tuner's choice (the fit then only builds), so that the engines are compared
 on the same tables' work apart from the choice each tuner makes.

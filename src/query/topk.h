@@ -31,8 +31,8 @@ inline constexpr std::size_t kSortedCollector = 32;
 
 // Keeps the best `cap` entries offered. The filled slots 0 .. len - 1 form a
 // max-heap under the entry order (slot 0 is the worst kept entry), sorted
-// worst first when cap <= kSortedCollector. Reset for
-// the next query by setting len to 0. One per worker task; not shared.
+// worst first when cap <= kSortedCollector. Reset for the next query by
+// setting len to 0. One per worker task; not shared.
 struct TopK {
   std::vector<Entry> heap;  // cap slots, allocated once
   std::size_t len = 0;
