@@ -78,6 +78,10 @@ void heap_offer(Entry* slots, std::size_t cap, std::size_t& len, std::uint32_t d
 }
 
 void write_row(Entry* slots, std::size_t len, std::size_t width, std::int64_t* ids, double* dists, Metric metric) {
+  auto put = [&](std::size_t place, const Entry& entry) {
+    ids[place] = entry.id;
+    dists[place] = static_cast<double>(reported_distance(from_bits(entry.dist_bits), metric));
+  };
   if (len <= kPlacedRow) {
     // Entry i's place is the count of entries before it in the entry order,
     // equal entries (never two of one collector) in slot order, so every place
@@ -88,15 +92,11 @@ void write_row(Entry* slots, std::size_t len, std::size_t width, std::int64_t* i
       std::size_t place = 0;
       for (std::size_t j = 0; j < i; ++j) place += static_cast<std::size_t>(!nearer(slots[i], slots[j]));
       for (std::size_t j = i + 1; j < len; ++j) place += static_cast<std::size_t>(nearer(slots[j], slots[i]));
-      ids[place] = slots[i].id;
-      dists[place] = static_cast<double>(reported_distance(from_bits(slots[i].dist_bits), metric));
+      put(place, slots[i]);
     }
   } else {
     std::sort(slots, slots + len, nearer);
-    for (std::size_t j = 0; j < len; ++j) {
-      ids[j] = slots[j].id;
-      dists[j] = static_cast<double>(reported_distance(from_bits(slots[j].dist_bits), metric));
-    }
+    for (std::size_t j = 0; j < len; ++j) put(j, slots[j]);
   }
   std::fill(ids + len, ids + width, std::int64_t{-1});
   std::fill(dists + len, dists + width, std::numeric_limits<double>::infinity());
